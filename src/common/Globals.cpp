@@ -1,0 +1,20 @@
+#include "common/Globals.h"
+
+std::atomic<std::uint8_t> workerStop{0};
+std::atomic<std::uint8_t> echoRequested{0};
+std::atomic<std::uint8_t> echoSiteId{0};
+std::atomic<std::int32_t> echoLength{40};
+std::atomic<WindowHandle> echoDialogWindow{0};
+std::atomic<WindowHandle> scopeWindow{0};
+std::atomic<std::int32_t> childViewKind{0};
+std::string exeDirectory;
+
+void ResetProcessValues() {
+    workerStop = 0;
+    echoRequested = 0;
+    echoSiteId = 0;
+    echoLength = 40;
+    echoDialogWindow = 0;
+    scopeWindow = 0;
+    childViewKind = 0;
+}

@@ -1,0 +1,93 @@
+#include "engine/Worker.h"
+
+#include <memory>
+#include <new>
+
+#include "common/Globals.h"
+#include "common/LogLine.h"
+#include "engine/Assembly.h"
+#include "engine/CollectorContext.h"
+#include "engine/Transfer.h"
+#include "platform/Clock.h"
+#include "radio/Commands.h"
+#include "radio/Frame.h"
+#include "radio/Receiver.h"
+#include "records/Callers.h"
+#include "records/TrainReport.h"
+
+constexpr std::uint32_t IDLE_PAUSE_MS = 500;
+constexpr std::size_t ALL_IN_ONE_STREAM_OFFSET = 17;  // payload bytes 0..16 are not read
+
+std::size_t RxPayloadLength(const CollectorContext& ctx) {
+    // The frame in rxBuffer is complete, so its length field equals rxCount;
+    // take the smaller anyway so a payload never reaches past what arrived.
+    std::int32_t frame = ctx.frameLength < ctx.rxCount ? ctx.frameLength : ctx.rxCount;
+    if (frame < static_cast<std::int32_t>(FRAME_OVERHEAD)) return 0;
+    return static_cast<std::size_t>(frame) - FRAME_OVERHEAD;
+}
+
+void HandleAllInOne(CollectorContext& ctx) {
+    SendAck(ctx, ctx.sourceId, ctx.sequenceNumber);
+    const std::size_t payload = RxPayloadLength(ctx);
+    const std::size_t available =
+        payload > ALL_IN_ONE_STREAM_OFFSET ? payload - ALL_IN_ONE_STREAM_OFFSET : 0;
+    AssembleAllInOne(ctx.trainRecord, RxPayload(ctx) + ALL_IN_ONE_STREAM_OFFSET, available);
+    WriteTrainReport(ctx.trainRecord.header, ctx.trainRecord.axleSlots);
+}
+
+bool RunCollectorCycle(CollectorContext& ctx) {
+    if (echoRequested.load() != 0) {
+        SendEcho(ctx);
+        echoRequested.store(0);  // cleared after the sending, not before
+    }
+    if (!ReceivePacket(ctx)) {
+        SleepMs(IDLE_PAUSE_MS);
+        return false;
+    }
+    LogPacket(ctx);
+    if (ctx.addressedToUs == 0) {
+        ResetReceiver(ctx);
+        SleepMs(IDLE_PAUSE_MS);
+        return false;
+    }
+    switch (ctx.packetType) {
+        case PT_REQUEST_TO_TRANSMIT: {
+            const std::uint8_t* payload = RxPayload(ctx);
+            ctx.requestedBlockCount = payload[0];
+            ctx.requestedBlockSize = ReadLe16(payload + 1);
+            if (ctx.requestedBlockCount <= MAX_REQUESTED_BLOCKS) {
+                RunTrainTransfer(ctx);
+            } else {
+                SendCancel(ctx, ctx.sourceId);
+            }
+            break;
+        }
+        case PT_ALL_IN_ONE:
+            HandleAllInOne(ctx);
+            break;
+        case PT_POWERUP:
+            HandlePowerup(ctx);
+            break;
+        default:
+            break;
+    }
+    ResetReceiver(ctx);
+    return true;
+}
+
+void RunCollectorLoop(CollectorContext& ctx) {
+    while (workerStop.load() == 0) {
+        RunCollectorCycle(ctx);
+    }
+}
+
+unsigned CollectorThreadProc(StartRecord* startRecord) {
+    // The context is about 23 KB: it lives on the heap for the loop's life.
+    std::unique_ptr<CollectorContext> ctx(new (std::nothrow) CollectorContext{});
+    if (ctx) {
+        ctx->lastByteTick = GetTickCount();
+        RunCollectorLoop(*ctx);
+    }
+    if (startRecord != nullptr) startRecord->threadState.store(4);
+    return 0;
+}

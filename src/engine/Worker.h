@@ -1,0 +1,26 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+struct CollectorContext;
+
+// Handed to the worker at its start: 1 = running (set before the start),
+// 4 = the loop has ended and the context is freed (set by the worker).
+struct StartRecord {
+    std::atomic<std::uint8_t> threadState{0};
+};
+
+// The thread entry: creates the context, runs the loop until workerStop is
+// set, frees the context, sets threadState to 4. Returns 0.
+unsigned CollectorThreadProc(StartRecord* startRecord);
+
+// The worker loop; returns when workerStop is set.
+void RunCollectorLoop(CollectorContext& ctx);
+
+// One cycle of the loop. Returns true when it handled a packet addressed to
+// the collector (no pause follows), false when it paused 500 ms.
+bool RunCollectorCycle(CollectorContext& ctx);
+
+// The All-in-One Data Packet path shared by the loop and the transfer: ACK
+// with the packet's sequence byte, assemble from payload byte 17, report.
+void HandleAllInOne(CollectorContext& ctx);

@@ -1,0 +1,52 @@
+#include "platform/Clock.h"
+
+#include <time.h>
+
+#include <cerrno>
+
+std::uint32_t SystemClock::TickCount() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                       static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+void SystemClock::Sleep(std::uint32_t milliseconds) {
+    timespec ts{};
+    ts.tv_sec = milliseconds / 1000;
+    ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+std::time_t SystemClock::Now() { return std::time(nullptr); }
+
+void FakeClock::Sleep(std::uint32_t milliseconds) {
+    tick_ += milliseconds;
+    slept_ += milliseconds;
+    ++sleeps_;
+    std::function<void(std::uint32_t)> hook;
+    {
+        std::lock_guard<std::mutex> lock(hookMutex_);
+        hook = hook_;
+    }
+    if (hook) hook(milliseconds);
+}
+
+void FakeClock::SetSleepHook(std::function<void(std::uint32_t)> hook) {
+    std::lock_guard<std::mutex> lock(hookMutex_);
+    hook_ = std::move(hook);
+}
+
+namespace {
+SystemClock systemClock;
+std::atomic<IClock*> currentClock{nullptr};
+}  // namespace
+
+IClock& Clock() {
+    IClock* clock = currentClock.load(std::memory_order_acquire);
+    return clock != nullptr ? *clock : systemClock;
+}
+
+void SetClock(IClock* clock) { currentClock.store(clock, std::memory_order_release); }

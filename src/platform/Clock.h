@@ -1,0 +1,59 @@
+#pragma once
+// Time as the worker sees it: a 32-bit millisecond tick count that wraps, a
+// sleep, and the wall clock. Tests install a FakeClock on which sleeping
+// advances the tick count at once.
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <mutex>
+
+class IClock {
+public:
+    virtual ~IClock() = default;
+    virtual std::uint32_t TickCount() = 0;
+    virtual void Sleep(std::uint32_t milliseconds) = 0;
+    virtual std::time_t Now() = 0;
+};
+
+class SystemClock final : public IClock {
+public:
+    std::uint32_t TickCount() override;
+    void Sleep(std::uint32_t milliseconds) override;
+    std::time_t Now() override;
+};
+
+// A clock that only moves when told to. Sleep advances it by the time asked
+// for and then runs the sleep hook (if any), which tests use to feed bytes
+// "while the worker sleeps" or to stop the worker after a number of pauses.
+class FakeClock final : public IClock {
+public:
+    explicit FakeClock(std::uint32_t startTick = 1000, std::time_t startTime = 1780000000)
+        : tick_(startTick), time_(startTime) {}
+    std::uint32_t TickCount() override { return tick_.load(); }
+    void Sleep(std::uint32_t milliseconds) override;
+    std::time_t Now() override { return time_.load(); }
+
+    void Advance(std::uint32_t milliseconds) { tick_ += milliseconds; }
+    void SetTick(std::uint32_t tick) { tick_ = tick; }
+    void SetTime(std::time_t t) { time_ = t; }
+    std::uint64_t TotalSlept() const { return slept_.load(); }
+    std::uint64_t SleepCount() const { return sleeps_.load(); }
+    void SetSleepHook(std::function<void(std::uint32_t)> hook);
+
+private:
+    std::atomic<std::uint32_t> tick_;
+    std::atomic<std::time_t> time_;
+    std::atomic<std::uint64_t> slept_{0};
+    std::atomic<std::uint64_t> sleeps_{0};
+    std::mutex hookMutex_;
+    std::function<void(std::uint32_t)> hook_;
+};
+
+// The clock in use (a SystemClock unless one was installed).
+IClock& Clock();
+// Installs a clock (not owned); null restores the system clock.
+void SetClock(IClock* clock);
+
+inline std::uint32_t GetTickCount() { return Clock().TickCount(); }
+inline void SleepMs(std::uint32_t milliseconds) { Clock().Sleep(milliseconds); }

@@ -1,0 +1,66 @@
+#include "radio/SerialPort.h"
+
+#include <atomic>
+
+namespace {
+class NullSerialPort final : public CSerialPortInterface {
+public:
+    void Write(const std::uint8_t*, std::size_t) override {}
+    std::int32_t ReadChar() override { return -1; }
+
+protected:
+    std::int32_t OpenPort(std::uint8_t) override { return -1; }
+};
+
+NullSerialPort nullPort;
+std::unique_ptr<CSerialPortInterface> installedPort;
+std::atomic<CSerialPortInterface*> currentPort{&nullPort};
+}  // namespace
+
+CSerialPortInterface& RadioPort() { return *currentPort.load(std::memory_order_acquire); }
+
+void SetRadioPort(std::unique_ptr<CSerialPortInterface> port) {
+    CSerialPortInterface* raw = port ? port.get() : &nullPort;
+    currentPort.store(raw, std::memory_order_release);
+    installedPort = std::move(port);
+}
+
+void MemorySerialPort::Write(const std::uint8_t* bytes, std::size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tx_.insert(tx_.end(), bytes, bytes + length);
+}
+
+std::int32_t MemorySerialPort::ReadChar() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (rx_.empty()) return -1;
+    std::uint8_t b = rx_.front();
+    rx_.pop_front();
+    return b;
+}
+
+void MemorySerialPort::Feed(const std::uint8_t* bytes, std::size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rx_.insert(rx_.end(), bytes, bytes + length);
+}
+
+std::size_t MemorySerialPort::Pending() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rx_.size();
+}
+
+std::vector<std::uint8_t> MemorySerialPort::TakeWritten() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::uint8_t> out;
+    out.swap(tx_);
+    return out;
+}
+
+std::size_t MemorySerialPort::WrittenSize() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tx_.size();
+}
+
+std::int32_t MemorySerialPort::OpenPort(std::uint8_t index) {
+    lastOpenedIndex = index;
+    return openResult_;
+}

@@ -1,0 +1,69 @@
+#pragma once
+// The radio port as the worker uses it: open by index, write a frame, read
+// one byte at a time without waiting. One instance is installed for the
+// process (the real tty port, or an in-memory port in tests and fuzzing).
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class CSerialPortInterface {
+public:
+    virtual ~CSerialPortInterface() = default;
+
+    // 0 when the port is ready, else a negative code. On success portIndex
+    // takes the index; after a failure it keeps its earlier value. Only the
+    // index's low 8 bits count (an index of -1 is port 255).
+    std::int32_t Open(std::uint8_t index) {
+        std::int32_t result = OpenPort(index);
+        if (result >= 0) {
+            portIndex = index;
+            return 0;
+        }
+        return result;
+    }
+    // The result is not examined by the senders.
+    virtual void Write(const std::uint8_t* bytes, std::size_t length) = 0;
+    // 0..255: the next received byte; negative: no byte waiting.
+    virtual std::int32_t ReadChar() = 0;
+
+    std::uint8_t portIndex = 0;
+
+protected:
+    virtual std::int32_t OpenPort(std::uint8_t index) = 0;
+};
+
+// The port every read and write of the worker goes through.
+CSerialPortInterface& RadioPort();
+// Installs the port; null installs a port that never has bytes.
+void SetRadioPort(std::unique_ptr<CSerialPortInterface> port);
+
+// An in-memory port: bytes pushed with Feed are read back by ReadChar; what
+// the collector writes is kept for inspection. Safe to feed from another
+// thread while the worker reads.
+class MemorySerialPort final : public CSerialPortInterface {
+public:
+    void Write(const std::uint8_t* bytes, std::size_t length) override;
+    std::int32_t ReadChar() override;
+
+    void Feed(const std::uint8_t* bytes, std::size_t length);
+    void Feed(const std::vector<std::uint8_t>& bytes) { Feed(bytes.data(), bytes.size()); }
+    std::size_t Pending() const;
+    // Everything written since the last TakeWritten, and forgets it.
+    std::vector<std::uint8_t> TakeWritten();
+    std::size_t WrittenSize() const;
+    // Makes Open fail with this code (0 = succeed).
+    void FailOpenWith(std::int32_t code) { openResult_ = code; }
+    std::uint8_t lastOpenedIndex = 0;
+
+protected:
+    std::int32_t OpenPort(std::uint8_t index) override;
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<std::uint8_t> rx_;
+    std::vector<std::uint8_t> tx_;
+    std::int32_t openResult_ = 0;
+};
