@@ -5,3 +5,9 @@
 
 void HandlePowerup(CollectorContext&) {}
 int WriteTrainReport(const std::uint8_t*, const AxleSlot*) { return -1; }
+#include "common/LogLine.h"
+int LoadCallers() { return -1; }
+bool ListCallers(std::string*) {
+    ShowMessageBox("There are NO callers in our list");
+    return false;
+}
