@@ -1,0 +1,14 @@
+#pragma once
+// Where the system's files live.
+#include <cstdint>
+#include <string>
+
+// Sets exeDirectory: the folder named by KESTOVA_HOME when set, else the
+// folder of the running program (/proc/self/exe); always with a trailing
+// "/". Creates nothing.
+void InitExeDirectory();
+// exeDirectory + relative ("Temp/RemoteCaller.txt").
+std::string DataPath(const std::string& relative);
+// The device a port index stands for: "Ports/COM<index+1>" in exeDirectory
+// when that link exists, else "/dev/ttyS<index>".
+std::string PortDevicePath(std::uint8_t index);
