@@ -1,9 +1,44 @@
 #pragma once
 // A multi-packet train data transfer, from the grant to the final ACK (or
 // the hold-off when it gives up).
+//
+// While it runs the transfer is the only reader of the radio. The site being
+// served sends numbered blocks (Data Packets, then a Last Data Packet); each
+// block n lands in blockBuffer at (n - 1) x requestedBlockSize. After every
+// Last Data Packet the blocks 1..requestedBlockCount are checked: a gap is
+// answered with "Substitude" listing every missing block, no gap with the
+// ACK (track 0), the assembly and the train report. Other sites are turned
+// away (request: type 5; data, last data, status: hold-off 30), but their
+// Powerups and All-in-One trains are still taken in.
+#include <cstdint>
+
 struct CollectorContext;
 
-constexpr int TRANSFER_IDLE_LIMIT = 360;  // idle passes of 500 ms
+constexpr int TRANSFER_IDLE_LIMIT = 360;                  // idle passes of 500 ms
+constexpr std::uint32_t TRANSFER_IDLE_PAUSE_MS = 500;
+constexpr std::uint8_t TRANSFER_BUSY_HOLD_OFF = 30;       // to other sites' data and status
+constexpr std::uint8_t TRANSFER_GIVE_UP_HOLD_OFF = 0;     // when the transfer gives up
+constexpr std::uint8_t BLOCK_MAP_NOT_EXPECTED = 0xFF;
+constexpr std::uint8_t BLOCK_MAP_MISSING = 0;
 
-void RunTrainTransfer(CollectorContext& ctx);
+// How a transfer ended.
+enum class TransferOutcome {
+    Complete,  // every announced block arrived: ACK sent, train assembled and reported
+    GivenUp,   // 360 idle passes: hold-off 0 sent, nothing reported
+    Stopped,   // workerStop was set: ended at once, nothing sent, nothing reported
+};
+
+// Runs one transfer to its end. Preconditions: the Request to Transmit has
+// just been received and logged (sourceId is the requesting site), and
+// requestedBlockCount (at most 20) and requestedBlockSize hold its payload.
+TransferOutcome RunTrainTransfer(CollectorContext& ctx);
+
+// Stores the Data Packet or Last Data Packet in rxBuffer by its block number.
+// Block numbers outside 1..20 are dropped; a block reaching past the end of
+// blockBuffer is cut at the end. Both are logged as errors. Raises
+// blockBytesStored to the end of what was written.
 void StoreDataBlock(CollectorContext& ctx);
+
+// True when every expected block (1 up to the first block number that is not
+// expected, at most 20) has arrived.
+bool TransferIsComplete(const CollectorContext& ctx);
