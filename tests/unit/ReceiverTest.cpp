@@ -1,0 +1,208 @@
+// The receiver's state machine over the byte patterns that break naive
+// framers: resynchronisation, end bytes inside the payload, a wrong length
+// field, the gap rule, the size limit, checksum failures, split frames.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "radio/Receiver.h"
+
+using namespace testsupport;
+
+namespace {
+
+class ReceiverTest : public ::testing::Test {
+protected:
+    WorkerHarness h;
+    CollectorContext& ctx() { return *h.ctx; }
+    void Feed(const std::vector<std::uint8_t>& bytes) { h.port->Feed(bytes); }
+    std::vector<std::uint8_t> Held() {
+        return std::vector<std::uint8_t>(ctx().rxBuffer, ctx().rxBuffer + ctx().rxCount);
+    }
+    std::vector<std::uint8_t> FieldDumps() {
+        std::vector<std::uint8_t> all;
+        for (auto& m : h.window->Messages())
+            if (m.message == WM_LOG_FIELD_BYTES) all.insert(all.end(), m.bytes.begin(), m.bytes.end());
+        return all;
+    }
+};
+
+// A frame whose length field is `lengthField` but whose bytes are laid out
+// for `actual` bytes in all (checksum computed over what is sent).
+std::vector<std::uint8_t> FrameWithLengthField(std::uint16_t lengthField,
+                                               const std::vector<std::uint8_t>& payload) {
+    auto f = MakeFrame(9, 250, 0, 12, payload);
+    f[5] = static_cast<std::uint8_t>(lengthField & 0xFF);
+    f[6] = static_cast<std::uint8_t>(lengthField >> 8);
+    const std::uint16_t sum = ComputeChecksum(f.data(), f.size() - 3);
+    f[f.size() - 3] = static_cast<std::uint8_t>(sum & 0xFF);
+    f[f.size() - 2] = static_cast<std::uint8_t>(sum >> 8);
+    return f;
+}
+
+}  // namespace
+
+TEST_F(ReceiverTest, ShortestFrameCompletesAndIsShownInTheScope) {
+    const auto frame = MakeFrame(9, 250, 0, 12, {0x01});
+    ASSERT_EQ(frame.size(), 12u);
+    Feed(frame);
+    ASSERT_TRUE(ReceivePacket(ctx()));
+    EXPECT_EQ(Held(), frame);
+    EXPECT_EQ(FieldDumps(), frame);
+    EXPECT_EQ(LogPacket(ctx()), 12);
+    EXPECT_EQ(ctx().sourceId, 9);
+    EXPECT_EQ(ctx().addressedToUs, 1);
+    EXPECT_EQ(ctx().frameLength, 12);
+    EXPECT_EQ(h.window->Lines().back(), "Data Packet packet from SiteID = 9, sent to CollectorID = 250\n");
+}
+
+TEST_F(ReceiverTest, ResynchronisesOnStartBytes) {
+    const auto frame = MakeFrame(9, 250, 3, 15, {1, 2, 3});
+    // Noise, a lone AA, 55 55 AA, and 55 13 AA (byte 0 keeps the 55).
+    for (const auto& prefix : std::vector<std::vector<std::uint8_t>>{
+             {0x00, 0x13, 0xAA, 0xFE}, {0x55}, {0x55, 0x13}}) {
+        ResetReceiver(ctx());
+        ctx().rxBuffer[0] = 0;
+        std::vector<std::uint8_t> bytes = prefix;
+        if (prefix == std::vector<std::uint8_t>{0x55, 0x13})
+            bytes.insert(bytes.end(), frame.begin() + 1, frame.end());  // 55 13 AA ...
+        else
+            bytes.insert(bytes.end(), frame.begin(), frame.end());
+        Feed(bytes);
+        ASSERT_TRUE(ReceivePacket(ctx())) << prefix.size();
+        EXPECT_EQ(Held(), frame);
+    }
+    // A good frame leaves 55 in byte 0, so a lone AA after it starts a frame.
+    ResetReceiver(ctx());
+    Feed(std::vector<std::uint8_t>(frame.begin() + 1, frame.end()));
+    ASSERT_TRUE(ReceivePacket(ctx()));
+    EXPECT_EQ(Held(), frame);
+    EXPECT_TRUE(h.window->Lines().empty());  // noise is never reported
+}
+
+TEST_F(ReceiverTest, EndByteInsidePayloadDoesNotEndTheFrame) {
+    const auto frame = MakeFrame(9, 250, 0, 11, {0xFE, 0xFE, 0x55, 0xAA, 0xFE, 7});
+    Feed(frame);
+    ASSERT_TRUE(ReceivePacket(ctx()));
+    EXPECT_EQ(Held(), frame);
+}
+
+TEST_F(ReceiverTest, WrongLengthFieldWaitsForItsEndThenGapDropsIt) {
+    // Twelve bytes on the line, but the length says 13: the FE at byte 12 is
+    // only payload; the frame stays open until the gap rule drops it.
+    Feed(FrameWithLengthField(13, {0x01}));
+    EXPECT_FALSE(ReceivePacket(ctx()));
+    EXPECT_EQ(ctx().inPacket, 1);
+    EXPECT_EQ(ctx().rxCount, 12);
+    h.clock.Advance(3001);
+    const auto next = MakeFrame(4, 250, 0, 12, {0x02});
+    Feed(next);
+    ASSERT_TRUE(ReceivePacket(ctx()));
+    EXPECT_EQ(Held(), next);
+    ASSERT_FALSE(h.window->Lines().empty());
+    EXPECT_EQ(h.window->Lines()[0],
+              "Error: Too long delay in between chars (3001 ticks). Resetting Buffer\n");
+}
+
+TEST_F(ReceiverTest, GapRuleUsesTheFakeClockAndKeepsSplitFramesWithinLimit) {
+    const auto frame = MakeFrame(9, 250, 0, 12, {1, 2, 3, 4, 5});
+    const std::size_t half = frame.size() / 2;
+    // Split over two polls 500 ms apart, then exactly 3000 ms: still one frame.
+    for (std::uint32_t pause : {500u, 3000u}) {
+        ResetReceiver(ctx());
+        Feed(std::vector<std::uint8_t>(frame.begin(), frame.begin() + half));
+        EXPECT_FALSE(ReceivePacket(ctx()));
+        h.clock.Advance(pause);
+        Feed(std::vector<std::uint8_t>(frame.begin() + half, frame.end()));
+        ASSERT_TRUE(ReceivePacket(ctx())) << pause;
+        EXPECT_EQ(Held(), frame);
+    }
+    EXPECT_TRUE(h.window->Lines().empty());
+
+    // 3001 ms drops the frame; the byte that ended the gap becomes byte 0,
+    // so a frame that restarts right there is caught.
+    ResetReceiver(ctx());
+    Feed(std::vector<std::uint8_t>(frame.begin(), frame.begin() + half));
+    EXPECT_FALSE(ReceivePacket(ctx()));
+    h.clock.Advance(3001);
+    Feed(frame);
+    ASSERT_TRUE(ReceivePacket(ctx()));
+    EXPECT_EQ(Held(), frame);
+    EXPECT_EQ(h.window->Lines(),
+              std::vector<std::string>{
+                  "Error: Too long delay in between chars (3001 ticks). Resetting Buffer\n"});
+}
+
+TEST_F(ReceiverTest, TickWrapGivesTheRightGap) {
+    h.clock.SetTick(0xFFFFFF00u);
+    ResetReceiver(ctx());
+    const auto frame = MakeFrame(9, 250, 0, 12, {1});
+    Feed(std::vector<std::uint8_t>(frame.begin(), frame.begin() + 4));
+    EXPECT_FALSE(ReceivePacket(ctx()));
+    h.clock.Advance(0x200);  // wraps past zero; the gap is 512 ms
+    Feed(std::vector<std::uint8_t>(frame.begin() + 4, frame.end()));
+    EXPECT_TRUE(ReceivePacket(ctx()));
+}
+
+TEST_F(ReceiverTest, FrameOf2046BytesCompletesAndOneMoreIsTooLong) {
+    std::vector<std::uint8_t> payload(2046 - FRAME_OVERHEAD, 0x33);
+    const auto biggest = MakeFrame(9, 250, 1, 12, payload);
+    ASSERT_EQ(biggest.size(), 2046u);
+    Feed(biggest);
+    ASSERT_TRUE(ReceivePacket(ctx()));
+    EXPECT_EQ(ctx().rxCount, 2046);
+    ResetReceiver(ctx());
+
+    // A frame that claims 2047 bytes never completes: byte 2047 is dropped.
+    payload.push_back(0x33);
+    auto tooLong = FrameWithLengthField(2047, payload);
+    Feed(tooLong);
+    EXPECT_FALSE(ReceivePacket(ctx()));
+    EXPECT_EQ(ctx().inPacket, 0);
+    EXPECT_EQ(h.window->Lines(),
+              std::vector<std::string>{"ERROR: Packet is too long (2046 bytes)! Resetting buffer\n"});
+    // The receiver is usable again straight away.
+    const auto good = MakeFrame(9, 250, 2, 12, {9});
+    Feed(good);
+    ASSERT_TRUE(ReceivePacket(ctx()));
+    EXPECT_EQ(Held(), good);
+}
+
+TEST_F(ReceiverTest, BadChecksumIsReportedNotShownNotLogged) {
+    auto frame = MakeFrame(9, 250, 0, 12, {0x01});
+    frame[8] ^= 0x40;  // payload damaged in flight
+    const std::uint16_t computed = ComputeChecksum(frame.data(), frame.size() - 3);
+    const std::uint16_t stored = ReadLe16(frame.data() + frame.size() - 3);
+    Feed(frame);
+    EXPECT_FALSE(ReceivePacket(ctx()));
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "ERROR: Bad Checksum (is %04X ShouldBe %04X)\n", stored,
+                  computed);
+    EXPECT_EQ(h.window->Lines(),
+              (std::vector<std::string>{expected, "ERROR: BAD Chcksum, Packet with 12 bytes.\n"}));
+    EXPECT_TRUE(FieldDumps().empty());
+    for (auto& m : h.window->Messages()) EXPECT_EQ(m.wParam, COLOUR_DARK_RED);
+    EXPECT_EQ(ctx().rxCount, 0);
+}
+
+TEST_F(ReceiverTest, OnlyOneFrameIsTakenPerCallAndUnknownTypesGetAName) {
+    const auto a = MakeFrame(9, 17, 0, 99, {1});
+    const auto b = MakeFrame(10, 250, 0, 15, {2});
+    std::vector<std::uint8_t> both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    Feed(both);
+    ASSERT_TRUE(ReceivePacket(ctx()));
+    EXPECT_EQ(Held(), a);
+    EXPECT_EQ(h.port->Pending(), b.size());
+    LogPacket(ctx());
+    EXPECT_EQ(ctx().addressedToUs, 0);
+    EXPECT_EQ(h.window->Lines().back(),
+              "Unkwn Code 99 packet from SiteID = 9, sent to CollectorID = 17\n");
+    EXPECT_EQ(h.window->Messages().back().wParam, COLOUR_DARK_BLUE);
+    ResetReceiver(ctx());
+    ASSERT_TRUE(ReceivePacket(ctx()));
+    EXPECT_EQ(Held(), b);
+}
