@@ -1,5 +1,6 @@
 #include "engine/Worker.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -52,9 +53,13 @@ bool RunCollectorCycle(CollectorContext& ctx) {
     }
     switch (ctx.packetType) {
         case PT_REQUEST_TO_TRANSMIT: {
-            const std::uint8_t* payload = RxPayload(ctx);
-            ctx.requestedBlockCount = payload[0];
-            ctx.requestedBlockSize = ReadLe16(payload + 1);
+            // A request shorter than its three payload bytes reads the
+            // missing ones as 0, never the checksum or end byte behind it.
+            std::uint8_t request[3] = {0, 0, 0};
+            const std::size_t have = RxPayloadLength(ctx) < 3 ? RxPayloadLength(ctx) : 3;
+            std::memcpy(request, RxPayload(ctx), have);
+            ctx.requestedBlockCount = request[0];
+            ctx.requestedBlockSize = ReadLe16(request + 1);
             if (ctx.requestedBlockCount <= MAX_REQUESTED_BLOCKS) {
                 RunTrainTransfer(ctx);
             } else {
