@@ -1,5 +1,186 @@
-// Placeholder until assembly lands.
 #include "engine/Assembly.h"
 
-bool AssembleAllInOne(TrainRecord&, const std::uint8_t*, std::size_t) { return true; }
-bool AssembleFromBlocks(TrainRecord&, const std::uint8_t*, std::size_t) { return true; }
+#include <cstring>
+
+#include "common/LogLine.h"
+
+namespace {
+
+// Reads stream bytes by index; an index at or past `available` reads 0.
+class StreamReader {
+public:
+    StreamReader(const std::uint8_t* stream, std::size_t available)
+        : stream_(stream), available_(stream == nullptr ? 0 : available) {}
+    std::uint8_t At(std::size_t i) const { return i < available_ ? stream_[i] : 0; }
+    std::uint16_t Le16(std::size_t i) const {
+        return static_cast<std::uint16_t>(At(i) | (At(i + 1) << 8));
+    }
+    // Copies count bytes from i, zero-filling what lies past the end.
+    void Copy(std::uint8_t* out, std::size_t i, std::size_t count) const {
+        std::size_t have = i < available_ ? available_ - i : 0;
+        if (have > count) have = count;
+        if (have > 0) std::memcpy(out, stream_ + i, have);
+        std::memset(out + have, 0, count - have);
+    }
+    std::size_t Available() const { return available_; }
+
+private:
+    const std::uint8_t* stream_;
+    std::size_t available_;
+};
+
+constexpr std::size_t LEGACY_ALARM_ENTRY_SIZE = 3;
+
+void ApplyLegacyAlarmCode(AxleSlot& slot, std::uint8_t code) {
+    if (code & 0x40) slot.bytes[0] = 0xFF;
+    if (code & 0x80) slot.bytes[1] = 0xFF;
+}
+
+// The first 12 stream bytes as received; the header starts out all zero.
+void CopyPrefix(TrainRecord& record, const StreamReader& in) {
+    in.Copy(record.prefix, 0, TRAIN_PREFIX_SIZE);
+    std::memset(record.header, 0, TRAIN_HEADER_SIZE);
+}
+
+std::size_t AxleRecordsToRead(const TrainRecord& record) {
+    std::size_t n = record.axleRecordCount();
+    return n > MAX_AXLES ? MAX_AXLES : n;
+}
+
+// Current format: header taken over, then the axle records. Returns the
+// offset just past the last byte read.
+std::size_t AssembleCurrent(TrainRecord& record, const StreamReader& in) {
+    const std::size_t headerLength = record.headerLength();
+    in.Copy(record.header, TRAIN_PREFIX_SIZE,
+            headerLength < TRAIN_HEADER_SIZE ? headerLength : TRAIN_HEADER_SIZE);
+
+    std::size_t at = TRAIN_PREFIX_SIZE + headerLength;
+    const std::size_t n = AxleRecordsToRead(record);
+    std::memset(record.axleSlots, 0, n * sizeof(AxleSlot));
+    if (record.axleRecordKind() == AXLE_KIND_7_BYTE) {
+        for (std::size_t i = 0; i < n; ++i, at += 7) in.Copy(record.axleSlots[i].bytes, at, 7);
+    } else if (record.axleRecordKind() == AXLE_KIND_5_BYTE) {
+        for (std::size_t i = 0; i < n; ++i, at += 5) {
+            std::uint8_t* slot = record.axleSlots[i].bytes;
+            slot[0] = in.At(at + 0);
+            slot[1] = in.At(at + 1);
+            slot[4] = in.At(at + 2);
+            slot[5] = in.At(at + 3);
+            slot[6] = in.At(at + 4);
+        }
+    }
+    // The current format's alarm entries change nothing and are not read.
+    return at;
+}
+
+void TranslateLegacyHeader(std::uint8_t* h, const StreamReader& in) {
+    const std::size_t base = TRAIN_PREFIX_SIZE;
+    auto b = [&](std::size_t i) { return in.At(base + i); };
+    auto put16 = [&](std::size_t at, std::uint16_t v) {
+        h[at] = static_cast<std::uint8_t>(v & 0xFF);
+        h[at + 1] = static_cast<std::uint8_t>(v >> 8);
+    };
+    auto copy16 = [&](std::size_t at, std::size_t from) { put16(at, in.Le16(base + from)); };
+
+    const bool flagged = (b(39) | b(40) | b(41) | b(42)) != 0;
+    h[1] = flagged ? 1 : 0;
+    copy16(2, 1);
+    h[4] = b(55);
+    copy16(5, 53);
+    h[7] = b(56);
+    h[8] = b(57);
+    h[9] = b(58);
+    h[10] = b(59);
+    put16(11, b(3));
+    copy16(13, 4);
+    // Years counted from 1900 become years counted from 2000 (modulo 256).
+    h[15] = static_cast<std::uint8_t>(b(6) - 100);
+    for (std::size_t i = 0; i < 4; ++i) h[16 + i] = b(7 + i);
+    h[20] = 0;
+    h[21] = static_cast<std::uint8_t>(b(11) - 100);
+    for (std::size_t i = 0; i < 4; ++i) h[22 + i] = b(12 + i);
+    h[26] = 0;
+    h[27] = b(16);
+    h[28] = b(16);
+    h[29] = b(31);
+    h[30] = b(30);
+    copy16(31, 24);
+    copy16(33, 22);
+    copy16(39, 26);
+    copy16(41, 28);
+    copy16(43, 32);
+    copy16(45, 34);
+    for (std::size_t i = 0; i < 5; ++i) h[47 + i] = b(17 + i);
+    copy16(61, 22);
+    put16(63, 0);
+    h[72] = b(16);
+    h[74] = b(36);
+    h[75] = b(37);
+    h[76] = b(38);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::uint16_t v = in.Le16(base + 45 + 2 * i);
+        h[89 + i] = static_cast<std::uint8_t>(v > 255 ? 255 : v);
+    }
+}
+
+// Legacy format: translated header, 4- or 5-byte axle records, alarm
+// entries after 4-byte records. Returns the offset just past the last byte read.
+std::size_t AssembleLegacy(TrainRecord& record, const StreamReader& in) {
+    TranslateLegacyHeader(record.header, in);
+
+    std::size_t at = TRAIN_PREFIX_SIZE + record.headerLength();
+    const std::size_t n = AxleRecordsToRead(record);
+    std::memset(record.axleSlots, 0, n * sizeof(AxleSlot));
+    const bool withAlarmCode = (record.header[1] & 0x01) != 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint8_t* slot = record.axleSlots[i].bytes;
+        slot[0] = in.At(at + 0);
+        slot[1] = in.At(at + 1);
+        slot[4] = in.At(at + 2);
+        slot[6] = in.At(at + 3);
+        if (withAlarmCode) {
+            ApplyLegacyAlarmCode(record.axleSlots[i], in.At(at + 4));
+            at += 5;
+        } else {
+            at += 4;
+        }
+    }
+    if (withAlarmCode) return at;
+
+    std::uint16_t alarms = record.alarmCount();
+    if (alarms == 0) return at;
+    if (alarms > LEGACY_ALARM_LIMIT) {
+        alarms = LEGACY_ALARM_LIMIT;
+        record.setAlarmCount(alarms);
+    }
+    for (std::size_t k = 0; k < alarms; ++k, at += LEGACY_ALARM_ENTRY_SIZE) {
+        // Legacy axle numbers count from 1; only 1 to 1199 name a slot.
+        const std::uint16_t axle = in.Le16(at);
+        if (axle >= 1 && axle < MAX_AXLES) ApplyLegacyAlarmCode(record.axleSlots[axle - 1], in.At(at + 2));
+    }
+    return at;
+}
+
+}  // namespace
+
+bool AssembleAllInOne(TrainRecord& record, const std::uint8_t* stream, std::size_t available) {
+    const StreamReader in(stream, available);
+    CopyPrefix(record, in);
+    const std::size_t end = record.formatVersion() == CURRENT_STREAM_FORMAT
+                                ? AssembleCurrent(record, in)
+                                : AssembleLegacy(record, in);
+    return end <= in.Available();
+}
+
+bool AssembleFromBlocks(TrainRecord& record, const std::uint8_t* stream, std::size_t available) {
+    const StreamReader in(stream, available);
+    CopyPrefix(record, in);
+    if (record.formatVersion() != CURRENT_STREAM_FORMAT) return TRAIN_PREFIX_SIZE <= in.Available();
+    return AssembleCurrent(record, in) <= in.Available();
+}
+
+void LogShortTrainStream(std::uint8_t siteId, std::size_t available) {
+    LogLine(COLOUR_DARK_RED,
+            "ERROR: Train data from SiteID = %d is short (%u bytes received), missing bytes read as 0\n",
+            static_cast<int>(siteId), static_cast<unsigned>(available));
+}

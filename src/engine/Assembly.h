@@ -2,10 +2,29 @@
 // Turns a train data stream into the TrainRecord. Reads never go past
 // `available` bytes of the stream: bytes the counts ask for beyond it read
 // as 0. Returns false when the stream was shorter than its counts.
+//
+// The stream: 12-byte prefix (format version, header length L, axle record
+// kind, axle record count, alarm count), L header bytes, the axle records,
+// then the alarm entries. Format version 2 is the current format, whose
+// header is taken over as it is (at most 112 bytes of it; the axle records
+// still begin at 12 + L); any other version is the legacy format, whose
+// header is translated. The record is reused from train to train: slots
+// beyond those a train fills keep what an earlier train left there.
 #include <cstddef>
 #include <cstdint>
 
 #include "engine/TrainRecord.h"
 
+constexpr std::uint8_t CURRENT_STREAM_FORMAT = 2;
+constexpr std::uint8_t AXLE_KIND_5_BYTE = 16;
+constexpr std::uint8_t AXLE_KIND_7_BYTE = 15;
+constexpr std::uint16_t LEGACY_ALARM_LIMIT = 40;
+
+// All-in-One Data Packets: current and legacy format.
 bool AssembleAllInOne(TrainRecord& record, const std::uint8_t* stream, std::size_t available);
+// A completed multi-packet transfer: current format only; a legacy stream
+// leaves an all-zero header and the slots untouched.
 bool AssembleFromBlocks(TrainRecord& record, const std::uint8_t* stream, std::size_t available);
+
+// The dark-red log line written when an assembly returned false.
+void LogShortTrainStream(std::uint8_t siteId, std::size_t available);

@@ -32,7 +32,8 @@ void HandleAllInOne(CollectorContext& ctx) {
     const std::size_t payload = RxPayloadLength(ctx);
     const std::size_t available =
         payload > ALL_IN_ONE_STREAM_OFFSET ? payload - ALL_IN_ONE_STREAM_OFFSET : 0;
-    AssembleAllInOne(ctx.trainRecord, RxPayload(ctx) + ALL_IN_ONE_STREAM_OFFSET, available);
+    if (!AssembleAllInOne(ctx.trainRecord, RxPayload(ctx) + ALL_IN_ONE_STREAM_OFFSET, available))
+        LogShortTrainStream(ctx.sourceId, available);  // the train is still reported
     WriteTrainReport(ctx.trainRecord.header, ctx.trainRecord.axleSlots);
 }
 

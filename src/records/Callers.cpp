@@ -1,11 +1,268 @@
-// Placeholder until the caller registry lands: does nothing, reports nothing.
 #include "records/Callers.h"
 
-#include "common/LogLine.h"
+#include <fcntl.h>
+#include <unistd.h>
 
-void HandlePowerup(CollectorContext&) {}
-int LoadCallers() { return -1; }
-bool ListCallers(std::string*) {
-    ShowMessageBox("There are NO callers in our list");
-    return false;
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "common/Globals.h"
+#include "common/LogLine.h"
+#include "engine/CollectorContext.h"
+#include "radio/Commands.h"
+#include "radio/Frame.h"
+#include "records/AtomicFile.h"
+
+CallerEntry callerTable[CALLER_TABLE_SIZE] = {};
+std::mutex callerTableMutex;
+
+namespace {
+
+constexpr const char* CALLERS_FILE_NAME = "Callers.bin";
+constexpr const char* LISTING_FOLDER = "Temp";
+constexpr const char* LISTING_FILE_NAME = "Temp/RemoteCaller.txt";
+
+std::string CallersPath() { return exeDirectory + CALLERS_FILE_NAME; }
+
+// The first entry of `id` on `track`, else the first free entry, else null.
+CallerEntry* FindEntry(std::uint8_t id, std::uint8_t track) {
+    for (auto& entry : callerTable)
+        if (entry.radioId == id && entry.track == track) return &entry;
+    for (auto& entry : callerTable)
+        if (entry.radioId == 0) return &entry;
+    return nullptr;
+}
+
+void TableImage(std::uint8_t image[CALLERS_FILE_SIZE]) {
+    for (std::size_t i = 0; i < CALLER_TABLE_SIZE; ++i)
+        EncodeCallerEntry(callerTable[i], image + i * CALLER_ENTRY_SIZE);
+}
+
+}  // namespace
+
+void EncodeCallerEntry(const CallerEntry& e, std::uint8_t out[CALLER_ENTRY_SIZE]) {
+    out[0] = e.radioId;
+    WriteLe16(out + 1, e.milepost);
+    std::memcpy(out + 3, e.date, 2);
+    std::memcpy(out + 5, e.time, 2);
+    WriteLe16(out + 7, e.axles);
+    WriteLe16(out + 9, e.trainNumber);
+    out[11] = e.unused11;
+    WriteLe16(out + 12, e.siteNumber);
+    out[14] = e.track;
+    out[15] = e.trackCount;
+    out[16] = e.powerupByte6;
+    std::memcpy(out + 17, e.segment, 3);
+    std::memcpy(out + 20, e.unitText, 8);
+    out[28] = e.powerupByte16;
+    out[29] = e.siteType;
+    std::memcpy(out + 30, e.unused30, 2);
+}
+
+void DecodeCallerEntry(const std::uint8_t in[CALLER_ENTRY_SIZE], CallerEntry& e) {
+    e.radioId = in[0];
+    e.milepost = ReadLe16(in + 1);
+    std::memcpy(e.date, in + 3, 2);
+    std::memcpy(e.time, in + 5, 2);
+    e.axles = ReadLe16(in + 7);
+    e.trainNumber = ReadLe16(in + 9);
+    e.unused11 = in[11];
+    e.siteNumber = ReadLe16(in + 12);
+    e.track = in[14];
+    e.trackCount = in[15];
+    e.powerupByte6 = in[16];
+    std::memcpy(e.segment, in + 17, 3);
+    std::memcpy(e.unitText, in + 20, 8);
+    e.powerupByte16 = in[28];
+    e.siteType = in[29];
+    std::memcpy(e.unused30, in + 30, 2);
+}
+
+std::string SiteTypeName(std::uint8_t siteType) {
+    switch (siteType) {
+        case SITE_TYPE_HALVOR: return "Halvor";
+        case SITE_TYPE_TALLQUIN: return "Tallquin";
+        case SITE_TYPE_RVX_PT: return "RVX-PT";
+        default: break;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "Unkwn (%d)", static_cast<int>(siteType));
+    return text;
+}
+
+std::uint8_t FillCallerEntry(CallerEntry& entry, const std::uint8_t* payload, std::uint8_t radioId) {
+    entry.radioId = radioId;
+    entry.milepost = ReadLe16(payload + 0);
+    entry.siteNumber = ReadLe16(payload + 2);
+    entry.trackCount = payload[4];
+    entry.track = payload[5];
+    if (entry.track > 1)
+        entry.siteNumber = static_cast<std::uint16_t>(entry.siteNumber + entry.track - 1);
+    entry.powerupByte6 = payload[6];
+    std::memcpy(entry.segment, payload + 7, 2);
+    entry.segment[2] = '\0';
+    std::memcpy(entry.unitText, payload + 9, 7);
+    entry.unitText[7] = '\0';
+    entry.powerupByte16 = payload[16];
+    entry.siteType = std::memcmp(entry.unitText, "TAL", 3) == 0 ? SITE_TYPE_TALLQUIN : SITE_TYPE_HALVOR;
+    return entry.trackCount;
+}
+
+void AddSecondTrackCaller(const CallerEntry& firstTrack, std::uint8_t radioId) {
+    bool full = false;
+    {
+        std::lock_guard<std::mutex> lock(callerTableMutex);
+        CallerEntry* second = FindEntry(radioId, 2);
+        if (second == nullptr) {
+            full = true;
+        } else {
+            *second = firstTrack;
+            second->siteNumber = static_cast<std::uint16_t>(second->siteNumber + 1);
+            second->track = 2;
+        }
+    }
+    // Shown outside the lock: the box may wait for the operator, and the
+    // listing must not wait for the box.
+    if (full) ShowMessageBox("ERROR NOT ENOUGH SPACE FOR CALLERS");
+}
+
+void HandlePowerup(CollectorContext& ctx) {
+    const std::uint8_t id = ctx.sourceId;
+
+    // A Powerup carries 17 payload bytes. Bytes that did not arrive read as
+    // 0 (never the checksum, end byte or stale bytes behind the frame); the
+    // site is still registered and acknowledged, and the operator is told.
+    std::uint8_t payload[POWERUP_PAYLOAD_SIZE] = {};
+    const std::size_t received = RxPayloadLength(ctx);
+    std::memcpy(payload, RxPayload(ctx), received < sizeof payload ? received : sizeof payload);
+    if (received < sizeof payload) {
+        LogLine(COLOUR_DARK_RED,
+                "ERROR: Powerup from SiteID = %d is short (%d of 17 bytes), missing bytes read as 0\n",
+                static_cast<int>(id), static_cast<int>(received));
+    }
+
+    CallerEntry filled{};
+    bool full = false;
+    std::uint8_t tracks = 0;
+    {
+        std::lock_guard<std::mutex> lock(callerTableMutex);
+        CallerEntry* entry = FindEntry(id, 1);
+        if (entry == nullptr) {
+            full = true;
+        } else {
+            tracks = FillCallerEntry(*entry, payload, id);
+            filled = *entry;
+        }
+    }
+    if (full) {
+        ShowMessageBox("ERROR - NOT ENOUGH SPACE FOR CALLERS");
+        SendAck(ctx, id, 0);
+        return;
+    }
+    if (tracks > 1) AddSecondTrackCaller(filled, id);
+    SaveCallers();
+    const std::string typeName = SiteTypeName(filled.siteType);
+    LogLine(COLOUR_DARK_GREEN, "Received Powerup from %s, SiteID = %d, Milepost = %d.%d\n",
+            typeName.c_str(), static_cast<int>(filled.siteNumber),
+            static_cast<int>(filled.milepost / 10), static_cast<int>(filled.milepost % 10));
+    SendAck(ctx, id, 0);
+}
+
+int SaveCallers() {
+    std::uint8_t image[CALLERS_FILE_SIZE];
+    {
+        std::lock_guard<std::mutex> lock(callerTableMutex);
+        TableImage(image);
+    }
+    switch (WriteFileAtomically(CallersPath(), image, sizeof image)) {
+        case AtomicWriteResult::Ok: return 0;
+        case AtomicWriteResult::CreateFailed: return -1;
+        case AtomicWriteResult::WriteFailed: break;
+    }
+    return -2;
+}
+
+int LoadCallers() {
+    const std::string path = CallersPath();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    std::uint8_t bytes[CALLERS_FILE_SIZE];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = ::read(fd, bytes + got, sizeof bytes - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+
+    std::lock_guard<std::mutex> lock(callerTableMutex);
+    // A short file overwrites the start of the table only, down to part of
+    // an entry; everything behind it keeps what it held.
+    std::uint8_t image[CALLERS_FILE_SIZE];
+    TableImage(image);
+    std::memcpy(image, bytes, got);
+    for (std::size_t i = 0; i < CALLER_TABLE_SIZE; ++i)
+        DecodeCallerEntry(image + i * CALLER_ENTRY_SIZE, callerTable[i]);
+    if (got < sizeof bytes) return -1;
+    int used = 0;
+    for (const auto& entry : callerTable)
+        if (entry.radioId != 0) ++used;
+    return used;
+}
+
+std::string FormatCallerListing(const CallerEntry* table, std::size_t count) {
+    std::string text = "ID_ Milepost   Trk#   Site-ID    Seg   Halvor_   Trn#   Date_  Time_  Axles\r\n";
+    text.append(75, '=');
+    text += "\r\n";
+    for (std::size_t i = 0; i < count; ++i) {
+        const CallerEntry& e = table[i];
+        if (e.radioId == 0) continue;
+        // The texts are bounded to their fields: an entry loaded from a file
+        // need not carry the terminating 0, and must not run into the next.
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "%03d %4d.%1d     %4d     %05u    %3.3s   %7.8s   %4d   %02d/%02d  %02d:%02d  %5d %d\r\n",
+                      static_cast<int>(e.radioId), static_cast<int>(e.milepost / 10),
+                      static_cast<int>(e.milepost % 10), static_cast<int>(e.track),
+                      static_cast<unsigned>(e.siteNumber), e.segment, e.unitText,
+                      static_cast<int>(e.trainNumber), static_cast<int>(e.date[1]),
+                      static_cast<int>(e.date[0]), static_cast<int>(e.time[0]),
+                      static_cast<int>(e.time[1]), static_cast<int>(e.axles),
+                      static_cast<int>(e.powerupByte16));
+        text += line;
+    }
+    text += "\r\n\r\n";
+    return text;
+}
+
+bool ListCallers(std::string* listingPath) {
+    CallerEntry copy[CALLER_TABLE_SIZE];
+    {
+        std::lock_guard<std::mutex> lock(callerTableMutex);
+        std::memcpy(copy, callerTable, sizeof copy);
+    }
+    bool any = false;
+    for (const auto& entry : copy)
+        if (entry.radioId != 0) any = true;
+    if (!any) {
+        ShowMessageBox("There are NO callers in our list");
+        return false;
+    }
+    std::error_code ignored;
+    std::filesystem::create_directory(exeDirectory + LISTING_FOLDER, ignored);
+    const std::string path = exeDirectory + LISTING_FILE_NAME;
+    const std::string text = FormatCallerListing(copy, CALLER_TABLE_SIZE);
+    if (WriteFileAtomically(path, text.data(), text.size()) != AtomicWriteResult::Ok) {
+        ShowMessageBox("ERROR:\nFailed to create temporary file");
+        return false;
+    }
+    if (listingPath != nullptr) *listingPath = path;
+    return true;
 }

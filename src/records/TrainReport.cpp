@@ -1,4 +1,228 @@
-// Placeholder until the report writer lands.
 #include "records/TrainReport.h"
 
-int WriteTrainReport(const std::uint8_t*, const AxleSlot*) { return -1; }
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "common/Globals.h"
+#include "common/LogLine.h"
+#include "records/AtomicFile.h"
+
+namespace {
+
+// Texts of the system message codes 1 to 51 (index 0 unused).
+constexpr const char* SYSTEM_MESSAGES[] = {
+    "",
+    "AC Power Failure",
+    "Calibration Not Complete",
+    "Cold Train - Deviation Failure Ch 1",
+    "Cold Train - Deviation Failure Ch 2",
+    "Cold Train - No Minimum Heat Ch 1",
+    "Cold Train - No Minimum Heat Ch 2",
+    "Configuration Corrupted",
+    "Deviation Failure Ch3",
+    "Dragger Alarms Exceed Number Spoken",
+    "Failed Init HWD System",
+    "Failed Voice Radio Transmitter",
+    "Heat Integ Test Fail Ch1",
+    "Heat Integ Test Fail Ch2",
+    "High Load Alarms Exceed Number Spoken",
+    "Hot Wheel/Hot Box Axle Mismatch",
+    "HWD AC Power Failure",
+    "HWD Calibration Not Complete",
+    "HWD Configuration Corrupted",
+    "HWD Heat Integ Test Fail Ch3",
+    "HWD Heat Integ Test Fail Ch4",
+    "HWD Low Voltage",
+    "HWD No Approach Track Circuit",
+    "HWD Power Reset Since Last Train",
+    "HWD Slow Train",
+    "HWD Transducer Signal Miscount",
+    "Journal Alarms Exceed Number Spoken",
+    "Low Voltage",
+    "Missed Some Axles From Hot Wheel",
+    "No Approach Track Circuit",
+    "No Response From Hot Wheel",
+    "Power Failure",
+    "Power Reset Since Last Train",
+    "Scanner Malfunction Channel 1",
+    "Scanner Malfunction Channel 2",
+    "Slow Train",
+    "Stuck Dragger During Train Passage",
+    "Stuck Dragger Train Arrival",
+    "Stuck High Load 1",
+    "Stuck High Load 2",
+    "Stuck Wide Load 1",
+    "Stuck Wide Load 2",
+    "Train Too Slow Override Active",
+    "Transducer Signal Miscount",
+    "Wheel Alarms Exceed Number Spoken",
+    "Wide Load 1 Alarms Exceed Number Spoken",
+    "Wide Load 2 Alarms Exceed Number Spoken",
+    "CRITICAL ERROR: UNKNOWN TEXT TO SDM",
+    "HBD System Normal",
+    "DED System Normal",
+    "HWD System Normal",
+    "CWD System Normal",
+};
+constexpr std::size_t SYSTEM_MESSAGE_COUNT = sizeof SYSTEM_MESSAGES / sizeof SYSTEM_MESSAGES[0] - 1;
+static_assert(SYSTEM_MESSAGE_COUNT == 51);
+
+// Header byte positions.
+constexpr std::size_t H_FLAGS = 1;
+constexpr std::size_t H_FIRST_STAMP = 15;
+constexpr std::size_t H_SECOND_STAMP = 21;
+constexpr std::size_t H_AXLE_COUNT = 33;
+constexpr std::size_t H_ECR = 39;
+constexpr std::size_t H_SIM_CODES_1 = 48;
+constexpr std::size_t H_SIM_CODES_2 = 55;
+constexpr std::size_t SIM_CODES_PER_GROUP = 6;
+
+constexpr std::uint8_t CAR_START = 0x80;
+
+// Fixed values printed in the HBI record.
+constexpr int HBI_FIXED[] = {90, 120, 132, 900, 300, 200};
+
+// Accumulates the records of one report: the stored bytes (each LF stored
+// as CR LF) and the character count of the texts as formatted, modulo 65536.
+class ReportText {
+public:
+    ReportText() { stored_.reserve(4096); }
+
+    void Record(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        char text[1024];
+        va_list args;
+        va_start(args, format);
+        int n = std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        if (n < 0) return;
+        std::size_t length = static_cast<std::size_t>(n);
+        if (length >= sizeof text) length = sizeof text - 1;
+        charCount_ = static_cast<std::uint16_t>(charCount_ + length);
+        for (std::size_t i = 0; i < length; ++i) {
+            if (text[i] == '\n') stored_.push_back('\r');
+            stored_.push_back(text[i]);
+        }
+    }
+    std::uint16_t CharCount() const { return charCount_; }
+    std::string Take() { return std::move(stored_); }
+
+private:
+    std::string stored_;
+    std::uint16_t charCount_ = 0;  // reportCharCount: wraps at 16 bits
+};
+
+int U8(const std::uint8_t* h, std::size_t i) { return h[i]; }
+int U16(const std::uint8_t* h, std::size_t i) { return h[i] | (h[i + 1] << 8); }
+// A character field of the header: a 0 byte prints as "?".
+int Char(const std::uint8_t* h, std::size_t i) { return h[i] == 0 ? '?' : h[i]; }
+
+// A 10-bit value: the low byte and two top bits from slot byte 5.
+int TenBit(const AxleSlot& slot, std::size_t lowByte, unsigned shift) {
+    return (((slot.bytes[5] >> shift) & 0x03) << 8) | slot.bytes[lowByte];
+}
+
+void WriteDem(ReportText& out, const std::uint8_t* h) {
+    out.Record("DEM 00502 %c%c%05d %04d%02d%02d %02d%02d%02d %04d%02d%02d %02d%02d%02d %03d %c 120 %04d ? ? %c 0 E ",
+               Char(h, 8), Char(h, 9), U16(h, 5), U8(h, H_FIRST_STAMP) + 2000, U8(h, 16),
+               U8(h, 17), U8(h, 18), U8(h, 19), U8(h, 20), U8(h, H_SECOND_STAMP) + 2000,
+               U8(h, 22), U8(h, 23), U8(h, 24), U8(h, 25), U8(h, 26), 0, 'Y', U16(h, 11),
+               Char(h, 29));
+    out.Record("%03d %03d %03d %c %c %c %c %05d %c %02d %02d ", U8(h, 28), U8(h, 27), U8(h, 72),
+               (h[H_FLAGS] & 0x02) ? 'E' : 'A', 'N', 'F', 'N', U16(h, 37), 'G', 0, 0);
+    out.Record("%03d %03d %04d ", U16(h, 35), 0, U16(h, H_AXLE_COUNT));
+    out.Record("%04d %02d %03d %03d T\r\n", U16(h, 2), 1, U8(h, 27), U8(h, 28));
+}
+
+void WriteHbi(ReportText& out, const std::uint8_t* h) {
+    out.Record("HBI PRTALLQUIN DUNSCANNER %04d %04d %03d %03d %03d %03d %03d %03d F %03d %03d %03d "
+               "%03d %03d %03d %03d %03d %03d %03d %03d %03d %c %03d %03d0 %03d0 %03d F %04d %02d "
+               "%02d %03d\n",
+               U16(h, 61), U16(h, 63), U8(h, 74), U8(h, 75), U8(h, 76), HBI_FIXED[0], HBI_FIXED[1],
+               HBI_FIXED[2], HBI_FIXED[3], HBI_FIXED[4], HBI_FIXED[5], U16(h, 83), U16(h, 81),
+               U16(h, 43), U16(h, 45), U16(h, 85), U16(h, 87), U16(h, 77), U16(h, 79), U16(h, 41),
+               '1', 128, U8(h, 69), U8(h, 70), U8(h, 71), U16(h, 31), U8(h, 47), U8(h, 54), 128);
+}
+
+void WriteEcr(ReportText& out, const std::uint8_t* h) {
+    const std::uint16_t raw = static_cast<std::uint16_t>(U16(h, H_ECR));
+    if (raw == 0xFFFF) {
+        out.Record("ECR XXXXX F XXXXX X XXXXX X XXXXX X XXXX XXXX X XXX XXX XXXXX XXXXX X XXXXX X XXXX X\n");
+        return;
+    }
+    const int value = static_cast<std::int16_t>(raw);
+    out.Record("ECR %c%03d0 F XXXXX X XXXXX X XXXXX X XXXX XXXX X XXX XXX XXXXX XXXXX X XXXXX X XXXX X\n",
+               value < 0 ? '-' : '+', value < 0 ? -value : value);
+}
+
+void WriteAxles(ReportText& out, const std::uint8_t* h, const AxleSlot* slots) {
+    // The header's axle count is trusted up to the size of the slot table.
+    std::size_t axles = static_cast<std::size_t>(U16(h, H_AXLE_COUNT));
+    if (axles > MAX_AXLES) axles = MAX_AXLES;
+    const bool withHwd = (h[H_FLAGS] & 0x01) != 0;
+    int car = 0;
+    for (std::size_t i = 0; i < axles; ++i) {
+        const AxleSlot& slot = slots[i];
+        const int axle = static_cast<int>(i) + 1;
+        if (slot.bytes[5] & CAR_START) {
+            ++car;
+            int carAxles = 1;
+            for (std::size_t j = i + 1; j < axles && !(slots[j].bytes[5] & CAR_START); ++j) ++carAxles;
+            out.Record("RRE*%03d*%c*    *0000000000*U* *G*N*?*00*00*%03d*%02d*%02d\r\n", axle, '?',
+                       U8(h, 27), carAxles, 1);
+        }
+        out.Record("HBD %03d %04d 1 %c %c F %03d0 %03d0 E %05d0\r\n", car, axle, 'N', 'N',
+                   static_cast<int>(slot.bytes[0]), static_cast<int>(slot.bytes[1]),
+                   TenBit(slot, 4, 4));
+        if (withHwd) {
+            out.Record("HWD %03d %04d %04d %04d F %c %c %c\r\n", car, axle, TenBit(slot, 2, 0),
+                       TenBit(slot, 3, 2), 'N', 'N', 'P');
+        }
+    }
+}
+
+void WriteSim(ReportText& out, const std::uint8_t* h) {
+    const struct { std::size_t first; int group; } groups[] = {{H_SIM_CODES_1, 10}, {H_SIM_CODES_2, 40}};
+    for (const auto& g : groups) {
+        for (std::size_t k = 0; k < SIM_CODES_PER_GROUP; ++k) {
+            const std::uint8_t code = h[g.first + k];
+            if (code == 0) continue;
+            const char* text = code <= SYSTEM_MESSAGE_COUNT ? SYSTEM_MESSAGES[code] : "";
+            out.Record("SIM 01 003 %03d %-64s\n", g.group, text);
+        }
+    }
+}
+
+}  // namespace
+
+std::string TrainReportFileName(const std::uint8_t* h) {
+    char name[96];
+    std::snprintf(name, sizeof name, "%4d%02d%02d_%02d%02d.GEM.HBD.%05d.txt",
+                  U8(h, H_FIRST_STAMP) + 2000, U8(h, 16), U8(h, 17), U8(h, 18), U8(h, 19), U16(h, 5));
+    return name;
+}
+
+std::string FormatTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots) {
+    ReportText out;
+    WriteDem(out, header);
+    WriteHbi(out, header);
+    WriteEcr(out, header);
+    WriteAxles(out, header, axleSlots);
+    WriteSim(out, header);
+    out.Record("EOC %010u\n", static_cast<unsigned>(out.CharCount()));
+    return out.Take();
+}
+
+int WriteTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots) {
+    const std::string folder = exeDirectory + REPORT_FOLDER;
+    std::error_code ignored;
+    std::filesystem::create_directory(folder, ignored);  // a failure shows up below
+    const std::string path = folder + "/" + TrainReportFileName(header);
+    const std::string bytes = FormatTrainReport(header, axleSlots);
+    if (WriteFileAtomically(path, bytes.data(), bytes.size()) != AtomicWriteResult::Ok) {
+        LogLine(COLOUR_DARK_RED, "ERROR: Could not write train report %s\n", path.c_str());
+        return -1;
+    }
+    return 0;
+}

@@ -1,6 +1,22 @@
 #pragma once
-// The train report file "Z918E/<date>_<time>.GEM.HBD.<number>.txt".
+// The train report file "Z918E/<date>_<time>.GEM.HBD.<number>.txt": DEM, HBI
+// and ECR records, RRE/HBD/HWD records per axle, SIM records and the EOC
+// record with the number of characters before it. Every LF of a record is
+// stored as CR LF.
+#include <cstdint>
+#include <string>
+
 #include "engine/TrainRecord.h"
 
-// 0 when written, -1 when the file could not be created or written.
+constexpr const char* REPORT_FOLDER = "Z918E";
+
+// 0 when written, -1 when the file could not be created or written (one
+// dark-red "ERROR" line naming the file is logged then). The file appears
+// whole or not at all; a later train with the same name replaces it.
 int WriteTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots);
+
+// The file name inside the report folder, e.g. "20240506_0708.GEM.HBD.00417.txt".
+std::string TrainReportFileName(const std::uint8_t* header);
+
+// The bytes of the report as stored (CR LF already in place).
+std::string FormatTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots);
