@@ -10,5 +10,9 @@ void InitExeDirectory();
 // exeDirectory + relative ("Temp/RemoteCaller.txt").
 std::string DataPath(const std::string& relative);
 // The device a port index stands for: "Ports/COM<index+1>" in exeDirectory
-// when that link exists, else "/dev/ttyS<index>".
+// when that link (or file) exists, even when the link points nowhere, else
+// "/dev/ttyS<index>".
 std::string PortDevicePath(std::uint8_t index);
+// exeDirectory + "Ports/COM<index+1>", whether or not it exists (index 255
+// is "Ports/COM256").
+std::string PortLinkPath(std::uint8_t index);

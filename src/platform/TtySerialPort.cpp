@@ -1,0 +1,176 @@
+#include "platform/TtySerialPort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "common/LogLine.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+
+namespace {
+
+std::string ErrorText(int error) {
+    std::string text = std::generic_category().message(error);
+    if (error == EBUSY) text += " (in use by another program)";
+    return text;
+}
+
+int ComNumber(std::uint8_t index) { return static_cast<int>(index) + 1; }
+
+// The errors after which the device is gone rather than merely quiet.
+bool IsLoss(int error) { return error != EAGAIN && error != EWOULDBLOCK && error != EINTR; }
+
+}  // namespace
+
+TtySerialPort::~TtySerialPort() { CloseDevice(); }
+
+void TtySerialPort::CloseDevice() {
+    if (fd_ < 0) return;
+    (void)::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);  // also drops the lock
+    fd_ = -1;
+}
+
+int TtySerialPort::TryOpen(std::uint8_t index, int* error) {
+    device_ = PortDevicePath(index);
+    int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+    auto fail = [&](int e) {
+        ::close(fd);
+        *error = e;
+        return -1;
+    };
+    if (!::isatty(fd)) return fail(ENOTTY);
+    // The lock is what keeps a second collector out (TIOCEXCL does not stop
+    // a privileged opener); it is taken before the line is touched.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
+    (void)::ioctl(fd, TIOCEXCL);
+
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) return fail(errno);
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    // At least one byte per read: with O_NONBLOCK an empty line gives EAGAIN,
+    // so a read of 0 bytes means the line was hung up.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, B19200);
+    ::cfsetospeed(&tio, B19200);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) return fail(errno);
+
+    // Modem lines: a pseudo-terminal has none, so a failure here is harmless.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)::ioctl(fd, TIOCMBIS, &lines);
+    return fd;
+}
+
+std::int32_t TtySerialPort::OpenPort(std::uint8_t index) {
+    CloseDevice();
+    bufferUsed_ = bufferPos_ = 0;
+    index_ = index;
+    wanted_ = true;
+    lastAttemptTick_ = GetTickCount();
+    int error = 0;
+    fd_ = TryOpen(index, &error);
+    if (fd_ >= 0) {
+        everOpened_ = true;
+        return 0;
+    }
+    LogLine(COLOUR_DARK_RED, "ERROR: Serial Port COMM %d (%s) could not be opened: %s\n",
+            ComNumber(index), device_.c_str(), ErrorText(error).c_str());
+    return -error;
+}
+
+void TtySerialPort::Lose(int error) {
+    CloseDevice();
+    lastAttemptTick_ = GetTickCount();
+    LogLine(COLOUR_DARK_RED, "ERROR: Serial Port COMM %d (%s) lost: %s\n", ComNumber(index_),
+            device_.c_str(), ErrorText(error).c_str());
+}
+
+void TtySerialPort::MaybeReopen() {
+    if (!wanted_ || fd_ >= 0) return;
+    const std::uint32_t now = GetTickCount();
+    if (static_cast<std::uint32_t>(now - lastAttemptTick_) < REOPEN_INTERVAL_MS) return;
+    lastAttemptTick_ = now;
+    int error = 0;
+    fd_ = TryOpen(index_, &error);
+    if (fd_ < 0) return;  // already reported when it was lost
+    LogLine(COLOUR_DARK_RED, everOpened_ ? "Serial Port COMM %d (%s) is back\n"
+                                         : "Serial Port COMM %d (%s) opened\n",
+            ComNumber(index_), device_.c_str());
+    everOpened_ = true;
+}
+
+std::int32_t TtySerialPort::ReadChar() {
+    if (bufferPos_ < bufferUsed_) return buffer_[bufferPos_++];
+    if (fd_ < 0) {
+        MaybeReopen();
+        if (fd_ < 0) return -1;
+    }
+    ++readCalls_;
+    ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
+    if (n > 0) {
+        bufferUsed_ = static_cast<std::size_t>(n);
+        bufferPos_ = 1;
+        return buffer_[0];
+    }
+    if (n == 0) {
+        Lose(EIO);  // hung up
+    } else if (IsLoss(errno)) {
+        Lose(errno);
+    }
+    return -1;
+}
+
+void TtySerialPort::Write(const std::uint8_t* bytes, std::size_t length) {
+    if (fd_ < 0) MaybeReopen();
+    if (fd_ < 0 || length == 0) return;  // the loss has been reported already
+
+    // Twice the frame's time on the line, plus a second for a slow start.
+    const auto lineMs = static_cast<long long>(length) * 10 * 1000 / BAUD_RATE;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(1000 + 2 * lineMs);
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::write(fd_, bytes + done, length - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && IsLoss(errno)) {
+            Lose(errno);
+            return;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            LogLine(COLOUR_DARK_RED,
+                    "ERROR: Serial Port COMM %d (%s) write timed out: %zu of %zu bytes sent\n",
+                    ComNumber(index_), device_.c_str(), done, length);
+            return;
+        }
+        pollfd p{fd_, POLLOUT, 0};
+        int r = ::poll(&p, 1, static_cast<int>(left));
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
+            (p.revents & POLLOUT) == 0) {
+            Lose(EIO);
+            return;
+        }
+    }
+}

@@ -1,0 +1,66 @@
+#pragma once
+// The radio port on a real terminal device: a serial adapter, or a
+// pseudo-terminal linked as "Ports/COM<n>" in the data folder.
+//
+// The line is raw, 19200 baud, 8 data bits, no parity, 1 stop bit, no flow
+// control, with DTR and RTS raised. The device is held exclusively: a second
+// program opening it gets EBUSY.
+//
+// A port that goes away (adapter pulled, the far end of a pseudo-terminal
+// closed) or that did not open at start is reopened at most once a second
+// from ReadChar and Write; one "ERROR" line is logged when it is lost and
+// one line when it is back. Reads yield "no byte" and writes are dropped
+// while it is away.
+//
+// Open is called once before the worker starts; afterwards only the worker
+// thread reads and writes.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "radio/SerialPort.h"
+
+class TtySerialPort final : public CSerialPortInterface {
+public:
+    static constexpr std::size_t READ_BUFFER_SIZE = 4096;
+    static constexpr std::uint32_t REOPEN_INTERVAL_MS = 1000;
+    static constexpr std::uint32_t BAUD_RATE = 19200;
+
+    TtySerialPort() = default;
+    ~TtySerialPort() override;
+    TtySerialPort(const TtySerialPort&) = delete;
+    TtySerialPort& operator=(const TtySerialPort&) = delete;
+
+    // Writes the whole frame, waiting for the line to take it (bounded by
+    // about twice its time on the line plus a second).
+    void Write(const std::uint8_t* bytes, std::size_t length) override;
+    // 0..255, or -1 when no byte is waiting or the port is away.
+    std::int32_t ReadChar() override;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    // The device path of the last open attempt ("" before the first).
+    const std::string& DevicePath() const { return device_; }
+    // Number of read() calls made (tests check that reads are buffered).
+    std::uint64_t ReadCalls() const { return readCalls_; }
+
+protected:
+    // 0, or -errno of the step that failed (the port then keeps trying).
+    std::int32_t OpenPort(std::uint8_t index) override;
+
+private:
+    int TryOpen(std::uint8_t index, int* error);
+    void Lose(int error);
+    void MaybeReopen();
+    void CloseDevice();
+
+    int fd_ = -1;
+    bool wanted_ = false;        // Open was called: keep the port open
+    bool everOpened_ = false;    // decides between "opened" and "is back"
+    std::uint8_t index_ = 0;
+    std::uint32_t lastAttemptTick_ = 0;
+    std::string device_;
+    std::uint8_t buffer_[READ_BUFFER_SIZE];
+    std::size_t bufferUsed_ = 0;
+    std::size_t bufferPos_ = 0;
+    std::uint64_t readCalls_ = 0;
+};
