@@ -58,11 +58,20 @@ void FinishTransfer(CollectorContext& ctx) {
     WriteTrainReport(ctx.trainRecord.header, ctx.trainRecord.axleSlots);
 }
 
+// The payload length of the good frame in rxBuffer, from its length field:
+// the receiver may already have been reset (rxCount 0), but the frame's bytes
+// stay in rxBuffer until new ones arrive.
+std::size_t BlockPayloadLength(const CollectorContext& ctx) {
+    std::size_t frame = ctx.frameLength > 0 ? static_cast<std::size_t>(ctx.frameLength) : 0;
+    if (frame > FRAME_MAX_HELD) frame = FRAME_MAX_HELD;
+    return frame > FRAME_OVERHEAD ? frame - FRAME_OVERHEAD : 0;
+}
+
 }  // namespace
 
 void StoreDataBlock(CollectorContext& ctx) {
     const std::uint8_t n = ctx.sequenceNumber;
-    const std::size_t length = RxPayloadLength(ctx);
+    const std::size_t length = BlockPayloadLength(ctx);
     if (n == 0 || n > LAST_BLOCK_NUMBER) {
         // Block 0 would lie before the buffer, and numbers above 20 have no
         // entry in the block map: neither has a place to go.
