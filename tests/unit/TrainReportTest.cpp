@@ -1,0 +1,262 @@
+// The train report file: the worked train byte for byte on disk, the axle
+// loop's car numbering, the ECR and SIM forms, the character count, the file
+// name and what happens when the file cannot be written.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "TempExeDirectory.h"
+#include "TestSupport.h"
+#include "engine/TrainRecord.h"
+#include "records/TrainReport.h"
+
+using namespace testsupport;
+
+namespace {
+
+void Put16(std::uint8_t* h, std::size_t at, std::uint16_t v) {
+    h[at] = static_cast<std::uint8_t>(v & 0xFF);
+    h[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+struct Train {
+    std::uint8_t header[TRAIN_HEADER_SIZE] = {};
+    AxleSlot slots[MAX_AXLES] = {};
+    void Slot(std::size_t i, std::initializer_list<std::uint8_t> bytes) {
+        std::size_t k = 0;
+        for (auto b : bytes) slots[i].bytes[k++] = b;
+    }
+};
+
+// The train of the worked example: three axles in two cars, HWD on,
+// one system message.
+Train WorkedTrain() {
+    Train t;
+    std::uint8_t* h = t.header;
+    h[1] = 0x01;
+    Put16(h, 2, 1234);
+    Put16(h, 5, 417);
+    h[8] = 'K';
+    Put16(h, 11, 57);
+    const std::uint8_t first[] = {24, 5, 6, 7, 8, 9};
+    const std::uint8_t second[] = {24, 5, 6, 7, 10, 11};
+    std::memcpy(h + 15, first, 6);
+    std::memcpy(h + 21, second, 6);
+    h[27] = 3;
+    h[28] = 42;
+    h[29] = 'R';
+    Put16(h, 33, 3);
+    Put16(h, 35, 2);
+    Put16(h, 37, 950);
+    Put16(h, 39, static_cast<std::uint16_t>(-4));
+    Put16(h, 61, 3);
+    h[48] = 48;
+    t.Slot(0, {30, 31, 100, 110, 200, 0x90});
+    t.Slot(1, {32, 33, 101, 111, 201, 0x10});
+    t.Slot(2, {34, 35, 102, 112, 202, 0x95});
+    return t;
+}
+
+const char* const WORKED_REPORT =
+    "DEM 00502 K?00417 20240506 070809 20240506 071011 000 Y 120 0057 ? ? R 0 E 042 003 000 A N F N "
+    "00950 G 00 00 002 000 0003 1234 01 003 042 T\r\r\n"
+    "HBI PRTALLQUIN DUNSCANNER 0003 0000 000 000 000 090 120 132 F 900 300 200 000 000 000 000 000 "
+    "000 000 000 000 1 128 0000 0000 000 F 0000 00 00 128\r\n"
+    "ECR -0040 F XXXXX X XXXXX X XXXXX X XXXX XXXX X XXX XXX XXXXX XXXXX X XXXXX X XXXX X\r\n"
+    "RRE*001*?*    *0000000000*U* *G*N*?*00*00*003*02*01\r\r\n"
+    "HBD 001 0001 1 N N F 0300 0310 E 004560\r\r\n"
+    "HWD 001 0001 0100 0110 F N N P\r\r\n"
+    "HBD 001 0002 1 N N F 0320 0330 E 004570\r\r\n"
+    "HWD 001 0002 0101 0111 F N N P\r\r\n"
+    "RRE*003*?*    *0000000000*U* *G*N*?*00*00*003*01*01\r\r\n"
+    "HBD 002 0003 1 N N F 0340 0350 E 004580\r\r\n"
+    "HWD 002 0003 0358 0368 F N N P\r\r\n"
+    "SIM 01 003 010 HBD System Normal                                               \r\n"
+    "EOC 0000000778\r\n";
+
+// The lines of a report with their stored line ends removed.
+std::vector<std::string> Lines(const std::string& stored) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < stored.size()) {
+        std::size_t end = stored.find('\n', start);
+        std::string line = stored.substr(start, end - start);
+        while (!line.empty() && line.back() == '\r') line.pop_back();
+        out.push_back(line);
+        start = end + 1;
+    }
+    return out;
+}
+
+std::vector<std::string> WithTag(const std::string& stored, const std::string& tag) {
+    std::vector<std::string> out;
+    for (auto& l : Lines(stored))
+        if (l.compare(0, 3, tag) == 0) out.push_back(l);
+    return out;
+}
+
+}  // namespace
+
+TEST(TrainReport, WorkedTrainOnDiskByteForByte) {
+    TempExeDirectory dir;
+    Train t = WorkedTrain();
+    EXPECT_EQ(WriteTrainReport(t.header, t.slots), 0);
+    const auto file = dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt";
+    const std::string bytes = ReadWholeFile(file);
+    EXPECT_EQ(bytes.size(), 806u);
+    EXPECT_EQ(bytes, WORKED_REPORT);
+    // Nothing else is left in the folder (no temporary file).
+    EXPECT_EQ(ListFolder(dir / "Z918E"), "20240506_0708.GEM.HBD.00417.txt\n");
+}
+
+TEST(TrainReport, SameMinuteAndNumberReplacesTheEarlierReport) {
+    TempExeDirectory dir;
+    Train t = WorkedTrain();
+    ASSERT_EQ(WriteTrainReport(t.header, t.slots), 0);
+    t.header[20] = 59;          // a different second: same name
+    Put16(t.header, 33, 0);     // and no axles
+    ASSERT_EQ(WriteTrainReport(t.header, t.slots), 0);
+    const std::string bytes = ReadWholeFile(dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt");
+    EXPECT_NE(bytes.find(" 070859 "), std::string::npos);
+    EXPECT_TRUE(WithTag(bytes, "HBD").empty());
+    EXPECT_EQ(ListFolder(dir / "Z918E"), "20240506_0708.GEM.HBD.00417.txt\n");
+}
+
+TEST(TrainReport, FileNameFromNumbersOnly) {
+    Train t;
+    t.header[15] = 255;  // year 2255
+    t.header[16] = 12;
+    t.header[17] = 31;
+    t.header[18] = 23;
+    t.header[19] = 59;
+    Put16(t.header, 5, 65535);
+    EXPECT_EQ(TrainReportFileName(t.header), "22551231_2359.GEM.HBD.65535.txt");
+}
+
+TEST(TrainReport, UnwritableReportIsLoggedAndReported) {
+    WorkerHarness h;
+    TempExeDirectory dir;
+    // A plain file where the folder should be: nothing can be created in it.
+    { std::ofstream(dir / "Z918E") << "x"; }
+    Train t = WorkedTrain();
+    EXPECT_EQ(WriteTrainReport(t.header, t.slots), -1);
+    const auto msgs = h.window->Messages();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].wParam, COLOUR_DARK_RED);
+    EXPECT_EQ(msgs[0].text.rfind("ERROR", 0), 0u);
+    EXPECT_NE(msgs[0].text.find("Z918E/20240506_0708.GEM.HBD.00417.txt"), std::string::npos);
+}
+
+TEST(TrainReport, CarNumberingAndRecordChoice) {
+    Train t;
+    Put16(t.header, 33, 4);
+    t.header[27] = 7;
+    // Axle 1 before any car start, car starts on axles 2 and 4 (the last).
+    t.Slot(0, {1, 2, 0, 0, 0, 0x00});
+    t.Slot(1, {3, 4, 0, 0, 0, 0x80});
+    t.Slot(2, {5, 6, 0, 0, 0, 0x00});
+    t.Slot(3, {7, 8, 0, 0, 0, 0xB0});  // car start, top bits 3 for byte 4
+    std::string r = FormatTrainReport(t.header, t.slots);
+    EXPECT_TRUE(WithTag(r, "HWD").empty()) << "bit 0 of byte 1 clear: no HWD";
+    EXPECT_EQ(WithTag(r, "HBD"), (std::vector<std::string>{
+                                     "HBD 000 0001 1 N N F 0010 0020 E 000000",
+                                     "HBD 001 0002 1 N N F 0030 0040 E 000000",
+                                     "HBD 001 0003 1 N N F 0050 0060 E 000000",
+                                     "HBD 002 0004 1 N N F 0070 0080 E 007680",
+                                 }));
+    EXPECT_EQ(WithTag(r, "RRE"), (std::vector<std::string>{
+                                     "RRE*002*?*    *0000000000*U* *G*N*?*00*00*007*02*01",
+                                     "RRE*004*?*    *0000000000*U* *G*N*?*00*00*007*01*01",
+                                 }));
+
+    // HWD right after every HBD; no axle records at all with axle count 0.
+    t.header[1] = 0x03;
+    r = FormatTrainReport(t.header, t.slots);
+    auto lines = Lines(r);
+    std::string tags;
+    for (auto& l : lines) tags += l.substr(0, 3) + " ";
+    EXPECT_EQ(tags, "DEM HBI ECR HBD HWD RRE HBD HWD HBD HWD RRE HBD HWD EOC ");
+    EXPECT_NE(lines[0].find(" E N F N "), std::string::npos) << "bit 1 gives the letter E";
+    Put16(t.header, 33, 0);
+    EXPECT_EQ(Lines(FormatTrainReport(t.header, t.slots)).size(), 4u);  // DEM HBI ECR EOC
+}
+
+TEST(TrainReport, AxleLoopStopsAtTheSlotTable) {
+    // An axle count above the table prints 1200 axles and reads no further;
+    // every axle a car start gives one RRE per axle, each with 01 axles.
+    Train t;
+    Put16(t.header, 33, 1500);
+    for (auto& s : t.slots) s.bytes[5] = 0x80;
+    const std::string r = FormatTrainReport(t.header, t.slots);
+    const auto hbd = WithTag(r, "HBD");
+    const auto rre = WithTag(r, "RRE");
+    ASSERT_EQ(hbd.size(), 1200u);
+    ASSERT_EQ(rre.size(), 1200u);
+    EXPECT_EQ(hbd.back(), "HBD 1200 1200 1 N N F 0000 0000 E 000000");  // wider values print whole
+    EXPECT_EQ(rre.back().substr(rre.back().size() - 6), "*01*01");
+}
+
+TEST(TrainReport, EcrForms) {
+    Train t;
+    const std::pair<std::int16_t, const char*> cases[] = {
+        {-4, "ECR -0040 F"}, {0, "ECR +0000 F"}, {123, "ECR +1230 F"},
+        {-2, "ECR -0020 F"}, {-32768, "ECR -327680 F"}, {-1, "ECR XXXXX F"},
+    };
+    for (auto [value, start] : cases) {
+        Put16(t.header, 39, static_cast<std::uint16_t>(value));
+        const auto ecr = WithTag(FormatTrainReport(t.header, t.slots), "ECR");
+        ASSERT_EQ(ecr.size(), 1u);
+        EXPECT_EQ(ecr[0].rfind(start, 0), 0u) << value << ": " << ecr[0];
+    }
+}
+
+TEST(TrainReport, SimRecordsAndMissingCharacters) {
+    Train t;
+    t.header[48] = 1;
+    t.header[50] = 1;    // repeated codes are written each time
+    t.header[53] = 52;   // no text for 52 and above
+    t.header[55] = 51;
+    t.header[60] = 255;
+    const std::string r = FormatTrainReport(t.header, t.slots);
+    const auto sim = WithTag(r, "SIM");
+    ASSERT_EQ(sim.size(), 5u);
+    EXPECT_EQ(sim[0], "SIM 01 003 010 " + std::string("AC Power Failure") + std::string(48, ' '));
+    EXPECT_EQ(sim[1], sim[0]);
+    EXPECT_EQ(sim[2], "SIM 01 003 010 " + std::string(64, ' '));
+    EXPECT_EQ(sim[3], "SIM 01 003 040 CWD System Normal" + std::string(47, ' '));
+    EXPECT_EQ(sim[4], "SIM 01 003 040 " + std::string(64, ' '));
+    // Character fields 8, 9 and 29 at 0 print as "?".
+    EXPECT_EQ(Lines(r)[0].substr(0, 17), "DEM 00502 ??00000");
+    EXPECT_NE(Lines(r)[0].find(" 0000 ? ? ? 0 E "), std::string::npos);
+}
+
+TEST(TrainReport, CharacterCountWrapsAtSixteenBits) {
+    // 999 axles (all numbers keep their width), each a car start with HWD:
+    // 999 x (53 + 41 + 32) characters on top of DEM (141), HBI (147), ECR (85).
+    Train t;
+    t.header[1] = 0x01;
+    Put16(t.header, 33, 999);
+    Put16(t.header, 39, static_cast<std::uint16_t>(-4));
+    t.header[27] = 3;
+    t.header[28] = 42;
+    t.header[8] = 'K';
+    t.header[29] = 'R';
+    Put16(t.header, 11, 57);
+    Put16(t.header, 2, 1234);
+    Put16(t.header, 37, 950);
+    Put16(t.header, 35, 2);
+    Put16(t.header, 61, 3);
+    const std::uint8_t stamp[] = {24, 5, 6, 7, 8, 9};
+    std::memcpy(t.header + 15, stamp, 6);
+    std::memcpy(t.header + 21, stamp, 6);
+    for (auto& s : t.slots) s.bytes[5] = 0x80;
+    const std::string r = FormatTrainReport(t.header, t.slots);
+    const unsigned total = 141 + 147 + 85 + 999u * (53 + 41 + 32);
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "EOC %010u", total % 65536);
+    EXPECT_EQ(WithTag(r, "EOC"), std::vector<std::string>{expected});
+    // The text counts each CR LF as 2, the file stores one more CR per LF.
+    const std::size_t lfs = static_cast<std::size_t>(std::count(r.begin(), r.end(), '\n'));
+    EXPECT_EQ(r.size() - lfs - std::string("EOC 0000000000\n").size(), total);
+}
