@@ -49,11 +49,7 @@ void FinishTransfer(CollectorContext& ctx) {
     // Only the bytes this transfer wrote are handed over: whatever lies beyond
     // them in blockBuffer belongs to no block of this train.
     if (!AssembleFromBlocks(ctx.trainRecord, ctx.blockBuffer, ctx.blockBytesStored)) {
-        LogLine(COLOUR_DARK_RED,
-                "ERROR: Train data from SiteID = %d is short (%u bytes received); "
-                "missing values are reported as 0\n",
-                static_cast<int>(ctx.transferSiteId),
-                static_cast<unsigned>(ctx.blockBytesStored));
+        LogShortTrainStream(ctx.transferSiteId, ctx.blockBytesStored);  // still reported
     }
     WriteTrainReport(ctx.trainRecord.header, ctx.trainRecord.axleSlots);
 }
