@@ -442,18 +442,9 @@ TEST_F(TransferTest, GivesUpAfter360IdlePassesWithHoldOffToTheLastSpeaker) {
     EXPECT_EQ(h.clock.TotalSlept(), 180000u);
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(Bytes(sent[1].begin(), sent[1].begin() + 9), Hex("55 AA FA 28 00 0C 00 08 00"));
     EXPECT_EQ(sent[1], Reply(40, PT_HOLD_OFF, {0}));
     EXPECT_EQ(ReportCount(), 0u);
-}
-
-TEST_F(TransferTest, SilentSiteGetsHoldOffZero) {
-    Feed(Request(SITE, 3, 1000));
-    RunCycle();
-    auto sent = Sent();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(Bytes(sent[1].begin(), sent[1].begin() + 9), Hex("55 AA FA 11 00 0C 00 08 00"));
-    EXPECT_EQ(sent[1], Reply(SITE, PT_HOLD_OFF, {0}));
-    EXPECT_EQ(h.clock.SleepCount(), static_cast<std::uint64_t>(TRANSFER_IDLE_LIMIT));
 }
 
 TEST_F(TransferTest, EchoRequestedDuringATransferIsSentAfterIt) {
