@@ -169,6 +169,25 @@ bool ReplaceFile(const std::string& path, const std::string& content) {
 
 }  // namespace
 
+int ParseLeadingInt(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (IsBlank(text[i]) || text[i] == '\n')) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) value = INT_MAX;
+    if (value < INT_MIN) value = INT_MIN;
+    return static_cast<int>(value);
+}
+
 std::string GetProfileString(const std::string& path, const std::string& section,
                              const std::string& key, const std::string& defaultValue) {
     std::string content;
@@ -186,22 +205,7 @@ int GetProfileInt(const std::string& path, const std::string& section, const std
     // A key with nothing after "=" counts as not set.
     const std::string text = GetProfileString(path, section, key, std::string());
     if (text.empty()) return defaultValue;
-    std::size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX) value = INT_MAX;
-    if (value < INT_MIN) value = INT_MIN;
-    return static_cast<int>(value);
+    return ParseLeadingInt(text);
 }
 
 bool WriteProfileString(const std::string& path, const std::string& section,

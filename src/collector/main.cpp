@@ -1,0 +1,178 @@
+// kestova-collector: the collection engine without the console. Data folder,
+// radio port and caller registry as the console has them; the serial scope
+// goes to stdout, operator commands come from stdin, SIGINT or SIGTERM stops
+// the worker and ends the program.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "collector/OperatorCommands.h"
+#include "collector/StdoutScope.h"
+#include "common/Globals.h"
+#include "common/LogLine.h"
+#include "engine/Worker.h"
+#include "platform/Paths.h"
+#include "platform/Profile.h"
+#include "platform/ScopeLog.h"
+#include "platform/TtySerialPort.h"
+#include "radio/SerialPort.h"
+#include "records/Callers.h"
+
+namespace {
+
+constexpr const char* kSettingsFile = "K7_Dialups.ini";
+constexpr const char* kPortSection = "Radio Serial Port";
+constexpr const char* kPortKey = "Radio_Port";
+constexpr int kExitNoPort = 2;
+constexpr int kExitWorkerStuck = 1;
+constexpr auto kStopWait = std::chrono::seconds(3);
+constexpr std::size_t kMaxCommandLine = 1024;
+
+int signalPipe[2] = {-1, -1};
+
+extern "C" void OnStopSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    (void)!::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool InstallSignals() {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0)
+        return false;
+    // A reader of stdout that goes away must not end the collection.
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void PrintNoPortError() {
+    const std::string settings = DataPath(kSettingsFile);
+    const std::string link = DataPath("Ports/COM1");
+    std::fprintf(stderr,
+                 "kestova-collector: no radio port is configured.\n"
+                 "  Set it in \"%s\", section \"%s\", key \"%s\" (the COM number), e.g.:\n"
+                 "      [%s]\n"
+                 "      %s=1\n"
+                 "  and link the radio's device as \"Ports/COM<number>\" in \"%s\", e.g.:\n"
+                 "      mkdir -p \"%sPorts\" && ln -s /dev/ttyUSB0 \"%s\"\n"
+                 "  (without a link, COM<number> is /dev/ttyS<number-1>).\n",
+                 settings.c_str(), kPortSection, kPortKey, kPortSection, kPortKey,
+                 exeDirectory.c_str(), exeDirectory.c_str(), link.c_str());
+    std::fflush(stderr);
+}
+
+// Waits for a stop signal while carrying out the commands on stdin. End of
+// input is not a reason to stop: the collector runs on without commands.
+void ServeUntilStopped(StdoutScope& scope) {
+    pollfd fds[2] = {{signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    std::string pending;
+    bool discarding = false;  // inside a line that was too long
+    char chunk[512];
+    for (;;) {
+        const int ready = ::poll(fds, 2, -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[0].revents != 0) return;
+        if (fds[1].revents == 0) continue;
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) {
+            fds[1].fd = -1;  // end of input (or a broken stdin): ignore it from now on
+            continue;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            const char c = chunk[i];
+            if (c == '\n') {
+                if (!discarding) RunOperatorCommand(pending, scope);
+                pending.clear();
+                discarding = false;
+            } else if (!discarding) {
+                pending.push_back(c);
+                if (pending.size() > kMaxCommandLine) {
+                    std::fprintf(stderr, "command line too long, ignored\n");
+                    std::fflush(stderr);
+                    pending.clear();
+                    discarding = true;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    InitExeDirectory();
+    if (!InstallSignals()) {
+        std::perror("kestova-collector: signal set-up");
+        return 1;
+    }
+
+    const bool colour = ::isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
+    auto scope = std::make_shared<StdoutScope>(stdout, colour);
+    SetScopeLogEnabled(true);
+
+    scope->PaneLine(COLOUR_DARK_RED, "Program Started!\n");
+    scope->PaneLine(COLOUR_DARK_RED,
+                    "Our (Collector) ID is " + std::to_string(COLLECTOR_ID) + ".\n");
+
+    const int port = GetProfileInt(DataPath(kSettingsFile), kPortSection, kPortKey, -1);
+    if (port == -1) {
+        PrintNoPortError();
+        SetScopeLogEnabled(false);
+        return kExitNoPort;
+    }
+    scope->PaneLine(COLOUR_DARK_RED, "Using Serial Port COMM " + std::to_string(port) + "\n\n");
+
+    // The scope is in place before the port opens, so a port that cannot be
+    // opened is reported there; the port keeps trying on its own.
+    const WindowHandle scopeHandle = RegisterWindow(scope);
+    scopeWindow.store(scopeHandle);
+    SetRadioPort(std::make_unique<TtySerialPort>());
+    RadioPort().Open(static_cast<std::uint8_t>(port - 1));
+
+    LoadCallers();
+
+    StartRecord startRecord;
+    startRecord.threadState.store(1);
+    std::thread worker([&startRecord] { CollectorThreadProc(&startRecord); });
+
+    ServeUntilStopped(*scope);
+
+    workerStop.store(1);
+    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    while (startRecord.threadState.load() != 4 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (startRecord.threadState.load() != 4) {
+        std::fprintf(stderr, "kestova-collector: the worker did not stop within %lld s\n",
+                     static_cast<long long>(kStopWait.count()));
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ::_exit(kExitWorkerStuck);  // the worker still uses what an orderly exit would free
+    }
+    worker.join();
+
+    scopeWindow.store(0);
+    UnregisterWindow(scopeHandle);
+    SetRadioPort(nullptr);
+    SetScopeLogEnabled(false);
+    std::fflush(stdout);
+    return 0;
+}

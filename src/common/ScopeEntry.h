@@ -1,0 +1,27 @@
+#pragma once
+// One serial scope entry as text: what the scope pane appends for one
+// WM_LOG_TEXT, WM_LOG_FIELD_BYTES or WM_LOG_COLLECT_BYTES message. The
+// headless collector's stdout, the daily scope log and the console all
+// build their text from this, so they hold the same characters.
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "common/Colours.h"
+#include "common/Messages.h"
+#include "common/ScopeText.h"
+
+struct ScopeEntry {
+    ScopeChannel channel = ScopeChannel::Info;
+    std::string prefix;   // "HH:MM:SS: Info   | " and so on, shown in purple
+    std::string body;     // the log text unchanged, or the hexadecimal dump
+    Colour colour = 0;    // the body's colour
+
+    std::string Plain() const { return prefix + body; }
+};
+
+// Fills entry for a scope message at the local time of `now`. False for a
+// null text or byte address (the scope writes nothing then, not even the
+// prefix) and for any other message.
+bool DescribeScopeEntry(std::uint32_t message, WPARAM wParam, LPARAM lParam, std::time_t now,
+                        ScopeEntry* entry);

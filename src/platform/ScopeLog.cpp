@@ -1,0 +1,156 @@
+#include "platform/ScopeLog.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "common/Globals.h"
+#include "platform/Clock.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex logMutex;
+bool enabled = false;
+std::FILE* file = nullptr;
+long openDate = 0;      // YYYYMMDD of the open file
+long cleanedDate = 0;   // date of the last removal of old files
+bool failing = false;   // a failure has been reported and not yet cleared
+std::string filePath;
+
+long LocalDate(std::time_t now) {
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) return 0;
+    return (local.tm_year + 1900L) * 10000L + (local.tm_mon + 1L) * 100L + local.tm_mday;
+}
+
+long DaysFromCivil(long y, long m, long d) {
+    y -= m <= 2;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const long yoe = y - era * 400;
+    const long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+long DayNumber(long yyyymmdd) {
+    return DaysFromCivil(yyyymmdd / 10000, (yyyymmdd / 100) % 100, yyyymmdd % 100);
+}
+
+// YYYYMMDD from "Scope-YYYYMMDD.txt"; 0 for any other name.
+long DateFromName(const std::string& name) {
+    if (name.size() != 18 || name.compare(0, 6, "Scope-") != 0 ||
+        name.compare(14, 4, ".txt") != 0) {
+        return 0;
+    }
+    long date = 0;
+    for (std::size_t i = 6; i < 14; ++i) {
+        if (name[i] < '0' || name[i] > '9') return 0;
+        date = date * 10 + (name[i] - '0');
+    }
+    const long month = (date / 100) % 100, day = date % 100;
+    if (month < 1 || month > 12 || day < 1 || day > 31) return 0;
+    return date;
+}
+
+void RemoveOldLogs(const fs::path& folder, long today) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) return;
+    const long todayNumber = DayNumber(today);
+    for (const fs::directory_entry& entry : it) {
+        const long date = DateFromName(entry.path().filename().string());
+        if (date == 0) continue;
+        if (todayNumber - DayNumber(date) > SCOPE_LOG_KEEP_DAYS) {
+            std::error_code removeError;
+            fs::remove(entry.path(), removeError);
+        }
+    }
+}
+
+void CloseFile() {
+    if (file != nullptr) std::fclose(file);
+    file = nullptr;
+    openDate = 0;
+}
+
+void ReportFailure(const std::string& path, int error) {
+    if (failing) return;
+    failing = true;
+    std::fprintf(stderr, "Scope log \"%s\" cannot be written: %s\n", path.c_str(),
+                 std::generic_category().message(error).c_str());
+    std::fflush(stderr);
+}
+
+void ReportRecovery() {
+    if (!failing) return;
+    failing = false;
+    std::fprintf(stderr, "Scope log \"%s\" is written again\n", filePath.c_str());
+    std::fflush(stderr);
+}
+
+bool OpenFor(long date, std::time_t now) {
+    const fs::path folder = fs::path(exeDirectory) / "Logs";
+    filePath = (folder / ScopeLogFileName(now)).string();
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (date != cleanedDate) {
+        RemoveOldLogs(folder, date);
+        cleanedDate = date;
+    }
+    file = std::fopen(filePath.c_str(), "ab");
+    if (file == nullptr) {
+        ReportFailure(filePath, ec ? ec.value() : errno);
+        return false;
+    }
+    openDate = date;
+    return true;
+}
+
+}  // namespace
+
+std::string ScopeLogFileName(std::time_t now) {
+    char name[32];
+    std::snprintf(name, sizeof name, "Scope-%08ld.txt", LocalDate(now));
+    return name;
+}
+
+void SetScopeLogEnabled(bool on) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    enabled = on;
+    if (!on) {
+        CloseFile();
+        cleanedDate = 0;
+    }
+}
+
+bool ScopeLogEnabled() {
+    std::lock_guard<std::mutex> lock(logMutex);
+    return enabled;
+}
+
+void ScopeLogAppend(std::string_view plainText) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    if (!enabled || plainText.empty()) return;
+    const std::time_t now = Clock().Now();
+    const long date = LocalDate(now);
+    if (file == nullptr || date != openDate) {
+        CloseFile();
+        if (!OpenFor(date, now)) return;
+    }
+    errno = 0;
+    const bool ok = std::fwrite(plainText.data(), 1, plainText.size(), file) == plainText.size() &&
+                    std::fflush(file) == 0;
+    if (!ok) {
+        const int error = errno != 0 ? errno : EIO;
+        // Reopened at the next entry: the fault may be gone by then.
+        CloseFile();
+        ReportFailure(filePath, error);
+        return;
+    }
+    ReportRecovery();
+}
