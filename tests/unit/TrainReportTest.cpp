@@ -9,6 +9,7 @@
 #include "TempExeDirectory.h"
 #include "TestSupport.h"
 #include "engine/TrainRecord.h"
+#include "engine/Worker.h"
 #include "records/TrainReport.h"
 
 using namespace testsupport;
@@ -259,4 +260,41 @@ TEST(TrainReport, CharacterCountWrapsAtSixteenBits) {
     // The text counts each CR LF as 2, the file stores one more CR per LF.
     const std::size_t lfs = static_cast<std::size_t>(std::count(r.begin(), r.end(), '\n'));
     EXPECT_EQ(r.size() - lfs - std::string("EOC 0000000000\n").size(), total);
+}
+
+// Through the worker: an All-in-One Data Packet is acknowledged, assembled
+// from payload byte 17 and written as the report.
+TEST(TrainReport, AllInOneThroughTheWorker) {
+    WorkerHarness h;
+    TempExeDirectory dir;
+    const Train t = WorkedTrain();
+    std::vector<std::uint8_t> payload(17, 0xEE);  // bytes 0-16 are not read
+    const std::vector<std::uint8_t> prefix = {2, 112, 15, 0, 3, 0, 0, 0, 0, 0, 0, 0};
+    payload.insert(payload.end(), prefix.begin(), prefix.end());
+    payload.insert(payload.end(), t.header, t.header + TRAIN_HEADER_SIZE);
+    for (int i = 0; i < 3; ++i) payload.insert(payload.end(), t.slots[i].bytes, t.slots[i].bytes + 7);
+
+    h.port->Feed(MakeFrame(44, COLLECTOR_ID, 0, PT_ALL_IN_ONE, payload));
+    EXPECT_TRUE(RunCollectorCycle(*h.ctx));
+    const auto sent = h.port->TakeWritten();
+    ASSERT_EQ(sent.size(), 19u);
+    EXPECT_EQ(sent[3], 44);
+    EXPECT_EQ(sent[7], PT_ACK);
+    EXPECT_EQ(ReadWholeFile(dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt"), WORKED_REPORT);
+    for (const auto& m : h.window->Messages()) EXPECT_NE(m.wParam, COLOUR_DARK_RED) << m.text;
+
+    // The same train cut after its first axle: still acknowledged and
+    // reported, and the operator is told it was short.
+    payload.resize(payload.size() - 14);
+    h.window->Clear();
+    h.port->Feed(MakeFrame(44, COLLECTOR_ID, 0, PT_ALL_IN_ONE, payload));
+    EXPECT_TRUE(RunCollectorCycle(*h.ctx));
+    EXPECT_EQ(h.port->TakeWritten().size(), 19u);
+    std::vector<std::string> red;
+    for (const auto& m : h.window->Messages())
+        if (m.message == WM_LOG_TEXT && m.wParam == COLOUR_DARK_RED) red.push_back(m.text);
+    EXPECT_EQ(red, std::vector<std::string>{
+                       "ERROR: Train data from SiteID = 44 is short (131 bytes received), missing bytes read as 0\n"});
+    const std::string report = ReadWholeFile(dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt");
+    EXPECT_NE(report.find("HBD 001 0002 1 N N F 0000 0000 E 000000"), std::string::npos);
 }
