@@ -1,0 +1,255 @@
+// The real tty port on pseudo-terminals: line settings, exclusive use,
+// buffered reads, whole writes, and surviving a device that goes away.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Paths.h"
+#include "platform/TtySerialPort.h"
+#include "unit/TestSupport.h"
+
+namespace fs = std::filesystem;
+using testsupport::WorkerHarness;
+
+namespace {
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string name;
+
+    Pty() {
+        char buffer[128] = {};
+        if (::openpty(&master, &slave, buffer, nullptr, nullptr) == 0) name = buffer;
+    }
+    ~Pty() { Close(); }
+    void Close() {
+        if (master >= 0) ::close(master);
+        if (slave >= 0) ::close(slave);
+        master = slave = -1;
+    }
+    void Send(const std::vector<std::uint8_t>& bytes) const {
+        ASSERT_EQ(::write(master, bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+};
+
+class TtySerialPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        savedExeDirectory_ = exeDirectory;
+        char tmpl[] = "/tmp/kestova-tty-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        folder_ = tmpl;
+        exeDirectory = folder_ + "/";
+        fs::create_directories(folder_ + "/Ports");
+    }
+    void TearDown() override {
+        exeDirectory = savedExeDirectory_;
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
+    }
+    // Points "Ports/COM<index+1>" at target, replacing any earlier link.
+    void Link(std::uint8_t index, const std::string& target) {
+        const std::string link = PortLinkPath(index);
+        std::error_code ec;
+        fs::remove(link, ec);
+        fs::create_symlink(target, link);
+    }
+    std::vector<std::string> LinesContaining(const std::string& word) {
+        std::vector<std::string> out;
+        for (const std::string& line : h_.window->Lines())
+            if (line.find(word) != std::string::npos) out.push_back(line);
+        return out;
+    }
+    // Reads every byte the port has now.
+    static std::vector<std::uint8_t> Drain(TtySerialPort& port) {
+        std::vector<std::uint8_t> out;
+        for (std::int32_t c; (c = port.ReadChar()) >= 0;) out.push_back(static_cast<std::uint8_t>(c));
+        return out;
+    }
+
+    WorkerHarness h_;  // fake clock and a recording scope window
+    std::string folder_;
+    std::string savedExeDirectory_;
+};
+
+TEST_F(TtySerialPortTest, OpensRaw19200EightNoneOneWithoutFlowControl) {
+    Pty pty;
+    ASSERT_FALSE(pty.name.empty());
+    Link(2, pty.name);
+    TtySerialPort port;
+    ASSERT_EQ(port.Open(2), 0);
+    EXPECT_EQ(port.portIndex, 2);
+    EXPECT_EQ(port.DevicePath(), folder_ + "/Ports/COM3");
+
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(pty.slave, &tio), 0);
+    EXPECT_EQ(::cfgetispeed(&tio), static_cast<speed_t>(B19200));
+    EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B19200));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_TRUE(LinesContaining("ERROR").empty());
+}
+
+TEST_F(TtySerialPortTest, ReadsAreBufferedAndKeepEveryByteInOrder) {
+    Pty pty;
+    Link(0, pty.name);
+    TtySerialPort port;
+    ASSERT_EQ(port.Open(0), 0);
+    EXPECT_EQ(port.ReadChar(), -1);  // nothing yet: "no byte", the port stays open
+
+    std::vector<std::uint8_t> sent(3000);
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<std::uint8_t>(i * 7);
+    sent[10] = 0xFE;  // bytes a cooked line would have eaten or changed
+    sent[11] = 0x11;  // XON
+    sent[12] = 0x13;  // XOFF
+    sent[13] = '\r';
+    sent[14] = 0x03;  // interrupt character
+    pty.Send(sent);
+
+    const std::uint64_t callsBefore = port.ReadCalls();
+    std::vector<std::uint8_t> got = Drain(port);
+    EXPECT_EQ(got, sent);
+    // One read() per buffer refill, not one per byte.
+    EXPECT_LE(port.ReadCalls() - callsBefore, 8u);
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_TRUE(LinesContaining("ERROR").empty());
+}
+
+TEST_F(TtySerialPortTest, WritesTheWholeFrameEvenWhenTheLineFillsUp) {
+    Pty pty;
+    Link(0, pty.name);
+    TtySerialPort port;
+    ASSERT_EQ(port.Open(0), 0);
+
+    // Larger than the pseudo-terminal's buffer, so the write must wait for
+    // the far end to take bytes.
+    std::vector<std::uint8_t> frame(20000);
+    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i % 251);
+    std::vector<std::uint8_t> received;
+    std::thread reader([&] {
+        std::uint8_t chunk[1024];
+        while (received.size() < frame.size()) {
+            pollfd p{pty.master, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0) break;
+            ssize_t n = ::read(pty.master, chunk, sizeof chunk);
+            if (n <= 0) break;
+            received.insert(received.end(), chunk, chunk + n);
+        }
+    });
+    port.Write(frame.data(), frame.size());
+    reader.join();
+    EXPECT_EQ(received, frame);
+    EXPECT_TRUE(LinesContaining("ERROR").empty());
+}
+
+TEST_F(TtySerialPortTest, SecondOpenOfTheSameDeviceIsRefusedClearly) {
+    Pty pty;
+    Link(0, pty.name);
+    auto first = std::make_unique<TtySerialPort>();
+    ASSERT_EQ(first->Open(0), 0);
+
+    TtySerialPort second;
+    EXPECT_EQ(second.Open(0), -EBUSY);
+    EXPECT_EQ(second.portIndex, 0);
+    auto errors = LinesContaining("ERROR");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("COMM 1"), std::string::npos);
+    EXPECT_NE(errors[0].find("Ports/COM1"), std::string::npos);
+    EXPECT_NE(errors[0].find("in use by another program"), std::string::npos);
+
+    // Once the first lets go, the second gets the device at its next try.
+    first.reset();
+    h_.clock.Advance(TtySerialPort::REOPEN_INTERVAL_MS);
+    EXPECT_EQ(second.ReadChar(), -1);
+    EXPECT_TRUE(second.IsOpen());
+    EXPECT_EQ(LinesContaining(") opened").size(), 1u);
+}
+
+TEST_F(TtySerialPortTest, LostPortIsReopenedOncePerSecondAndReportedOnce) {
+    auto pty = std::make_unique<Pty>();
+    Link(4, pty->name);
+    TtySerialPort port;
+    ASSERT_EQ(port.Open(4), 0);
+    pty->Send({1, 2, 3});
+    EXPECT_EQ(Drain(port), (std::vector<std::uint8_t>{1, 2, 3}));
+
+    // The far end goes away; the link now points nowhere.
+    pty.reset();
+    EXPECT_EQ(port.ReadChar(), -1);
+    EXPECT_FALSE(port.IsOpen());
+    auto errors = LinesContaining("ERROR");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("ERROR", 0), 0u);
+    EXPECT_NE(errors[0].find("COMM 5"), std::string::npos);
+    EXPECT_NE(errors[0].find("lost"), std::string::npos);
+
+    // Many idle cycles and failed retries while it is away: still one line,
+    // and writes are dropped without fuss.
+    const std::uint8_t frame[] = {0x55, 0xAA, 0xFA, 0x11};
+    for (int i = 0; i < 10; ++i) {
+        h_.clock.Advance(500);
+        EXPECT_EQ(port.ReadChar(), -1);
+        port.Write(frame, sizeof frame);
+    }
+    EXPECT_EQ(LinesContaining("ERROR").size(), 1u);
+
+    // A new device behind the same link: taken at the first attempt that
+    // is a whole second after the last one.
+    Pty second;
+    Link(4, second.name);
+    second.Send({9});
+    h_.clock.Advance(TtySerialPort::REOPEN_INTERVAL_MS - 1);
+    EXPECT_EQ(port.ReadChar(), -1);
+    EXPECT_FALSE(port.IsOpen());
+    h_.clock.Advance(1);
+    EXPECT_EQ(Drain(port), (std::vector<std::uint8_t>{9}));
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(LinesContaining("is back").size(), 1u);
+    EXPECT_EQ(LinesContaining("ERROR").size(), 1u);
+}
+
+TEST_F(TtySerialPortTest, PortMissingAtStartIsOpenedWhenItAppears) {
+    Link(7, folder_ + "/no-such-device");
+    TtySerialPort port;
+    EXPECT_EQ(port.Open(7), -ENOENT);
+    EXPECT_EQ(port.portIndex, 0);  // a failed open keeps the earlier index
+    auto errors = LinesContaining("ERROR");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("COMM 8"), std::string::npos);
+    EXPECT_NE(errors[0].find("could not be opened"), std::string::npos);
+
+    Pty pty;
+    Link(7, pty.name);
+    h_.clock.Advance(TtySerialPort::REOPEN_INTERVAL_MS);
+    EXPECT_EQ(port.ReadChar(), -1);
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(LinesContaining(") opened").size(), 1u);
+    EXPECT_EQ(LinesContaining("ERROR").size(), 1u);
+}
+
+TEST_F(TtySerialPortTest, SomethingThatIsNotATerminalIsRefused) {
+    const std::string file = folder_ + "/plain.bin";
+    { std::FILE* f = std::fopen(file.c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
+    Link(0, file);
+    TtySerialPort port;
+    EXPECT_EQ(port.Open(0), -ENOTTY);
+    EXPECT_EQ(port.ReadChar(), -1);
+}
+
+}  // namespace
