@@ -1,0 +1,128 @@
+// The application looks: their menu, their distinct styles, and the stored
+// "ApplicationLook" that brings the look back at the next start.
+#include <QApplication>
+#include <QMainWindow>
+#include <QProcess>
+#include <QSet>
+#include <QSettings>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cstdio>
+
+#include "console/Looks.h"
+
+namespace {
+
+QSettings Stored() {
+    return QSettings(QStringLiteral("Local AppWizard-Generated Applications"),
+                     QStringLiteral("Kestova"));
+}
+
+}  // namespace
+
+class LooksTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        QVERIFY(settingsDir_.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir_.path());
+    }
+    void init() { Stored().clear(); }
+
+    void menuTextsAndSubmenu() {
+        const std::vector<int> ids{205, 206, 207, 208, 209, 210, 215, 216, 217, 218, 219};
+        QCOMPARE(LookIds(), ids);
+        const QStringList texts{"Windows &2000", "Office &XP", "&Windows XP", "Office 200&3",
+                                "Visual Studio 200&5", "Visual Studio 200&8", "&Blue Style",
+                                "B&lack Style", "&Silver Style", "&Aqua Style", ""};
+        for (std::size_t i = 0; i < ids.size(); ++i) QCOMPARE(LookMenuText(ids[i]), texts[int(i)]);
+        QCOMPARE(LookMenuText(300), QString());
+        for (int id : {215, 216, 217, 218}) QCOMPARE(LookSubmenuText(id), QStringLiteral("Office 200&7"));
+        for (int id : {205, 210, 219}) QVERIFY(LookSubmenuText(id).isEmpty());
+        QCOMPARE(DefaultLook(), 210);
+    }
+
+    void everyLookIsDistinctAndItsStyleExists() {
+        const QStringList keys = QStyleFactory::keys();
+        QSet<QString> seen;
+        for (int id : LookIds()) {
+            bool found = false;
+            for (const QString& key : keys) found |= key.compare(LookStyleName(id), Qt::CaseInsensitive) == 0;
+            QVERIFY2(found, qPrintable(LookStyleName(id)));
+            const QPalette p = LookPalette(id);
+            const QString signature = p.color(QPalette::Window).name() +
+                                      p.color(QPalette::Highlight).name() + LookStyleSheet(id);
+            QVERIFY2(!seen.contains(signature), qPrintable(QString::number(id)));
+            seen.insert(signature);
+        }
+    }
+
+    void defaultLookThenAChoiceSurvivesARestart() {
+        QCOMPARE(StoredLook(), 210);
+        QCOMPARE(RunFreshProcess(), QStringLiteral("210 %1").arg(LookPalette(210).color(QPalette::Window).name()));
+
+        ApplyLook(208);
+        QCOMPARE(CurrentLook(), 208);
+        QCOMPARE(QApplication::palette().color(QPalette::Window),
+                 LookPalette(208).color(QPalette::Window));
+        QCOMPARE(qApp->styleSheet(), LookStyleSheet(208));
+
+        // The next start comes up in the chosen look.
+        QCOMPARE(RunFreshProcess(), QStringLiteral("208 %1").arg(LookPalette(208).color(QPalette::Window).name()));
+    }
+
+    void unknownValueShowsOffice2007InItsLastStyle() {
+        ApplyLook(216);
+        ApplyLook(300);
+        QCOMPARE(CurrentLook(), 300);
+        QCOMPARE(StoredLook(), 300);
+        QCOMPARE(QApplication::palette().color(QPalette::Window),
+                 LookPalette(216).color(QPalette::Window));
+        // Text that is no number reads as the default.
+        Stored().setValue("ApplicationLook", "blue");
+        QCOMPARE(StoredLook(), 210);
+    }
+
+    void dockingModeOnlyForTheLooksThatSetIt() {
+        QMainWindow frame;
+        frame.setDockOptions(QMainWindow::AnimatedDocks);
+        ApplyLook(205, &frame);
+        ApplyLook(206, &frame);
+        ApplyLook(207, &frame);
+        QCOMPARE(frame.dockOptions(), QMainWindow::DockOptions(QMainWindow::AnimatedDocks));
+        ApplyLook(209, &frame);
+        QVERIFY(frame.dockOptions().testFlag(QMainWindow::AllowTabbedDocks));
+        QVERIFY(frame.dockOptions().testFlag(QMainWindow::AllowNestedDocks));
+    }
+
+private:
+    // Starts this program again in its "start-up" mode against the same
+    // settings and returns what it printed: the look and its window colour.
+    QString RunFreshProcess() {
+        QProcess process;
+        process.start(QCoreApplication::applicationFilePath(),
+                      {QStringLiteral("--apply-stored-look"), settingsDir_.path()});
+        if (!process.waitForFinished(30000)) return QStringLiteral("timeout");
+        return QString::fromLatin1(process.readAllStandardOutput()).trimmed();
+    }
+
+    QTemporaryDir settingsDir_;
+};
+
+int main(int argc, char** argv) {
+    if (argc == 3 && qstrcmp(argv[1], "--apply-stored-look") == 0) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        QApplication app(argc, argv);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromLocal8Bit(argv[2]));
+        ApplyStoredLook();
+        std::printf("%d %s\n", CurrentLook(),
+                    qPrintable(QApplication::palette().color(QPalette::Window).name()));
+        return 0;
+    }
+    QApplication app(argc, argv);
+    LooksTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "LooksTest.moc"
