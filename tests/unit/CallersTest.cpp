@@ -240,7 +240,7 @@ TEST_F(CallersTest, ShortOrMissingFileAtStart) {
     EXPECT_EQ(callerTable[0].radioId, 1);
     EXPECT_EQ(callerTable[2].radioId, 65);
     EXPECT_EQ(callerTable[3].radioId, 97);
-    EXPECT_EQ(callerTable[3].milepost, 98 + 99 * 256);
+    EXPECT_EQ(static_cast<int>(callerTable[3].milepost), 98 + 99 * 256);  // copied: the field is unaligned
     EXPECT_EQ(callerTable[3].date[0], 100);
     EXPECT_EQ(callerTable[3].date[1], 0) << "the rest of the fourth entry keeps its zeros";
     EXPECT_EQ(callerTable[4].radioId, 0);
