@@ -1,0 +1,53 @@
+#include "console/ChildFrame.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include "common/Globals.h"
+#include "console/MainView.h"
+#include "console/SerialScopeView.h"
+
+void CKestovaDoc::SetTitle(const QString& title) {
+    title_ = title;
+    emit TitleChanged(title);
+}
+
+bool CKestovaDoc::OnSaveDocument(const QString& path) {
+    // QSaveFile writes beside the target and renames over it on commit.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    if (!file.commit()) return false;
+    path_ = path;
+    return true;
+}
+
+bool CKestovaDoc::OnOpenDocument(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    path_ = path;
+    return true;
+}
+
+CChildFrame::CChildFrame(QWidget* parent) : QMdiSubWindow(parent), document_(new CKestovaDoc(this)) {
+    setAttribute(Qt::WA_DeleteOnClose);
+    connect(document_, &CKestovaDoc::TitleChanged, this, &QWidget::setWindowTitle);
+}
+
+CChildFrame::~CChildFrame() = default;
+
+bool CChildFrame::OnCreateClient() {
+    if (childViewKind.load() == 1) {
+        scopeView_ = new CFViewSerialScope(document_);
+        setWidget(scopeView_);
+    } else {
+        mainView_ = new CMainView(document_);
+        setWidget(mainView_);
+    }
+    return widget() != nullptr;
+}
+
+void CChildFrame::InitialUpdateFrame() {
+    if (scopeView_ != nullptr) scopeView_->OnInitialUpdate();
+    if (mainView_ != nullptr) mainView_->OnInitialUpdate();
+}

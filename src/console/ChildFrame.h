@@ -1,0 +1,57 @@
+#pragma once
+// Document windows: a document without content and the tab that shows it.
+#include <QMdiSubWindow>
+#include <QObject>
+#include <QString>
+
+// A document that stores nothing: saving writes an empty file, opening
+// accepts any readable file.
+class CKestovaDoc : public QObject {
+    Q_OBJECT
+public:
+    explicit CKestovaDoc(QObject* parent = nullptr) : QObject(parent) {}
+
+    void SetTitle(const QString& title);
+    QString GetTitle() const { return title_; }
+    QString GetPathName() const { return path_; }
+    void SetPathName(const QString& path) { path_ = path; }
+
+    // Writes the (empty) document to `path`: a temporary file in the same
+    // folder, then a rename. False when the file cannot be written.
+    bool OnSaveDocument(const QString& path);
+    // Reads nothing; false when the file cannot be opened for reading.
+    bool OnOpenDocument(const QString& path);
+
+signals:
+    void TitleChanged(const QString& title);
+
+private:
+    QString title_;
+    QString path_;
+};
+
+class CMainView;
+class CFViewSerialScope;
+
+// A document window. Which view it receives depends on childViewKind at
+// the moment it is created: 0 = the main view, 1 = the serial scope.
+class CChildFrame : public QMdiSubWindow {
+    Q_OBJECT
+public:
+    explicit CChildFrame(QWidget* parent = nullptr);
+    ~CChildFrame() override;
+
+    // Creates the view; false when it could not be created.
+    bool OnCreateClient();
+    // Runs the view's initial update (start-up for a main view).
+    void InitialUpdateFrame();
+
+    CKestovaDoc* Document() const { return document_; }
+    CMainView* MainView() const { return mainView_; }
+    CFViewSerialScope* ScopeView() const { return scopeView_; }
+
+private:
+    CKestovaDoc* document_;
+    CMainView* mainView_ = nullptr;
+    CFViewSerialScope* scopeView_ = nullptr;
+};

@@ -1,0 +1,26 @@
+#pragma once
+// Commands that both views offer, and the "Edit" context menu they show.
+#include <QPoint>
+#include <QString>
+
+class QMenu;
+class QWidget;
+
+namespace console {
+
+// "List Callers": writes the listing and opens it in the desktop's viewer,
+// or in a read-only window of our own when no viewer can be started.
+void OnListCallers(QWidget* parent);
+// "Send &Echo Command": runs the echo dialog; when it has closed, a request
+// the worker has not yet taken is withdrawn.
+void OnSendEchoCommand(QWidget* parent);
+// The read-only listing window (also used when the desktop has no viewer).
+QWidget* ShowListingWindow(const QString& path);
+
+// The "Edit" context menu: "Cu&t\tCtrl+X", "&Copy\tCtrl+C", "&Paste\tCtrl+V".
+// Its items are shown but no part of the collector acts on them, so they
+// are greyed out.
+QMenu* CreateEditContextMenu(QWidget* parent);
+void ShowEditContextMenu(QWidget* parent, const QPoint& globalPos);
+
+}  // namespace console

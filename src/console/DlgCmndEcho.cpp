@@ -1,0 +1,124 @@
+#include "console/DlgCmndEcho.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <cstdlib>
+#include <limits>
+
+#include "common/Globals.h"
+#include "console/DialogUnits.h"
+#include "console/RichEditScopeView.h"
+#include "console/WindowBridge.h"
+
+std::int32_t ReadFieldNumber(const QString& text) {
+    const QByteArray bytes = text.left(29).toLatin1();
+    const char* p = bytes.constData();
+    while (*p == ' ' || *p == '\t') ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    long long value = 0;
+    constexpr long long limit = static_cast<long long>(std::numeric_limits<std::int32_t>::max()) + 1;
+    while (*p >= '0' && *p <= '9') {
+        value = value * 10 + (*p - '0');
+        if (value > limit) value = limit;
+        ++p;
+    }
+    if (negative) value = -value;
+    if (value > std::numeric_limits<std::int32_t>::max()) value = std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(value);
+}
+
+CDlgCmndEcho::CDlgCmndEcho(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("CDlgCmndEcho"));
+    setWindowTitle(QStringLiteral("Dialog"));
+    setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+
+    // Template 312: 356 x 226 dialog units, Calibri 11.
+    const QFont font(QStringLiteral("Calibri"), 11);
+    const DialogUnits du(font);
+    du.ApplyToDialog(this, 356, 226);
+
+    auto* remoteLabel = new QLabel(QStringLiteral("Remote Radio ID"), this);
+    du.Place(remoteLabel, 7, 10, 70, 10);
+    remote_ = new QLineEdit(this);
+    remote_->setObjectName(QStringLiteral("1005"));
+    du.Place(remote_, 82, 7, 60, 14);
+
+    auto* lengthLabel = new QLabel(QStringLiteral("Total Chars to Echo"), this);
+    du.Place(lengthLabel, 7, 28, 74, 10);
+    length_ = new QLineEdit(this);
+    length_->setObjectName(QStringLiteral("1006"));
+    du.Place(length_, 82, 25, 60, 14);
+
+    send_ = new QPushButton(QStringLiteral("OK"), this);
+    send_->setObjectName(QStringLiteral("1"));
+    send_->setDefault(true);
+    du.Place(send_, 160, 7, 60, 14);
+    close_ = new QPushButton(QStringLiteral("Close/Exit"), this);
+    close_->setObjectName(QStringLiteral("2"));
+    du.Place(close_, 160, 25, 60, 14);
+
+    pane_ = new CRichEditScopeView(this);
+    pane_->setObjectName(QStringLiteral("1007"));
+    pane_->setFont(font);
+    du.Place(pane_, 7, 45, 342, 174);
+
+    setTabOrder(remote_, length_);
+    setTabOrder(length_, pane_);
+    setTabOrder(pane_, send_);
+    setTabOrder(send_, close_);
+
+    connect(send_, &QPushButton::clicked, this, &CDlgCmndEcho::OnSend);
+    connect(close_, &QPushButton::clicked, this, &CDlgCmndEcho::OnClose);
+
+    window_ = std::make_unique<BridgedWindow>(
+        [this](std::uint32_t message, WPARAM wParam, LPARAM lParam) {
+            return OnWindowMessage(message, wParam, lParam);
+        });
+    OnInitDialog();
+}
+
+CDlgCmndEcho::~CDlgCmndEcho() {
+    if (echoDialogWindow.load() == window_->Handle()) echoDialogWindow = 0;
+    window_->Close();
+}
+
+WindowHandle CDlgCmndEcho::Handle() const { return window_->Handle(); }
+
+void CDlgCmndEcho::OnInitDialog() {
+    echoDialogWindow = window_->Handle();
+    send_->setText(QStringLiteral("Send Cmnd"));
+    remote_->setText(QString::number(echoSiteId.load()));
+    length_->setText(QString::number(echoLength.load()));
+    remote_->setFocus();
+}
+
+void CDlgCmndEcho::OnSend() {
+    echoSiteId = static_cast<std::uint8_t>(ReadFieldNumber(remote_->text()) & 0xFF);
+    echoLength = ReadFieldNumber(length_->text());
+    // Both values are in place before the worker can see the request.
+    echoRequested = 1;
+}
+
+void CDlgCmndEcho::OnClose() {
+    echoDialogWindow = 0;
+    echoRequested = 0;
+    QDialog::reject();
+}
+
+std::intptr_t CDlgCmndEcho::OnWindowMessage(std::uint32_t message, WPARAM, LPARAM lParam) {
+    if (lParam == 0) return 0;
+    const char* text = reinterpret_cast<const char*>(lParam);
+    if (message == WM_ECHO_TEXT) {
+        pane_->AppendTimeStamp(ScopeChannel::Plain);
+        pane_->AppendColoured(COLOUR_DARK_BLUE, text);
+    } else if (message == WM_ECHO_TEXT_GREEN) {
+        pane_->AppendTimeStamp(ScopeChannel::Plain);
+        pane_->AppendColoured(COLOUR_DARK_GREEN, text);
+    }
+    return 0;
+}

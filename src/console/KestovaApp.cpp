@@ -1,0 +1,177 @@
+#include "console/KestovaApp.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QMdiArea>
+#include <QTimer>
+#include <QWidget>
+#include <chrono>
+
+#include "common/Globals.h"
+#include "console/ChildFrame.h"
+#include "console/DlgPortSelection.h"
+#include "console/MainFrame.h"
+#include "console/WindowBridge.h"
+#include "platform/ScopeLog.h"
+#include "platform/TtySerialPort.h"
+#include "radio/SerialPort.h"
+
+namespace {
+CKestovaApp* theApp = nullptr;
+}
+
+CKestovaApp::CKestovaApp(ConsoleOptions options) : options_(std::move(options)) {
+    theApp = this;
+    // The per-user settings: recent files, window and toolbar state, the look.
+    QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
+    QCoreApplication::setApplicationName(QStringLiteral("Kestova"));
+    bridge::ResetShutdown();
+    bridge::Install();
+}
+
+CKestovaApp::~CKestovaApp() {
+    StopWorker();
+    if (!workerAbandoned_) {
+        delete mainFrame_.data();
+        bridge::Uninstall();
+    }
+    if (theApp == this) theApp = nullptr;
+}
+
+CKestovaApp* CKestovaApp::Instance() { return theApp; }
+
+bool CKestovaApp::InitInstance(const QStringList& arguments) {
+    if (options_.installRadioPort) {
+        options_.installRadioPort();
+    } else {
+        SetRadioPort(std::make_unique<TtySerialPort>());
+    }
+
+    mainFrame_ = new CMainFrame();
+
+    // The command line: a file name opens that file as the first document,
+    // nothing creates a new one. Either way the first window's main view
+    // brings the collector up before the frame is shown.
+    QString file;
+    for (const QString& argument : arguments) {
+        if (argument.startsWith(QLatin1Char('-')) || argument.startsWith(QLatin1Char('/'))) {
+            if (QFileInfo(argument).exists()) file = argument;
+            continue;
+        }
+        file = argument;
+    }
+    CChildFrame* first = file.isEmpty() ? OnFileNew() : OpenDocumentFile(file);
+    if (first == nullptr) return false;
+
+    if (options_.showMainFrame) {
+        // Maximised always; where no window manager maximises (a bare X
+        // server), the frame still takes the whole screen.
+        if (QScreen* screen = QGuiApplication::primaryScreen())
+            mainFrame_->setGeometry(screen->availableGeometry());
+        mainFrame_->showMaximized();
+        mainFrame_->raise();
+        mainFrame_->activateWindow();
+    }
+    if (quitRequested_) RequestQuit();
+    return true;
+}
+
+int CKestovaApp::ExitInstance(int code) {
+    StopWorker();
+    return code;
+}
+
+CChildFrame* CKestovaApp::OnFileNew() {
+    if (mainFrame_.isNull()) return nullptr;
+    return mainFrame_->CreateDocumentWindow(QString());
+}
+
+CChildFrame* CKestovaApp::OpenDocumentFile(const QString& path) {
+    if (mainFrame_.isNull()) return nullptr;
+    return mainFrame_->CreateDocumentWindow(path);
+}
+
+int CKestovaApp::ChoosePort() {
+    if (options_.choosePort) return options_.choosePort();
+    return CDlgPortSelection::AskForPort(nullptr);
+}
+
+bool CKestovaApp::StartWorker() {
+    if (workerStarted_) return false;
+    workerStarted_ = true;
+    SetScopeLogEnabled(true);
+    startRecord_.threadState = 1;
+    worker_ = std::thread([this]() { CollectorThreadProc(&startRecord_); });
+    return true;
+}
+
+bool CKestovaApp::StopWorker() {
+    if (!workerStarted_ || workerStopped_) return !workerAbandoned_;
+    workerStopped_ = true;
+
+    // From here the worker's window messages and message boxes return at
+    // once, so it can never wait for this thread while this thread waits
+    // for it; messages already queued are still handled by the loop below.
+    bridge::BeginShutdown();
+    workerStop = 1;
+
+    if (startRecord_.threadState.load() != 4 && QCoreApplication::instance() != nullptr) {
+        QEventLoop loop;
+        QTimer poll;
+        poll.setInterval(5);
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&]() {
+            if (startRecord_.threadState.load() == 4) loop.quit();
+        });
+        QTimer::singleShot(options_.stopTimeoutMs, &loop, &QEventLoop::quit);
+        poll.start();
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    } else {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.stopTimeoutMs);
+        while (startRecord_.threadState.load() != 4 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    if (startRecord_.threadState.load() == 4) {
+        // The thread only returns after setting the state.
+        worker_.join();
+        SetScopeLogEnabled(false);
+        return true;
+    }
+    // Still inside a long wait of its own: leave it; the process ends
+    // without the destructors that would pull its port and globals away.
+    worker_.detach();
+    workerAbandoned_ = true;
+    return false;
+}
+
+void CKestovaApp::RequestQuit() {
+    quitRequested_ = true;
+    // A modal dialog (the port dialog, the echo dialog, a message box) is
+    // cancelled first; the frame is closed once its loop has returned.
+    bridge::BeginShutdown();
+    for (int guard = 0; guard < 16; ++guard) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr) break;
+        if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+            dialog->reject();
+            if (dialog->isVisible()) dialog->hide();
+        } else {
+            modal->close();
+        }
+    }
+    if (!mainFrame_.isNull()) {
+        QTimer::singleShot(0, mainFrame_.data(), [frame = mainFrame_]() {
+            if (frame) frame->close();
+        });
+    } else {
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    }
+}
+
+CMainFrame* CKestovaApp::MainFrame() const { return mainFrame_.data(); }

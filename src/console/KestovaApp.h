@@ -1,0 +1,89 @@
+#pragma once
+// The console application: settings, the main frame, the document windows,
+// the one worker thread and a clean stop at the end.
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <functional>
+#include <thread>
+
+#include "engine/Worker.h"
+
+class CChildFrame;
+class CMainFrame;
+
+struct ConsoleOptions {
+    // Installs the radio port before start-up opens it. Default: the real
+    // terminal port. Tests install an in-memory port.
+    std::function<void()> installRadioPort;
+    // Asks for the port when none is stored: a COM number, or -1 when none
+    // was chosen. Default: the port selection dialog.
+    std::function<int()> choosePort;
+    // Show the main frame (maximised) at the end of InitInstance.
+    bool showMainFrame = true;
+    // Open the caller listing in the desktop's viewer first.
+    bool useDesktopViewer = true;
+    // How long the clean stop waits for the worker to end.
+    int stopTimeoutMs = 10000;
+};
+
+class CKestovaApp : public QObject {
+    Q_OBJECT
+public:
+    explicit CKestovaApp(ConsoleOptions options = {});
+    ~CKestovaApp() override;
+    CKestovaApp(const CKestovaApp&) = delete;
+    CKestovaApp& operator=(const CKestovaApp&) = delete;
+
+    static CKestovaApp* Instance();
+
+    // The application start: the main frame, then the first document window
+    // (its main view runs the collector's start-up), then the frame is shown
+    // maximised. `arguments` are the command line without the program name;
+    // a file name among them is opened as the first document. False ends
+    // the program.
+    bool InitInstance(const QStringList& arguments);
+    // The clean stop (if not done yet); returns `code`.
+    int ExitInstance(int code);
+
+    // File, New: a document window whose view follows childViewKind.
+    CChildFrame* OnFileNew();
+    // File, Open: the same for a file; null when it cannot be read.
+    CChildFrame* OpenDocumentFile(const QString& path);
+
+    // Used by the first main view's start-up.
+    int ChoosePort();
+    bool StartupBegun() const { return startupBegun_; }
+    void MarkStartupBegun() { startupBegun_ = true; }
+    // Starts the worker the first time it is called; false afterwards.
+    bool StartWorker();
+    bool WorkerStarted() const { return workerStarted_; }
+
+    // Sets workerStop and waits (bounded, while handling the window
+    // messages still on their way) until the worker has ended. True when it
+    // has ended or never started. Idempotent.
+    bool StopWorker();
+    // True when the worker did not end within the bound: the process must
+    // then end without running its static destructors.
+    bool WorkerAbandoned() const { return workerAbandoned_; }
+
+    // Closes the console the way the operator's File, Exit does (signals).
+    void RequestQuit();
+
+    CMainFrame* MainFrame() const;
+    const ConsoleOptions& Options() const { return options_; }
+    StartRecord& GetStartRecord() { return startRecord_; }
+
+private:
+    ConsoleOptions options_;
+    QPointer<CMainFrame> mainFrame_;
+    // The start record belongs to the application so that it outlives the
+    // worker whatever windows the operator closes.
+    StartRecord startRecord_;
+    std::thread worker_;
+    bool startupBegun_ = false;
+    bool workerStarted_ = false;
+    bool workerStopped_ = false;
+    bool workerAbandoned_ = false;
+    bool quitRequested_ = false;
+};

@@ -1,0 +1,130 @@
+#pragma once
+// The main frame: menus, the "Standard" toolbar, the status bar and the
+// document windows as tabs.
+#include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
+#include <map>
+
+class CChildFrame;
+class LockKeys;
+class QActionGroup;
+class QLabel;
+class QMdiArea;
+class QMdiSubWindow;
+class QMenu;
+class QTabBar;
+class QToolBar;
+class QToolButton;
+
+// Command identifiers, as the menus, the toolbar and the tests know them.
+namespace cmd {
+constexpr int FileNew = 57600;
+constexpr int FileOpen = 57601;
+constexpr int FileClose = 57602;
+constexpr int FileSave = 57603;
+constexpr int FileSaveAs = 57604;
+constexpr int FileMru1 = 57616;  // to 57619
+constexpr int AppExit = 57665;
+constexpr int AppAbout = 57664;
+constexpr int ListCallers = 32771;
+constexpr int SendEcho = 32772;
+constexpr int ViewStatusBar = 59393;
+constexpr int ViewToolbar = 59392;
+constexpr int ViewCustomize = 126;
+constexpr int WindowManager = 131;
+constexpr int EditCut = 57635;
+constexpr int EditCopy = 57634;
+constexpr int EditPaste = 57637;
+constexpr int FilePrint = 57607;
+constexpr int NextPane = 57680;
+constexpr int PrevPane = 57681;
+}  // namespace cmd
+
+constexpr int kRecentFileCount = 4;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit CMainFrame(QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    QMdiArea* MdiArea() const { return mdiArea_; }
+    QToolBar* StandardToolBar() const { return toolBar_; }
+    // The action of a command, or null.
+    QAction* Action(int commandId) const;
+    // The menus in use: 128 while no document is open, 130 while one is.
+    int CurrentMenuId() const;
+    QMenu* DocumentMenu() const { return documentMenu_; }
+    QToolButton* DocumentMenuButton() const { return documentButton_; }
+    QLabel* MessagePane() const { return messagePane_; }
+
+    // A document window for a new document (empty path) or a file. Its view
+    // follows childViewKind and runs its initial update. Null when the file
+    // cannot be read.
+    CChildFrame* CreateDocumentWindow(const QString& path);
+    CChildFrame* ActiveChild() const;
+
+    void OnFileNew();
+    void OnFileOpen();
+    void OnFileClose();
+    void OnFileSave();
+    void OnFileSaveAs();
+    bool SaveActiveDocumentAs(const QString& path);
+    void OnApplicationLook(int commandId);
+    void OnWindowManager();
+    void OnAppAbout();
+    void OnViewCustomize();
+
+    QStringList RecentFiles() const { return recentFiles_; }
+    void AddToRecentFileList(const QString& path);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    QMenu* createPopupMenu() override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QAction* MakeAction(int commandId, const QString& text, const QString& prompt = QString());
+    void CreateActions();
+    void CreateMenus();
+    void CreateToolBar();
+    void CreateStatusBar();
+    void UpdateMenus();
+    void UpdateCaption();
+    void UpdateRecentFileMenu();
+    void UpdateLockIndicators();
+    void FillDocumentMenu();
+    void PlaceDocumentButton();
+    void UpdateTabButtons();
+    void LoadRecentFiles();
+    void SaveRecentFiles() const;
+    void SaveFrameState() const;
+    void RestoreFrameState();
+
+    QMdiArea* mdiArea_ = nullptr;
+    QPointer<QTabBar> tabBar_;
+    QToolButton* documentButton_ = nullptr;
+    QMenu* documentMenu_ = nullptr;
+    QToolBar* toolBar_ = nullptr;
+    QLabel* messagePane_ = nullptr;
+    QLabel* capsPane_ = nullptr;
+    QLabel* numPane_ = nullptr;
+    QLabel* scrollPane_ = nullptr;
+    LockKeys* lockKeys_ = nullptr;
+
+    std::map<int, QAction*> actions_;
+    QMenu* fileMenu128_ = nullptr;
+    QMenu* fileMenu130_ = nullptr;
+    QMenu* commandsMenu_ = nullptr;
+    QMenu* viewMenu_ = nullptr;
+    QMenu* toolbarsMenu_ = nullptr;
+    QMenu* helpMenu_ = nullptr;
+    QActionGroup* lookGroup_ = nullptr;
+    QList<QAction*> recentActions128_;
+    QList<QAction*> recentActions130_;
+    QStringList recentFiles_;
+    int documentCount_ = 0;
+    bool closing_ = false;
+    bool adjustingTabs_ = false;
+};

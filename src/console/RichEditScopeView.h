@@ -1,0 +1,47 @@
+#pragma once
+// The log pane of the console: the main view's pane, the serial scope and
+// the echo dialog's pane are all one of these. Text is appended at the end in
+// a colour; the pane's own font is used for everything.
+//
+// Capacity: a pane keeps at most PANE_MAX_LINES lines. Beyond that the
+// oldest lines are dropped as new ones arrive, so memory stays bounded and
+// an append costs the same after millions of lines as after ten.
+#include <QPlainTextEdit>
+#include <QTextCharFormat>
+#include <cstddef>
+#include <cstdint>
+
+#include "common/Colours.h"
+#include "common/ScopeText.h"
+
+constexpr int PANE_MAX_LINES = 100000;
+
+QColor ToQColor(Colour colour);
+
+class CRichEditScopeView : public QPlainTextEdit {
+    Q_OBJECT
+public:
+    explicit CRichEditScopeView(QWidget* parent = nullptr);
+
+    // Appends `text` at the end in `colour` and leaves the caret just before
+    // the last character, with the keyboard focus in the pane. An empty or
+    // null text does nothing. A carriage return, alone or before a line feed,
+    // ends a line the same way a line feed does.
+    void AppendColoured(Colour colour, const char* text);
+    // The channel's time-stamp prefix for the current local time, in purple.
+    void AppendTimeStamp(ScopeChannel channel);
+    // The same for a given time (tests).
+    void AppendTimeStampAt(ScopeChannel channel, std::time_t when);
+    // `count` bytes as hexadecimal pairs, 41 to a line, continuation lines
+    // indented by 19 blanks.
+    void DumpBytes(const std::uint8_t* bytes, std::size_t count, Colour colour);
+    // A printf-style line after the plain time stamp. The line is cut at
+    // 2047 characters. A null format does nothing.
+    void PaneLog(Colour colour, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    // The pane's text length as the caret counts it (line ends count one).
+    int TextLength() const;
+
+private:
+    QTextCharFormat format_;
+};
