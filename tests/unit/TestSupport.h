@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "platform/Clock.h"
 #include "radio/Frame.h"
 #include "radio/SerialPort.h"
+#include "TempExeDirectory.h"
 
 namespace testsupport {
 
@@ -77,6 +79,9 @@ class WorkerHarness {
 public:
     WorkerHarness() {
         ResetProcessValues();
+        // Whatever the worker writes (reports, Callers.bin) goes to a folder
+        // of the test's own, never to the folder the suite runs in.
+        if (exeDirectory.empty()) ownFolder.emplace();
         auto p = std::make_unique<MemorySerialPort>();
         port = p.get();
         SetRadioPort(std::move(p));
@@ -99,6 +104,7 @@ public:
     WorkerHarness(const WorkerHarness&) = delete;
     WorkerHarness& operator=(const WorkerHarness&) = delete;
 
+    std::optional<TempExeDirectory> ownFolder;
     MemorySerialPort* port;
     FakeClock clock;
     std::shared_ptr<RecordingWindow> window;
