@@ -1,0 +1,6 @@
+// libFuzzer target: see RunProfile in FuzzEntries.h.
+#include "FuzzEntries.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return kestova_fuzz::RunProfile(kestova_fuzz::ProcessEnvironment(), data, size);
+}
