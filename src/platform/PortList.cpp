@@ -215,7 +215,13 @@ std::vector<SerialDeviceInfo> ReadSerialDevices(const PortListRoots& roots) {
         if (tty.driver)
             device.serviceName = Clip(IsOnBoardUartDriver(*tty.driver) ? "Serial" : *tty.driver);
         if (tty.onBoardIndex >= 0) {
-            device.friendlyName = "Communications Port (COM" + std::to_string(tty.onBoardIndex + 1) + ")";
+            // A link of the same number takes the number over; the port
+            // itself is then listed without one, so it can be given another.
+            const int number = tty.onBoardIndex + 1;
+            const bool shadowed = std::any_of(links.begin(), links.end(),
+                                              [number](const PortLink& l) { return l.number == number; });
+            device.friendlyName = shadowed ? "Communications Port on " + tty.name
+                                           : "Communications Port (COM" + std::to_string(number) + ")";
         } else {
             std::string name = DeviceDescription(tty.dir) + " on " + tty.name;
             if (tty.linkNumber >= 0) name += " (COM" + std::to_string(tty.linkNumber) + ")";

@@ -76,6 +76,17 @@ TEST(PortList, AdaptersAndLinksAreVirtualUnlessTheirServiceIsSerialInAnyCase) {
 
     // Accepting a virtual port hands back the plain number.
     EXPECT_EQ(AcceptPortEntry(all[3], f.roots), 7);
+
+    // A link named after an on-board port takes its number; the port is
+    // then listed without one and can be given another.
+    f.AddLink("COM2", "/dev/null");
+    auto shadowed = f.List(true, false);
+    ASSERT_EQ(shadowed.size(), 6u);
+    EXPECT_EQ(shadowed[1].text, "  2 -      :  Communications Port on ttyS1");
+    EXPECT_EQ(shadowed[1].portValue, -1);
+    EXPECT_EQ(shadowed[4].text, "  5 -  COM2:  Virtual Port (COM2) -> /dev/null");
+    EXPECT_EQ(AcceptPortEntry(shadowed[1], f.roots), 4);
+    EXPECT_EQ(f.LinkTarget("COM4"), f.Dev("ttyS1"));
 }
 
 TEST(PortList, AnAdapterWithoutANumberIsListedWithMinusOneUnderEveryFilter) {
