@@ -97,7 +97,7 @@ void CDlgPortSelection::OnInitDialog() {
     physicalOnlyBox->setChecked(physicalOnly);
     presentOnlyBox->setChecked(presentOnly);
     FillPortList();
-    okButton->setFocus();
+    presentOnlyBox->setFocus();
 }
 
 void CDlgPortSelection::FillPortList() {
