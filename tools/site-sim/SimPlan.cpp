@@ -1,0 +1,382 @@
+#include "SimPlan.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+
+namespace sitesim {
+
+const char* const FAULT_NAMES[] = {"loss",  "reorder",   "dup",   "checksum", "noise",
+                                   "interfere", "pause", "oversize", nullptr};
+
+namespace {
+
+bool ParseInt(const std::string& text, long long lo, long long hi, long long* out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (*end != '\0' || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+bool ParseChoice(const std::string& text, const char* first, const char* second, Choice* out) {
+    if (text == first) *out = Choice::First;
+    else if (text == second) *out = Choice::Second;
+    else if (text == "mixed") *out = Choice::Mixed;
+    else return false;
+    return true;
+}
+
+bool Pick(Choice c, SimRandom& rng, int percentFirst = 50) {
+    if (c == Choice::First) return true;
+    if (c == Choice::Second) return false;
+    return rng.Chance(percentFirst);
+}
+
+}  // namespace
+
+std::string UsageText() {
+    return R"(Usage: kestova-site-sim [options]
+
+Plays one or more remote sites towards a collector: Powerups, then trains in
+one All-in-One Data Packet or in numbered blocks, with faults on request.
+
+Line:
+  --device PATH          use this serial device (raw, 8N1, no flow control)
+                         instead of a new pseudo-terminal
+  --data-folder DIR      with --com N: link the pseudo-terminal as DIR/Ports/COM<N>
+  --com N                and set Radio_Port=N in DIR/K7_Dialups.ini (unless
+                         another port is configured there; --set-port overrides)
+  --set-port             write Radio_Port=N even when another port is configured
+  --baud N               line speed for pacing and for --device (default 19200)
+  --no-pacing            write as fast as the collector takes the bytes
+Sites:
+  --sites LIST           radio identifiers, e.g. 12,17 (default 12)
+  --tracks 1|2|mixed     tracks per site (default 1)
+  --unit halvor|tallquin|mixed   unit kind of each site (default mixed)
+  --no-powerup           send no Powerups at the start
+  --powerup-every N      send the Powerups again every N trains
+Trains:
+  --trains N             number of trains (default 10)
+  --forever              keep sending until stopped
+  --interval SECONDS     pause between trains (default 0)
+  --mode aio|blocks|mixed        delivery (default mixed)
+  --format current|legacy|mixed  stream format (default mixed; legacy trains
+                         go in All-in-One packets unless --mode blocks)
+  --kind 15|16|mixed     current-format axle records: 7 or 5 bytes (default mixed)
+  --hwd on|off|mixed     hot wheel values and records (default mixed)
+  --axles N              axles per train (default: drawn)
+  --blocks N             send in N blocks
+  --block-size N         bytes per block (default 1000, fewer than 21 blocks)
+  --seed N               seed of everything drawn (default 1)
+  --real-times           time stamps from the clock (default with --forever)
+Faults (--faults LIST, each applied to a train with --fault-rate percent):
+  loss       a block (or the All-in-One packet) is not sent the first time
+  reorder    the data blocks go in a shuffled order (the last stays last)
+  dup        a block is sent twice
+  checksum   a block (or the All-in-One packet) goes with a wrong checksum
+  noise      bytes of noise before every frame
+  interfere  a second site sends a request, a status, a block, a Powerup and
+             a train of its own during the transfer
+  pause      a pause of --pause-ms (default 4000) before a frame's end byte
+  oversize   the first request asks for 21 blocks (CANCEL expected)
+  all        every fault above
+  --fault-rate P         percent of trains that get each listed fault (default 100)
+  --drop-block N         leave out block N of every transfer the first time
+Protocol:
+  --reply-timeout MS     wait for a reply (default 3000)
+  --retries N            resends of one frame before the train fails (default 3)
+  --busy-wait MS         back-off after a busy answer (default 2000)
+  --peer-timeout S       wait for the collector to open the pseudo-terminal
+                         (default 60, 0 = for ever)
+  --linger MS            listen for stray replies at the end (default 1000)
+Output:
+  --expect DIR           write there the report file the collector should
+                         write for every train it acknowledged
+  --quiet                summary only
+  --verbose              every exchange
+  --help
+
+Exit status: 0 when every train was acknowledged and every reply was right,
+1 when a train failed or a reply broke the protocol, 2 on a usage or set-up error.
+)";
+}
+
+std::string ParseArguments(const std::vector<std::string>& args, SimConfig& c) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::string value;
+        bool hasValue = false;
+        const std::size_t eq = name.find('=');
+        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            hasValue = true;
+        }
+        auto take = [&]() -> bool {
+            if (hasValue) return true;
+            if (i + 1 >= args.size()) return false;
+            value = args[++i];
+            return true;
+        };
+        auto number = [&](long long lo, long long hi, long long* out) {
+            return take() && ParseInt(value, lo, hi, out);
+        };
+        const std::string bad = "bad or missing value for " + name;
+        long long v = 0;
+        if (name == "--help" || name == "-h") c.help = true;
+        else if (name == "--device") { if (!take()) return bad; c.device = value; }
+        else if (name == "--data-folder") { if (!take()) return bad; c.dataFolder = value; }
+        else if (name == "--com") { if (!number(1, 256, &v)) return bad; c.com = static_cast<int>(v); }
+        else if (name == "--set-port") c.setPort = true;
+        else if (name == "--baud") { if (!number(300, 115200, &v)) return bad; c.baud = static_cast<unsigned>(v); }
+        else if (name == "--no-pacing") c.pacing = false;
+        else if (name == "--sites") {
+            if (!take()) return bad;
+            c.sites.clear();
+            std::stringstream ss(value);
+            std::string item;
+            while (std::getline(ss, item, ',')) {
+                if (!ParseInt(item, 1, 255, &v) || v == 250)
+                    return "bad site identifier \"" + item + "\" (1 to 255, not 250)";
+                if (std::find(c.sites.begin(), c.sites.end(), v) != c.sites.end())
+                    return "site " + item + " given twice";
+                c.sites.push_back(static_cast<std::uint8_t>(v));
+            }
+            if (c.sites.empty()) return bad;
+        }
+        else if (name == "--tracks") { if (!take() || !ParseChoice(value, "1", "2", &c.tracks)) return bad; }
+        else if (name == "--unit") { if (!take() || !ParseChoice(value, "halvor", "tallquin", &c.unit)) return bad; }
+        else if (name == "--no-powerup") c.powerup = false;
+        else if (name == "--powerup-every") { if (!number(0, 1000000, &v)) return bad; c.powerupEvery = static_cast<int>(v); }
+        else if (name == "--trains") { if (!number(0, 100000000, &v)) return bad; c.trains = static_cast<int>(v); }
+        else if (name == "--forever") c.forever = true;
+        else if (name == "--interval") {
+            if (!take()) return bad;
+            char* end = nullptr;
+            c.intervalSeconds = std::strtod(value.c_str(), &end);
+            if (*end != '\0' || c.intervalSeconds < 0 || c.intervalSeconds > 86400) return bad;
+        }
+        else if (name == "--mode") { if (!take() || !ParseChoice(value, "aio", "blocks", &c.mode)) return bad; }
+        else if (name == "--format") { if (!take() || !ParseChoice(value, "current", "legacy", &c.format)) return bad; }
+        else if (name == "--kind") { if (!take() || !ParseChoice(value, "15", "16", &c.kind)) return bad; }
+        else if (name == "--hwd") { if (!take() || !ParseChoice(value, "on", "off", &c.hwd)) return bad; }
+        else if (name == "--axles") { if (!number(1, MAX_TRAIN_AXLES, &v)) return bad; c.axles = static_cast<int>(v); }
+        else if (name == "--blocks") { if (!number(1, 255, &v)) return bad; c.blocks = static_cast<int>(v); }
+        else if (name == "--block-size") { if (!number(1, 65535, &v)) return bad; c.blockSize = static_cast<int>(v); c.blockSizeGiven = true; }
+        else if (name == "--seed") { if (!number(0, INT64_MAX, &v)) return bad; c.seed = static_cast<std::uint64_t>(v); }
+        else if (name == "--real-times") c.realTimes = true;
+        else if (name == "--faults") {
+            if (!take()) return bad;
+            std::stringstream ss(value);
+            std::string item;
+            while (std::getline(ss, item, ',')) {
+                if (item == "all") {
+                    for (int k = 0; FAULT_NAMES[k] != nullptr; ++k) c.faults.insert(FAULT_NAMES[k]);
+                    continue;
+                }
+                bool known = false;
+                for (int k = 0; FAULT_NAMES[k] != nullptr; ++k) known = known || item == FAULT_NAMES[k];
+                if (!known) return "unknown fault \"" + item + "\"";
+                c.faults.insert(item);
+            }
+        }
+        else if (name == "--fault-rate") { if (!number(0, 100, &v)) return bad; c.faultRate = static_cast<int>(v); }
+        else if (name == "--drop-block") { if (!number(1, 255, &v)) return bad; c.dropBlock = static_cast<int>(v); }
+        else if (name == "--pause-ms") { if (!number(1, 600000, &v)) return bad; c.pauseMs = static_cast<std::uint32_t>(v); }
+        else if (name == "--reply-timeout") { if (!number(50, 600000, &v)) return bad; c.replyTimeoutMs = static_cast<std::uint32_t>(v); }
+        else if (name == "--retries") { if (!number(0, 100, &v)) return bad; c.retries = static_cast<int>(v); }
+        else if (name == "--busy-wait") { if (!number(0, 600000, &v)) return bad; c.busyWaitMs = static_cast<std::uint32_t>(v); }
+        else if (name == "--peer-timeout") { if (!number(0, 86400, &v)) return bad; c.peerTimeoutSeconds = static_cast<std::uint32_t>(v); }
+        else if (name == "--linger") { if (!number(0, 600000, &v)) return bad; c.lingerMs = static_cast<std::uint32_t>(v); }
+        else if (name == "--expect") { if (!take()) return bad; c.expectFolder = value; }
+        else if (name == "--quiet") c.quiet = true;
+        else if (name == "--verbose") c.verbose = true;
+        else return "unknown option " + name;
+    }
+    if (!c.dataFolder.empty() && c.com == 0) return "--data-folder needs --com N";
+    if (c.com != 0 && c.dataFolder.empty()) return "--com needs --data-folder DIR";
+    if (!c.device.empty() && !c.dataFolder.empty())
+        return "--data-folder links a pseudo-terminal; it does not go with --device";
+    if (c.forever) c.realTimes = true;
+    return "";
+}
+
+std::vector<SiteIdentity> MakeSites(const SimConfig& config) {
+    SimRandom rng(config.seed * 7919 + 17);
+    std::vector<SiteIdentity> out;
+    for (std::uint8_t id : config.sites) {
+        const std::uint8_t tracks = Pick(config.tracks, rng) ? 1 : 2;
+        const UnitKind unit = Pick(config.unit, rng) ? UnitKind::Halvor : UnitKind::Tallquin;
+        out.push_back(MakeSite(id, tracks, unit, rng));
+    }
+    return out;
+}
+
+Planner::Planner(const SimConfig& config, const std::vector<SiteIdentity>& sites)
+    : config_(config), sites_(sites), rng_(config.seed) {
+    trainNumber_ = static_cast<std::uint16_t>(1 + rng_.Range(0, 899) * 10);
+    // A quiet morning somewhere in 2026, different for every seed.
+    clock_ = AddSeconds(TrainTime{2026, 1, 5, 5, 0, 0}, rng_.Range(0, 300) * 86400LL);
+}
+
+TrainTime Planner::NextTime() {
+    if (config_.realTimes) {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        return TrainTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                         local.tm_hour,        local.tm_min,     local.tm_sec};
+    }
+    clock_ = AddSeconds(clock_, rng_.Range(2, 9) * 60 + rng_.Range(0, 59));
+    return clock_;
+}
+
+TrainPlan Planner::Next() {
+    TrainPlan plan;
+    const int i = index_++;
+    plan.siteIndex = static_cast<std::size_t>(i) % sites_.size();
+    const SiteIdentity& site = sites_[plan.siteIndex];
+
+    TrainSpec spec;
+    const bool blocksMode = config_.mode == Choice::Second;
+    bool legacy = !Pick(config_.format, rng_, 70);
+    // Legacy streams are understood in All-in-One packets only; a mixed run
+    // sends them that way.
+    if (legacy && config_.format == Choice::Mixed && blocksMode) legacy = false;
+    spec.format = legacy ? StreamFormat::Legacy : StreamFormat::Current;
+    spec.kind = Pick(config_.kind, rng_) ? 15 : 16;
+    spec.hwd = Pick(config_.hwd, rng_);
+    spec.track = site.tracks > 1 ? static_cast<std::uint8_t>(rng_.Range(1, 2)) : 1;
+    spec.trainNumber = trainNumber_++;
+    if (trainNumber_ == 0) trainNumber_ = 1;
+    spec.time = NextTime();
+
+    bool allInOne = Pick(config_.mode, rng_);
+    if (legacy && config_.mode == Choice::Mixed) allInOne = true;
+    const std::size_t aioLimit = ALL_IN_ONE_MAX_STREAM;
+    const int aioMax = MaxAxlesWithin(spec.format, spec.kind, aioLimit);
+    if (config_.axles > 0) {
+        spec.axles = config_.axles;
+        if (allInOne && spec.axles > aioMax) {
+            if (config_.mode == Choice::Mixed && !legacy) {
+                allInOne = false;
+            } else {
+                plan.note = std::to_string(spec.axles) + " axles do not fit one packet; " +
+                            std::to_string(aioMax) + " sent";
+            }
+        }
+    } else {
+        // Mostly freight trains of a few dozen cars, some short, a few long.
+        const int max = allInOne ? aioMax : MaxAxlesWithin(spec.format, spec.kind, BLOCKS_MAX_STREAM);
+        const int r = rng_.Range(0, 99);
+        if (r < 20) spec.axles = rng_.Range(4, std::min(40, max));
+        else if (r < 85) spec.axles = rng_.Range(std::min(40, max), std::min(260, max));
+        else spec.axles = rng_.Range(std::min(260, max), max);
+    }
+    spec.maxStreamBytes = allInOne ? aioLimit : BLOCKS_MAX_STREAM;
+    SimRandom trainRng(config_.seed * 1000003ull + static_cast<std::uint64_t>(i));
+    plan.train = GenerateTrain(site, spec, trainRng);
+    if (plan.note.empty() && plan.train.spec.axles != spec.axles)
+        plan.note = std::to_string(spec.axles) + " axles do not fit; " +
+                    std::to_string(plan.train.spec.axles) + " sent";
+    plan.allInOne = allInOne;
+
+    const std::size_t size = plan.train.stream.size();
+    if (!allInOne) {
+        std::size_t blockSize = static_cast<std::size_t>(config_.blockSize);
+        if (config_.blocks > 0) {
+            blockSize = (size + static_cast<std::size_t>(config_.blocks) - 1) /
+                        static_cast<std::size_t>(config_.blocks);
+        } else if (!config_.blockSizeGiven) {
+            if (SiteSession::BlockCount(size, blockSize) > 19) blockSize = (size + 18) / 19;
+        }
+        plan.blockSize = std::max<std::size_t>(blockSize, 1);
+        plan.blockCount = SiteSession::BlockCount(size, plan.blockSize);
+    }
+
+    // Faults.
+    Faults& f = plan.faults;
+    f.seed = config_.seed * 31 + static_cast<std::uint64_t>(i);
+    f.pauseMs = config_.pauseMs;
+    auto want = [&](const char* name) {
+        return config_.faults.count(name) != 0 && rng_.Chance(config_.faultRate);
+    };
+    const int count = static_cast<int>(plan.blockCount);
+    // Data blocks a fault may hit: all but the last, unless there is only one.
+    auto anyDataBlock = [&]() { return count > 1 ? rng_.Range(1, count - 1) : 1; };
+    if (allInOne) {
+        if (want("loss") || config_.dropBlock == 1) f.drop.insert(1);
+        if (want("checksum")) f.badChecksum = 1;
+        if (want("pause")) f.pauseBlock = 1;
+        if (want("noise")) f.noise = true;
+    } else {
+        if (config_.dropBlock > 0 && config_.dropBlock <= count) f.drop.insert(config_.dropBlock);
+        if (want("loss")) f.drop.insert(anyDataBlock());
+        if (want("reorder")) f.reorder = true;
+        if (want("dup") && count > 1) f.duplicate = anyDataBlock();
+        if (want("checksum")) f.badChecksum = anyDataBlock();
+        if (want("pause")) f.pauseBlock = anyDataBlock();
+        if (want("noise")) f.noise = true;
+        if (want("oversize")) f.oversize = true;
+        if (want("interfere")) {
+            Interference& in = plan.interference;
+            in.enabled = true;
+            if (sites_.size() > 1) {
+                in.site = sites_[(plan.siteIndex + 1) % sites_.size()];
+            } else {
+                // A site of its own that takes part only here.
+                SimRandom other(config_.seed + 99);
+                std::uint8_t id = static_cast<std::uint8_t>(site.radioId + 100);
+                if (id == 250 || id == 0) id = static_cast<std::uint8_t>(id + 7);
+                in.site = MakeSite(id, 1, UnitKind::Tallquin, other);
+            }
+            TrainSpec small;
+            small.format = StreamFormat::Current;
+            small.kind = 15;
+            small.axles = rng_.Range(4, 24);
+            small.hwd = rng_.Chance(50);
+            small.trainNumber = trainNumber_++;
+            small.time = NextTime();
+            small.maxStreamBytes = ALL_IN_ONE_MAX_STREAM;
+            in.withTrain = true;
+            in.train = GenerateTrain(in.site, small, trainRng);
+        }
+    }
+    return plan;
+}
+
+std::string TrainPlan::Describe() const {
+    std::ostringstream s;
+    const TrainSpec& spec = train.spec;
+    s << spec.axles << " axles, ";
+    if (spec.format == StreamFormat::Legacy)
+        s << (train.legacyFiveByte ? "legacy 5-byte" : "legacy 4-byte");
+    else
+        s << (spec.kind == 16 ? "current 5-byte" : "current 7-byte");
+    if (spec.hwd) s << ", HWD";
+    if (allInOne)
+        s << ", All-in-One (" << train.stream.size() << " bytes)";
+    else
+        s << ", " << blockCount << (blockCount == 1 ? " block of " : " blocks of ") << blockSize << " bytes";
+    std::vector<std::string> fs;
+    for (int b : faults.drop) fs.push_back("loss " + std::to_string(b));
+    if (faults.reorder) fs.push_back("reorder");
+    if (faults.duplicate) fs.push_back("dup " + std::to_string(faults.duplicate));
+    if (faults.badChecksum) fs.push_back("checksum " + std::to_string(faults.badChecksum));
+    if (faults.pauseBlock) fs.push_back("pause " + std::to_string(faults.pauseBlock));
+    if (faults.noise) fs.push_back("noise");
+    if (faults.oversize) fs.push_back("oversize");
+    if (interference.enabled)
+        fs.push_back("interference by site " + std::to_string(interference.site.radioId));
+    if (!fs.empty()) {
+        s << " [";
+        for (std::size_t k = 0; k < fs.size(); ++k) s << (k ? ", " : "") << fs[k];
+        s << "]";
+    }
+    return s.str();
+}
+
+}  // namespace sitesim

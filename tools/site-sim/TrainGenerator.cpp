@@ -1,0 +1,366 @@
+#include "TrainGenerator.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace sitesim {
+
+namespace {
+
+void Put16(std::uint8_t* p, unsigned v) {
+    p[0] = static_cast<std::uint8_t>(v & 0xFF);
+    p[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+}
+
+// Days since 1 January 1970 of a proleptic Gregorian date, and back.
+long long DaysFromCivil(int y, int m, int d) {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const long long yoe = y - era * 400;
+    const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void CivilFromDays(long long z, int* y, int* m, int* d) {
+    z += 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long doe = z - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
+}
+
+// One axle as the report sees it: slot bytes 0 to 6.
+struct Axle {
+    std::uint8_t b0 = 0, b1 = 0;   // bearing values (left, right)
+    unsigned wheel1 = 0, wheel2 = 0;  // 10-bit hot wheel values
+    unsigned load = 0;             // 10-bit value of slot byte 4
+    bool carStart = false;
+    std::uint8_t b6 = 0;
+    std::uint8_t alarmCode = 0;    // legacy alarm code bits 6 (left) and 7 (right)
+
+    std::uint8_t Byte5() const {
+        return static_cast<std::uint8_t>((carStart ? 0x80 : 0) | (((load >> 8) & 3) << 4) |
+                                         (((wheel2 >> 8) & 3) << 2) | ((wheel1 >> 8) & 3));
+    }
+};
+
+std::vector<Axle> DrawAxles(int axles, const std::vector<int>& cars, bool wheels, bool wideLoad,
+                            int ambient, SimRandom& rng) {
+    std::vector<Axle> out(static_cast<std::size_t>(axles));
+    std::size_t i = 0;
+    for (int car : cars) {
+        for (int k = 0; k < car && i < out.size(); ++k, ++i) out[i].carStart = (k == 0);
+    }
+    for (Axle& a : out) {
+        a.b0 = static_cast<std::uint8_t>(std::clamp(ambient + rng.Range(0, 35), 0, 255));
+        a.b1 = static_cast<std::uint8_t>(std::clamp(ambient + rng.Range(0, 35), 0, 255));
+        if (rng.Chance(2)) {
+            // A hot bearing on one side.
+            if (rng.Chance(50)) {
+                a.b0 = static_cast<std::uint8_t>(rng.Range(140, 240));
+                a.alarmCode |= 0x40;
+            } else {
+                a.b1 = static_cast<std::uint8_t>(rng.Range(140, 240));
+                a.alarmCode |= 0x80;
+            }
+        }
+        if (wheels) {
+            a.wheel1 = static_cast<unsigned>(rng.Range(80, 620));
+            a.wheel2 = static_cast<unsigned>(rng.Range(80, 620));
+        }
+        a.load = static_cast<unsigned>(wideLoad ? rng.Range(200, 1023) : rng.Range(20, 255));
+        a.b6 = rng.Byte();
+    }
+    return out;
+}
+
+std::uint8_t DrawSimCode(SimRandom& rng) {
+    if (rng.Chance(85)) return static_cast<std::uint8_t>(rng.Range(1, 51));
+    return static_cast<std::uint8_t>(rng.Range(52, 70));  // a code the collector has no text for
+}
+
+}  // namespace
+
+TrainTime AddSeconds(const TrainTime& t, long long seconds) {
+    long long total = DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600LL +
+                      t.minute * 60LL + t.second + seconds;
+    long long days = total / 86400;
+    long long rest = total % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    TrainTime out;
+    CivilFromDays(days, &out.year, &out.month, &out.day);
+    out.hour = static_cast<int>(rest / 3600);
+    out.minute = static_cast<int>(rest / 60 % 60);
+    out.second = static_cast<int>(rest % 60);
+    return out;
+}
+
+SiteIdentity MakeSite(std::uint8_t radioId, std::uint8_t tracks, UnitKind unit, SimRandom& rng) {
+    SiteIdentity s;
+    s.radioId = radioId;
+    s.tracks = tracks;
+    s.unit = unit;
+    s.milepost = static_cast<std::uint16_t>(rng.Range(10, 29999));
+    s.siteNumber = static_cast<std::uint16_t>(rng.Range(100, 9000) & ~1);
+    s.segment[0] = static_cast<char>('A' + rng.Range(0, 25));
+    s.segment[1] = static_cast<char>('A' + rng.Range(0, 25));
+    char text[16];
+    if (unit == UnitKind::Tallquin)
+        std::snprintf(text, sizeof text, "TAL%04d", rng.Range(0, 9999));
+    else
+        std::snprintf(text, sizeof text, "HLV%04d", rng.Range(0, 9999));
+    std::memcpy(s.unitText, text, sizeof s.unitText);
+    s.byte6 = static_cast<std::uint8_t>(rng.Range(0, 3));
+    s.byte16 = static_cast<std::uint8_t>(rng.Range(0, 9));
+    return s;
+}
+
+std::vector<std::uint8_t> PowerupPayload(const SiteIdentity& site) {
+    std::vector<std::uint8_t> p(POWERUP_PAYLOAD_SIZE, 0);
+    Put16(&p[0], site.milepost);
+    Put16(&p[2], site.siteNumber);
+    p[4] = site.tracks;
+    p[5] = 1;
+    p[6] = site.byte6;
+    p[7] = static_cast<std::uint8_t>(site.segment[0]);
+    p[8] = static_cast<std::uint8_t>(site.segment[1]);
+    std::memcpy(&p[9], site.unitText, 7);
+    p[16] = site.byte16;
+    return p;
+}
+
+std::size_t StreamSize(StreamFormat format, std::uint8_t kind, bool legacyFiveByte, int axles,
+                       int alarms) {
+    const std::size_t n = static_cast<std::size_t>(axles);
+    const std::size_t a = static_cast<std::size_t>(alarms);
+    if (format == StreamFormat::Current)
+        return STREAM_PREFIX_SIZE + CURRENT_HEADER_LENGTH + n * (kind == 16 ? 5 : 7) + a * 4;
+    if (legacyFiveByte) return STREAM_PREFIX_SIZE + LEGACY_HEADER_LENGTH + n * 5;
+    return STREAM_PREFIX_SIZE + LEGACY_HEADER_LENGTH + n * 4 + a * 3;
+}
+
+int MaxAxlesWithin(StreamFormat format, std::uint8_t kind, std::size_t bytes) {
+    const std::size_t fixed = STREAM_PREFIX_SIZE + (format == StreamFormat::Current
+                                                        ? CURRENT_HEADER_LENGTH
+                                                        : LEGACY_HEADER_LENGTH);
+    if (bytes <= fixed) return 0;
+    const std::size_t per = format == StreamFormat::Current ? (kind == 16 ? 5 : 7) : 5;
+    return static_cast<int>(std::min<std::size_t>((bytes - fixed) / per, MAX_TRAIN_AXLES));
+}
+
+std::vector<int> DrawCars(int axles, SimRandom& rng) {
+    std::vector<int> cars;
+    int left = axles;
+    while (left > 0) {
+        int car;
+        if (left <= 6) {
+            car = left;  // 2..6, or 1 for a one-axle train
+        } else {
+            // Never leave a single axle behind.
+            car = rng.Range(2, std::min(6, left - 2));
+            if (rng.Chance(60)) car = std::min(4, left - 2);  // most cars have 4 axles
+        }
+        cars.push_back(car);
+        left -= car;
+    }
+    return cars;
+}
+
+std::string GeneratedTrain::ReportFileName() const {
+    char name[64];
+    std::snprintf(name, sizeof name, "%04d%02d%02d_%02d%02d.GEM.HBD.%05d.txt", spec.time.year,
+                  spec.time.month, spec.time.day, spec.time.hour, spec.time.minute,
+                  static_cast<int>(spec.trainNumber));
+    return name;
+}
+
+GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom& rng) {
+    GeneratedTrain train;
+    const bool legacy = spec.format == StreamFormat::Legacy;
+    if (!legacy && spec.kind != 16) spec.kind = 15;
+    if (!legacy && spec.kind == 16) spec.hwd = false;  // 5-byte records carry no wheel values
+    train.legacyFiveByte = legacy && spec.hwd;
+
+    int alarms = rng.Chance(60) ? rng.Range(0, 3) : 0;
+    const int fit = MaxAxlesWithin(spec.format, spec.kind, spec.maxStreamBytes);
+    spec.axles = std::clamp(spec.axles, 1, std::max(1, fit));
+    while (alarms > 0 && StreamSize(spec.format, spec.kind, train.legacyFiveByte, spec.axles,
+                                    alarms) > spec.maxStreamBytes)
+        --alarms;
+    train.spec = spec;
+
+    const int ambient = rng.Range(-5, 30) + 10;
+    if (!legacy) train.carSizes = DrawCars(spec.axles, rng);
+    const bool wideLoad = !legacy && rng.Chance(30);
+    std::vector<Axle> axles = DrawAxles(spec.axles, train.carSizes, spec.hwd, wideLoad,
+                                        ambient, rng);
+    const TrainTime second = AddSeconds(spec.time, 20 + spec.axles * 6 / 10);
+    const int speed = rng.Range(12, 65);
+    const int ecr = rng.Chance(10) ? -1 : rng.Range(-60, 400);
+
+    // System message codes: most trains report "System Normal"; some carry
+    // further messages, now and then one the collector has no text for.
+    std::uint8_t* sim = train.simCodes;
+    sim[0] = rng.Chance(75) ? 48 : 0;
+    for (int k = 1; k < 6; ++k) sim[k] = rng.Chance(8) ? DrawSimCode(rng) : 0;
+    sim[6] = spec.hwd && rng.Chance(70) ? 50 : 0;
+    for (int k = 7; k < 12; ++k) sim[k] = rng.Chance(4) ? DrawSimCode(rng) : 0;
+    if (legacy) {
+        // The legacy header has room for four codes of the first group only.
+        for (int k = 4; k < 12; ++k) sim[k] = 0;
+    }
+
+    // Alarm entries name hot axles first, then random ones.
+    std::vector<int> alarmAxles;
+    for (int i = 0; i < spec.axles && static_cast<int>(alarmAxles.size()) < alarms; ++i)
+        if (axles[static_cast<std::size_t>(i)].alarmCode != 0) alarmAxles.push_back(i + 1);
+    while (static_cast<int>(alarmAxles.size()) < alarms)
+        alarmAxles.push_back(rng.Range(1, spec.axles));
+    train.alarmEntries = train.legacyFiveByte ? 0 : alarms;
+
+    std::vector<std::uint8_t>& s = train.stream;
+    s.assign(STREAM_PREFIX_SIZE, 0);
+    s[4] = static_cast<std::uint8_t>(spec.axles & 0xFF);
+    s[5] = static_cast<std::uint8_t>(spec.axles >> 8);
+    s[7] = static_cast<std::uint8_t>(train.alarmEntries & 0xFF);
+    s[8] = static_cast<std::uint8_t>(train.alarmEntries >> 8);
+
+    if (!legacy) {
+        s[0] = 2;
+        s[1] = static_cast<std::uint8_t>(CURRENT_HEADER_LENGTH);
+        s[2] = spec.kind;
+        std::uint8_t h[CURRENT_HEADER_LENGTH] = {};
+        h[1] = static_cast<std::uint8_t>((spec.hwd ? 1 : 0) | (rng.Chance(50) ? 2 : 0));
+        Put16(&h[2], site.siteNumber);
+        h[4] = static_cast<std::uint8_t>(rng.Range(0, 9));
+        Put16(&h[5], spec.trainNumber);
+        h[8] = rng.Chance(90) ? static_cast<std::uint8_t>("NSEW"[rng.Range(0, 3)]) : 0;
+        h[9] = rng.Chance(70) ? static_cast<std::uint8_t>("MT"[rng.Range(0, 1)]) : 0;
+        Put16(&h[11], static_cast<unsigned>(speed));
+        Put16(&h[13], static_cast<unsigned>(rng.Range(0, 999)));
+        const TrainTime& t = spec.time;
+        const std::uint8_t first[6] = {static_cast<std::uint8_t>(t.year - 2000),
+                                       static_cast<std::uint8_t>(t.month),
+                                       static_cast<std::uint8_t>(t.day),
+                                       static_cast<std::uint8_t>(t.hour),
+                                       static_cast<std::uint8_t>(t.minute),
+                                       static_cast<std::uint8_t>(t.second)};
+        const std::uint8_t last[6] = {static_cast<std::uint8_t>(second.year - 2000),
+                                      static_cast<std::uint8_t>(second.month),
+                                      static_cast<std::uint8_t>(second.day),
+                                      static_cast<std::uint8_t>(second.hour),
+                                      static_cast<std::uint8_t>(second.minute),
+                                      static_cast<std::uint8_t>(second.second)};
+        std::memcpy(&h[15], first, 6);
+        std::memcpy(&h[21], last, 6);
+        h[27] = spec.track;
+        h[28] = static_cast<std::uint8_t>(ambient);
+        h[29] = rng.Chance(90) ? static_cast<std::uint8_t>("RL"[rng.Range(0, 1)]) : 0;
+        Put16(&h[31], static_cast<unsigned>(spec.axles * rng.Range(14, 18)));
+        Put16(&h[33], static_cast<unsigned>(spec.axles));
+        Put16(&h[35], static_cast<unsigned>(train.carSizes.size()));
+        Put16(&h[37], static_cast<unsigned>(rng.Range(800, 1000)));
+        Put16(&h[39], static_cast<unsigned>(ecr) & 0xFFFF);
+        for (int k = 41; k <= 45; k += 2) Put16(&h[k], static_cast<unsigned>(rng.Range(0, 400)));
+        h[47] = static_cast<std::uint8_t>(rng.Range(0, 99));
+        std::memcpy(&h[48], &sim[0], 6);
+        h[54] = static_cast<std::uint8_t>(rng.Range(0, 99));
+        std::memcpy(&h[55], &sim[6], 6);
+        Put16(&h[61], static_cast<unsigned>(spec.axles));
+        Put16(&h[63], static_cast<unsigned>(rng.Range(0, 20)));
+        for (int k = 69; k <= 72; ++k) h[k] = static_cast<std::uint8_t>(rng.Range(0, 99));
+        for (int k = 74; k <= 76; ++k) h[k] = static_cast<std::uint8_t>(rng.Range(0, 250));
+        for (int k = 77; k <= 87; k += 2) Put16(&h[k], static_cast<unsigned>(rng.Range(0, 999)));
+        s.insert(s.end(), h, h + CURRENT_HEADER_LENGTH);
+
+        for (const Axle& a : axles) {
+            if (spec.kind == 16) {
+                const std::uint8_t r[5] = {a.b0, a.b1, static_cast<std::uint8_t>(a.load & 0xFF),
+                                           a.Byte5(), a.b6};
+                s.insert(s.end(), r, r + 5);
+            } else {
+                const std::uint8_t r[7] = {a.b0,
+                                           a.b1,
+                                           static_cast<std::uint8_t>(a.wheel1 & 0xFF),
+                                           static_cast<std::uint8_t>(a.wheel2 & 0xFF),
+                                           static_cast<std::uint8_t>(a.load & 0xFF),
+                                           a.Byte5(),
+                                           a.b6};
+                s.insert(s.end(), r, r + 7);
+            }
+        }
+        for (int k = 0; k < train.alarmEntries; ++k) {
+            std::uint8_t e[4];
+            const int axle = alarmAxles[static_cast<std::size_t>(k)];
+            Put16(e, static_cast<unsigned>(axle));
+            Put16(e + 2, axles[static_cast<std::size_t>(axle - 1)].alarmCode != 0 ? 0x0001 : 0x0100);
+            s.insert(s.end(), e, e + 4);
+        }
+        return train;
+    }
+
+    // Legacy stream: a 60-byte header of its own, then 4-byte axle records
+    // followed by 3-byte alarm entries, or 5-byte records carrying their
+    // alarm code when the hot wheel word is set.
+    s[0] = 1;
+    s[1] = static_cast<std::uint8_t>(LEGACY_HEADER_LENGTH);
+    std::uint8_t h[LEGACY_HEADER_LENGTH] = {};
+    Put16(&h[1], site.siteNumber);
+    h[3] = static_cast<std::uint8_t>(speed);
+    Put16(&h[4], static_cast<unsigned>(rng.Range(0, 999)));
+    const TrainTime& t = spec.time;
+    h[6] = static_cast<std::uint8_t>(t.year - 1900);
+    h[7] = static_cast<std::uint8_t>(t.month);
+    h[8] = static_cast<std::uint8_t>(t.day);
+    h[9] = static_cast<std::uint8_t>(t.hour);
+    h[10] = static_cast<std::uint8_t>(t.minute);
+    h[11] = static_cast<std::uint8_t>(second.year - 1900);
+    h[12] = static_cast<std::uint8_t>(second.month);
+    h[13] = static_cast<std::uint8_t>(second.day);
+    h[14] = static_cast<std::uint8_t>(second.hour);
+    h[15] = static_cast<std::uint8_t>(second.minute);
+    h[16] = spec.track;
+    h[17] = static_cast<std::uint8_t>(rng.Range(0, 99));
+    std::memcpy(&h[18], &sim[0], 4);
+    Put16(&h[22], static_cast<unsigned>(spec.axles));
+    Put16(&h[24], static_cast<unsigned>(spec.axles * rng.Range(14, 18)));
+    Put16(&h[26], static_cast<unsigned>(ecr) & 0xFFFF);
+    Put16(&h[28], static_cast<unsigned>(rng.Range(0, 400)));
+    h[30] = static_cast<std::uint8_t>(rng.Range(0, 9));
+    h[31] = rng.Chance(90) ? static_cast<std::uint8_t>("RL"[rng.Range(0, 1)]) : 0;
+    Put16(&h[32], static_cast<unsigned>(rng.Range(0, 400)));
+    Put16(&h[34], static_cast<unsigned>(rng.Range(0, 400)));
+    for (int k = 36; k <= 38; ++k) h[k] = static_cast<std::uint8_t>(rng.Range(0, 250));
+    h[39] = spec.hwd ? 1 : 0;
+    for (int k = 45; k <= 51; k += 2) Put16(&h[k], static_cast<unsigned>(rng.Range(0, 300)));
+    Put16(&h[53], spec.trainNumber);
+    h[55] = static_cast<std::uint8_t>(rng.Range(0, 9));
+    h[57] = rng.Chance(90) ? static_cast<std::uint8_t>("NSEW"[rng.Range(0, 3)]) : 0;
+    h[58] = rng.Chance(70) ? static_cast<std::uint8_t>("MT"[rng.Range(0, 1)]) : 0;
+    s.insert(s.end(), h, h + LEGACY_HEADER_LENGTH);
+
+    for (const Axle& a : axles) {
+        const std::uint8_t r[5] = {a.b0, a.b1, static_cast<std::uint8_t>(a.load & 0xFF), a.b6,
+                                   a.alarmCode};
+        s.insert(s.end(), r, r + (train.legacyFiveByte ? 5 : 4));
+    }
+    for (int k = 0; k < train.alarmEntries; ++k) {
+        std::uint8_t e[3];
+        const int axle = alarmAxles[static_cast<std::size_t>(k)];
+        Put16(e, static_cast<unsigned>(axle));
+        e[2] = axles[static_cast<std::size_t>(axle - 1)].alarmCode;
+        s.insert(s.end(), e, e + 3);
+    }
+    return train;
+}
+
+}  // namespace sitesim

@@ -1,0 +1,88 @@
+#pragma once
+// Plausible sites and trains for the simulator: the Powerup description of a
+// site, and the train data stream a site sends for one passing train, in the
+// current format (7-byte or 5-byte axle records) or the legacy one.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "SimRandom.h"
+
+namespace sitesim {
+
+enum class UnitKind { Halvor, Tallquin };
+enum class StreamFormat { Current, Legacy };
+
+struct SiteIdentity {
+    std::uint8_t radioId = 0;
+    std::uint16_t milepost = 0;  // tenths of a mile
+    std::uint16_t siteNumber = 0;
+    std::uint8_t tracks = 1;
+    UnitKind unit = UnitKind::Halvor;
+    char segment[2] = {'A', 'A'};
+    char unitText[7] = {};
+    std::uint8_t byte6 = 0;
+    std::uint8_t byte16 = 0;
+};
+
+// A site with identifier radioId, one or two tracks, of the given unit kind;
+// the rest (milepost, site number, segment, unit text) comes from rng.
+SiteIdentity MakeSite(std::uint8_t radioId, std::uint8_t tracks, UnitKind unit, SimRandom& rng);
+
+constexpr std::size_t POWERUP_PAYLOAD_SIZE = 17;
+// The 17-byte Powerup payload (for track 1; a two-track site announces both
+// tracks with a track count of 2).
+std::vector<std::uint8_t> PowerupPayload(const SiteIdentity& site);
+
+// A calendar time with the full year.
+struct TrainTime {
+    int year = 2026, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+};
+TrainTime AddSeconds(const TrainTime& t, long long seconds);
+
+constexpr std::size_t CURRENT_HEADER_LENGTH = 112;
+constexpr std::size_t LEGACY_HEADER_LENGTH = 60;
+constexpr std::size_t STREAM_PREFIX_SIZE = 12;
+constexpr int MAX_TRAIN_AXLES = 1200;
+constexpr int MAX_LEGACY_ALARMS = 40;
+// Bytes in front of the stream in an All-in-One Data Packet's payload.
+constexpr std::size_t ALL_IN_ONE_LEAD = 17;
+
+struct TrainSpec {
+    StreamFormat format = StreamFormat::Current;
+    std::uint8_t kind = 15;      // current format: 15 = 7-byte, 16 = 5-byte axle records
+    int axles = 40;              // 1 .. 1200
+    bool hwd = false;            // hot wheel values (and HWD records) on
+    std::uint16_t trainNumber = 1;
+    std::uint8_t track = 1;
+    TrainTime time;              // first time stamp
+    std::size_t maxStreamBytes = 9216;  // the stream is kept within this size
+};
+
+struct GeneratedTrain {
+    TrainSpec spec;
+    std::vector<std::uint8_t> stream;
+    std::vector<int> carSizes;   // current format: axles per car, in order
+    int alarmEntries = 0;
+    std::uint8_t simCodes[12] = {};  // as the report reads them: group 1 then group 2
+    bool legacyFiveByte = false;     // legacy: 5-byte axle records with alarm codes
+
+    // The report file the collector writes for this train (inside "Z918E").
+    std::string ReportFileName() const;
+};
+
+// Size of a stream with these counts.
+std::size_t StreamSize(StreamFormat format, std::uint8_t kind, bool legacyFiveByte, int axles,
+                       int alarms);
+// The most axles a stream of this kind can carry within `bytes` (at most 1200).
+int MaxAxlesWithin(StreamFormat format, std::uint8_t kind, std::size_t bytes);
+
+// Draws one train. spec.axles is lowered when the stream would not fit
+// spec.maxStreamBytes.
+GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom& rng);
+
+// Splits into cars of 2 to 6 axles (a 1-axle train is one car of 1).
+std::vector<int> DrawCars(int axles, SimRandom& rng);
+
+}  // namespace sitesim
