@@ -118,6 +118,25 @@ std::string DeviceDescription(const fs::path& ttyDir) {
     return "Serial Port";
 }
 
+// The name of the driver behind a tty's device. Newer kernels put the
+// serial core's own port and controller devices (bus "serial-base", drivers
+// "port" and "ctrl") between the tty and the hardware; the driver that tells
+// what the port is sits above them.
+std::optional<std::string> DriverOf(const fs::path& ttyDir) {
+    fs::path dir = Canonical(ttyDir / "device");
+    if (dir.empty()) dir = ttyDir / "device";
+    for (int level = 0; level < 4; ++level) {
+        std::error_code ec;
+        fs::path driver = fs::read_symlink(dir / "driver", ec);
+        if (ec || driver.filename().empty()) return std::nullopt;
+        if (driver.generic_string().find("/serial-base/") == std::string::npos)
+            return driver.filename().string();
+        if (dir == dir.parent_path()) break;
+        dir = dir.parent_path();
+    }
+    return std::nullopt;
+}
+
 struct TtyDevice {
     std::string name;
     fs::path dir;
@@ -144,8 +163,7 @@ std::vector<TtyDevice> ReadTtys(const PortListRoots& roots) {
         tty.dir = entry.path();
         std::error_code linkEc;
         if (!fs::exists(fs::symlink_status(tty.dir / "device", linkEc))) continue;
-        fs::path driver = fs::read_symlink(tty.dir / "device" / "driver", linkEc);
-        if (!linkEc && !driver.filename().empty()) tty.driver = driver.filename().string();
+        tty.driver = DriverOf(tty.dir);
         // A UART slot the kernel reserved but found no chip in.
         if (auto type = ReadAttribute(tty.dir / "type"); type && *type == "0") tty.present = false;
         tty.onBoardIndex = OnBoardIndex(tty.name);

@@ -50,6 +50,23 @@ public:
         if (type) Write(tty / "type", std::to_string(*type) + "\n");
         Write(root / "dev" / name, "");
     }
+    // An on-board port as newer kernels show it: the tty's device is the
+    // serial core's port, below its controller, below the hardware.
+    void AddSerialCoreTty(const std::string& name, const std::string& hardwareDriver, int type) {
+        namespace fs = std::filesystem;
+        fs::path hardware = root / "sys/devices/pnp0" / name;
+        fs::path port = hardware / (name + ":0") / (name + ":0.0");
+        fs::create_directories(port);
+        fs::create_directory_symlink("../../../bus/pnp/drivers/" + hardwareDriver, hardware / "driver");
+        fs::create_directory_symlink("../../../../bus/serial-base/drivers/ctrl",
+                                     port.parent_path() / "driver");
+        fs::create_directory_symlink("../../../../../bus/serial-base/drivers/port", port / "driver");
+        fs::path tty = root / "sys/class/tty" / name;
+        fs::create_directories(tty);
+        fs::create_directory_symlink(port, tty / "device");
+        Write(tty / "type", std::to_string(type) + "\n");
+        Write(root / "dev" / name, "");
+    }
     // A tty without a device (a virtual console, a pseudo-terminal).
     void AddPlainTty(const std::string& name) {
         std::filesystem::create_directories(root / "sys/class/tty" / name);

@@ -24,7 +24,7 @@ TEST(PortList, OnBoardPortsInNumberOrderAndThePresentFilter) {
     f.AddTty("ttyS10", "serial8250", 4);
     f.AddTty("ttyS0", "serial8250", 4);
     f.AddTty("ttyS1", "serial8250", 0);  // reserved slot, no UART behind it
-    f.AddTty("ttyS2", "serial", 4);      // PnP/PCI flavour of the same driver
+    f.AddSerialCoreTty("ttyS2", "serial", 4);  // PnP flavour, behind the serial core's port
     f.AddPlainTty("tty0");
     f.AddPlainTty("ptmx");
 
