@@ -1,5 +1,6 @@
 #include "console/ChildFrame.h"
 
+#include <QCloseEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -45,6 +46,12 @@ bool CChildFrame::OnCreateClient() {
         setWidget(mainView_);
     }
     return widget() != nullptr;
+}
+
+void CChildFrame::closeEvent(QCloseEvent* event) {
+    QMdiSubWindow::closeEvent(event);
+    // The window is gone for the operator now; its deletion comes later.
+    if (event->isAccepted() && scopeView_ != nullptr) scopeView_->OnDestroy();
 }
 
 void CChildFrame::InitialUpdateFrame() {

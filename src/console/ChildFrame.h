@@ -50,6 +50,9 @@ public:
     CMainView* MainView() const { return mainView_; }
     CFViewSerialScope* ScopeView() const { return scopeView_; }
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     CKestovaDoc* document_;
     CMainView* mainView_ = nullptr;

@@ -85,7 +85,19 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     UpdateMenus();
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame() {
+    // The document windows go after this body; nothing they signal on the
+    // way may reach a frame that is half gone.
+    closing_ = true;
+    mdiArea_->disconnect(this);
+    if (tabBar_) tabBar_->disconnect(this);
+    for (QMdiSubWindow* window : mdiArea_->subWindowList()) {
+        window->disconnect(this);
+        if (auto* child = qobject_cast<CChildFrame*>(window)) child->Document()->disconnect(this);
+    }
+    mdiArea_->removeEventFilter(this);
+    if (tabBar_) tabBar_->removeEventFilter(this);
+}
 
 QAction* CMainFrame::MakeAction(int commandId, const QString& text, const QString& prompt) {
     auto* action = new QAction(text, this);

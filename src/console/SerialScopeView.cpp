@@ -55,7 +55,11 @@ CFViewSerialScope::CFViewSerialScope(CKestovaDoc* document, QWidget* parent)
         &LogEntryToFile);
 }
 
-CFViewSerialScope::~CFViewSerialScope() {
+CFViewSerialScope::~CFViewSerialScope() { OnDestroy(); }
+
+void CFViewSerialScope::OnDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
     window_->Close();
     scopeWindow = 0;
 }

@@ -21,6 +21,10 @@ public:
 
     // Takes over scopeWindow and titles the document ". SerScope .".
     void OnInitialUpdate();
+    // The window is going: it takes no further message and scopeWindow is
+    // cleared (whichever scope held it). Runs when its document window
+    // closes, and at the latest when the view is deleted.
+    void OnDestroy();
 
     CRichEditScopeView* Pane() const { return pane_; }
     WindowHandle Handle() const;
@@ -36,4 +40,5 @@ private:
     CKestovaDoc* document_;
     CRichEditScopeView* pane_;
     std::unique_ptr<BridgedWindow> window_;
+    bool destroyed_ = false;
 };

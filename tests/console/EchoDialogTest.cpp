@@ -1,0 +1,123 @@
+// The echo dialog against the real worker on an in-memory port.
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+#include "ConsoleTestSupport.h"
+#include "console/ConsoleCommands.h"
+#include "console/DlgCmndEcho.h"
+#include "engine/CollectorContext.h"
+#include "radio/Frame.h"
+
+using consoletest::ColourAt;
+using consoletest::FakeRadio;
+using consoletest::PaneText;
+using consoletest::Q;
+using consoletest::TempHome;
+using consoletest::WorkerThread;
+
+class EchoDialogTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { bridge::Install(); }
+
+    void sendsThroughTheWorkerAndShowsItsLine() {
+        TempHome home;
+        FakeRadio radio;
+        WorkerThread worker;
+
+        auto dialog = std::make_unique<CDlgCmndEcho>();
+        dialog->show();
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Dialog"));
+        QCOMPARE(dialog->RemoteField()->text(), QStringLiteral("0"));
+        QCOMPARE(dialog->LengthField()->text(), QStringLiteral("40"));
+        QCOMPARE(dialog->SendButton()->text(), QStringLiteral("Send Cmnd"));
+        QCOMPARE(dialog->CloseButton()->text(), QStringLiteral("Close/Exit"));
+        QCOMPARE(echoDialogWindow.load(), dialog->Handle());
+
+        dialog->RemoteField()->setText(QStringLiteral("17"));
+        QTest::mouseClick(dialog->SendButton(), Qt::LeftButton);
+        QTRY_COMPARE(echoRequested.load(), std::uint8_t(0));
+        QTRY_VERIFY(PaneText(dialog->Pane()).endsWith(QLatin1Char('\n')));
+
+        // One frame to site 17 with 41 numbered groups of 6 characters.
+        const std::vector<std::uint8_t> sent = radio.port->TakeWritten();
+        QCOMPARE(sent.size(), FRAME_OVERHEAD + 3 + 41 * 6);
+        QCOMPARE(sent[3], std::uint8_t(17));
+        QCOMPARE(sent[7], std::uint8_t(PT_ECHO));
+
+        // One line: the plain prefix in purple, the text in dark blue.
+        const QString text = PaneText(dialog->Pane());
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d: Sending \"ECHO\" to SiteID = 17 \n$"))
+                     .match(text)
+                     .hasMatch(),
+                 qPrintable(text));
+        QCOMPARE(ColourAt(dialog->Pane(), 0), Q(COLOUR_PURPLE));
+        QCOMPARE(ColourAt(dialog->Pane(), 10), Q(COLOUR_DARK_BLUE));
+
+        // An out-of-range length goes out as 200; the open field keeps what
+        // was typed, the next opening shows the corrected value.
+        dialog->RemoteField()->setText(QStringLiteral("300"));
+        dialog->LengthField()->setText(QStringLiteral("5"));
+        dialog->OnSend();
+        QCOMPARE(echoSiteId.load(), std::uint8_t(44));
+        QTRY_COMPARE(echoRequested.load(), std::uint8_t(0));
+        QTRY_COMPARE(echoLength.load(), 200);
+        QCOMPARE(dialog->LengthField()->text(), QStringLiteral("5"));
+        QTRY_COMPARE(PaneText(dialog->Pane()).count(QLatin1Char('\n')), 2);
+        dialog->OnClose();
+        QCOMPARE(echoDialogWindow.load(), WindowHandle(0));
+        dialog.reset();
+
+        CDlgCmndEcho reopened;
+        QCOMPARE(reopened.RemoteField()->text(), QStringLiteral("44"));
+        QCOMPARE(reopened.LengthField()->text(), QStringLiteral("200"));
+        worker.Stop();
+    }
+
+    void closingRightAfterSendWithdrawsTheRequest() {
+        TempHome home;
+        FakeRadio radio;
+        auto ctx = std::make_unique<CollectorContext>();
+        {
+            CDlgCmndEcho dialog;
+            dialog.OnSend();
+            QCOMPARE(echoRequested.load(), std::uint8_t(1));
+            dialog.OnClose();
+            QCOMPARE(echoRequested.load(), std::uint8_t(0));
+        }
+        RunCollectorCycle(*ctx);
+        QCOMPARE(radio.port->WrittenSize(), std::size_t(0));
+    }
+
+    void aClosedDialogGetsNothingAndFieldsReadLikeNumbers() {
+        TempHome home;
+        FakeRadio radio;
+        WindowHandle old = 0;
+        {
+            CDlgCmndEcho dialog;
+            old = dialog.Handle();
+        }
+        QCOMPARE(echoDialogWindow.load(), WindowHandle(0));
+        QCOMPARE(SendWindowMessage(old, WM_ECHO_TEXT, 0, reinterpret_cast<LPARAM>("x\n")), 0);
+
+        QCOMPARE(ReadFieldNumber(QStringLiteral("  -12abc")), -12);
+        QCOMPARE(ReadFieldNumber(QStringLiteral("+7")), 7);
+        QCOMPARE(ReadFieldNumber(QStringLiteral("abc")), 0);
+        QCOMPARE(ReadFieldNumber(QStringLiteral("99999999999999")), 2147483647);
+        QCOMPARE(ReadFieldNumber(QStringLiteral("-99999999999999")), -2147483647 - 1);
+        // Only the first 29 characters are read.
+        QCOMPARE(ReadFieldNumber(QString(28, QLatin1Char(' ')) + QStringLiteral("95")), 9);
+
+        // The green variant of the echo line.
+        CDlgCmndEcho dialog;
+        dialog.OnWindowMessage(WM_ECHO_TEXT_GREEN, 0, reinterpret_cast<LPARAM>("green\n"));
+        dialog.OnWindowMessage(WM_ECHO_TEXT, 0, 0);
+        QCOMPARE(ColourAt(dialog.Pane(), 10), Q(COLOUR_DARK_GREEN));
+        QCOMPARE(PaneText(dialog.Pane()).count(QLatin1Char('\n')), 1);
+    }
+};
+
+QTEST_MAIN(EchoDialogTest)
+#include "EchoDialogTest.moc"

@@ -1,0 +1,155 @@
+// The log pane: appends, time stamps, dumps, caret and focus, capacity.
+#include <QApplication>
+#include <QtTest>
+#include <ctime>
+
+#include "ConsoleTestSupport.h"
+#include "console/RichEditScopeView.h"
+
+using consoletest::ColourAt;
+using consoletest::PaneText;
+using consoletest::Q;
+
+namespace {
+
+std::time_t LocalTime(int hour, int minute, int second) {
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 5;
+    t.tm_mday = 1;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+QString Pairs(int from, int count) {
+    QString out;
+    for (int i = 0; i < count; ++i)
+        out += QStringLiteral("%1 ").arg((from + i) & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
+    return out;
+}
+
+const QString kIndent(19, QLatin1Char(' '));
+
+}  // namespace
+
+class PaneTest : public QObject {
+    Q_OBJECT
+private slots:
+    void appendsInColourAndLeavesTheCaretBeforeTheLastCharacter() {
+        QWidget window;
+        CRichEditScopeView pane(&window);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        pane.AppendColoured(COLOUR_DARK_RED, "abc\n");
+        pane.AppendColoured(COLOUR_DARK_BLUE, "de");
+        QCOMPARE(PaneText(&pane), QStringLiteral("abc\nde"));
+        QCOMPARE(ColourAt(&pane, 0), Q(COLOUR_DARK_RED));
+        QCOMPARE(ColourAt(&pane, 4), Q(COLOUR_DARK_BLUE));
+        QCOMPARE(pane.TextLength(), 6);
+        QCOMPARE(pane.textCursor().position(), 5);
+        QVERIFY(!pane.textCursor().hasSelection());
+        QVERIFY(pane.hasFocus());
+
+        // Null and empty texts change nothing.
+        pane.AppendColoured(COLOUR_PURPLE, "");
+        pane.AppendColoured(COLOUR_PURPLE, nullptr);
+        QCOMPARE(PaneText(&pane), QStringLiteral("abc\nde"));
+    }
+
+    void lineEndsAndBytesOfAnyValue() {
+        CRichEditScopeView pane;
+        // "\r\n", "\r" and "\n" each end one line; no text runs on without one.
+        pane.AppendColoured(COLOUR_PURPLE, "a\r\nb\rc\nno end");
+        pane.AppendColoured(COLOUR_PURPLE, "+next");
+        QCOMPARE(PaneText(&pane), QStringLiteral("a\nb\nc\nno end+next"));
+        // Bytes above 0x7F from the radio show as characters, never fail.
+        CRichEditScopeView other;
+        other.AppendColoured(COLOUR_PURPLE, "\xE9\xFF!");
+        QCOMPARE(PaneText(&other), QString::fromLatin1("\xE9\xFF!"));
+    }
+
+    void timeStampsAreZeroPaddedAndPurple() {
+        CRichEditScopeView pane;
+        const std::time_t t = LocalTime(9, 5, 9);
+        pane.AppendTimeStampAt(ScopeChannel::Plain, t);
+        pane.AppendTimeStampAt(ScopeChannel::Info, t);
+        pane.AppendTimeStampAt(ScopeChannel::Field, t);
+        pane.AppendTimeStampAt(ScopeChannel::Collect, t);
+        QCOMPARE(PaneText(&pane), QStringLiteral("09:05:09: 09:05:09: Info   | 09:05:09: Field  | "
+                                                 "09:05:09: Collect| "));
+        for (int i = 0; i < pane.TextLength(); ++i) QCOMPARE(ColourAt(&pane, i), Q(COLOUR_PURPLE));
+    }
+
+    void dumpsOfZeroFortyOneAndEightyTwoBytes() {
+        std::uint8_t bytes[82];
+        for (int i = 0; i < 82; ++i) bytes[i] = static_cast<std::uint8_t>(0x55 + i);
+
+        CRichEditScopeView zero;
+        zero.DumpBytes(bytes, 0, COLOUR_DARK_BLUE);
+        QCOMPARE(PaneText(&zero), QStringLiteral("\n"));
+        zero.DumpBytes(nullptr, 5, COLOUR_DARK_BLUE);
+        QCOMPARE(PaneText(&zero), QStringLiteral("\n\n"));
+
+        CRichEditScopeView one;
+        one.DumpBytes(bytes, 41, COLOUR_DARK_GREEN);
+        QCOMPARE(PaneText(&one), Pairs(0x55, 41) + QStringLiteral("\n") + kIndent + QStringLiteral("\n"));
+        QCOMPARE(ColourAt(&one, 0), Q(COLOUR_DARK_GREEN));
+        QCOMPARE(ColourAt(&one, one.TextLength() - 2), Q(COLOUR_DARK_GREEN));
+
+        CRichEditScopeView two;
+        two.DumpBytes(bytes, 82, COLOUR_DARK_BLUE);
+        QCOMPARE(PaneText(&two), Pairs(0x55, 41) + QStringLiteral("\n") + kIndent + Pairs(0x55 + 41, 41) +
+                                     QStringLiteral("\n") + kIndent + QStringLiteral("\n"));
+
+        // A 45-byte frame: one full line, then 19 blanks and the last 4 pairs.
+        CRichEditScopeView frame;
+        frame.DumpBytes(bytes, 45, COLOUR_DARK_BLUE);
+        QCOMPARE(PaneText(&frame), Pairs(0x55, 41) + QStringLiteral("\n") + kIndent +
+                                       Pairs(0x55 + 41, 4) + QStringLiteral("\n"));
+        // The pane's text ends in "\r\n" counted as one line end; the caret
+        // sits just before it.
+        QCOMPARE(frame.textCursor().position(), frame.TextLength() - 1);
+    }
+
+    void paneLogPutsThePlainStampFirstAndCutsLongLines() {
+        CRichEditScopeView pane;
+        pane.PaneLog(COLOUR_DARK_RED, "Our (Collector) ID is %d.\n", 250);
+        const QString text = PaneText(&pane);
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d: Our \\(Collector\\) ID is 250\\.\n$"))
+                     .match(text)
+                     .hasMatch(),
+                 qPrintable(text));
+        QCOMPARE(ColourAt(&pane, 0), Q(COLOUR_PURPLE));
+        QCOMPARE(ColourAt(&pane, 10), Q(COLOUR_DARK_RED));
+
+        pane.PaneLog(COLOUR_DARK_RED, nullptr);
+        QCOMPARE(PaneText(&pane), text);
+
+        CRichEditScopeView longPane;
+        const std::string big(5000, 'x');
+        longPane.PaneLog(COLOUR_DARK_RED, "%s", big.c_str());
+        QCOMPARE(longPane.TextLength(), 10 + 2047);
+    }
+
+    void oldestLinesGoBeyondTheCap() {
+        CRichEditScopeView pane;
+        char line[32];
+        for (int i = 0; i < PANE_MAX_LINES + 500; ++i) {
+            std::snprintf(line, sizeof line, "line %d\n", i);
+            pane.AppendColoured(COLOUR_DARK_BLUE, line);
+        }
+        QVERIFY(pane.document()->blockCount() <= PANE_MAX_LINES);
+        // The newest lines are all there, the oldest are gone.
+        const QString last = pane.document()->lastBlock().previous().text();
+        QCOMPARE(last, QStringLiteral("line %1").arg(PANE_MAX_LINES + 499));
+        QVERIFY(pane.document()->firstBlock().text() != QStringLiteral("line 0"));
+        QCOMPARE(ColourAt(&pane, 0), Q(COLOUR_DARK_BLUE));
+    }
+};
+
+QTEST_MAIN(PaneTest)
+#include "PaneTest.moc"
