@@ -42,6 +42,20 @@ namespace e2e {
 // ---------------------------------------------------------------------------
 // Process facts read from /proc.
 
+// Under a sanitizer the programs keep freed memory in quarantine and their
+// resident memory grows by design: memory figures are printed but not judged.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMemoryIsJudged = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kMemoryIsJudged = false;
+#else
+constexpr bool kMemoryIsJudged = true;
+#endif
+#else
+constexpr bool kMemoryIsJudged = true;
+#endif
+
 // VmRSS of a process in KiB, or -1.
 inline long ResidentKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -78,6 +92,9 @@ public:
         // a write to a full disk fails with ENOSPC.
         std::uint64_t fileSizeLimit = 0;
         std::size_t keepLines = 20000;  // older stdout lines are forgotten
+        // Stdout lines containing these texts are counted over the whole
+        // run, forgotten lines included (see Tally).
+        std::vector<std::string> tally;
     };
 
     LiveProcess() = default;
@@ -95,6 +112,8 @@ public:
     bool Start(const std::string& program, const Options& options) {
         ::signal(SIGPIPE, SIG_IGN);
         keepLines_ = options.keepLines;
+        tallyTexts_ = options.tally;
+        tallyCounts_.assign(tallyTexts_.size(), 0);
         int in[2], out[2], err[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
             ::pipe2(err, O_CLOEXEC) != 0) {
@@ -219,6 +238,12 @@ public:
         return stderr_;
     }
 
+    // How many stdout lines so far contained options.tally[index].
+    std::size_t Tally(std::size_t index) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return index < tallyCounts_.size() ? tallyCounts_[index] : 0;
+    }
+
     bool Signal(int signal) { return pid_ > 0 && !exited_ && ::kill(pid_, signal) == 0; }
 
     // Exit status (128 + n after signal n), or nullopt while still running.
@@ -268,6 +293,8 @@ private:
                     std::size_t start = 0, nl;
                     while ((nl = partial.find('\n', start)) != std::string::npos) {
                         lines_.emplace_back(partial, start, nl - start);
+                        for (std::size_t t = 0; t < tallyTexts_.size(); ++t)
+                            if (lines_.back().find(tallyTexts_[t]) != std::string::npos) ++tallyCounts_[t];
                         start = nl + 1;
                     }
                     partial.erase(0, start);
@@ -294,6 +321,8 @@ private:
     std::deque<std::string> lines_;
     std::size_t firstLine_ = 0;  // number of the line at lines_.front()
     std::size_t keepLines_ = 20000;
+    std::vector<std::string> tallyTexts_;
+    std::vector<std::size_t> tallyCounts_;
     std::string stderr_;
     bool drained_ = false;
 };
