@@ -140,12 +140,16 @@ int main(int argc, char** argv) {
     if (!config.dataFolder.empty()) {
         const fs::path folder = fs::absolute(config.dataFolder);
         portLink = folder / "Ports" / ("COM" + std::to_string(config.com));
+        // The settings first: a collector started as soon as the link
+        // appears must find its port configured.
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        ConfigurePort(folder, config.com, config.setPort);
         std::string linkError;
         if (!MakePortLink(portLink, link->DevicePath(), &linkError)) {
             std::cerr << "kestova-site-sim: " << linkError << "\n";
             return 2;
         }
-        ConfigurePort(folder, config.com, config.setPort);
         std::cout << "site-sim: " << link->DevicePath() << " linked as " << portLink.string()
                   << std::endl;
     } else {
