@@ -23,3 +23,34 @@ kestova_configure() {
   local dir="$1"; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
 }
+
+# True when a display is there for the console.
+kestova_have_display() {
+  [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]
+}
+
+# kestova_radio_configured DIR: true when DIR/K7_Dialups.ini exists and was
+# not written by the site simulator (which marks its own with a
+# [Site Simulator] section).
+kestova_radio_configured() {
+  local ini="$1/K7_Dialups.ini"
+  [ -f "$ini" ] && ! grep -q '^\[Site Simulator\]' "$ini"
+}
+
+# kestova_watch_reports DIR: prints a line for every train report that
+# appears in DIR, until killed.
+kestova_watch_reports() {
+  local dir="$1" seen="" f name
+  mkdir -p "$dir"
+  seen=$(ls "$dir" 2>/dev/null || true)
+  while sleep 2; do
+    for f in "$dir"/*.txt; do
+      [ -e "$f" ] || continue
+      name=$(basename "$f")
+      case $'\n'"$seen"$'\n' in
+        *$'\n'"$name"$'\n'*) ;;
+        *) echo ">>> train report written: $dir/$name"; seen="$seen"$'\n'"$name" ;;
+      esac
+    done
+  done
+}

@@ -77,11 +77,14 @@ void ConfigurePort(const fs::path& folder, int com, bool force) {
 
 void PrintSummary(const Stats& s, double seconds, unsigned baud) {
     const double lineSent = static_cast<double>(s.bytesSent) * 10.0 / baud;
+    // A train cut short by Ctrl+C is neither acknowledged nor failed.
+    const std::uint64_t open = s.trainsSent - s.trainsAcknowledged - s.trainsFailed;
+    const std::string interrupted = open > 0 ? ", " + std::to_string(open) + " interrupted" : "";
     const double lineBoth = static_cast<double>(s.bytesSent + s.bytesReceived) * 10.0 / baud;
     char text[512];
     std::snprintf(text, sizeof text,
                   "site-sim: summary: %llu trains sent, %llu acknowledged, %llu retried "
-                  "(%llu resends), %llu failed\n"
+                  "(%llu resends), %llu failed%s\n"
                   "site-sim: %llu Powerups sent, %llu acknowledged; %llu replies checked, "
                   "%llu protocol errors, %llu unexpected replies, %llu warnings\n"
                   "site-sim: %llu bytes sent, %llu received in %.1f s; at %u baud they need "
@@ -90,7 +93,7 @@ void PrintSummary(const Stats& s, double seconds, unsigned baud) {
                   static_cast<unsigned long long>(s.trainsAcknowledged),
                   static_cast<unsigned long long>(s.trainsRetried),
                   static_cast<unsigned long long>(s.resends),
-                  static_cast<unsigned long long>(s.trainsFailed),
+                  static_cast<unsigned long long>(s.trainsFailed), interrupted.c_str(),
                   static_cast<unsigned long long>(s.powerupsSent),
                   static_cast<unsigned long long>(s.powerupsAcknowledged),
                   static_cast<unsigned long long>(s.repliesChecked),
