@@ -315,7 +315,7 @@ TrainPlan Planner::Next() {
     } else {
         if (config_.dropBlock > 0 && config_.dropBlock <= count) f.drop.insert(config_.dropBlock);
         if (want("loss")) f.drop.insert(anyDataBlock());
-        if (want("reorder")) f.reorder = true;
+        if (want("reorder") && count > 2) f.reorder = true;
         if (want("dup") && count > 1) f.duplicate = anyDataBlock();
         if (want("checksum")) f.badChecksum = anyDataBlock();
         if (want("pause")) f.pauseBlock = anyDataBlock();
