@@ -302,6 +302,8 @@ void CMainFrame::CreateMenus() {
     helpMenu_ = bar->addMenu(QStringLiteral("&Help"));
     helpMenu_->setObjectName(QStringLiteral("helpMenu"));
     helpMenu_->addAction(Action(cmd::AppAbout));
+
+    for (QMenu* menu : bar->findChildren<QMenu*>()) menu->setToolTipsVisible(true);
 }
 
 void CMainFrame::CreateToolBar() {
