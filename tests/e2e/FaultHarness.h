@@ -66,14 +66,18 @@ inline long ResidentKiB(pid_t pid) {
     return -1;
 }
 
-// Number of open file descriptors of a process, or -1.
+// Number of open file descriptors of a process, or -1. A temporary file
+// being written at that moment (a name with ".tmp" in it) is not counted: it
+// is closed again a moment later, and a sample must not depend on the timing.
 inline int OpenFileCount(pid_t pid) {
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
     std::error_code ec;
-    std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec);
+    std::filesystem::directory_iterator it(folder, ec);
     if (ec) return -1;
     int count = 0;
     for (const auto& entry : it) {
-        (void)entry;
+        const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+        if (!ec && target.find(".tmp") != std::string::npos) continue;
         ++count;
     }
     return count;

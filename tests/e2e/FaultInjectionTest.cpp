@@ -477,15 +477,15 @@ TEST(FaultInjection, NoiseFloodLeavesTheCollectorResponsiveAndItsMemoryFlat) {
                 bytes.insert(bytes.end(), start, start + sizeof start);
             }
         }
-        // Two frames with a wrong checksum among the rest.
+        // The line then falls quiet the way a radio does: whatever frame the
+        // noise began has outgrown any frame before the next one comes.
+        bytes.insert(bytes.end(), 2100, 0x00);
+        // Two frames with a wrong checksum, then a good Powerup.
         for (int k = 0; k < 2; ++k) {
             auto bad = PowerupFrame(13, 1, 1);
             bad[bad.size() - 2] ^= 0x5A;
             bytes.insert(bytes.end(), bad.begin(), bad.end());
         }
-        // The line then falls quiet the way a radio does: whatever frame the
-        // noise began has outgrown any frame before the Powerup arrives.
-        bytes.insert(bytes.end(), 2100, 0x00);
         ASSERT_TRUE(st.line->Send(bytes, Millis(60000)));
         st.ExpectPowerupAcknowledged(12, 1234, Millis(30000));
     };
