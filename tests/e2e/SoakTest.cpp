@@ -59,6 +59,7 @@ TEST(Soak, TrainsGoThroughByteExactWithFlatMemoryAndFiles) {
                        "--sites", "12,34,56", "--seed", "11",
                        "--expect", expectFolder, "--peer-timeout", "60", "--linger", "3000"};
     simOptions.keepLines = 4000;
+    simOptions.tally = {"acknowledged -> Z918E/", "All-in-One (", " block", "legacy"};
     ASSERT_TRUE(sim.Start(KESTOVA_SITE_SIM_EXE, simOptions));
     ASSERT_TRUE(sim.WaitForLineContaining("linked as", Millis(10000))) << sim.Stderr();
 
@@ -136,7 +137,9 @@ TEST(Soak, TrainsGoThroughByteExactWithFlatMemoryAndFiles) {
                   early.seconds, end.seconds, "collector VmRSS KiB", early.rssKiB, end.rssKiB,
                   "collector open files", early.openFiles, end.openFiles, expectedCount, written,
                   exact, differ, missing);
-    std::cout << table << std::flush;
+    std::cout << table << "[ soak     ] trains acknowledged: " << sim.Tally(0) << " ("
+              << sim.Tally(1) << " in one packet, " << sim.Tally(2) << " in blocks, "
+              << sim.Tally(3) << " legacy)\n[ soak     ] " << *summary << std::endl;
 
     EXPECT_EQ(expectedCount, static_cast<std::size_t>(trains));
     EXPECT_EQ(exact, expectedCount);
