@@ -2,22 +2,42 @@
 // "ApplicationLook" that brings the look back at the next start.
 #include <QApplication>
 #include <QMainWindow>
+#include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
 #include <QStyle>
+#include <QStatusBar>
 #include <QStyleFactory>
 #include <QTemporaryDir>
+#include <QToolBar>
 #include <QtTest>
+#include <cmath>
 #include <cstdio>
 
+#include "common/Colours.h"
 #include "console/Looks.h"
+#include "console/RichEditScopeView.h"
 
 namespace {
 
 QSettings Stored() {
     return QSettings(QStringLiteral("Local AppWizard-Generated Applications"),
                      QStringLiteral("Kestova"));
+}
+
+// The contrast ratio of two colours, 1 (none) to 21 (black on white), from
+// their relative luminance.
+double Contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
 }  // namespace
@@ -56,6 +76,41 @@ private slots:
                                       p.color(QPalette::Highlight).name() + LookStyleSheet(id);
             QVERIFY2(!seen.contains(signature), qPrintable(QString::number(id)));
             seen.insert(signature);
+        }
+    }
+
+    // Every look is applied to a live frame without a style sheet the
+    // application cannot read, and keeps every text readable: the panes'
+    // coloured lines on their base (a look may tint it, never darken it),
+    // labels on dialogs, button captions and selected items.
+    void everyLookAppliesCleanlyAndStaysReadable() {
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("style ?sheet"),
+                                                QRegularExpression::CaseInsensitiveOption));
+        QMainWindow frame;
+        frame.menuBar()->addMenu(QStringLiteral("&File"))->addAction(QStringLiteral("&New"));
+        frame.addToolBar(QStringLiteral("Standard"))->addAction(QStringLiteral("New"));
+        frame.statusBar()->showMessage(QStringLiteral("Ready"));
+        auto* pane = new QPlainTextEdit;
+        pane->setPlainText(QString(200, QLatin1Char('\n')));
+        frame.setCentralWidget(pane);
+        new QPushButton(QStringLiteral("OK"), frame.statusBar());
+        frame.resize(400, 300);
+        frame.show();
+
+        const Colour paneColours[] = {COLOUR_PURPLE, COLOUR_DARK_RED, COLOUR_DARK_BLUE, COLOUR_DARK_GREEN};
+        for (int id : LookIds()) {
+            ApplyLook(id, &frame);
+            QVERIFY(!frame.grab().isNull());
+            const QPalette p = LookPalette(id);
+            const QString look = QString::number(id);
+            QVERIFY2(p.color(QPalette::Base).lightness() >= 230, qPrintable(look));
+            for (Colour colour : paneColours)
+                QVERIFY2(Contrast(p.color(QPalette::Base), ToQColor(colour)) >= 6.0, qPrintable(look));
+            QVERIFY2(Contrast(p.color(QPalette::Base), p.color(QPalette::Text)) >= 7.0, qPrintable(look));
+            QVERIFY2(Contrast(p.color(QPalette::Window), p.color(QPalette::WindowText)) >= 4.5, qPrintable(look));
+            QVERIFY2(Contrast(p.color(QPalette::Button), p.color(QPalette::ButtonText)) >= 4.5, qPrintable(look));
+            QVERIFY2(Contrast(p.color(QPalette::Highlight), p.color(QPalette::HighlightedText)) >= 3.0,
+                     qPrintable(look));
         }
     }
 

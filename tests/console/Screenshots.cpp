@@ -5,9 +5,14 @@
 //   kestova_screenshots SCENE FILE.png
 //
 // Scenes: main (the main window after a while of traffic), echo (the echo
-// dialog after a send), port (the port selection dialog), look:<id> (the
-// main window in look <id>, 205..219).
+// dialog after a send), port (the port selection dialog; port:<id> shows it
+// in look <id>), look:<id> (the main window in look <id>, 205..219),
+// looks-sheet (the top left corner of the main window in each of the eleven
+// looks, side by side, named).
 #include <QApplication>
+#include <QFont>
+#include <QImage>
+#include <QPainter>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -38,19 +43,68 @@ void Centre(QWidget* dialog) {
     }
 }
 
+// The menu text of a look without its shortcut mark, with its submenu.
+QString LookTitle(int id) {
+    QString name = LookMenuText(id).remove(QLatin1Char('&'));
+    if (id == looks::kWindows7) name = QStringLiteral("Windows 7");
+    const QString sub = LookSubmenuText(id).remove(QLatin1Char('&'));
+    return sub.isEmpty() ? name : sub + QStringLiteral(", ") + name;
+}
+
+// Shows the frame in every look in turn and draws the top left corner of
+// each into one picture, three to a row, the look's name above it.
+bool SaveLooksSheet(CMainFrame* frame, const QString& file) {
+    const QSize crop(800, 300);
+    const double scale = 0.7;
+    const QSize cell(int(crop.width() * scale), int(crop.height() * scale));
+    const int columns = 3, gap = 10, caption = 22;
+    const int count = int(LookIds().size());
+    const int rows = (count + columns - 1) / columns;
+    QImage sheet(columns * (cell.width() + gap) + gap, rows * (cell.height() + caption + gap) + gap,
+                 QImage::Format_RGB32);
+    sheet.fill(QColor(0x5a, 0x5a, 0x5a));
+    QPainter painter(&sheet);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    QFont font = painter.font();
+    font.setPixelSize(14);
+    font.setBold(true);
+    painter.setFont(font);
+    const int restore = CurrentLook();
+    for (int i = 0; i < count; ++i) {
+        const int id = LookIds()[std::size_t(i)];
+        frame->OnApplicationLook(id);
+        for (int pass = 0; pass < 5; ++pass) QCoreApplication::processEvents();
+        const QPixmap corner = frame->grab(QRect(QPoint(0, 0), crop));
+        const int x = gap + (i % columns) * (cell.width() + gap);
+        const int y = gap + (i / columns) * (cell.height() + caption + gap);
+        painter.setPen(Qt::white);
+        painter.drawText(QRect(x, y, cell.width(), caption), Qt::AlignLeft | Qt::AlignVCenter,
+                         QStringLiteral("%1  %2").arg(id).arg(LookTitle(id)));
+        painter.drawPixmap(QRect(QPoint(x, y + caption), cell), corner);
+    }
+    painter.end();
+    frame->OnApplicationLook(restore);
+    return sheet.save(file);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     QApplication qapp(argc, argv);
     if (argc != 3) {
-        std::fprintf(stderr, "usage: kestova_screenshots main|echo|port|look:<id> FILE.png\n");
+        std::fprintf(stderr, "usage: kestova_screenshots main|echo|port[:<id>]|look:<id>|looks-sheet FILE.png\n");
         return 2;
     }
     const QString scene = QString::fromLocal8Bit(argv[1]);
     const QByteArray file = argv[2];
     int result = 0;
 
-    if (scene == QStringLiteral("port")) {
+    if (scene == QStringLiteral("port") || scene.startsWith(QStringLiteral("port:"))) {
+        // In the stored look, as the console shows it, or in look <id>.
+        if (scene.startsWith(QStringLiteral("port:")))
+            ApplyLook(scene.mid(5).toInt());
+        else
+            ApplyStoredLook();
         CDlgPortSelection dialog;
         dialog.show();
         Centre(&dialog);
@@ -82,6 +136,11 @@ int main(int argc, char* argv[]) {
                 dialog->OnClose();
                 app.RequestQuit();
             });
+        });
+    } else if (scene == QStringLiteral("looks-sheet")) {
+        QTimer::singleShot(Delay(6000), [&]() {
+            if (!SaveLooksSheet(app.MainFrame(), QString::fromLocal8Bit(file))) result = 1;
+            app.RequestQuit();
         });
     } else {
         QTimer::singleShot(Delay(6000), [&]() {
