@@ -25,7 +25,7 @@ struct LookDef {
     const char* menuText;
     const char* style;  // QStyleFactory key
     bool setsDocking;
-    bool nativeControls;  // buttons, scroll bars and frames drawn by the style
+    bool nativeControls;  // buttons and frames drawn by the style alone
     // Dialogs and windows.
     const char* window;
     const char* windowText;
@@ -61,11 +61,10 @@ struct LookDef {
     const char* statusBar;
     const char* statusText;
     const char* statusEdge;
-    // Buttons and scroll bars.
+    // Buttons; scroll bars and combo boxes take their colours from these
+    // through the palette.
     const char* button;
     const char* buttonText;
-    const char* scrollGroove;
-    const char* scrollHandle;
     int radius;     // corner rounding of bars, hot items and buttons
     int tabRadius;  // corner rounding of the tabs' top corners
 };
@@ -86,7 +85,7 @@ const LookDef kLooks[] = {
      .tabRow = "#808080", .tab = "#d4d0c8", .tabText = "#000000", .tabEdge = "#404040",
      .tabSelected = "#0a246a #3a6ea5 #a6caf0", .tabSelectedText = "#ffffff", .tabAccent = "#0a246a",
      .statusBar = "#d4d0c8", .statusText = "#000000", .statusEdge = "#808080",
-     .button = "#d4d0c8", .buttonText = "#000000", .scrollGroove = "#e0ddd6", .scrollHandle = "#d4d0c8",
+     .button = "#d4d0c8", .buttonText = "#000000",
      .radius = 0, .tabRadius = 0},
     // Office XP: flat light grey-white bars, pale blue hot items framed in
     // dark blue, square corners everywhere.
@@ -101,11 +100,11 @@ const LookDef kLooks[] = {
      .tabRow = "#d9d6cc", .tab = "#eeece6", .tabText = "#3c3c3c", .tabEdge = "#b2afa5",
      .tabSelected = "#ffffff", .tabSelectedText = "#000000", .tabAccent = "#316ac5",
      .statusBar = "#f4f3ef", .statusText = "#000000", .statusEdge = "#c5c2b8",
-     .button = "#fbfbf9", .buttonText = "#000000", .scrollGroove = "#f4f3ef", .scrollHandle = "#dcdad2",
+     .button = "#fbfbf9", .buttonText = "#000000",
      .radius = 0, .tabRadius = 0},
     // Windows XP: beige dialogs and bars under the blue caption gradient,
     // blue tab row, orange edge on the selected tab, green accent under the
-    // menu bar, dark blue rounded buttons and blue scroll thumbs.
+    // menu bar, rounded buttons edged in blue.
     {.id = looks::kWindowsXP, .menuText = "&Windows XP", .style = "Fusion", .setsDocking = false,
      .nativeControls = false,
      .window = "#ece9d8", .windowText = "#000000", .dialog = "#ece9d8", .base = "#ffffff",
@@ -119,7 +118,6 @@ const LookDef kLooks[] = {
      .tabSelected = "#ffffff #f7f6f0", .tabSelectedText = "#000000", .tabAccent = "#f8b330",
      .statusBar = "#3a8bf4 #245edb 0.8@#1941a5 #1c3f94", .statusText = "#ffffff", .statusEdge = "#0f2a6b",
      .button = "#ffffff #f1efe2 #d6d0c5", .buttonText = "#000000",
-     .scrollGroove = "#f6f5ef", .scrollHandle = "#cadbfd #b6cbf9",
      .radius = 3, .tabRadius = 3},
     // Office 2003: deep blue gradient bars and tab row, orange hot items
     // edged in navy, bright blue dialogs.
@@ -135,7 +133,6 @@ const LookDef kLooks[] = {
      .tabSelected = "#fffdf4 #ffe8a8", .tabSelectedText = "#000000", .tabAccent = "#ff8a00",
      .statusBar = "#c4daf9 #7ba2e7", .statusText = "#000000", .statusEdge = "#3b619c",
      .button = "#ffffff #c4daf9", .buttonText = "#000000",
-     .scrollGroove = "#e3efff", .scrollHandle = "#c4daf9 #7ba2e7",
      .radius = 3, .tabRadius = 3},
     // Visual Studio 2005: warm beige and khaki bars and tab row, pale blue
     // hot items, cream panes.
@@ -151,7 +148,6 @@ const LookDef kLooks[] = {
      .tabSelected = "#ffffff #fbfaf3", .tabSelectedText = "#000000", .tabAccent = "#e2a33a",
      .statusBar = "#e2dcc2 #c9c1a0", .statusText = "#000000", .statusEdge = "#a5a28e",
      .button = "#fdfdf9 #e4e0cc", .buttonText = "#000000",
-     .scrollGroove = "#f3f1e7", .scrollHandle = "#e6e1cb #cfc8a8",
      .radius = 2, .tabRadius = 3},
     // Visual Studio 2008: cool light blue-grey bars and tab row, bright blue
     // selection, white panes.
@@ -167,7 +163,6 @@ const LookDef kLooks[] = {
      .tabSelected = "#ffffff #f2f5fa", .tabSelectedText = "#000000", .tabAccent = "#3399ff",
      .statusBar = "#dde2ec #c4cbdb", .statusText = "#1e2a40", .statusEdge = "#8e9bbc",
      .button = "#fafbfd #dde2ec", .buttonText = "#000000",
-     .scrollGroove = "#eef1f6", .scrollHandle = "#dbe0ea #c0c8d9",
      .radius = 2, .tabRadius = 3},
     // Office 2007, blue: pale sky-blue ribbon gradients, golden hot items,
     // dark blue text, rounded corners.
@@ -184,7 +179,6 @@ const LookDef kLooks[] = {
      .tabSelected = "#ffffff #fdf4d9", .tabSelectedText = "#000000", .tabAccent = "#ffb53f",
      .statusBar = "#dde9fb #a9c7ef", .statusText = "#15428b", .statusEdge = "#6593cf",
      .button = "#f7fbff 0.5@#e1ecfa 0.51@#cfe0f7 #e2edfb", .buttonText = "#15428b",
-     .scrollGroove = "#e3edf9", .scrollHandle = "#dbe8f9 #b3cfef",
      .radius = 4, .tabRadius = 5},
     // Office 2007, black: charcoal menu bar, tool bar, tab row and status
     // bar with light text, dark dialogs, amber hot items; the panes stay
@@ -202,7 +196,6 @@ const LookDef kLooks[] = {
      .tabSelected = "#f4f4f4 #d9d9d9", .tabSelectedText = "#000000", .tabAccent = "#ffb53f",
      .statusBar = "#444444 #1f1f1f", .statusText = "#f2f2f2", .statusEdge = "#0d0d0d",
      .button = "#747474 0.5@#595959 0.51@#4a4a4a #565656", .buttonText = "#ffffff",
-     .scrollGroove = "#3a3a3a", .scrollHandle = "#7c7c7c #585858",
      .radius = 4, .tabRadius = 5},
     // Office 2007, silver: cool silver-grey gradients, golden hot items,
     // slate text.
@@ -219,7 +212,6 @@ const LookDef kLooks[] = {
      .tabSelected = "#ffffff #f6f2e4", .tabSelectedText = "#000000", .tabAccent = "#ffb53f",
      .statusBar = "#eceef2 #c3c8d0", .statusText = "#3b4048", .statusEdge = "#9199a4",
      .button = "#fdfdfd 0.5@#eceef1 0.51@#dde0e5 #e9ebee", .buttonText = "#3b4048",
-     .scrollGroove = "#eceef1", .scrollHandle = "#e3e6eb #bcc2cc",
      .radius = 4, .tabRadius = 5},
     // Office 2007, aqua: teal-aqua gradients, pale aqua hot items, deep teal
     // text, a faint aqua tint in the panes.
@@ -236,7 +228,6 @@ const LookDef kLooks[] = {
      .tabSelected = "#ffffff #e9f8f9", .tabSelectedText = "#000000", .tabAccent = "#14a3b3",
      .statusBar = "#c9e8eb #8cc8cf", .statusText = "#164a55", .statusEdge = "#4f9aa5",
      .button = "#f6fcfd 0.5@#dcf1f3 0.51@#c6e7eb #d9f0f2", .buttonText = "#164a55",
-     .scrollGroove = "#e2f2f4", .scrollHandle = "#c6e7eb #8fcad1",
      .radius = 4, .tabRadius = 5},
     // Windows 7: glassy light blue bars split in the middle, soft blue hot
     // items, rounded tabs on a pale blue row, grey glass buttons.
@@ -255,7 +246,6 @@ const LookDef kLooks[] = {
      .tabSelected = "#ffffff #f1f6fc", .tabSelectedText = "#000000", .tabAccent = "#3c7fb1",
      .statusBar = "#f1f5fb #d6e2f0", .statusText = "#1e395b", .statusEdge = "#a0afc3",
      .button = "#f2f2f2 0.5@#ebebeb 0.51@#dddddd #cfcfcf", .buttonText = "#000000",
-     .scrollGroove = "#f0f0f0 #e8e8e8", .scrollHandle = "#f5f5f5 0.5@#e9e9e9 0.51@#d9d9d9 #d0d0d0",
      .radius = 3, .tabRadius = 7},
 };
 // clang-format on
@@ -458,8 +448,8 @@ QString LookStyleSheet(int commandId) {
                         "QStatusBar::item { border: 1px solid %3; border-radius: %4px; }")
              .arg(Brush(d.statusBar), Colour(d.statusText), Colour(d.statusEdge), r);
 
-    // Buttons, scroll bars, group boxes and edit fields. The classic look
-    // leaves them to the style's bevels.
+    // Buttons, group boxes and edit fields. The classic look leaves them to
+    // the style's bevels.
     if (d.nativeControls) return s;
     const QColor frame(Colour(d.frame));
     s += QStringLiteral("QPushButton { background: %1; color: %2; border: 1px solid %3; border-radius: %4px;"
@@ -481,40 +471,6 @@ QString LookStyleSheet(int commandId) {
                         "QLineEdit:disabled { color: #808080; }")
              .arg(frame.name(), QString::number(qMin(d.radius, 2)), Colour(d.base), Colour(d.highlight),
                   Colour(d.highlightedText), Colour(d.hotEdge));
-    // Scroll bars: a groove, a thumb and arrow buttons, across or along.
-    const QString handleEdge = frame.name();
-    const QString arrow = QColor(Colour(d.buttonText)).name();
-    for (const bool vertical : {true, false}) {
-        const QString o = vertical ? QStringLiteral("vertical") : QStringLiteral("horizontal");
-        s += QStringLiteral("QScrollBar:%1 { background: %2; border: none; %3: 16px; margin: %4; }")
-                 .arg(o, Brush(d.scrollGroove, vertical), vertical ? QStringLiteral("width") : QStringLiteral("height"),
-                      vertical ? QStringLiteral("16px 0px 16px 0px") : QStringLiteral("0px 16px 0px 16px"));
-        s += QStringLiteral("QScrollBar::handle:%1 { background: %2; border: 1px solid %3; border-radius: %4px;"
-                            " %5: 20px; margin: 1px; }")
-                 .arg(o, Brush(d.scrollHandle, vertical), handleEdge, QString::number(qMin(d.radius, 3)),
-                      vertical ? QStringLiteral("min-height") : QStringLiteral("min-width"));
-        s += QStringLiteral("QScrollBar::add-line:%1, QScrollBar::sub-line:%1 { background: %2; border: 1px solid %3;"
-                            " border-radius: %4px; %5: 16px; subcontrol-origin: margin; }")
-                 .arg(o, Brush(d.button, vertical), handleEdge, QString::number(qMin(d.radius, 3)),
-                      vertical ? QStringLiteral("height") : QStringLiteral("width"));
-        s += QStringLiteral("QScrollBar::add-line:%1 { subcontrol-position: %2; }"
-                            "QScrollBar::sub-line:%1 { subcontrol-position: %3; }")
-                 .arg(o, vertical ? QStringLiteral("bottom") : QStringLiteral("right"),
-                      vertical ? QStringLiteral("top") : QStringLiteral("left"));
-        s += QStringLiteral("QScrollBar::add-page:%1, QScrollBar::sub-page:%1 { background: none; }").arg(o);
-    }
-    // The arrows as small triangles drawn from borders.
-    const QString side = QStringLiteral("4px solid transparent");
-    const QString point = QStringLiteral("5px solid %1").arg(arrow);
-    s += QStringLiteral("QScrollBar::up-arrow:vertical { width: 0px; height: 0px; border-left: %1;"
-                        " border-right: %1; border-bottom: %2; }"
-                        "QScrollBar::down-arrow:vertical { width: 0px; height: 0px; border-left: %1;"
-                        " border-right: %1; border-top: %2; }"
-                        "QScrollBar::left-arrow:horizontal { width: 0px; height: 0px; border-top: %1;"
-                        " border-bottom: %1; border-right: %2; }"
-                        "QScrollBar::right-arrow:horizontal { width: 0px; height: 0px; border-top: %1;"
-                        " border-bottom: %1; border-left: %2; }")
-             .arg(side, point);
     return s;
 }
 

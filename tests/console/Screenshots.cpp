@@ -18,8 +18,11 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "common/Globals.h"
 #include "console/DlgCmndEcho.h"
@@ -49,6 +52,64 @@ QString LookTitle(int id) {
     if (id == looks::kWindows7) name = QStringLiteral("Windows 7");
     const QString sub = LookSubmenuText(id).remove(QLatin1Char('&'));
     return sub.isEmpty() ? name : sub + QStringLiteral(", ") + name;
+}
+
+// The picture in at most 256 colours, so the sheet stays small as a file:
+// the most frequent colours (counted on 5 bits a channel) form the table and
+// every pixel takes the nearest of them.
+QImage FewColours(const QImage& picture) {
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
+    const auto bin = [](QRgb c) { return (qRed(c) >> 3) << 10 | (qGreen(c) >> 3) << 5 | (qBlue(c) >> 3); };
+    struct Bin {
+        long long count = 0, r = 0, g = 0, b = 0;
+    };
+    std::vector<Bin> bins(1 << 15);
+    for (int y = 0; y < rgb.height(); ++y) {
+        const QRgb* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+        for (int x = 0; x < rgb.width(); ++x) {
+            Bin& b = bins[std::size_t(bin(line[x]))];
+            ++b.count;
+            b.r += qRed(line[x]);
+            b.g += qGreen(line[x]);
+            b.b += qBlue(line[x]);
+        }
+    }
+    std::vector<int> order;
+    for (int i = 0; i < int(bins.size()); ++i)
+        if (bins[std::size_t(i)].count > 0) order.push_back(i);
+    std::sort(order.begin(), order.end(),
+              [&](int a, int b) { return bins[std::size_t(a)].count > bins[std::size_t(b)].count; });
+    if (order.size() > 256) order.resize(256);
+    QList<QRgb> table;
+    for (int i : order) {
+        const Bin& b = bins[std::size_t(i)];
+        table.push_back(qRgb(int(b.r / b.count), int(b.g / b.count), int(b.b / b.count)));
+    }
+    // The nearest table entry for every bin that occurs.
+    std::vector<uchar> nearest(bins.size(), 0);
+    for (int i = 0; i < int(bins.size()); ++i) {
+        const Bin& b = bins[std::size_t(i)];
+        if (b.count == 0) continue;
+        const int r = int(b.r / b.count), g = int(b.g / b.count), bl = int(b.b / b.count);
+        int best = 0, bestDistance = INT_MAX;
+        for (int k = 0; k < int(table.size()); ++k) {
+            const int dr = qRed(table[k]) - r, dg = qGreen(table[k]) - g, db = qBlue(table[k]) - bl;
+            const int distance = 3 * dr * dr + 4 * dg * dg + 2 * db * db;
+            if (distance < bestDistance) {
+                bestDistance = distance;
+                best = k;
+            }
+        }
+        nearest[std::size_t(i)] = uchar(best);
+    }
+    QImage indexed(rgb.size(), QImage::Format_Indexed8);
+    indexed.setColorTable(table);
+    for (int y = 0; y < rgb.height(); ++y) {
+        const QRgb* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+        uchar* out = indexed.scanLine(y);
+        for (int x = 0; x < rgb.width(); ++x) out[x] = nearest[std::size_t(bin(line[x]))];
+    }
+    return indexed;
 }
 
 // Shows the frame in every look in turn and draws the top left corner of
@@ -84,7 +145,7 @@ bool SaveLooksSheet(CMainFrame* frame, const QString& file) {
     }
     painter.end();
     frame->OnApplicationLook(restore);
-    return sheet.save(file);
+    return FewColours(sheet).save(file);
 }
 
 }  // namespace
