@@ -2,7 +2,9 @@
 // The application looks: eleven styles of the whole console, chosen with
 // the commands 205 to 219 of the "&Application Look" menu and remembered in
 // the per-user setting "ApplicationLook". Each look is a widget style, a
-// palette and a small style sheet for the frame's bars and tabs.
+// palette and a style sheet that dress the menu bar and menus, tool bar,
+// document tabs, status bar, dialogs, buttons and edit fields; the panes keep
+// their coloured text on a white or faintly tinted background.
 #include <QPalette>
 #include <QString>
 #include <vector>
