@@ -1,6 +1,7 @@
 #include "records/AtomicFile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,14 +13,17 @@ AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data,
     // target's extension, so a program that picks files up from the folder
     // does not take it for a finished one. mkstemp would create it 0600; the
     // target must get the ordinary permissions, so a fixed pattern with the
-    // process id is opened with O_EXCL instead.
+    // process id is opened with O_EXCL instead. Whatever stands at that name
+    // (a leftover of an earlier process with the same id, or a planted link)
+    // is removed first and never followed.
     const std::filesystem::path target(path);
     const std::filesystem::path temp =
         target.parent_path() /
         ("." + target.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
     const std::string tempName = temp.string();
 
-    int fd = ::open(tempName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    ::unlink(tempName.c_str());
+    int fd = ::open(tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return AtomicWriteResult::CreateFailed;
 
     const auto* bytes = static_cast<const unsigned char*>(data);
@@ -46,4 +50,31 @@ AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data,
         return AtomicWriteResult::WriteFailed;
     }
     return AtomicWriteResult::Ok;
+}
+
+int RemoveStaleTempFiles(const std::string& folder) {
+    // ".<name>.<pid>.tmp" left by a process that was killed while writing.
+    // A file of a process that still runs (this one, or another collector on
+    // the same folder) may be in the middle of its write and stays.
+    int removed = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() < 7 || name[0] != '.' || name.compare(name.size() - 4, 4, ".tmp") != 0)
+            continue;
+        const std::string stem = name.substr(0, name.size() - 4);
+        const auto dot = stem.rfind('.');
+        if (dot == std::string::npos || dot == 0 || dot + 1 == stem.size()) continue;
+        const std::string digits = stem.substr(dot + 1);
+        if (digits.size() > 9 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(digits));
+        if (pid <= 0 || pid == ::getpid()) continue;
+        if (::kill(pid, 0) == 0 || errno != ESRCH) continue;
+        std::error_code removeError;
+        if (!entry.is_symlink(removeError) && !entry.is_regular_file(removeError)) continue;
+        if (std::filesystem::remove(entry.path(), removeError)) ++removed;
+    }
+    return removed;
 }

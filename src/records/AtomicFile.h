@@ -13,3 +13,8 @@ enum class AtomicWriteResult {
 };
 
 AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data, std::size_t size);
+
+// Removes the temporary files that writers killed in the middle of a write
+// left in folder (only those of processes that no longer run). Returns how
+// many went.
+int RemoveStaleTempFiles(const std::string& folder);

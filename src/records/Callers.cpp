@@ -177,15 +177,21 @@ int SaveCallers() {
         std::lock_guard<std::mutex> lock(callerTableMutex);
         TableImage(image);
     }
-    switch (WriteFileAtomically(CallersPath(), image, sizeof image)) {
-        case AtomicWriteResult::Ok: return 0;
-        case AtomicWriteResult::CreateFailed: return -1;
-        case AtomicWriteResult::WriteFailed: break;
-    }
-    return -2;
+    const std::string path = CallersPath();
+    const AtomicWriteResult result = WriteFileAtomically(path, image, sizeof image);
+    if (result == AtomicWriteResult::Ok) return 0;
+    // The site is registered in memory and acknowledged all the same, but a
+    // restart would forget it: the operator must hear that the file is stale.
+    LogLine(COLOUR_DARK_RED, "ERROR: Could not write the caller registry %s\n", path.c_str());
+    return result == AtomicWriteResult::CreateFailed ? -1 : -2;
 }
 
 int LoadCallers() {
+    // Writers killed in the middle of a write (a power cut, SIGKILL) leave
+    // their temporary files behind; the files they were replacing are whole.
+    for (const char* folder : {"", "Z918E", LISTING_FOLDER})
+        RemoveStaleTempFiles(exeDirectory + folder);
+
     const std::string path = CallersPath();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;

@@ -1,0 +1,81 @@
+// Whole-file replacement against what a killed writer or a hostile folder
+// can leave at the temporary name, and the registry's save failure.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "TempExeDirectory.h"
+#include "TestSupport.h"
+#include "records/AtomicFile.h"
+#include "records/Callers.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string TempNameFor(const fs::path& target, pid_t pid) {
+    return "." + target.filename().string() + "." + std::to_string(pid) + ".tmp";
+}
+
+// A process id that is not running: a child that has already been reaped.
+pid_t DeadPid() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+}  // namespace
+
+TEST(AtomicFile, NeverFollowsWhatStandsAtTheTemporaryName) {
+    TempExeDirectory dir;
+    const fs::path target = dir / "Callers.bin";
+    const fs::path victim = dir / "victim.txt";
+    WriteText(victim, "keep me");
+    fs::create_symlink(victim, dir / TempNameFor(target, ::getpid()));
+
+    const std::string data = "new contents";
+    ASSERT_EQ(WriteFileAtomically(target.string(), data.data(), data.size()), AtomicWriteResult::Ok);
+    EXPECT_EQ(ReadWholeFile(target), data);
+    EXPECT_EQ(ReadWholeFile(victim), "keep me");
+    EXPECT_FALSE(fs::is_symlink(target));
+    EXPECT_EQ(ListFolder(dir.Path()), "Callers.bin\nvictim.txt\n");
+}
+
+TEST(AtomicFile, StaleTemporaryFilesOfDeadWritersAreRemovedAtLoad) {
+    TempExeDirectory dir;
+    fs::create_directories(dir / "Z918E");
+    const pid_t dead = DeadPid();
+    const fs::path report = dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt";
+    WriteText(dir / "Z918E" / TempNameFor(report, dead), "half a rep");
+    WriteText(dir / TempNameFor(dir / "Callers.bin", dead), "half");
+    // A live writer's file (ours) and files that only look similar stay.
+    WriteText(dir / TempNameFor(dir / "Callers.bin", ::getpid()), "in progress");
+    WriteText(dir / "Z918E" / ".notes.tmp", "x");
+    WriteText(dir / "Z918E" / "report.123.tmp", "x");
+
+    LoadCallers();
+    EXPECT_EQ(ListFolder(dir / "Z918E"), ".notes.tmp\nreport.123.tmp\n");
+    EXPECT_EQ(ListFolder(dir.Path()), "." + std::string("Callers.bin.") +
+                                          std::to_string(::getpid()) + ".tmp\nZ918E\n");
+}
+
+TEST(AtomicFile, UnwritableRegistryIsReportedNotSilent) {
+    WorkerHarness h;
+    TempExeDirectory dir;
+    fs::create_directories(dir / "Callers.bin");  // a folder stands in the way
+    EXPECT_LT(SaveCallers(), 0);
+    const auto lines = h.window->Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "ERROR: Could not write the caller registry " + (dir / "Callers.bin").string() + "\n");
+    EXPECT_EQ(h.window->Messages()[0].wParam, COLOUR_DARK_RED);
+}
