@@ -73,15 +73,19 @@ inline int RunAndTabulate(int argc, char** argv, const std::function<std::vector
     benchmark::Shutdown();
 
     const std::vector<Row> rows = tabulate(reporter.runs);
+    // Rows without a target of their own only explain the ones above them.
+    auto result = [](const Row& row) {
+        if (row.target == "(info)" || row.target == "-") return "-";
+        return row.pass ? "pass" : "FAIL";
+    };
     std::printf("\n%-58s %-14s %-22s %s\n", "figure", "target", "measured", "result");
     for (const Row& row : rows)
         std::printf("%-58s %-14s %-22s %s\n", row.figure.c_str(), row.target.c_str(),
-                    row.measured.c_str(), row.pass ? "pass" : "FAIL");
+                    row.measured.c_str(), result(row));
     if (!tablePath.empty()) {
         std::ofstream out(tablePath, std::ios::app);
         for (const Row& row : rows)
-            out << row.figure << '|' << row.target << '|' << row.measured << '|'
-                << (row.pass ? "pass" : "FAIL") << '\n';
+            out << row.figure << '|' << row.target << '|' << row.measured << '|' << result(row) << '\n';
     }
     return 0;
 }
