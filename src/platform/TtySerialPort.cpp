@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <system_error>
 
@@ -134,6 +135,24 @@ std::int32_t TtySerialPort::ReadChar() {
         Lose(errno);
     }
     return -1;
+}
+
+std::size_t TtySerialPort::ReadBytes(std::uint8_t* out, std::size_t max) {
+    std::size_t n = 0;
+    while (n < max) {
+        if (bufferPos_ < bufferUsed_) {
+            const std::size_t k =
+                max - n < bufferUsed_ - bufferPos_ ? max - n : bufferUsed_ - bufferPos_;
+            std::memcpy(out + n, buffer_ + bufferPos_, k);
+            bufferPos_ += k;
+            n += k;
+            continue;
+        }
+        const std::int32_t c = ReadChar();  // one read() refills the buffer
+        if (c < 0) break;
+        out[n++] = static_cast<std::uint8_t>(c);
+    }
+    return n;
 }
 
 void TtySerialPort::Write(const std::uint8_t* bytes, std::size_t length) {

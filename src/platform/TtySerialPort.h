@@ -36,6 +36,7 @@ public:
     void Write(const std::uint8_t* bytes, std::size_t length) override;
     // 0..255, or -1 when no byte is waiting or the port is away.
     std::int32_t ReadChar() override;
+    std::size_t ReadBytes(std::uint8_t* out, std::size_t max) override;
 
     bool IsOpen() const { return fd_ >= 0; }
     // The device path of the last open attempt ("" before the first).

@@ -21,14 +21,43 @@ void ResetReceiver(CollectorContext& ctx) {
     ctx.lastByteTick = GetTickCount();
 }
 
+namespace {
+
+void ResetAt(CollectorContext& ctx, std::uint32_t now) {
+    ctx.rxCount = 0;
+    ctx.inPacket = 0;
+    ctx.lastByteTick = now;
+}
+
+// How many bytes the frame in rxBuffer still needs by its length field, when
+// that field is already in and can be trusted to end the frame within the
+// buffer; 0 when the frame must go on byte by byte.
+std::size_t BytesStillExpected(const CollectorContext& ctx) {
+    if (ctx.rxCount < 7) return 0;
+    const std::uint16_t length = ReadLe16(ctx.rxBuffer + 5);
+    if (length < FRAME_MIN_ACCEPTED || length > FRAME_MAX_HELD) return 0;
+    if (length <= ctx.rxCount) return 0;
+    return static_cast<std::size_t>(length - ctx.rxCount);
+}
+
+}  // namespace
+
 bool ReceivePacket(CollectorContext& ctx) {
     CSerialPortInterface& port = RadioPort();
+    // All the bytes one call drains were waiting in the port together: they
+    // are read within microseconds, so one reading of the tick count serves
+    // them all.
+    bool haveTick = false;
+    std::uint32_t now = 0;
     for (;;) {
         const std::int32_t got = port.ReadChar();
         if (got < 0) return false;
         const std::uint8_t byte = static_cast<std::uint8_t>(got);
 
-        const std::uint32_t now = GetTickCount();
+        if (!haveTick) {
+            now = GetTickCount();
+            haveTick = true;
+        }
         std::uint32_t gap = 0;
         if (ctx.inPacket == 1) gap = now - ctx.lastByteTick;
         ctx.lastByteTick = now;
@@ -37,7 +66,7 @@ bool ReceivePacket(CollectorContext& ctx) {
             LogLine(COLOUR_DARK_RED,
                     "Error: Too long delay in between chars (%d ticks). Resetting Buffer\n",
                     static_cast<int>(gap));
-            ResetReceiver(ctx);
+            ResetAt(ctx, now);
             // The byte that ended the gap becomes byte 0 while the receiver is
             // idle, so a following AA starts a new frame if it was 55.
             ctx.rxBuffer[0] = byte;
@@ -56,7 +85,7 @@ bool ReceivePacket(CollectorContext& ctx) {
                     ctx.rxCount = 2;
                 }
             } else {
-                ResetReceiver(ctx);
+                ResetAt(ctx, now);
             }
             continue;
         }
@@ -66,11 +95,22 @@ bool ReceivePacket(CollectorContext& ctx) {
         } else {
             LogLine(COLOUR_DARK_RED, "ERROR: Packet is too long (%d bytes)! Resetting buffer\n",
                     static_cast<int>(ctx.rxCount));
-            ResetReceiver(ctx);
+            ResetAt(ctx, now);
             continue;
         }
 
-        if (byte != FRAME_END || !IsFrameComplete(ctx)) continue;
+        // Once the length field is in, the rest of the frame up to the
+        // position it names is taken in one block: those bytes can neither
+        // start nor end anything (an end byte counts only at that position),
+        // and nothing behind the frame is taken from the port.
+        if (const std::size_t rest = BytesStillExpected(ctx); rest > 0) {
+            const std::size_t taken = port.ReadBytes(ctx.rxBuffer + ctx.rxCount, rest);
+            if (taken == 0) continue;
+            ctx.rxCount += static_cast<std::int32_t>(taken);
+            if (ctx.rxBuffer[ctx.rxCount - 1] != FRAME_END || !IsFrameComplete(ctx)) continue;
+        } else if (byte != FRAME_END || !IsFrameComplete(ctx)) {
+            continue;
+        }
 
         const std::uint16_t computed =
             ComputeChecksum(ctx.rxBuffer, static_cast<std::uint16_t>(ctx.rxCount - 3));
@@ -92,7 +132,7 @@ bool ReceivePacket(CollectorContext& ctx) {
                 static_cast<unsigned>(stored), static_cast<unsigned>(computed));
         LogLine(COLOUR_DARK_RED, "ERROR: BAD Chcksum, Packet with %d bytes.\n",
                 static_cast<int>(ctx.rxCount));
-        ResetReceiver(ctx);
+        ResetAt(ctx, now);
         return false;
     }
 }

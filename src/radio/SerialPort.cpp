@@ -1,5 +1,6 @@
 #include "radio/SerialPort.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -36,6 +37,14 @@ std::int32_t MemorySerialPort::ReadChar() {
     std::uint8_t b = rx_.front();
     rx_.pop_front();
     return b;
+}
+
+std::size_t MemorySerialPort::ReadBytes(std::uint8_t* out, std::size_t max) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t n = max < rx_.size() ? max : rx_.size();
+    std::copy_n(rx_.begin(), n, out);
+    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(n));
+    return n;
 }
 
 void MemorySerialPort::Feed(const std::uint8_t* bytes, std::size_t length) {

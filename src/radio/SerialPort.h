@@ -28,6 +28,17 @@ public:
     virtual void Write(const std::uint8_t* bytes, std::size_t length) = 0;
     // 0..255: the next received byte; negative: no byte waiting.
     virtual std::int32_t ReadChar() = 0;
+    // Up to `max` waiting bytes into out, without waiting; returns how many.
+    // Never takes more than asked, so bytes behind them stay in the port.
+    virtual std::size_t ReadBytes(std::uint8_t* out, std::size_t max) {
+        std::size_t n = 0;
+        while (n < max) {
+            const std::int32_t c = ReadChar();
+            if (c < 0) break;
+            out[n++] = static_cast<std::uint8_t>(c);
+        }
+        return n;
+    }
 
     std::uint8_t portIndex = 0;
 
@@ -47,6 +58,7 @@ class MemorySerialPort final : public CSerialPortInterface {
 public:
     void Write(const std::uint8_t* bytes, std::size_t length) override;
     std::int32_t ReadChar() override;
+    std::size_t ReadBytes(std::uint8_t* out, std::size_t max) override;
 
     void Feed(const std::uint8_t* bytes, std::size_t length);
     void Feed(const std::vector<std::uint8_t>& bytes) { Feed(bytes.data(), bytes.size()); }

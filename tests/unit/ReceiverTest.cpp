@@ -206,3 +206,19 @@ TEST_F(ReceiverTest, OnlyOneFrameIsTakenPerCallAndUnknownTypesGetAName) {
     ASSERT_TRUE(ReceivePacket(ctx()));
     EXPECT_EQ(Held(), b);
 }
+
+TEST_F(ReceiverTest, FrameArrivingOneByteAPollIsTheSameFrame) {
+    // Every split point, including inside the header before the length field
+    // is known and inside the block that follows it.
+    const auto frame = MakeFrame(9, 250, 5, 11, {0x55, 0xAA, 0xFE, 1, 2, 3, 0xFE});
+    for (std::size_t i = 0; i + 1 < frame.size(); ++i) {
+        EXPECT_FALSE(ReceivePacket(ctx()));
+        h.port->Feed(&frame[i], 1);
+        EXPECT_FALSE(ReceivePacket(ctx())) << i;
+        h.clock.Advance(100);
+    }
+    h.port->Feed(&frame.back(), 1);
+    ASSERT_TRUE(ReceivePacket(ctx()));
+    EXPECT_EQ(Held(), frame);
+    EXPECT_EQ(h.port->Pending(), 0u);
+}
