@@ -6,15 +6,23 @@
 // Capacity: a pane keeps at most PANE_MAX_LINES lines. Beyond that the
 // oldest lines are dropped as new ones arrive, so memory stays bounded and
 // an append costs the same after millions of lines as after ten.
+//
+// Appends change the text at once; painting, scrolling and placing the caret
+// wait for the end of the current turn of the event loop, so a burst of
+// lines costs one repaint.
 #include <QPlainTextEdit>
 #include <QTextCharFormat>
+#include <QTextCursor>
 #include <cstddef>
 #include <cstdint>
 
 #include "common/Colours.h"
 #include "common/ScopeText.h"
 
-constexpr int PANE_MAX_LINES = 100000;
+constexpr int PANE_MAX_LINES = 50000;
+// Lines dropped at a time once the cap is passed: one removal per thousand
+// lines, not one per line.
+constexpr int PANE_TRIM_LINES = 1000;
 
 QColor ToQColor(Colour colour);
 
@@ -23,8 +31,9 @@ class CRichEditScopeView : public QPlainTextEdit {
 public:
     explicit CRichEditScopeView(QWidget* parent = nullptr);
 
-    // Appends `text` at the end in `colour` and leaves the caret just before
-    // the last character, with the keyboard focus in the pane. An empty or
+    // Appends `text` at the end in `colour` and gives the pane the keyboard
+    // focus; when the event loop next runs, the caret is put just before the
+    // last character and brought into view. An empty or
     // null text does nothing. A carriage return, alone or before a line feed,
     // ends a line the same way a line feed does.
     void AppendColoured(Colour colour, const char* text);
@@ -39,9 +48,33 @@ public:
     // 2047 characters. A null format does nothing.
     void PaneLog(Colour colour, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
+    // Appends made while an Entry lives (a time stamp and its line, a whole
+    // dump) reach the pane's layout as one change: the line is laid out once
+    // instead of once per piece. Entries may nest.
+    class Entry {
+    public:
+        explicit Entry(CRichEditScopeView& pane);
+        ~Entry();
+        Entry(const Entry&) = delete;
+        Entry& operator=(const Entry&) = delete;
+
+    private:
+        CRichEditScopeView& pane_;
+    };
+
     // The pane's text length as the caret counts it (line ends count one).
     int TextLength() const;
 
 private:
+    // Repaints the pane and brings the caret into view; queued by the first
+    // append of a turn of the event loop.
+    void ShowEnd();
+    // Drops the oldest lines down to PANE_MAX_LINES - PANE_TRIM_LINES.
+    void TrimOldest();
+
+    QTextCursor end_;  // always at the end of the text
     QTextCharFormat format_;
+    Colour formatColour_ = 0;
+    bool formatSet_ = false;
+    bool showPending_ = false;
 };

@@ -74,6 +74,7 @@ void CFViewSerialScope::OnInitialUpdate() {
 std::intptr_t CFViewSerialScope::OnWindowMessage(std::uint32_t message, WPARAM wParam,
                                                  LPARAM lParam) {
     if (lParam == 0) return 0;
+    CRichEditScopeView::Entry entry(*pane_);
     switch (message) {
         case WM_LOG_TEXT:
             pane_->AppendTimeStamp(ScopeChannel::Info);

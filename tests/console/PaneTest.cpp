@@ -1,5 +1,6 @@
 // The log pane: appends, time stamps, dumps, caret and focus, capacity.
 #include <QApplication>
+#include <QTextBlock>
 #include <QtTest>
 #include <ctime>
 
@@ -50,6 +51,8 @@ private slots:
         QCOMPARE(ColourAt(&pane, 0), Q(COLOUR_DARK_RED));
         QCOMPARE(ColourAt(&pane, 4), Q(COLOUR_DARK_BLUE));
         QCOMPARE(pane.TextLength(), 6);
+        // The caret follows once the event loop has run.
+        QCoreApplication::processEvents();
         QCOMPARE(pane.textCursor().position(), 5);
         QVERIFY(!pane.textCursor().hasSelection());
         QVERIFY(pane.hasFocus());
@@ -112,6 +115,7 @@ private slots:
                                        Pairs(0x55 + 41, 4) + QStringLiteral("\n"));
         // The pane's text ends in "\r\n" counted as one line end; the caret
         // sits just before it.
+        QCoreApplication::processEvents();
         QCOMPARE(frame.textCursor().position(), frame.TextLength() - 1);
     }
 
@@ -135,6 +139,53 @@ private slots:
         QCOMPARE(longPane.TextLength(), 10 + 2047);
     }
 
+    void aBurstIsShownOnceWithTheNewestLineInView() {
+        QWidget window;
+        window.resize(400, 300);
+        CRichEditScopeView pane(&window);
+        pane.resize(400, 300);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        char line[32];
+        for (int i = 0; i < 2000; ++i) {
+            std::snprintf(line, sizeof line, "line %d\n", i);
+            pane.AppendColoured(COLOUR_DARK_BLUE, line);
+        }
+        // The text is all there at once; the view catches up with the turn.
+        QCOMPARE(pane.document()->blockCount(), 2001);
+        QCoreApplication::processEvents();
+        QVERIFY(pane.viewport()->updatesEnabled());
+        QCOMPARE(pane.textCursor().position(), pane.TextLength() - 1);
+        QCOMPARE(pane.textCursor().block().text(), QStringLiteral("line 1999"));
+        QVERIFY(pane.viewport()->rect().contains(pane.cursorRect()));
+
+        // A caret the operator moved goes back to the end with the next line.
+        QTextCursor top = pane.textCursor();
+        top.movePosition(QTextCursor::Start);
+        pane.setTextCursor(top);
+        pane.AppendColoured(COLOUR_DARK_RED, "last\n");
+        QCoreApplication::processEvents();
+        QCOMPARE(pane.textCursor().block().text(), QStringLiteral("last"));
+        QVERIFY(pane.viewport()->rect().contains(pane.cursorRect()));
+    }
+
+    void anEntryIsOneChangeAndKeepsItsPieces() {
+        CRichEditScopeView pane;
+        const std::uint8_t bytes[2] = {0x01, 0xFE};
+        {
+            CRichEditScopeView::Entry entry(pane);
+            pane.AppendTimeStampAt(ScopeChannel::Field, LocalTime(23, 59, 58));
+            pane.DumpBytes(bytes, 2, COLOUR_DARK_BLUE);
+            // Inside an entry the text is already complete.
+            QCOMPARE(PaneText(&pane), QStringLiteral("23:59:58: Field  | 01 FE \n"));
+        }
+        pane.AppendColoured(COLOUR_DARK_RED, "after\n");
+        QCOMPARE(PaneText(&pane), QStringLiteral("23:59:58: Field  | 01 FE \nafter\n"));
+        QCOMPARE(ColourAt(&pane, 0), Q(COLOUR_PURPLE));
+        QCOMPARE(ColourAt(&pane, 19), Q(COLOUR_DARK_BLUE));
+        QCOMPARE(ColourAt(&pane, 26), Q(COLOUR_DARK_RED));
+    }
+
     void oldestLinesGoBeyondTheCap() {
         CRichEditScopeView pane;
         char line[32];
@@ -143,6 +194,7 @@ private slots:
             pane.AppendColoured(COLOUR_DARK_BLUE, line);
         }
         QVERIFY(pane.document()->blockCount() <= PANE_MAX_LINES);
+        QVERIFY(pane.document()->blockCount() >= PANE_MAX_LINES - PANE_TRIM_LINES);
         // The newest lines are all there, the oldest are gone.
         const QString last = pane.document()->lastBlock().previous().text();
         QCOMPARE(last, QStringLiteral("line %1").arg(PANE_MAX_LINES + 499));
