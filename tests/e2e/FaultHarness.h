@@ -269,6 +269,18 @@ public:
 
     long ResidentKiB() const { return e2e::ResidentKiB(pid_); }
     int OpenFiles() const { return OpenFileCount(pid_); }
+    // The open files the process keeps: the least of a few readings 20 ms
+    // apart, so a file open for a moment (a report being written, a folder
+    // being listed) is not taken for a leak, while a leaked one still counts.
+    int SteadyOpenFiles() const {
+        int least = OpenFileCount(pid_);
+        for (int i = 0; i < 5; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const int now = OpenFileCount(pid_);
+            if (now >= 0 && (least < 0 || now < least)) least = now;
+        }
+        return least;
+    }
 
 private:
     void Drain(int outFd, int errFd) {

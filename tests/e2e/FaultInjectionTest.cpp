@@ -444,10 +444,10 @@ TEST(FaultInjection, FloodOfRequestsLeavesTheCollectorResponsiveAndItsMemoryFlat
     };
     flood(300);
     const long rssBefore = st.collector.ResidentKiB();
-    const int fdsBefore = st.collector.OpenFiles();
+    const int fdsBefore = st.collector.SteadyOpenFiles();
     flood(3000);
     const long rssAfter = st.collector.ResidentKiB();
-    const int fdsAfter = st.collector.OpenFiles();
+    const int fdsAfter = st.collector.SteadyOpenFiles();
     std::cout << "[ figures  ] request flood: RSS " << rssBefore << " -> " << rssAfter
               << " KiB, open files " << fdsBefore << " -> " << fdsAfter << "\n";
     if (kMemoryIsJudged) {
@@ -491,11 +491,11 @@ TEST(FaultInjection, NoiseFloodLeavesTheCollectorResponsiveAndItsMemoryFlat) {
     };
     noise(16 * 1024);
     const long rssBefore = st.collector.ResidentKiB();
-    const int fdsBefore = st.collector.OpenFiles();
+    const int fdsBefore = st.collector.SteadyOpenFiles();
     const std::size_t mark = st.collector.Mark();
     noise(256 * 1024);
     const long rssAfter = st.collector.ResidentKiB();
-    const int fdsAfter = st.collector.OpenFiles();
+    const int fdsAfter = st.collector.SteadyOpenFiles();
     std::cout << "[ figures  ] noise flood: RSS " << rssBefore << " -> " << rssAfter
               << " KiB, open files " << fdsBefore << " -> " << fdsAfter << ", "
               << st.collector.CountLinesContaining("ERROR", mark) << " error lines\n";

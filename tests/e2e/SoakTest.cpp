@@ -86,7 +86,7 @@ TEST(Soak, TrainsGoThroughByteExactWithFlatMemoryAndFiles) {
     };
     auto first = trainLine(firstAt);
     ASSERT_TRUE(first.has_value()) << "train " << firstAt << " never came\n" << sim.Stderr();
-    const Sample early{firstAt, collector.ResidentKiB(), collector.OpenFiles(), secondsSince()};
+    const Sample early{firstAt, collector.ResidentKiB(), collector.SteadyOpenFiles(), secondsSince()};
 
     auto last = trainLine(trains);
     ASSERT_TRUE(last.has_value()) << "train " << trains << " never came";
@@ -98,7 +98,7 @@ TEST(Soak, TrainsGoThroughByteExactWithFlatMemoryAndFiles) {
         if (name.find(".tmp") == std::string::npos) ++expectedCount;
     for (int i = 0; i < 100 && FileNames(reports).size() < expectedCount; ++i)
         std::this_thread::sleep_for(Millis(10));
-    const Sample end{trains, collector.ResidentKiB(), collector.OpenFiles(), secondsSince()};
+    const Sample end{trains, collector.ResidentKiB(), collector.SteadyOpenFiles(), secondsSince()};
     const std::size_t errorLines = collector.Tally(0) + collector.Tally(1);
 
     auto summary = sim.WaitForLineContaining("site-sim: summary:", Millis(30000));
