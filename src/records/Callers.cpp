@@ -223,6 +223,23 @@ int LoadCallers() {
     return used;
 }
 
+namespace {
+
+// A text field of an entry as the listing shows it: up to its 0 or the end
+// of the field, with control characters from the air shown as '.', so a
+// site's bytes cannot move the viewer's cursor or break the listing's lines.
+template <std::size_t N>
+void ListingText(const char (&field)[N], char (&out)[N + 1]) {
+    std::size_t i = 0;
+    for (; i < N && field[i] != 0; ++i) {
+        const auto c = static_cast<unsigned char>(field[i]);
+        out[i] = (c < 0x20 || c == 0x7F) ? '.' : field[i];
+    }
+    out[i] = 0;
+}
+
+}  // namespace
+
 std::string FormatCallerListing(const CallerEntry* table, std::size_t count) {
     std::string text = "ID_ Milepost   Trk#   Site-ID    Seg   Halvor_   Trn#   Date_  Time_  Axles\r\n";
     text.append(75, '=');
@@ -232,12 +249,16 @@ std::string FormatCallerListing(const CallerEntry* table, std::size_t count) {
         if (e.radioId == 0) continue;
         // The texts are bounded to their fields: an entry loaded from a file
         // need not carry the terminating 0, and must not run into the next.
+        char segment[sizeof e.segment + 1];
+        char unitText[sizeof e.unitText + 1];
+        ListingText(e.segment, segment);
+        ListingText(e.unitText, unitText);
         char line[256];
         std::snprintf(line, sizeof line,
                       "%03d %4d.%1d     %4d     %05u    %3.3s   %7.8s   %4d   %02d/%02d  %02d:%02d  %5d %d\r\n",
                       static_cast<int>(e.radioId), static_cast<int>(e.milepost / 10),
                       static_cast<int>(e.milepost % 10), static_cast<int>(e.track),
-                      static_cast<unsigned>(e.siteNumber), e.segment, e.unitText,
+                      static_cast<unsigned>(e.siteNumber), segment, unitText,
                       static_cast<int>(e.trainNumber), static_cast<int>(e.date[1]),
                       static_cast<int>(e.date[0]), static_cast<int>(e.time[0]),
                       static_cast<int>(e.time[1]), static_cast<int>(e.axles),

@@ -288,6 +288,15 @@ TEST_F(CallersTest, ListingLayout) {
     }
     ASSERT_TRUE(ListCallers(&path));
     EXPECT_NE(ReadWholeFile(path).find("00500    SSS   UUUUUUUU     34 "), std::string::npos);
+
+    // Control characters from the air cannot break the listing's lines.
+    {
+        std::lock_guard<std::mutex> lock(callerTableMutex);
+        std::memcpy(callerTable[1].segment, "\r\n", 3);
+        std::memcpy(callerTable[1].unitText, "A\x1b[2JB\x7f", 8);
+    }
+    ASSERT_TRUE(ListCallers(&path));
+    EXPECT_NE(ReadWholeFile(path).find("00500     ..   A.[2JB.     34 "), std::string::npos);
 }
 
 TEST_F(CallersTest, ListingThatCannotBeWritten) {
