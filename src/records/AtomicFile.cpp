@@ -17,9 +17,12 @@ AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data,
     // (a leftover of an earlier process with the same id, or a planted link)
     // is removed first and never followed.
     const std::filesystem::path target(path);
-    const std::filesystem::path temp =
-        target.parent_path() /
-        ("." + target.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
+    std::string tempLeaf = ".";
+    tempLeaf += target.filename().string();
+    tempLeaf += '.';
+    tempLeaf += std::to_string(::getpid());
+    tempLeaf += ".tmp";
+    const std::filesystem::path temp = target.parent_path() / tempLeaf;
     const std::string tempName = temp.string();
 
     ::unlink(tempName.c_str());
