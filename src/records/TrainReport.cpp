@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -99,10 +100,21 @@ public:
         if (n < 0) return;
         std::size_t length = static_cast<std::size_t>(n);
         if (length >= sizeof text) length = sizeof text - 1;
+        Raw(text, length);
+    }
+    // A record already formatted.
+    void Raw(const char* text, std::size_t length) {
         charCount_ = static_cast<std::uint16_t>(charCount_ + length);
-        for (std::size_t i = 0; i < length; ++i) {
-            if (text[i] == '\n') stored_.push_back('\r');
-            stored_.push_back(text[i]);
+        const char* end = text + length;
+        while (text < end) {
+            const auto* lf = static_cast<const char*>(std::memchr(text, '\n', static_cast<std::size_t>(end - text)));
+            if (lf == nullptr) {
+                stored_.append(text, end);
+                break;
+            }
+            stored_.append(text, lf);
+            stored_ += "\r\n";
+            text = lf + 1;
         }
     }
     std::uint16_t CharCount() const { return charCount_; }
@@ -117,6 +129,25 @@ int U8(const std::uint8_t* h, std::size_t i) { return h[i]; }
 int U16(const std::uint8_t* h, std::size_t i) { return h[i] | (h[i + 1] << 8); }
 // A character field of the header: a 0 byte prints as "?".
 int Char(const std::uint8_t* h, std::size_t i) { return h[i] == 0 ? '?' : h[i]; }
+
+char* Put(char* p, const char* text) {
+    while (*text != 0) *p++ = *text++;
+    return p;
+}
+
+// The decimal digits of value, at least `width` of them (zeros in front),
+// as "%0<width>d" prints a non-negative number.
+char* PutPadded(char* p, unsigned value, int width) {
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int i = n; i < width; ++i) *p++ = '0';
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
 
 // A 10-bit value: the low byte and two top bits from slot byte 5.
 int TenBit(const AxleSlot& slot, std::size_t lowByte, unsigned shift) {
@@ -172,12 +203,36 @@ void WriteAxles(ReportText& out, const std::uint8_t* h, const AxleSlot* slots) {
             out.Record("RRE*%03d*%c*    *0000000000*U* *G*N*?*00*00*%03d*%02d*%02d\r\n", axle, '?',
                        U8(h, 27), carAxles, 1);
         }
-        out.Record("HBD %03d %04d 1 %c %c F %03d0 %03d0 E %05d0\r\n", car, axle, 'N', 'N',
-                   static_cast<int>(slot.bytes[0]), static_cast<int>(slot.bytes[1]),
-                   TenBit(slot, 4, 4));
+        // The two records of every axle are the bulk of a report: they are
+        // put together directly, exactly as
+        //   "HBD %03d %04d 1 N N F %03d0 %03d0 E %05d0\r\n" and
+        //   "HWD %03d %04d %04d %04d F N N P\r\n" print them.
+        char line[64];
+        char* p = line;
+        p = Put(p, "HBD ");
+        p = PutPadded(p, static_cast<unsigned>(car), 3);
+        p = Put(p, " ");
+        p = PutPadded(p, static_cast<unsigned>(axle), 4);
+        p = Put(p, " 1 N N F ");
+        p = PutPadded(p, slot.bytes[0], 3);
+        p = Put(p, "0 ");
+        p = PutPadded(p, slot.bytes[1], 3);
+        p = Put(p, "0 E ");
+        p = PutPadded(p, static_cast<unsigned>(TenBit(slot, 4, 4)), 5);
+        p = Put(p, "0\r\n");
+        out.Raw(line, static_cast<std::size_t>(p - line));
         if (withHwd) {
-            out.Record("HWD %03d %04d %04d %04d F %c %c %c\r\n", car, axle, TenBit(slot, 2, 0),
-                       TenBit(slot, 3, 2), 'N', 'N', 'P');
+            p = line;
+            p = Put(p, "HWD ");
+            p = PutPadded(p, static_cast<unsigned>(car), 3);
+            p = Put(p, " ");
+            p = PutPadded(p, static_cast<unsigned>(axle), 4);
+            p = Put(p, " ");
+            p = PutPadded(p, static_cast<unsigned>(TenBit(slot, 2, 0)), 4);
+            p = Put(p, " ");
+            p = PutPadded(p, static_cast<unsigned>(TenBit(slot, 3, 2)), 4);
+            p = Put(p, " F N N P\r\n");
+            out.Raw(line, static_cast<std::size_t>(p - line));
         }
     }
 }

@@ -298,3 +298,35 @@ TEST(TrainReport, AllInOneThroughTheWorker) {
     const std::string report = ReadWholeFile(dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt");
     EXPECT_NE(report.find("HBD 001 0002 1 N N F 0000 0000 E 000000"), std::string::npos);
 }
+
+TEST(TrainReport, AxleRecordsPrintAsTheirFormatsOverEveryValue) {
+    // The axle records are assembled without printf: compare them with what
+    // the formats print, over random slot bytes and car starts.
+    Train t;
+    Put16(t.header, 33, 1200);
+    t.header[1] = 0x01;  // with hot wheel records
+    std::uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<std::uint8_t>(seed >> 16);
+    };
+    for (auto& s : t.slots)
+        for (auto& b : s.bytes) b = next();
+    const std::string r = FormatTrainReport(t.header, t.slots);
+    const auto hbd = WithTag(r, "HBD");
+    const auto hwd = WithTag(r, "HWD");
+    ASSERT_EQ(hbd.size(), 1200u);
+    ASSERT_EQ(hwd.size(), 1200u);
+    int car = 0;
+    for (int i = 0; i < 1200; ++i) {
+        const auto& b = t.slots[i].bytes;
+        if (b[5] & 0x80) ++car;
+        char expected[96];
+        std::snprintf(expected, sizeof expected, "HBD %03d %04d 1 %c %c F %03d0 %03d0 E %05d0", car,
+                      i + 1, 'N', 'N', b[0], b[1], (((b[5] >> 4) & 3) << 8) | b[4]);
+        ASSERT_EQ(hbd[i], expected) << i;
+        std::snprintf(expected, sizeof expected, "HWD %03d %04d %04d %04d F %c %c %c", car, i + 1,
+                      ((b[5] & 3) << 8) | b[2], (((b[5] >> 2) & 3) << 8) | b[3], 'N', 'N', 'P');
+        ASSERT_EQ(hwd[i], expected) << i;
+    }
+}
