@@ -3,6 +3,7 @@
 // radio port, a fake clock, and a recording window that stands in for the
 // serial scope.
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -121,6 +122,19 @@ inline std::vector<std::uint8_t> MakeFrame(std::uint8_t source, std::uint8_t des
     out.resize(BuildFrame(out.data(), out.size(), source, destination, sequence, type,
                           payload.data(), payload.size()));
     return out;
+}
+
+// The calendar time of a local date and time (as the collector's clock reads it).
+inline std::time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
 }
 
 inline std::vector<std::uint8_t> Hex(const std::string& text) {

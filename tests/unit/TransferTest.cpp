@@ -71,18 +71,6 @@ Bytes Block(const Bytes& stream, std::size_t size, int n) {
     return Bytes(stream.begin() + static_cast<long>(from), stream.begin() + static_cast<long>(to));
 }
 
-std::time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
-    std::tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
-    return std::mktime(&t);
-}
-
 // The ACK of a completed transfer at 14:03:09 on 6 December 2026.
 const Bytes kAckClock = {0x0E, 0x03, 0x09, 0x0C, 0x06, 0x1A};
 Bytes AckTo(std::uint8_t site, std::uint8_t track) {
