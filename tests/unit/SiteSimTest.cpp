@@ -35,17 +35,17 @@ SiteIdentity TestSite(std::uint8_t id = 12, std::uint8_t tracks = 1) {
 
 GeneratedTrain Train(StreamFormat format, std::uint8_t kind, int axles, bool hwd,
                      std::uint64_t seed = 11, std::size_t limit = 9216) {
-    TrainSpec spec;
-    spec.format = format;
-    spec.kind = kind;
-    spec.axles = axles;
-    spec.hwd = hwd;
-    spec.trainNumber = 417;
-    spec.track = 2;
-    spec.time = TrainTime{2026, 3, 4, 5, 6, 7};
-    spec.maxStreamBytes = limit;
+    TrainDesign design;
+    design.format = format;
+    design.kind = kind;
+    design.axles = axles;
+    design.hwd = hwd;
+    design.trainNumber = 417;
+    design.track = 2;
+    design.time = TrainTime{2026, 3, 4, 5, 6, 7};
+    design.maxStreamBytes = limit;
     SimRandom rng(seed);
-    return GenerateTrain(TestSite(), spec, rng);
+    return GenerateTrain(TestSite(), design, rng);
 }
 
 Bytes Reply(std::uint8_t site, std::uint8_t type, const Bytes& payload) {
@@ -109,7 +109,7 @@ TEST(SiteSimGenerator, CurrentSevenByteStreamFollowsTheLayout) {
 
 TEST(SiteSimGenerator, FiveByteRecordsCarryNoWheelValues) {
     const GeneratedTrain t = Train(StreamFormat::Current, 16, 30, true);
-    EXPECT_FALSE(t.spec.hwd);
+    EXPECT_FALSE(t.design.hwd);
     EXPECT_EQ(t.stream[2], 16);
     EXPECT_EQ(t.stream.size(), 124u + 30 * 5 + 4u * static_cast<unsigned>(t.alarmEntries));
     for (int i = 0; i < 30; ++i)
@@ -149,11 +149,11 @@ TEST(SiteSimGenerator, SameSeedSameTrainAndLimitsHold) {
               Train(StreamFormat::Current, 15, 200, true, 6).stream);
     // 1200 axles of 7 bytes fit the block buffer; one packet takes far fewer.
     const GeneratedTrain longest = Train(StreamFormat::Current, 15, 1200, true);
-    EXPECT_EQ(longest.spec.axles, 1200);
+    EXPECT_EQ(longest.design.axles, 1200);
     EXPECT_LE(longest.stream.size(), 9216u);
     const GeneratedTrain cut = Train(StreamFormat::Current, 15, 1200, true, 11, ALL_IN_ONE_MAX_STREAM);
     EXPECT_LE(cut.stream.size(), ALL_IN_ONE_MAX_STREAM);
-    EXPECT_EQ(cut.spec.axles, MaxAxlesWithin(StreamFormat::Current, 15, ALL_IN_ONE_MAX_STREAM));
+    EXPECT_EQ(cut.design.axles, MaxAxlesWithin(StreamFormat::Current, 15, ALL_IN_ONE_MAX_STREAM));
 }
 
 TEST(SiteSimGenerator, CarsAreTwoToSixAxlesForEveryLength) {
@@ -604,7 +604,7 @@ TEST(SiteSimPlan, MixedRunsStayWithinWhatTheCollectorTakes) {
     std::set<std::string> seen, names;
     for (int i = 0; i < 400; ++i) {
         const TrainPlan p = planner.Next();
-        const bool legacy = p.train.spec.format == StreamFormat::Legacy;
+        const bool legacy = p.train.design.format == StreamFormat::Legacy;
         seen.insert(std::string(legacy ? "legacy" : "current") + (p.allInOne ? "/aio" : "/blocks"));
         EXPECT_TRUE(names.insert(p.train.ReportFileName()).second) << "report names repeat";
         if (p.allInOne) {
@@ -632,7 +632,7 @@ TEST(SiteSimPlan, RequestedShapesAreKept) {
     Planner planner(config, sites);
     const TrainPlan p = planner.Next();
     EXPECT_FALSE(p.allInOne);
-    EXPECT_EQ(p.train.spec.axles, 1200);
+    EXPECT_EQ(p.train.design.axles, 1200);
     EXPECT_EQ(p.blockCount, 9u);
     EXPECT_LE(p.blockSize, MAX_BLOCK_PAYLOAD);
 }

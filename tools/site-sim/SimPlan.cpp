@@ -240,48 +240,48 @@ TrainPlan Planner::Next() {
     plan.siteIndex = static_cast<std::size_t>(i) % sites_.size();
     const SiteIdentity& site = sites_[plan.siteIndex];
 
-    TrainSpec spec;
+    TrainDesign design;
     const bool blocksMode = config_.mode == Choice::Second;
     bool legacy = !Pick(config_.format, rng_, 70);
     // Legacy streams are understood in All-in-One packets only; a mixed run
     // sends them that way.
     if (legacy && config_.format == Choice::Mixed && blocksMode) legacy = false;
-    spec.format = legacy ? StreamFormat::Legacy : StreamFormat::Current;
-    spec.kind = Pick(config_.kind, rng_) ? 15 : 16;
-    spec.hwd = Pick(config_.hwd, rng_);
-    spec.track = site.tracks > 1 ? static_cast<std::uint8_t>(rng_.Range(1, 2)) : 1;
-    spec.trainNumber = trainNumber_++;
+    design.format = legacy ? StreamFormat::Legacy : StreamFormat::Current;
+    design.kind = Pick(config_.kind, rng_) ? 15 : 16;
+    design.hwd = Pick(config_.hwd, rng_);
+    design.track = site.tracks > 1 ? static_cast<std::uint8_t>(rng_.Range(1, 2)) : 1;
+    design.trainNumber = trainNumber_++;
     if (trainNumber_ == 0) trainNumber_ = 1;
-    spec.time = NextTime();
+    design.time = NextTime();
 
     bool allInOne = Pick(config_.mode, rng_);
     if (legacy && config_.mode == Choice::Mixed) allInOne = true;
     const std::size_t aioLimit = ALL_IN_ONE_MAX_STREAM;
-    const int aioMax = MaxAxlesWithin(spec.format, spec.kind, aioLimit);
+    const int aioMax = MaxAxlesWithin(design.format, design.kind, aioLimit);
     if (config_.axles > 0) {
-        spec.axles = config_.axles;
-        if (allInOne && spec.axles > aioMax) {
+        design.axles = config_.axles;
+        if (allInOne && design.axles > aioMax) {
             if (config_.mode == Choice::Mixed && !legacy) {
                 allInOne = false;
             } else {
-                plan.note = std::to_string(spec.axles) + " axles do not fit one packet; " +
+                plan.note = std::to_string(design.axles) + " axles do not fit one packet; " +
                             std::to_string(aioMax) + " sent";
             }
         }
     } else {
         // Mostly freight trains of a few dozen cars, some short, a few long.
-        const int max = allInOne ? aioMax : MaxAxlesWithin(spec.format, spec.kind, BLOCKS_MAX_STREAM);
+        const int max = allInOne ? aioMax : MaxAxlesWithin(design.format, design.kind, BLOCKS_MAX_STREAM);
         const int r = rng_.Range(0, 99);
-        if (r < 20) spec.axles = rng_.Range(4, std::min(40, max));
-        else if (r < 85) spec.axles = rng_.Range(std::min(40, max), std::min(260, max));
-        else spec.axles = rng_.Range(std::min(260, max), max);
+        if (r < 20) design.axles = rng_.Range(4, std::min(40, max));
+        else if (r < 85) design.axles = rng_.Range(std::min(40, max), std::min(260, max));
+        else design.axles = rng_.Range(std::min(260, max), max);
     }
-    spec.maxStreamBytes = allInOne ? aioLimit : BLOCKS_MAX_STREAM;
+    design.maxStreamBytes = allInOne ? aioLimit : BLOCKS_MAX_STREAM;
     SimRandom trainRng(config_.seed * 1000003ull + static_cast<std::uint64_t>(i));
-    plan.train = GenerateTrain(site, spec, trainRng);
-    if (plan.note.empty() && plan.train.spec.axles != spec.axles)
-        plan.note = std::to_string(spec.axles) + " axles do not fit; " +
-                    std::to_string(plan.train.spec.axles) + " sent";
+    plan.train = GenerateTrain(site, design, trainRng);
+    if (plan.note.empty() && plan.train.design.axles != design.axles)
+        plan.note = std::to_string(design.axles) + " axles do not fit; " +
+                    std::to_string(plan.train.design.axles) + " sent";
     plan.allInOne = allInOne;
 
     const std::size_t size = plan.train.stream.size();
@@ -333,7 +333,7 @@ TrainPlan Planner::Next() {
                 if (id == 250 || id == 0) id = static_cast<std::uint8_t>(id + 7);
                 in.site = MakeSite(id, 1, UnitKind::Tallquin, other);
             }
-            TrainSpec small;
+            TrainDesign small;
             small.format = StreamFormat::Current;
             small.kind = 15;
             small.axles = rng_.Range(4, 24);
@@ -350,13 +350,13 @@ TrainPlan Planner::Next() {
 
 std::string TrainPlan::Describe() const {
     std::ostringstream s;
-    const TrainSpec& spec = train.spec;
-    s << spec.axles << " axles, ";
-    if (spec.format == StreamFormat::Legacy)
+    const TrainDesign& design = train.design;
+    s << design.axles << " axles, ";
+    if (design.format == StreamFormat::Legacy)
         s << (train.legacyFiveByte ? "legacy 5-byte" : "legacy 4-byte");
     else
-        s << (spec.kind == 16 ? "current 5-byte" : "current 7-byte");
-    if (spec.hwd) s << ", HWD";
+        s << (design.kind == 16 ? "current 5-byte" : "current 7-byte");
+    if (design.hwd) s << ", HWD";
     if (allInOne)
         s << ", All-in-One (" << train.stream.size() << " bytes)";
     else

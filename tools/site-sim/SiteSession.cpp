@@ -189,11 +189,11 @@ Outcome SiteSession::SendAllInOne(const SiteIdentity& site, const GeneratedTrain
     // does not read them. They repeat a few facts of the train.
     std::vector<std::uint8_t> payload(ALL_IN_ONE_LEAD, 0);
     WriteLe16(&payload[0], site.siteNumber);
-    WriteLe16(&payload[2], train.spec.trainNumber);
-    WriteLe16(&payload[4], static_cast<std::uint16_t>(train.spec.axles));
-    payload[6] = train.spec.track;
+    WriteLe16(&payload[2], train.design.trainNumber);
+    WriteLe16(&payload[4], static_cast<std::uint16_t>(train.design.axles));
+    payload[6] = train.design.track;
     payload.insert(payload.end(), train.stream.begin(), train.stream.end());
-    const std::uint8_t track = train.spec.track;
+    const std::uint8_t track = train.design.track;
 
     int resends = 0;
     for (int attempt = 0; attempt <= options_.retries; ++attempt) {
@@ -213,7 +213,7 @@ Outcome SiteSession::SendAllInOne(const SiteIdentity& site, const GeneratedTrain
         if (w == Wait::Stopped) return Outcome::Stopped;
         if (w == Wait::TimedOut) continue;
         if (reply.Payload()[1] != track)
-            ProtocolError("All-in-One train " + std::to_string(train.spec.trainNumber) +
+            ProtocolError("All-in-One train " + std::to_string(train.design.trainNumber) +
                           " acknowledged with track number " +
                           std::to_string(reply.Payload()[1]) + ", should be " +
                           std::to_string(track));
@@ -231,7 +231,7 @@ Outcome SiteSession::SendAllInOne(const SiteIdentity& site, const GeneratedTrain
     }
     ++stats_.trainsFailed;
     if (resends > 0) ++stats_.trainsRetried;
-    Note("train " + std::to_string(train.spec.trainNumber) + " from site " +
+    Note("train " + std::to_string(train.design.trainNumber) + " from site " +
          std::to_string(site.radioId) + ": no ACK after " + std::to_string(resends) + " resends");
     return Outcome::Failed;
 }
@@ -289,8 +289,8 @@ void SiteSession::Interfere(const Interference& what) {
         ++stats_.trainsSent;
         std::vector<std::uint8_t> payload(ALL_IN_ONE_LEAD, 0);
         payload.insert(payload.end(), what.train.stream.begin(), what.train.stream.end());
-        SendFrame(id, what.train.spec.track, PT_ALL_IN_ONE, payload.data(), payload.size());
-        if (ExpectReply(id, PT_ACK, what.train.spec.track,
+        SendFrame(id, what.train.design.track, PT_ALL_IN_ONE, payload.data(), payload.size());
+        if (ExpectReply(id, PT_ACK, what.train.design.track,
                         "an All-in-One train during another site's transfer")) {
             ++stats_.trainsAcknowledged;
             if (onAcknowledged) onAcknowledged(what.train, false);
@@ -307,7 +307,7 @@ Outcome SiteSession::SendBlocks(const SiteIdentity& site, const GeneratedTrain& 
     ++stats_.trainsSent;
     const std::uint8_t id = site.radioId;
     const std::size_t count = BlockCount(train.stream.size(), blockSize);
-    const std::string name = "train " + std::to_string(train.spec.trainNumber) + " from site " +
+    const std::string name = "train " + std::to_string(train.design.trainNumber) + " from site " +
                              std::to_string(id);
     int resends = 0;
     auto fail = [&](const std::string& why) {

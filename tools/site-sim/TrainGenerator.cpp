@@ -177,33 +177,33 @@ std::vector<int> DrawCars(int axles, SimRandom& rng) {
 
 std::string GeneratedTrain::ReportFileName() const {
     char name[64];
-    std::snprintf(name, sizeof name, "%04d%02d%02d_%02d%02d.GEM.HBD.%05d.txt", spec.time.year,
-                  spec.time.month, spec.time.day, spec.time.hour, spec.time.minute,
-                  static_cast<int>(spec.trainNumber));
+    std::snprintf(name, sizeof name, "%04d%02d%02d_%02d%02d.GEM.HBD.%05d.txt", design.time.year,
+                  design.time.month, design.time.day, design.time.hour, design.time.minute,
+                  static_cast<int>(design.trainNumber));
     return name;
 }
 
-GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom& rng) {
+GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRandom& rng) {
     GeneratedTrain train;
-    const bool legacy = spec.format == StreamFormat::Legacy;
-    if (!legacy && spec.kind != 16) spec.kind = 15;
-    if (!legacy && spec.kind == 16) spec.hwd = false;  // 5-byte records carry no wheel values
-    train.legacyFiveByte = legacy && spec.hwd;
+    const bool legacy = design.format == StreamFormat::Legacy;
+    if (!legacy && design.kind != 16) design.kind = 15;
+    if (!legacy && design.kind == 16) design.hwd = false;  // 5-byte records carry no wheel values
+    train.legacyFiveByte = legacy && design.hwd;
 
     int alarms = rng.Chance(60) ? rng.Range(0, 3) : 0;
-    const int fit = MaxAxlesWithin(spec.format, spec.kind, spec.maxStreamBytes);
-    spec.axles = std::clamp(spec.axles, 1, std::max(1, fit));
-    while (alarms > 0 && StreamSize(spec.format, spec.kind, train.legacyFiveByte, spec.axles,
-                                    alarms) > spec.maxStreamBytes)
+    const int fit = MaxAxlesWithin(design.format, design.kind, design.maxStreamBytes);
+    design.axles = std::clamp(design.axles, 1, std::max(1, fit));
+    while (alarms > 0 && StreamSize(design.format, design.kind, train.legacyFiveByte, design.axles,
+                                    alarms) > design.maxStreamBytes)
         --alarms;
-    train.spec = spec;
+    train.design = design;
 
     const int ambient = rng.Range(-5, 30) + 10;
-    if (!legacy) train.carSizes = DrawCars(spec.axles, rng);
+    if (!legacy) train.carSizes = DrawCars(design.axles, rng);
     const bool wideLoad = !legacy && rng.Chance(30);
-    std::vector<Axle> axles = DrawAxles(spec.axles, train.carSizes, spec.hwd, wideLoad,
+    std::vector<Axle> axles = DrawAxles(design.axles, train.carSizes, design.hwd, wideLoad,
                                         ambient, rng);
-    const TrainTime second = AddSeconds(spec.time, 20 + spec.axles * 6 / 10);
+    const TrainTime second = AddSeconds(design.time, 20 + design.axles * 6 / 10);
     const int speed = rng.Range(12, 65);
     const int ecr = rng.Chance(10) ? -1 : rng.Range(-60, 400);
 
@@ -212,7 +212,7 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom
     std::uint8_t* sim = train.simCodes;
     sim[0] = rng.Chance(75) ? 48 : 0;
     for (int k = 1; k < 6; ++k) sim[k] = rng.Chance(8) ? DrawSimCode(rng) : 0;
-    sim[6] = spec.hwd && rng.Chance(70) ? 50 : 0;
+    sim[6] = design.hwd && rng.Chance(70) ? 50 : 0;
     for (int k = 7; k < 12; ++k) sim[k] = rng.Chance(4) ? DrawSimCode(rng) : 0;
     if (legacy) {
         // The legacy header has room for four codes of the first group only.
@@ -221,33 +221,33 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom
 
     // Alarm entries name hot axles first, then random ones.
     std::vector<int> alarmAxles;
-    for (int i = 0; i < spec.axles && static_cast<int>(alarmAxles.size()) < alarms; ++i)
+    for (int i = 0; i < design.axles && static_cast<int>(alarmAxles.size()) < alarms; ++i)
         if (axles[static_cast<std::size_t>(i)].alarmCode != 0) alarmAxles.push_back(i + 1);
     while (static_cast<int>(alarmAxles.size()) < alarms)
-        alarmAxles.push_back(rng.Range(1, spec.axles));
+        alarmAxles.push_back(rng.Range(1, design.axles));
     train.alarmEntries = train.legacyFiveByte ? 0 : alarms;
 
     std::vector<std::uint8_t>& s = train.stream;
     s.assign(STREAM_PREFIX_SIZE, 0);
-    s[4] = static_cast<std::uint8_t>(spec.axles & 0xFF);
-    s[5] = static_cast<std::uint8_t>(spec.axles >> 8);
+    s[4] = static_cast<std::uint8_t>(design.axles & 0xFF);
+    s[5] = static_cast<std::uint8_t>(design.axles >> 8);
     s[7] = static_cast<std::uint8_t>(train.alarmEntries & 0xFF);
     s[8] = static_cast<std::uint8_t>(train.alarmEntries >> 8);
 
     if (!legacy) {
         s[0] = 2;
         s[1] = static_cast<std::uint8_t>(CURRENT_HEADER_LENGTH);
-        s[2] = spec.kind;
+        s[2] = design.kind;
         std::uint8_t h[CURRENT_HEADER_LENGTH] = {};
-        h[1] = static_cast<std::uint8_t>((spec.hwd ? 1 : 0) | (rng.Chance(50) ? 2 : 0));
+        h[1] = static_cast<std::uint8_t>((design.hwd ? 1 : 0) | (rng.Chance(50) ? 2 : 0));
         Put16(&h[2], site.siteNumber);
         h[4] = static_cast<std::uint8_t>(rng.Range(0, 9));
-        Put16(&h[5], spec.trainNumber);
+        Put16(&h[5], design.trainNumber);
         h[8] = rng.Chance(90) ? static_cast<std::uint8_t>("NSEW"[rng.Range(0, 3)]) : 0;
         h[9] = rng.Chance(70) ? static_cast<std::uint8_t>("MT"[rng.Range(0, 1)]) : 0;
         Put16(&h[11], static_cast<unsigned>(speed));
         Put16(&h[13], static_cast<unsigned>(rng.Range(0, 999)));
-        const TrainTime& t = spec.time;
+        const TrainTime& t = design.time;
         const std::uint8_t first[6] = {static_cast<std::uint8_t>(t.year - 2000),
                                        static_cast<std::uint8_t>(t.month),
                                        static_cast<std::uint8_t>(t.day),
@@ -262,11 +262,11 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom
                                       static_cast<std::uint8_t>(second.second)};
         std::memcpy(&h[15], first, 6);
         std::memcpy(&h[21], last, 6);
-        h[27] = spec.track;
+        h[27] = design.track;
         h[28] = static_cast<std::uint8_t>(ambient);
         h[29] = rng.Chance(90) ? static_cast<std::uint8_t>("RL"[rng.Range(0, 1)]) : 0;
-        Put16(&h[31], static_cast<unsigned>(spec.axles * rng.Range(14, 18)));
-        Put16(&h[33], static_cast<unsigned>(spec.axles));
+        Put16(&h[31], static_cast<unsigned>(design.axles * rng.Range(14, 18)));
+        Put16(&h[33], static_cast<unsigned>(design.axles));
         Put16(&h[35], static_cast<unsigned>(train.carSizes.size()));
         Put16(&h[37], static_cast<unsigned>(rng.Range(800, 1000)));
         Put16(&h[39], static_cast<unsigned>(ecr) & 0xFFFF);
@@ -275,7 +275,7 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom
         std::memcpy(&h[48], &sim[0], 6);
         h[54] = static_cast<std::uint8_t>(rng.Range(0, 99));
         std::memcpy(&h[55], &sim[6], 6);
-        Put16(&h[61], static_cast<unsigned>(spec.axles));
+        Put16(&h[61], static_cast<unsigned>(design.axles));
         Put16(&h[63], static_cast<unsigned>(rng.Range(0, 20)));
         for (int k = 69; k <= 72; ++k) h[k] = static_cast<std::uint8_t>(rng.Range(0, 99));
         for (int k = 74; k <= 76; ++k) h[k] = static_cast<std::uint8_t>(rng.Range(0, 250));
@@ -283,7 +283,7 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom
         s.insert(s.end(), h, h + CURRENT_HEADER_LENGTH);
 
         for (const Axle& a : axles) {
-            if (spec.kind == 16) {
+            if (design.kind == 16) {
                 const std::uint8_t r[5] = {a.b0, a.b1, static_cast<std::uint8_t>(a.load & 0xFF),
                                            a.Byte5(), a.b6};
                 s.insert(s.end(), r, r + 5);
@@ -317,7 +317,7 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom
     Put16(&h[1], site.siteNumber);
     h[3] = static_cast<std::uint8_t>(speed);
     Put16(&h[4], static_cast<unsigned>(rng.Range(0, 999)));
-    const TrainTime& t = spec.time;
+    const TrainTime& t = design.time;
     h[6] = static_cast<std::uint8_t>(t.year - 1900);
     h[7] = static_cast<std::uint8_t>(t.month);
     h[8] = static_cast<std::uint8_t>(t.day);
@@ -328,11 +328,11 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom
     h[13] = static_cast<std::uint8_t>(second.day);
     h[14] = static_cast<std::uint8_t>(second.hour);
     h[15] = static_cast<std::uint8_t>(second.minute);
-    h[16] = spec.track;
+    h[16] = design.track;
     h[17] = static_cast<std::uint8_t>(rng.Range(0, 99));
     std::memcpy(&h[18], &sim[0], 4);
-    Put16(&h[22], static_cast<unsigned>(spec.axles));
-    Put16(&h[24], static_cast<unsigned>(spec.axles * rng.Range(14, 18)));
+    Put16(&h[22], static_cast<unsigned>(design.axles));
+    Put16(&h[24], static_cast<unsigned>(design.axles * rng.Range(14, 18)));
     Put16(&h[26], static_cast<unsigned>(ecr) & 0xFFFF);
     Put16(&h[28], static_cast<unsigned>(rng.Range(0, 400)));
     h[30] = static_cast<std::uint8_t>(rng.Range(0, 9));
@@ -340,9 +340,9 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom
     Put16(&h[32], static_cast<unsigned>(rng.Range(0, 400)));
     Put16(&h[34], static_cast<unsigned>(rng.Range(0, 400)));
     for (int k = 36; k <= 38; ++k) h[k] = static_cast<std::uint8_t>(rng.Range(0, 250));
-    h[39] = spec.hwd ? 1 : 0;
+    h[39] = design.hwd ? 1 : 0;
     for (int k = 45; k <= 51; k += 2) Put16(&h[k], static_cast<unsigned>(rng.Range(0, 300)));
-    Put16(&h[53], spec.trainNumber);
+    Put16(&h[53], design.trainNumber);
     h[55] = static_cast<std::uint8_t>(rng.Range(0, 9));
     h[57] = rng.Chance(90) ? static_cast<std::uint8_t>("NSEW"[rng.Range(0, 3)]) : 0;
     h[58] = rng.Chance(70) ? static_cast<std::uint8_t>("MT"[rng.Range(0, 1)]) : 0;

@@ -49,7 +49,7 @@ constexpr int MAX_LEGACY_ALARMS = 40;
 // Bytes in front of the stream in an All-in-One Data Packet's payload.
 constexpr std::size_t ALL_IN_ONE_LEAD = 17;
 
-struct TrainSpec {
+struct TrainDesign {
     StreamFormat format = StreamFormat::Current;
     std::uint8_t kind = 15;      // current format: 15 = 7-byte, 16 = 5-byte axle records
     int axles = 40;              // 1 .. 1200
@@ -61,7 +61,7 @@ struct TrainSpec {
 };
 
 struct GeneratedTrain {
-    TrainSpec spec;
+    TrainDesign design;
     std::vector<std::uint8_t> stream;
     std::vector<int> carSizes;   // current format: axles per car, in order
     int alarmEntries = 0;
@@ -78,9 +78,9 @@ std::size_t StreamSize(StreamFormat format, std::uint8_t kind, bool legacyFiveBy
 // The most axles a stream of this kind can carry within `bytes` (at most 1200).
 int MaxAxlesWithin(StreamFormat format, std::uint8_t kind, std::size_t bytes);
 
-// Draws one train. spec.axles is lowered when the stream would not fit
-// spec.maxStreamBytes.
-GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainSpec spec, SimRandom& rng);
+// Draws one train. design.axles is lowered when the stream would not fit
+// design.maxStreamBytes.
+GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRandom& rng);
 
 // Splits into cars of 2 to 6 axles (a 1-axle train is one car of 1).
 std::vector<int> DrawCars(int axles, SimRandom& rng);

@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
         if (name.empty())
             out << "site-sim: cannot write the expected report in " << expect->Folder()
                 << std::endl;
-        else if (!(blocks && train.spec.format == StreamFormat::Legacy) &&
+        else if (!(blocks && train.design.format == StreamFormat::Legacy) &&
                  name != train.ReportFileName())
             out << "site-sim: warning: expected report named " << name << ", the train says "
                 << train.ReportFileName() << std::endl;
@@ -227,12 +227,12 @@ int main(int argc, char** argv) {
         if (o == Outcome::Stopped) break;
         if (!config.quiet) {
             const std::uint64_t resends = session.GetStats().resends - resendsBefore;
-            out << "site-sim: train " << plan.train.spec.trainNumber << " (";
+            out << "site-sim: train " << plan.train.design.trainNumber << " (";
             if (config.forever)
                 out << i + 1;
             else
                 out << i + 1 << "/" << config.trains;
-            out << ") site " << int(site.radioId) << " track " << int(plan.train.spec.track)
+            out << ") site " << int(site.radioId) << " track " << int(plan.train.design.track)
                 << ": " << plan.Describe() << ": "
                 << (o == Outcome::Acknowledged ? "acknowledged" : "FAILED");
             if (resends > 0) out << " after " << resends << " resend" << (resends > 1 ? "s" : "");
