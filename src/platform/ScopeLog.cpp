@@ -7,6 +7,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "common/CivilDate.h"
 #include "common/Globals.h"
 #include "platform/Clock.h"
 
@@ -28,17 +29,10 @@ long LocalDate(std::time_t now) {
     return (local.tm_year + 1900L) * 10000L + (local.tm_mon + 1L) * 100L + local.tm_mday;
 }
 
-long DaysFromCivil(long y, long m, long d) {
-    y -= m <= 2;
-    const long era = (y >= 0 ? y : y - 399) / 400;
-    const long yoe = y - era * 400;
-    const long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 long DayNumber(long yyyymmdd) {
-    return DaysFromCivil(yyyymmdd / 10000, (yyyymmdd / 100) % 100, yyyymmdd % 100);
+    return static_cast<long>(DaysFromCivil(yyyymmdd / 10000,
+                                           static_cast<unsigned>((yyyymmdd / 100) % 100),
+                                           static_cast<unsigned>(yyyymmdd % 100)));
 }
 
 // YYYYMMDD from "Scope-YYYYMMDD.txt"; 0 for any other name.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "common/CivilDate.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
@@ -42,30 +43,6 @@ void FinishAndSend(CollectorContext& ctx) {
     RadioPort().Write(ctx.txBuffer, static_cast<std::size_t>(ctx.txLength));
     SendWindowMessage(scopeWindow.load(), WM_LOG_COLLECT_BYTES,
                       static_cast<WPARAM>(ctx.txLength), reinterpret_cast<LPARAM>(ctx.txBuffer));
-}
-
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(std::int64_t z, int* y, int* m, int* d) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t yy = static_cast<std::int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned dd = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned mm = mp < 10 ? mp + 3 : mp - 9;
-    *y = static_cast<int>(yy + (mm <= 2));
-    *m = static_cast<int>(mm);
-    *d = static_cast<int>(dd);
 }
 
 // Day number of 30 December 1899 counted like DaysFromCivil (from 1970-01-01).
