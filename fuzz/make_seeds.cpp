@@ -30,8 +30,7 @@ Bytes Frame(std::uint8_t source, std::uint8_t destination, std::uint8_t sequence
 void Append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
 
 void Le16(Bytes& to, std::size_t at, unsigned value) {
-    to[at] = static_cast<std::uint8_t>(value & 0xFF);
-    to[at + 1] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
+    WriteLe16(&to[at], static_cast<std::uint16_t>(value));
 }
 
 // A current-format train data stream: 12-byte prefix, 112-byte header,
@@ -47,8 +46,7 @@ Bytes CurrentTrain(unsigned axles, std::uint8_t kind, bool hwd, unsigned trainNu
     std::uint8_t* h = s.data() + 12;
     h[1] = hwd ? 0x03 : 0x00;
     h[2] = 7;
-    h[5] = static_cast<std::uint8_t>(trainNumber & 0xFF);
-    h[6] = static_cast<std::uint8_t>(trainNumber >> 8);
+    Le16(s, 12 + 5, trainNumber);
     h[8] = 'N';
     h[9] = 'B';
     const std::uint8_t stamp[6] = {24, 5, 6, 7, 8, 9};
@@ -58,8 +56,7 @@ Bytes CurrentTrain(unsigned axles, std::uint8_t kind, bool hwd, unsigned trainNu
     h[27] = 1;
     h[28] = 2;
     h[29] = 'S';
-    h[33] = static_cast<std::uint8_t>(axles & 0xFF);
-    h[34] = static_cast<std::uint8_t>(axles >> 8);
+    Le16(s, 12 + 33, axles);
     h[39] = 0x10;
     h[48] = 3;
     h[55] = 35;

@@ -5,6 +5,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -47,17 +48,14 @@ Bytes TrainStream(std::uint16_t axles, std::uint16_t number, std::uint8_t minute
     s[0] = 2;
     s[1] = 112;
     s[2] = kind;
-    s[4] = static_cast<std::uint8_t>(axles & 0xFF);
-    s[5] = static_cast<std::uint8_t>(axles >> 8);
+    WriteLe16(&s[4], axles);
     std::uint8_t* header = s.data() + 12;
     for (int i = 0; i < 112; ++i) header[i] = static_cast<std::uint8_t>(i % 7);
     header[1] = 0;
-    header[5] = static_cast<std::uint8_t>(number & 0xFF);
-    header[6] = static_cast<std::uint8_t>(number >> 8);
+    WriteLe16(header + 5, number);
     const std::uint8_t stamp[6] = {26, 12, 6, 14, minute, 9};
     std::memcpy(header + 15, stamp, 6);
-    header[33] = static_cast<std::uint8_t>(axles & 0xFF);
-    header[34] = static_cast<std::uint8_t>(axles >> 8);
+    WriteLe16(header + 33, axles);
     std::memset(header + 48, 0, 6);
     std::memset(header + 55, 0, 6);
     for (std::size_t i = 124; i < s.size(); ++i) s[i] = static_cast<std::uint8_t>(i * 31 + 5);
@@ -69,6 +67,11 @@ Bytes Block(const Bytes& stream, std::size_t size, int n) {
     const std::size_t from = (n - 1) * size;
     const std::size_t to = std::min(stream.size(), from + size);
     return Bytes(stream.begin() + static_cast<long>(from), stream.begin() + static_cast<long>(to));
+}
+
+// The first n bytes of a frame (fewer when it is shorter).
+Bytes Head(const Bytes& frame, std::size_t n) {
+    return Bytes(frame.begin(), frame.begin() + static_cast<long>(std::min(n, frame.size())));
 }
 
 // The ACK of a completed transfer at 14:03:09 on 6 December 2026.
@@ -194,7 +197,7 @@ TEST_F(TransferTest, ThreeBlocksInOrderAreGrantedStoredAcknowledgedAndReported) 
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 2u);
     // Grant for 3 blocks of 1000 bytes to site 17.
-    EXPECT_EQ(Bytes(sent[0].begin(), sent[0].begin() + 11), Hex("55 AA FA 11 00 0E 00 07 03 E8 03"));
+    EXPECT_EQ(Head(sent[0], 11), Hex("55 AA FA 11 00 0E 00 07 03 E8 03"));
     EXPECT_EQ(sent[0], Reply(SITE, PT_PROCEED, {3, 0xE8, 0x03}));
     EXPECT_EQ(sent[1], AckTo(SITE, 0));
     EXPECT_EQ(h.clock.SleepCount(), 0u) << "a burst of blocks is read without pauses";
@@ -402,7 +405,7 @@ TEST_F(TransferTest, OtherSitesAreTurnedAwayButTheirTrainsAndPowerupsTakenIn) {
 
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 8u);
-    EXPECT_EQ(Bytes(sent[1].begin(), sent[1].begin() + 9), Hex("55 AA FA 21 00 0C 00 05 1E"));
+    EXPECT_EQ(Head(sent[1], 9), Hex("55 AA FA 21 00 0C 00 05 1E"));
     EXPECT_EQ(sent[1], Reply(OTHER, PT_BUSY, {30}));
     EXPECT_EQ(sent[2], Reply(OTHER, PT_HOLD_OFF, {30}));
     EXPECT_EQ(sent[3], Reply(OTHER, PT_HOLD_OFF, {30}));
@@ -430,7 +433,7 @@ TEST_F(TransferTest, GivesUpAfter360IdlePassesWithHoldOffToTheLastSpeaker) {
     EXPECT_EQ(h.clock.TotalSlept(), 180000u);
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(Bytes(sent[1].begin(), sent[1].begin() + 9), Hex("55 AA FA 28 00 0C 00 08 00"));
+    EXPECT_EQ(Head(sent[1], 9), Hex("55 AA FA 28 00 0C 00 08 00"));
     EXPECT_EQ(sent[1], Reply(40, PT_HOLD_OFF, {0}));
     EXPECT_EQ(ReportCount(), 0u);
 }

@@ -4,13 +4,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "radio/Frame.h"
+
 namespace sitesim {
 
 namespace {
 
-void Put16(std::uint8_t* p, unsigned v) {
-    p[0] = static_cast<std::uint8_t>(v & 0xFF);
-    p[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+void Put16(std::uint8_t* p, unsigned v) { WriteLe16(p, static_cast<std::uint16_t>(v)); }
+
+// A time stamp of `count` bytes: year - base, month, day, hour, minute, second.
+void PutStamp(std::uint8_t* p, const TrainTime& t, int base, int count) {
+    const int fields[6] = {t.year - base, t.month, t.day, t.hour, t.minute, t.second};
+    for (int i = 0; i < count; ++i) p[i] = static_cast<std::uint8_t>(fields[i]);
 }
 
 // Days since 1 January 1970 of a proleptic Gregorian date, and back.
@@ -229,10 +234,8 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRa
 
     std::vector<std::uint8_t>& s = train.stream;
     s.assign(STREAM_PREFIX_SIZE, 0);
-    s[4] = static_cast<std::uint8_t>(design.axles & 0xFF);
-    s[5] = static_cast<std::uint8_t>(design.axles >> 8);
-    s[7] = static_cast<std::uint8_t>(train.alarmEntries & 0xFF);
-    s[8] = static_cast<std::uint8_t>(train.alarmEntries >> 8);
+    Put16(&s[4], static_cast<unsigned>(design.axles));
+    Put16(&s[7], static_cast<unsigned>(train.alarmEntries));
 
     if (!legacy) {
         s[0] = 2;
@@ -247,21 +250,8 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRa
         h[9] = rng.Chance(70) ? static_cast<std::uint8_t>("MT"[rng.Range(0, 1)]) : 0;
         Put16(&h[11], static_cast<unsigned>(speed));
         Put16(&h[13], static_cast<unsigned>(rng.Range(0, 999)));
-        const TrainTime& t = design.time;
-        const std::uint8_t first[6] = {static_cast<std::uint8_t>(t.year - 2000),
-                                       static_cast<std::uint8_t>(t.month),
-                                       static_cast<std::uint8_t>(t.day),
-                                       static_cast<std::uint8_t>(t.hour),
-                                       static_cast<std::uint8_t>(t.minute),
-                                       static_cast<std::uint8_t>(t.second)};
-        const std::uint8_t last[6] = {static_cast<std::uint8_t>(second.year - 2000),
-                                      static_cast<std::uint8_t>(second.month),
-                                      static_cast<std::uint8_t>(second.day),
-                                      static_cast<std::uint8_t>(second.hour),
-                                      static_cast<std::uint8_t>(second.minute),
-                                      static_cast<std::uint8_t>(second.second)};
-        std::memcpy(&h[15], first, 6);
-        std::memcpy(&h[21], last, 6);
+        PutStamp(&h[15], design.time, 2000, 6);
+        PutStamp(&h[21], second, 2000, 6);
         h[27] = design.track;
         h[28] = static_cast<std::uint8_t>(ambient);
         h[29] = rng.Chance(90) ? static_cast<std::uint8_t>("RL"[rng.Range(0, 1)]) : 0;
@@ -317,17 +307,8 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRa
     Put16(&h[1], site.siteNumber);
     h[3] = static_cast<std::uint8_t>(speed);
     Put16(&h[4], static_cast<unsigned>(rng.Range(0, 999)));
-    const TrainTime& t = design.time;
-    h[6] = static_cast<std::uint8_t>(t.year - 1900);
-    h[7] = static_cast<std::uint8_t>(t.month);
-    h[8] = static_cast<std::uint8_t>(t.day);
-    h[9] = static_cast<std::uint8_t>(t.hour);
-    h[10] = static_cast<std::uint8_t>(t.minute);
-    h[11] = static_cast<std::uint8_t>(second.year - 1900);
-    h[12] = static_cast<std::uint8_t>(second.month);
-    h[13] = static_cast<std::uint8_t>(second.day);
-    h[14] = static_cast<std::uint8_t>(second.hour);
-    h[15] = static_cast<std::uint8_t>(second.minute);
+    PutStamp(&h[6], design.time, 1900, 5);  // no seconds in the legacy header
+    PutStamp(&h[11], second, 1900, 5);
     h[16] = design.track;
     h[17] = static_cast<std::uint8_t>(rng.Range(0, 99));
     std::memcpy(&h[18], &sim[0], 4);
