@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/CivilDate.h"
 #include "radio/Frame.h"
 
 namespace sitesim {
@@ -16,28 +17,6 @@ void Put16(std::uint8_t* p, unsigned v) { WriteLe16(p, static_cast<std::uint16_t
 void PutStamp(std::uint8_t* p, const TrainTime& t, int base, int count) {
     const int fields[6] = {t.year - base, t.month, t.day, t.hour, t.minute, t.second};
     for (int i = 0; i < count; ++i) p[i] = static_cast<std::uint8_t>(fields[i]);
-}
-
-// Days since 1 January 1970 of a proleptic Gregorian date, and back.
-long long DaysFromCivil(int y, int m, int d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const long long yoe = y - era * 400;
-    const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-void CivilFromDays(long long z, int* y, int* m, int* d) {
-    z += 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const long long doe = z - era * 146097;
-    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long long mp = (5 * doy + 2) / 153;
-    *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
 }
 
 // One axle as the report sees it: slot bytes 0 to 6.
@@ -93,7 +72,8 @@ std::uint8_t DrawSimCode(SimRandom& rng) {
 }  // namespace
 
 TrainTime AddSeconds(const TrainTime& t, long long seconds) {
-    long long total = DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600LL +
+    long long total = DaysFromCivil(t.year, static_cast<unsigned>(t.month),
+                                    static_cast<unsigned>(t.day)) * 86400 + t.hour * 3600LL +
                       t.minute * 60LL + t.second + seconds;
     long long days = total / 86400;
     long long rest = total % 86400;
