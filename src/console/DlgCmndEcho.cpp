@@ -3,33 +3,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <cstdlib>
-#include <limits>
+#include <string_view>
 
 #include "common/Globals.h"
 #include "console/DialogUnits.h"
 #include "console/RichEditScopeView.h"
 #include "console/WindowBridge.h"
+#include "platform/Profile.h"
 
 std::int32_t ReadFieldNumber(const QString& text) {
     const QByteArray bytes = text.left(29).toLatin1();
-    const char* p = bytes.constData();
-    while (*p == ' ' || *p == '\t') ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    long long value = 0;
-    constexpr long long limit = static_cast<long long>(std::numeric_limits<std::int32_t>::max()) + 1;
-    while (*p >= '0' && *p <= '9') {
-        value = value * 10 + (*p - '0');
-        if (value > limit) value = limit;
-        ++p;
-    }
-    if (negative) value = -value;
-    if (value > std::numeric_limits<std::int32_t>::max()) value = std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(value);
+    return ParseLeadingInt(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 CDlgCmndEcho::CDlgCmndEcho(QWidget* parent) : QDialog(parent) {

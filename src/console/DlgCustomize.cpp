@@ -10,9 +10,10 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QToolBar>
 #include <QVBoxLayout>
+
+#include "console/UserSettings.h"
 
 namespace {
 
@@ -38,11 +39,6 @@ QString SeparatorLabel() { return QStringLiteral("\u2014\u2014 Separator \u2014\
 void TakeOff(QToolBar* toolbar, QAction* action) {
     toolbar->removeAction(action);
     if (action->isSeparator() && action->parent() == toolbar) delete action;
-}
-
-QSettings Settings() {
-    return QSettings(QStringLiteral("Local AppWizard-Generated Applications"),
-                     QStringLiteral("Kestova"));
 }
 
 QString GroupOf(const QToolBar* toolbar) {
@@ -215,7 +211,7 @@ void SetToolbarButtons(QToolBar* toolbar, const QStringList& names,
 }
 
 void SaveToolbarCustomisation(const QToolBar* toolbar) {
-    QSettings settings = Settings();
+    QSettings settings = UserSettings();
     settings.beginGroup(GroupOf(toolbar));
     settings.setValue(QStringLiteral("Buttons"), ToolbarButtonNames(toolbar));
     settings.setValue(QStringLiteral("TextLabels"),
@@ -225,7 +221,7 @@ void SaveToolbarCustomisation(const QToolBar* toolbar) {
 }
 
 bool RestoreToolbarCustomisation(QToolBar* toolbar, const QList<QAction*>& commands) {
-    QSettings settings = Settings();
+    QSettings settings = UserSettings();
     settings.beginGroup(GroupOf(toolbar));
     if (!settings.contains(QStringLiteral("Buttons"))) return false;
     SetToolbarButtons(toolbar, settings.value(QStringLiteral("Buttons")).toStringList(), commands);

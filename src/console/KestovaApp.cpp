@@ -16,6 +16,7 @@
 #include "console/ChildFrame.h"
 #include "console/DlgPortSelection.h"
 #include "console/MainFrame.h"
+#include "console/UserSettings.h"
 #include "console/WindowBridge.h"
 #include "platform/ScopeLog.h"
 #include "platform/TtySerialPort.h"
@@ -28,8 +29,8 @@ CKestovaApp* theApp = nullptr;
 CKestovaApp::CKestovaApp(ConsoleOptions options) : options_(std::move(options)) {
     theApp = this;
     // The per-user settings: recent files, window and toolbar state, the look.
-    QCoreApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
-    QCoreApplication::setApplicationName(QStringLiteral("Kestova"));
+    QCoreApplication::setOrganizationName(SettingsOrganisation());
+    QCoreApplication::setApplicationName(SettingsApplication());
     bridge::ResetShutdown();
     bridge::Install();
 }

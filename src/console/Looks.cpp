@@ -3,17 +3,16 @@
 #include <QApplication>
 #include <QColor>
 #include <QMainWindow>
-#include <QSettings>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QWidget>
 #include <utility>
 #include <vector>
 
+#include "console/UserSettings.h"
+
 namespace {
 
-const char* const kOrganisation = "Local AppWizard-Generated Applications";
-const char* const kApplication = "Kestova";
 const char* const kLookKey = "ApplicationLook";
 
 // The colours of one look. A fill is "#rrggbb" for a flat colour, or
@@ -260,14 +259,14 @@ const LookDef* Find(int id) {
     return nullptr;
 }
 
+bool IsOffice2007Style(int id) { return id >= looks::kOffice2007Blue && id <= looks::kOffice2007Aqua; }
+
 // The definition a value is drawn with: its own, else Office 2007 in the
 // last style chosen.
 const LookDef& Resolve(int id) {
     if (const LookDef* def = Find(id)) return *def;
     return *Find(office2007Style);
 }
-
-QSettings Settings() { return QSettings(QString::fromLatin1(kOrganisation), QString::fromLatin1(kApplication)); }
 
 // The colours of a fill with their places along the run.
 std::vector<std::pair<double, QColor>> Stops(const char* fill) {
@@ -323,8 +322,7 @@ QString LookMenuText(int commandId) {
 }
 
 QString LookSubmenuText(int commandId) {
-    if (commandId >= looks::kOffice2007Blue && commandId <= looks::kOffice2007Aqua)
-        return QStringLiteral("Office 200&7");
+    if (IsOffice2007Style(commandId)) return QStringLiteral("Office 200&7");
     return QString();
 }
 
@@ -335,7 +333,7 @@ bool LookSetsDockingMode(int commandId) { return Resolve(commandId).setsDocking;
 int CurrentLook() { return currentLook; }
 
 int StoredLook() {
-    QSettings settings = Settings();
+    QSettings settings = UserSettings();
     bool ok = false;
     int value = settings.value(QString::fromLatin1(kLookKey), DefaultLook()).toInt(&ok);
     return ok ? value : DefaultLook();
@@ -477,8 +475,7 @@ QString LookStyleSheet(int commandId) {
 void ApplyLook(int commandId, QMainWindow* frame) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     currentLook = commandId;
-    if (commandId >= looks::kOffice2007Blue && commandId <= looks::kOffice2007Aqua)
-        office2007Style = commandId;
+    if (IsOffice2007Style(commandId)) office2007Style = commandId;
 
     if (QStyle* style = QStyleFactory::create(LookStyleName(commandId))) QApplication::setStyle(style);
     QApplication::setPalette(LookPalette(commandId));
@@ -493,7 +490,7 @@ void ApplyLook(int commandId, QMainWindow* frame) {
         for (QWidget* child : widget->findChildren<QWidget*>()) child->update();
     }
 
-    QSettings settings = Settings();
+    QSettings settings = UserSettings();
     settings.setValue(QString::fromLatin1(kLookKey), commandId);
     settings.sync();
     QApplication::restoreOverrideCursor();

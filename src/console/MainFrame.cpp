@@ -11,7 +11,6 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <QSettings>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTimer>
@@ -27,14 +26,10 @@
 #include "console/KestovaApp.h"
 #include "console/LockKeys.h"
 #include "console/Looks.h"
+#include "console/UserSettings.h"
 #include "console/WindowsDlg.h"
 
 namespace {
-
-QSettings Settings() {
-    return QSettings(QStringLiteral("Local AppWizard-Generated Applications"),
-                     QStringLiteral("Kestova"));
-}
 
 const char* const kRecentGroup = "Recent File List";
 
@@ -119,6 +114,16 @@ QAction* CMainFrame::MakeAction(int commandId, const QString& text, const QStrin
 QAction* CMainFrame::Action(int commandId) const {
     auto it = actions_.find(commandId);
     return it == actions_.end() ? nullptr : it->second;
+}
+
+QList<QAction*> CMainFrame::ToolbarCommands() const {
+    QList<QAction*> commands;
+    for (int id : {cmd::FileNew, cmd::FileOpen, cmd::FileSave, cmd::FileSaveAs, cmd::FileClose,
+                   cmd::EditCut, cmd::EditCopy, cmd::EditPaste, cmd::FilePrint, cmd::ListCallers,
+                   cmd::SendEcho, cmd::WindowManager, cmd::AppAbout}) {
+        commands.append(Action(id));
+    }
+    return commands;
 }
 
 void CMainFrame::CreateActions() {
@@ -324,13 +329,7 @@ void CMainFrame::CreateToolBar() {
     toolBar_->addAction(Action(cmd::FilePrint));
     toolBar_->addAction(Action(cmd::AppAbout));
 
-    QList<QAction*> commands;
-    for (int id : {cmd::FileNew, cmd::FileOpen, cmd::FileSave, cmd::FileSaveAs, cmd::FileClose,
-                   cmd::EditCut, cmd::EditCopy, cmd::EditPaste, cmd::FilePrint, cmd::ListCallers,
-                   cmd::SendEcho, cmd::WindowManager, cmd::AppAbout}) {
-        commands.append(Action(id));
-    }
-    RestoreToolbarCustomisation(toolBar_, commands);
+    RestoreToolbarCustomisation(toolBar_, ToolbarCommands());
 }
 
 void CMainFrame::CreateStatusBar() {
@@ -502,13 +501,7 @@ void CMainFrame::OnAppAbout() {
 }
 
 void CMainFrame::OnViewCustomize() {
-    QList<QAction*> commands;
-    for (int id : {cmd::FileNew, cmd::FileOpen, cmd::FileSave, cmd::FileSaveAs, cmd::FileClose,
-                   cmd::EditCut, cmd::EditCopy, cmd::EditPaste, cmd::FilePrint, cmd::ListCallers,
-                   cmd::SendEcho, cmd::WindowManager, cmd::AppAbout}) {
-        commands.append(Action(id));
-    }
-    CDlgCustomize dialog(toolBar_, commands, this);
+    CDlgCustomize dialog(toolBar_, ToolbarCommands(), this);
     dialog.exec();
     SaveToolbarCustomisation(toolBar_);
 }
@@ -532,7 +525,7 @@ void CMainFrame::AddToRecentFileList(const QString& path) {
 }
 
 void CMainFrame::LoadRecentFiles() {
-    QSettings settings = Settings();
+    QSettings settings = UserSettings();
     settings.beginGroup(QString::fromLatin1(kRecentGroup));
     recentFiles_.clear();
     for (int i = 1; i <= kRecentFileCount; ++i) {
@@ -544,7 +537,7 @@ void CMainFrame::LoadRecentFiles() {
 }
 
 void CMainFrame::SaveRecentFiles() const {
-    QSettings settings = Settings();
+    QSettings settings = UserSettings();
     settings.beginGroup(QString::fromLatin1(kRecentGroup));
     for (int i = 1; i <= kRecentFileCount; ++i) {
         if (i <= recentFiles_.size()) {
@@ -578,7 +571,7 @@ void CMainFrame::UpdateRecentFileMenu() {
 }
 
 void CMainFrame::SaveFrameState() const {
-    QSettings settings = Settings();
+    QSettings settings = UserSettings();
     settings.beginGroup(QStringLiteral("Workspace"));
     settings.setValue(QStringLiteral("MainFrameGeometry"), saveGeometry());
     settings.setValue(QStringLiteral("MainFrameState"), saveState());
@@ -589,7 +582,7 @@ void CMainFrame::SaveFrameState() const {
 }
 
 void CMainFrame::RestoreFrameState() {
-    QSettings settings = Settings();
+    QSettings settings = UserSettings();
     settings.beginGroup(QStringLiteral("Workspace"));
     restoreGeometry(settings.value(QStringLiteral("MainFrameGeometry")).toByteArray());
     restoreState(settings.value(QStringLiteral("MainFrameState")).toByteArray());

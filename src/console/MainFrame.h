@@ -86,6 +86,8 @@ protected:
 
 private:
     QAction* MakeAction(int commandId, const QString& text, const QString& prompt = QString());
+    // The commands the toolbar may carry, as the customisation offers them.
+    QList<QAction*> ToolbarCommands() const;
     void CreateActions();
     void CreateMenus();
     void CreateToolBar();
