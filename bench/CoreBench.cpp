@@ -20,6 +20,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "BenchTable.h"
@@ -120,22 +121,28 @@ void BM_ChecksumOnly(benchmark::State& state) {
 }
 BENCHMARK(BM_ChecksumOnly);
 
+// The receiver over the whole radio stream from a port of type Port.
 // Arg 0: 0 = the production clock, 1 = a fake clock (a plain atomic read).
-void BM_ReceiveMemoryPort(benchmark::State& state) {
+template <typename Port>
+void ReceiveFrom(benchmark::State& state) {
     const std::vector<std::uint8_t>& stream = RadioStream();
     FakeClock fake;
     if (state.range(0) == 1) SetClock(&fake);
     ScopeWindow scope;
-    auto owned = std::make_unique<MemorySerialPort>();
-    MemorySerialPort& port = *owned;
+    auto owned = std::make_unique<Port>();
+    Port& port = *owned;
     SetRadioPort(std::move(owned));
     auto ctx = std::make_unique<CollectorContext>();
     ctx->lastByteTick = GetTickCount();
     int frames = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        port.Feed(stream);
-        state.ResumeTiming();
+        if constexpr (std::is_same_v<Port, MemorySerialPort>) {
+            state.PauseTiming();
+            port.Feed(stream);
+            state.ResumeTiming();
+        } else {
+            port.Rewind(stream);
+        }
         while (ReceivePacket(*ctx)) {
             ++frames;
             ResetReceiver(*ctx);
@@ -146,31 +153,11 @@ void BM_ReceiveMemoryPort(benchmark::State& state) {
     if (frames != kFramesInStream * static_cast<int>(state.iterations())) state.SkipWithError("frames lost");
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
 }
+
+void BM_ReceiveMemoryPort(benchmark::State& state) { ReceiveFrom<MemorySerialPort>(state); }
 BENCHMARK(BM_ReceiveMemoryPort)->Arg(0)->Arg(1);
 
-void BM_ReceiveArrayPort(benchmark::State& state) {
-    const std::vector<std::uint8_t>& stream = RadioStream();
-    FakeClock fake;
-    if (state.range(0) == 1) SetClock(&fake);
-    ScopeWindow scope;
-    auto owned = std::make_unique<ArrayPort>();
-    ArrayPort& port = *owned;
-    SetRadioPort(std::move(owned));
-    auto ctx = std::make_unique<CollectorContext>();
-    ctx->lastByteTick = GetTickCount();
-    int frames = 0;
-    for (auto _ : state) {
-        port.Rewind(stream);
-        while (ReceivePacket(*ctx)) {
-            ++frames;
-            ResetReceiver(*ctx);
-        }
-    }
-    SetRadioPort(nullptr);
-    SetClock(nullptr);
-    if (frames != kFramesInStream * static_cast<int>(state.iterations())) state.SkipWithError("frames lost");
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
-}
+void BM_ReceiveArrayPort(benchmark::State& state) { ReceiveFrom<ArrayPort>(state); }
 BENCHMARK(BM_ReceiveArrayPort)->Arg(0)->Arg(1);
 
 // A data folder for the report benchmarks, on the disk (not in memory), so

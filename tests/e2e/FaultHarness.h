@@ -125,22 +125,9 @@ public:
         }
         std::vector<std::string> argStrings{program};
         argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
-        std::vector<char*> argv;
-        for (auto& a : argStrings) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStrings;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            bool replaced = false;
-            for (const std::string& extra : options.env)
-                if (entry.substr(0, entry.find('=') + 1) == extra.substr(0, extra.find('=') + 1))
-                    replaced = true;
-            if (!replaced) envStrings.push_back(entry);
-        }
-        envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
-        std::vector<char*> envp;
-        for (auto& e : envStrings) envp.push_back(e.data());
-        envp.push_back(nullptr);
+        std::vector<std::string> envStrings = ChildEnvironment(options.env);
+        std::vector<char*> argv = ExecStrings(argStrings);
+        std::vector<char*> envp = ExecStrings(envStrings);
         const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
         const bool limited = options.fileSizeLimit != 0;
 
@@ -175,15 +162,7 @@ public:
 
     pid_t Pid() const { return pid_; }
 
-    bool WriteStdin(const std::string& text) {
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(in_, text.data() + done, text.size() - done);
-            if (n <= 0) return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
+    bool WriteStdin(const std::string& text) { return WriteAll(in_, text); }
 
     // The number of stdout lines seen so far: lines from here on are "new".
     std::size_t Mark() {
@@ -251,20 +230,7 @@ public:
     bool Signal(int signal) { return pid_ > 0 && !exited_ && ::kill(pid_, signal) == 0; }
 
     // Exit status (128 + n after signal n), or nullopt while still running.
-    std::optional<int> WaitExit(Millis timeout) {
-        const auto deadline = SteadyClock::now() + timeout;
-        for (;;) {
-            if (exited_) return status_;
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return status_;
-            }
-            if (MillisLeft(deadline) == 0) return std::nullopt;
-            std::this_thread::sleep_for(Millis(2));
-        }
-    }
+    std::optional<int> WaitExit(Millis timeout) { return WaitChild(pid_, &exited_, &status_, timeout); }
     bool Running() { return !WaitExit(Millis(0)).has_value(); }
 
     long ResidentKiB() const { return e2e::ResidentKiB(pid_); }

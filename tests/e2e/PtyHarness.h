@@ -32,6 +32,59 @@ inline int MillisLeft(SteadyClock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// The environment for a child: ours, with each "NAME=value" of extraEnv
+// added or replacing our NAME.
+inline std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        bool replaced = false;
+        for (const std::string& extra : extraEnv)
+            if (entry.substr(0, entry.find('=') + 1) == extra.substr(0, extra.find('=') + 1))
+                replaced = true;
+        if (!replaced) envStrings.push_back(entry);
+    }
+    envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
+    return envStrings;
+}
+
+// The null-terminated pointer list execve wants; `strings` must outlive it.
+inline std::vector<char*> ExecStrings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// Writes all of text to fd; false when a write fails.
+inline bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Waits for child pid to end and records that in *exited and *status (the
+// exit status, 128 + n after signal n); nullopt if it still runs when the
+// time is up.
+inline std::optional<int> WaitChild(pid_t pid, bool* exited, int* status, Millis timeout) {
+    const auto deadline = SteadyClock::now() + timeout;
+    for (;;) {
+        if (*exited) return *status;
+        int raw = 0;
+        if (::waitpid(pid, &raw, WNOHANG) == pid) {
+            *exited = true;
+            *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            return *status;
+        }
+        if (MillisLeft(deadline) == 0) return std::nullopt;
+        std::this_thread::sleep_for(Millis(2));
+    }
+}
+
 // A fresh folder under /tmp, removed with everything in it at the end.
 class DataFolder {
 public:
@@ -217,22 +270,9 @@ public:
         // Everything exec needs is built before the fork.
         std::vector<std::string> argStrings{program};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : argStrings) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStrings;
-        for (char** e = environ; *e != nullptr; ++e) {
-            std::string entry = *e;
-            bool replaced = false;
-            for (const std::string& extra : extraEnv)
-                if (entry.substr(0, entry.find('=') + 1) == extra.substr(0, extra.find('=') + 1))
-                    replaced = true;
-            if (!replaced) envStrings.push_back(entry);
-        }
-        envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<char*> envp;
-        for (auto& e : envStrings) envp.push_back(e.data());
-        envp.push_back(nullptr);
+        std::vector<std::string> envStrings = ChildEnvironment(extraEnv);
+        std::vector<char*> argv = ExecStrings(argStrings);
+        std::vector<char*> envp = ExecStrings(envStrings);
 
         pid_ = ::fork();
         if (pid_ < 0) return false;
@@ -256,15 +296,7 @@ public:
 
     pid_t Pid() const { return pid_; }
 
-    bool WriteStdin(const std::string& text) {
-        std::size_t done = 0;
-        while (done < text.size()) {
-            ssize_t n = ::write(in_, text.data() + done, text.size() - done);
-            if (n <= 0) return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
+    bool WriteStdin(const std::string& text) { return WriteAll(in_, text); }
     void CloseStdin() {
         if (in_ >= 0) ::close(in_);
         in_ = -1;
@@ -313,21 +345,7 @@ public:
 
     // The exit status (128 + n after signal n), or nullopt if the process
     // is still running when the time is up.
-    std::optional<int> WaitExit(Millis timeout) {
-        const auto deadline = SteadyClock::now() + timeout;
-        for (;;) {
-            if (exited_) return status_;
-            int status = 0;
-            pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                exited_ = true;
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return status_;
-            }
-            if (MillisLeft(deadline) == 0) return std::nullopt;
-            std::this_thread::sleep_for(Millis(5));
-        }
-    }
+    std::optional<int> WaitExit(Millis timeout) { return WaitChild(pid_, &exited_, &status_, timeout); }
 
 private:
     // Reads what is there, waiting until the deadline for the first byte.
