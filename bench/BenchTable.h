@@ -3,7 +3,7 @@
 // rows of the performance table (figure, target, measured, pass/fail).
 // The targets are ratios of two benchmarks of the same run, so the table is
 // computed after all benchmarks have run. "--table=FILE" appends the rows to
-// FILE as "figure|target|measured|PASS" lines (scripts/bench collects them).
+// FILE as "figure|target|measured|result" lines (result: pass, FAIL or -) (scripts/bench collects them).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
