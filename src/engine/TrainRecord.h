@@ -8,6 +8,8 @@ constexpr std::size_t TRAIN_PREFIX_SIZE = 12;
 constexpr std::size_t TRAIN_HEADER_SIZE = 112;
 constexpr std::size_t MAX_AXLES = 1200;
 constexpr std::size_t AXLE_SLOT_SIZE = 7;
+// Header bytes 33-34: the number of axles the report prints.
+constexpr std::size_t HEADER_AXLE_COUNT = 33;
 
 struct AxleSlot {
     std::uint8_t bytes[AXLE_SLOT_SIZE];
@@ -27,6 +29,9 @@ struct TrainRecord {
     }
     std::uint16_t alarmCount() const {
         return static_cast<std::uint16_t>(prefix[7] | (prefix[8] << 8));
+    }
+    std::uint16_t headerAxleCount() const {
+        return static_cast<std::uint16_t>(header[HEADER_AXLE_COUNT] | (header[HEADER_AXLE_COUNT + 1] << 8));
     }
     void setAlarmCount(std::uint16_t n) {
         prefix[7] = static_cast<std::uint8_t>(n & 0xFF);

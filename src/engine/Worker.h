@@ -18,7 +18,8 @@ unsigned CollectorThreadProc(StartRecord* startRecord);
 void RunCollectorLoop(CollectorContext& ctx);
 
 // One cycle of the loop. Returns true when it handled a packet addressed to
-// the collector (no pause follows), false when it paused 500 ms.
+// the collector (no pause follows), false when it waited for the radio (at
+// most 500 ms, less when a byte arrived).
 bool RunCollectorCycle(CollectorContext& ctx);
 
 // The All-in-One Data Packet path shared by the loop and the transfer: ACK

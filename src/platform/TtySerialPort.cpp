@@ -11,6 +11,7 @@
 #include <cstring>
 #include <chrono>
 #include <system_error>
+#include <thread>
 
 #include "common/LogLine.h"
 #include "platform/Clock.h"
@@ -153,6 +154,34 @@ std::size_t TtySerialPort::ReadBytes(std::uint8_t* out, std::size_t max) {
         out[n++] = static_cast<std::uint8_t>(c);
     }
     return n;
+}
+
+bool TtySerialPort::InputWaiting() {
+    if (bufferPos_ < bufferUsed_) return true;
+    if (fd_ < 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+bool TtySerialPort::WaitForInput(std::uint32_t milliseconds) {
+    if (bufferPos_ < bufferUsed_) return true;
+    if (fd_ < 0) return CSerialPortInterface::WaitForInput(milliseconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        pollfd p{fd_, POLLIN, 0};
+        const int r = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (r < 0 && errno == EINTR && left > 0) continue;
+        if (r <= 0) return false;
+        if ((p.revents & POLLIN) != 0) return true;
+        // A hang-up or error without data: the next ReadChar finds out what
+        // it is. The rest of the pause is slept, so a line that stays in
+        // that state does not wake the worker at once, pass after pass.
+        if (left > 0) std::this_thread::sleep_for(std::chrono::milliseconds(left));
+        return true;
+    }
 }
 
 void TtySerialPort::Write(const std::uint8_t* bytes, std::size_t length) {

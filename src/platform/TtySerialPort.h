@@ -37,6 +37,11 @@ public:
     // 0..255, or -1 when no byte is waiting or the port is away.
     std::int32_t ReadChar() override;
     std::size_t ReadBytes(std::uint8_t* out, std::size_t max) override;
+    // A byte is read but not yet taken, or the device has one.
+    bool InputWaiting() override;
+    // poll() on the device for at most `milliseconds`; while the port is
+    // away, a plain sleep (ReadChar then tries to reopen it).
+    bool WaitForInput(std::uint32_t milliseconds) override;
 
     bool IsOpen() const { return fd_ >= 0; }
     // The device path of the last open attempt ("" before the first).
