@@ -96,6 +96,27 @@ TEST_F(WorkerLoopTest, NoPauseBetweenBackToBackPacketsForTheCollector) {
     EXPECT_EQ(h.clock.TotalSlept(), 500u);
 }
 
+TEST_F(WorkerLoopTest, TheIdleWaitEndsOnTheFirstByte) {
+    // A frame for another collector with another frame right behind it: the
+    // wait after the first ends at once.
+    auto a = MakeFrame(8, 17, 0, 14, {0});
+    auto b = MakeFrame(8, 250, 0, 14, {0});
+    a.insert(a.end(), b.begin(), b.end());
+    h.port->Feed(a);
+    EXPECT_FALSE(RunCollectorCycle(ctx()));
+    EXPECT_TRUE(RunCollectorCycle(ctx()));
+    EXPECT_EQ(h.clock.TotalSlept(), 0u);
+
+    // In real time: a feed from another thread wakes the waiting reader.
+    MemorySerialPort port;
+    EXPECT_FALSE(port.WaitForInput(1));
+    bool woke = false;
+    std::thread reader([&] { woke = port.WaitForInput(600000); });
+    port.Feed({0x55});
+    reader.join();
+    EXPECT_TRUE(woke);
+}
+
 TEST_F(WorkerLoopTest, UnknownTypesAndNullScopeWindowChangeNothing) {
     scopeWindow = 0;
     h.port->Feed(MakeFrame(8, 250, 0, 99, {1, 2, 3}));
