@@ -75,6 +75,7 @@ void SiteSession::SendFrame(std::uint8_t source, std::uint8_t sequence, std::uin
     // A pause falls before the end byte: what follows it is the end byte
     // alone, which cannot start a frame at the collector.
     const std::size_t pauseAfter = shape.pauseMs > 0 ? bytes.size() - 1 : bytes.size();
+    if (stats_.framesSent == 0) stats_.firstFrameMs = link_.NowMs();
     link_.Send(bytes.data(), bytes.size(), pauseAfter, shape.pauseMs);
     ++stats_.framesSent;
     stats_.bytesSent += bytes.size();

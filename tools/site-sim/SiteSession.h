@@ -86,6 +86,7 @@ struct Stats {
     std::uint64_t bytesSent = 0;
     std::uint64_t bytesReceived = 0;
     std::uint64_t repliesChecked = 0;
+    std::uint64_t firstFrameMs = 0;    // link time when the first frame began to go out
 };
 
 enum class Outcome { Acknowledged, Failed, Stopped };

@@ -87,8 +87,8 @@ void PrintSummary(const Stats& s, double seconds, unsigned baud) {
                   "(%llu resends), %llu failed%s\n"
                   "site-sim: %llu Powerups sent, %llu acknowledged; %llu replies checked, "
                   "%llu protocol errors, %llu unexpected replies, %llu warnings\n"
-                  "site-sim: %llu bytes sent, %llu received in %.1f s; at %u baud they need "
-                  "%.1f s on the line (%.1f s for the bytes sent)\n",
+                  "site-sim: %llu bytes sent, %llu received in %.2f s; at %u baud they need "
+                  "%.2f s on the line (%.2f s for the bytes sent)\n",
                   static_cast<unsigned long long>(s.trainsSent),
                   static_cast<unsigned long long>(s.trainsAcknowledged),
                   static_cast<unsigned long long>(s.trainsRetried),
@@ -244,8 +244,13 @@ int main(int argc, char** argv) {
     }
     if (!stopRequested) session.Linger(config.lingerMs);
 
+    // The exchange's time runs from its first frame: waiting for the
+    // collector to open the port is no part of it.
+    const Stats& stats = session.GetStats();
     const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        stats.framesSent > 0
+            ? static_cast<double>(link->NowMs() - stats.firstFrameMs) / 1000.0
+            : std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     PrintSummary(session.GetStats(), seconds, config.baud);
 
     if (!portLink.empty()) {
