@@ -119,6 +119,16 @@ public:
         }
     }
 
+    // Call right after a train's last byte: the time from now to its report
+    // in place joins `samples`; its ACK must have come too.
+    bool TimeReport(std::vector<double>* samples) {
+        const auto last = SteadyClock::now();
+        SteadyClock::time_point report;
+        if (!WaitReport(&report) || !Expect(PT_ACK)) return false;
+        samples->push_back(MillisSince(last, report));
+        return true;
+    }
+
     // The next whole frame from the collector, of the given type.
     bool Expect(std::uint8_t type) {
         auto frame = pty_.ReceiveFrame(Millis(3000));
@@ -214,13 +224,10 @@ int main(int argc, char** argv) {
         const Bytes two(stream.begin() + BLOCK_SIZE, stream.end());
         if (!site.SendAtLineSpeed(Frame(1, PT_DATA, one)) || !site.SendAtLineSpeed(Frame(2, PT_LAST_DATA, two)))
             return 1;
-        const auto last = SteadyClock::now();
-        SteadyClock::time_point report;
-        if (!site.WaitReport(&report) || !site.Expect(PT_ACK)) {
+        if (!site.TimeReport(&blocks.samples)) {
             std::fprintf(stderr, "run %d: no report or no ACK after the blocks\n", run);
             return 1;
         }
-        blocks.samples.push_back(MillisSince(last, report));
     }
     for (int run = 0; run < runs; ++run) {
         Bytes payload(17, 0);
@@ -228,13 +235,10 @@ int main(int argc, char** argv) {
         payload.insert(payload.end(), stream.begin(), stream.end());
         idle();
         if (!site.SendAtLineSpeed(Frame(static_cast<std::uint8_t>(run), PT_ALL_IN_ONE, payload))) return 1;
-        const auto last = SteadyClock::now();
-        SteadyClock::time_point report;
-        if (!site.WaitReport(&report) || !site.Expect(PT_ACK)) {
+        if (!site.TimeReport(&allInOne.samples)) {
             std::fprintf(stderr, "run %d: no report or no ACK for the All-in-One train\n", run);
             return 1;
         }
-        allInOne.samples.push_back(MillisSince(last, report));
     }
     collector.Signal(SIGTERM);
     collector.WaitExit(Millis(5000));
