@@ -79,7 +79,7 @@ int TtySerialPort::TryOpen(std::uint8_t index, int* error) {
     return fd;
 }
 
-std::int32_t TtySerialPort::OpenPort(std::uint8_t index) {
+std::int32_t TtySerialPort::Open(std::uint8_t index) {
     CloseDevice();
     bufferUsed_ = bufferPos_ = 0;
     index_ = index;
@@ -165,7 +165,10 @@ bool TtySerialPort::InputWaiting() {
 
 bool TtySerialPort::WaitForInput(std::uint32_t milliseconds) {
     if (bufferPos_ < bufferUsed_) return true;
-    if (fd_ < 0) return CSerialPortInterface::WaitForInput(milliseconds);
+    if (fd_ < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        return false;
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
