@@ -26,8 +26,11 @@ std::vector<std::string> ProcessesHolding(const std::string& device) {
                                   ? S_ISCHR(held.st_mode) && held.st_rdev == wanted.st_rdev
                                   : held.st_dev == wanted.st_dev && held.st_ino == wanted.st_ino;
             if (!same) continue;
+            // The program's name from its command line (comm is cut at 15 characters).
             std::string name;
-            std::getline(std::ifstream(proc.path() / "comm"), name);
+            std::getline(std::ifstream(proc.path() / "cmdline"), name, '\0');
+            name = fs::path(name).filename().string();
+            if (name.empty()) std::getline(std::ifstream(proc.path() / "comm"), name);
             out.push_back("pid " + pid + " (" + name + ")");
             break;
         }

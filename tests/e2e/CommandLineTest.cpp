@@ -21,16 +21,16 @@ using e2e::Pty;
 
 const Millis kWait(10000);
 
-struct Run {
+struct Finished {
     std::optional<int> status;
     std::string out, err;
 };
 
 // Runs program to its end; stdout and stderr whole.
-Run RunProgram(const std::string& program, const std::vector<std::string>& args,
+Finished RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& env = {}) {
     Process p;
-    Run run;
+    Finished run;
     if (!p.Start(program, args, env)) return run;
     p.CloseStdin();
     while (auto line = p.ReadLine(kWait)) run.out += *line + "\n";
@@ -64,7 +64,7 @@ const std::vector<std::string> kEnv = {"QT_QPA_PLATFORM=offscreen", "KESTOVA_HOM
 TEST(CommandLine, HelpPrintsUsageOnStdoutAndExits0) {
     for (const std::string& program : Programs()) {
         for (const char* option : {"--help", "-h"}) {
-            const Run run = RunProgram(program, {option}, kEnv);
+            const Finished run = RunProgram(program, {option}, kEnv);
             EXPECT_EQ(run.status, std::optional<int>(0)) << program << " " << option;
             EXPECT_EQ(run.out.rfind("Usage: " + Name(program), 0), 0u) << run.out;
             EXPECT_NE(run.out.find("--version"), std::string::npos) << run.out;
@@ -75,7 +75,7 @@ TEST(CommandLine, HelpPrintsUsageOnStdoutAndExits0) {
 
 TEST(CommandLine, VersionSaysProgramAndVersion) {
     for (const std::string& program : Programs()) {
-        const Run run = RunProgram(program, {"--version"}, kEnv);
+        const Finished run = RunProgram(program, {"--version"}, kEnv);
         EXPECT_EQ(run.status, std::optional<int>(0)) << program;
         EXPECT_EQ(run.out.rfind(Name(program) + " 1.", 0), 0u) << run.out;
         EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
@@ -103,7 +103,7 @@ TEST(CommandLine, BadOptionsGiveAUsageLineOnStderrAndExit2) {
     for (const std::string& program : Programs()) {
         for (const Case& c : cases) {
             if (*c.programName != '\0' && Name(program) != c.programName) continue;
-            const Run run = RunProgram(program, c.args, kEnv);
+            const Finished run = RunProgram(program, c.args, kEnv);
             EXPECT_EQ(run.status, std::optional<int>(2)) << program << " " << c.args[0];
             EXPECT_NE(run.err.find(c.says), std::string::npos) << program << ":\n" << run.err;
             EXPECT_NE(run.err.find("Usage: " + Name(program)), std::string::npos) << run.err;
@@ -136,14 +136,14 @@ TEST(CommandLine, CheckPassesAGoodDataFolderAndNamesWhatIsWrongInABrokenOne) {
         Pty pty;
         ASSERT_TRUE(pty.Ok());
         MakeGoodFolder(data, pty);
-        const Run run = RunProgram(KESTOVA_COLLECTOR_EXE, {"--check", "--data-folder", data.Path()});
+        const Finished run = RunProgram(KESTOVA_COLLECTOR_EXE, {"--check", "--data-folder", data.Path()});
         EXPECT_EQ(run.status, std::optional<int>(0)) << run.out;
         for (const std::string& line :
              {"data folder: " + data.Path() + "/ (--data-folder)\n",
               "ok: settings: " + data.File("K7_Dialups.ini") + " [Radio Serial Port] Radio_Port=3\n",
               "ok: port: COM3 is " + data.File("Ports/COM3") + " -> " + pty.SlaveName() +
                   ", which can be opened now\n",
-              "ok: Callers.bin: 2560 bytes\n", std::string("all is well\n")}) {
+              std::string("ok: Callers.bin: 2560 bytes\n"), std::string("all is well\n")}) {
             EXPECT_NE(run.out.find(line), std::string::npos) << line << "missing from:\n" << run.out;
         }
     }
@@ -188,10 +188,14 @@ TEST(CommandLine, CheckPassesAGoodDataFolderAndNamesWhatIsWrongInABrokenOne) {
         c.spoil(data, pty);
         std::vector<std::string> args = {"--check"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        const Run run = RunProgram(KESTOVA_COLLECTOR_EXE, args, {"KESTOVA_HOME=" + data.Path()});
+        const Finished run = RunProgram(KESTOVA_COLLECTOR_EXE, args, {"KESTOVA_HOME=" + data.Path()});
         EXPECT_EQ(run.status, std::optional<int>(1)) << c.what << ":\n" << run.out;
         EXPECT_NE(run.out.find(c.says), std::string::npos) << c.what << ":\n" << run.out;
         EXPECT_NE(run.out.find(" found\n"), std::string::npos) << run.out;
+        if (holder) {
+            const std::string who = "pid " + std::to_string(holder->Pid()) + " (kestova-collector)";
+            EXPECT_NE(run.out.find(who), std::string::npos) << run.out;
+        }
         holder.reset();
     }
 }
