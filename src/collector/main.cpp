@@ -14,15 +14,13 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "collector/CollectorOptions.h"
 #include "collector/OperatorCommands.h"
 #include "collector/StationCheck.h"
 #include "collector/StdoutScope.h"
-#include "common/CommandLine.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
-#include "common/Version.h"
 #include "engine/Worker.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -37,7 +35,6 @@ constexpr const char* kSettingsFile = "K7_Dialups.ini";
 constexpr const char* kPortSection = "Radio Serial Port";
 constexpr const char* kPortKey = "Radio_Port";
 constexpr int kExitNoPort = 2;
-constexpr int kExitUsage = 2;
 constexpr int kExitWorkerStuck = 1;
 constexpr auto kStopWait = std::chrono::seconds(3);
 constexpr std::size_t kMaxCommandLine = 1024;
@@ -120,63 +117,14 @@ void ServeUntilStopped(StdoutScope& scope) {
     }
 }
 
-constexpr const char* kUsageLine =
-    "Usage: kestova-collector [--data-folder DIR] [--port N] [--check] [--help] [--version]\n";
-
-void PrintHelp() {
-    std::fputs(kUsageLine, stdout);
-    std::fputs(
-        "\n"
-        "Collects train data from wayside sites over the radio port, without windows:\n"
-        "the serial scope goes to stdout, operator commands (echo SITE LENGTH, list)\n"
-        "come from stdin, SIGINT or SIGTERM stop it.\n"
-        "\n"
-        "  --data-folder DIR  keep every file in DIR (else KESTOVA_HOME, else the\n"
-        "                     program's folder; an installed program uses\n"
-        "                     /var/lib/kestova/default)\n"
-        "  --port N           use COM port N (1 to 256) for this run; the settings\n"
-        "                     file is not changed\n"
-        "  --check            check the settings, the radio port, the folders and\n"
-        "                     Callers.bin, one line each; exit 0 when all is well\n"
-        "  --help             show this text\n"
-        "  --version          show the version\n"
-        "\n"
-        "Exit status: 0 stopped by a signal (or --check found nothing wrong), 1 the\n"
-        "worker did not stop or start-up failed (or --check found a problem), 2 no\n"
-        "radio port configured, or a bad command line.\n",
-        stdout);
-}
-
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "kestova-collector: %s\n", message.c_str());
-    std::fputs(kUsageLine, stderr);
-    return kExitUsage;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const ParsedCommandLine args =
-        ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
-                         {{"--help"}, {"--version"}, {"--check"}, {"--data-folder", true}, {"--port", true}});
-    if (!args.error.empty()) return UsageError(args.error);
-    if (!args.operands.empty()) return UsageError("unexpected argument " + args.operands.front());
-    if (args.Has("--help")) {
-        PrintHelp();
-        return 0;
-    }
-    if (args.Has("--version")) {
-        std::printf("kestova-collector %s\n", KestovaVersion());
-        return 0;
-    }
-    long long portOption = -1;
-    if (args.Has("--port") && !ParseIntInRange(args.Value("--port"), 1, 256, &portOption))
-        return UsageError("--port takes a COM number from 1 to 256, not \"" + args.Value("--port") + "\"");
-    if (args.Has("--data-folder") && args.Value("--data-folder").empty())
-        return UsageError("--data-folder needs a folder");
-    SetDataFolderChoice(args.Value("--data-folder"), InstalledDataFolder::Service);
+    CollectorOptions options;
+    if (const int status = ReadCollectorOptions(argc, argv, &options); status >= 0) return status;
+    SetDataFolderChoice(options.dataFolder, InstalledDataFolder::Service);
     InitExeDirectory();
-    if (args.Has("--check")) return RunStationCheck(static_cast<int>(portOption), stdout) ? 0 : 1;
+    if (options.check) return RunStationCheck(options.port, stdout) ? 0 : 1;
     // On stderr: stdout is the scope, whose first lines are fixed.
     std::fprintf(stderr, "kestova-collector: data folder %s (%s)\n", exeDirectory.c_str(),
                  DataFolderOrigin().c_str());
@@ -195,8 +143,8 @@ int main(int argc, char** argv) {
                     "Our (Collector) ID is " + std::to_string(COLLECTOR_ID) + ".\n");
 
     // --port is for this run only: the settings file is neither read nor written.
-    const int port = portOption != -1 ? static_cast<int>(portOption)
-                                      : GetProfileInt(DataPath(kSettingsFile), kPortSection, kPortKey, -1);
+    const int port = options.port != -1 ? options.port
+                                        : GetProfileInt(DataPath(kSettingsFile), kPortSection, kPortKey, -1);
     if (port == -1) {
         PrintNoPortError();
         SetScopeLogEnabled(false);
