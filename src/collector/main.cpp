@@ -15,7 +15,9 @@
 #include <string>
 #include <thread>
 
+#include "collector/CollectorOptions.h"
 #include "collector/OperatorCommands.h"
+#include "collector/StationCheck.h"
 #include "collector/StdoutScope.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
@@ -117,8 +119,16 @@ void ServeUntilStopped(StdoutScope& scope) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    CollectorOptions options;
+    if (const int status = ReadCollectorOptions(argc, argv, &options); status >= 0) return status;
+    SetDataFolderChoice(options.dataFolder, InstalledDataFolder::Service);
     InitExeDirectory();
+    if (options.check) return RunStationCheck(options.port, stdout) ? 0 : 1;
+    // On stderr: stdout is the scope, whose first lines are fixed.
+    std::fprintf(stderr, "kestova-collector: data folder %s (%s)\n", exeDirectory.c_str(),
+                 DataFolderOrigin().c_str());
+    std::fflush(stderr);
     if (!InstallSignals()) {
         std::perror("kestova-collector: signal set-up");
         return 1;
@@ -132,7 +142,9 @@ int main() {
     scope->PaneLine(COLOUR_DARK_RED,
                     "Our (Collector) ID is " + std::to_string(COLLECTOR_ID) + ".\n");
 
-    const int port = GetProfileInt(DataPath(kSettingsFile), kPortSection, kPortKey, -1);
+    // --port is for this run only: the settings file is neither read nor written.
+    const int port = options.port != -1 ? options.port
+                                        : GetProfileInt(DataPath(kSettingsFile), kPortSection, kPortKey, -1);
     if (port == -1) {
         PrintNoPortError();
         SetScopeLogEnabled(false);

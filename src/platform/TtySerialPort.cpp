@@ -41,9 +41,8 @@ void TtySerialPort::CloseDevice() {
     fd_ = -1;
 }
 
-int TtySerialPort::TryOpen(std::uint8_t index, int* error) {
-    device_ = PortDevicePath(index);
-    int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+int OpenTtyExclusive(const std::string& device, int* error) {
+    int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *error = errno;
         return -1;
@@ -57,6 +56,18 @@ int TtySerialPort::TryOpen(std::uint8_t index, int* error) {
     // The lock is what keeps a second collector out (TIOCEXCL does not stop
     // a privileged opener); it is taken before the line is touched.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
+    return fd;
+}
+
+int TtySerialPort::TryOpen(std::uint8_t index, int* error) {
+    device_ = PortDevicePath(index);
+    int fd = OpenTtyExclusive(device_, error);
+    if (fd < 0) return -1;
+    auto fail = [&](int e) {
+        ::close(fd);
+        *error = e;
+        return -1;
+    };
     (void)::ioctl(fd, TIOCEXCL);
 
     termios tio{};

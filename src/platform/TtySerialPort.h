@@ -19,6 +19,12 @@
 #include <cstdint>
 #include <string>
 
+// Opens a terminal device for reading and writing and takes its lock, as the
+// radio port does before it sets the line up: the descriptor, or -1 with
+// *error = errno (ENOTTY for a file that is no terminal, EBUSY when another
+// program holds the device).
+int OpenTtyExclusive(const std::string& device, int* error);
+
 class TtySerialPort {
 public:
     static constexpr std::size_t READ_BUFFER_SIZE = 4096;

@@ -86,6 +86,9 @@ TEST(CollectorProcess, WithoutAPortItExplainsAndExitsWithStatus2) {
                                    "Ports/COM1", "ln -s"}) {
             EXPECT_NE(err.find(needed), std::string::npos) << needed << " missing from:\n" << err;
         }
+        // Which folder it used, on stderr (stdout's first lines are fixed).
+        EXPECT_EQ(err.rfind("kestova-collector: data folder " + data.Path() + "/ (KESTOVA_HOME)\n", 0), 0u)
+            << err;
         auto first = collector.ReadLine(Millis(500));
         ASSERT_TRUE(first.has_value());
         EXPECT_TRUE(StartsWithTimeStamp(*first, "Program Started!")) << *first;
@@ -226,6 +229,23 @@ TEST(CollectorProcess, ASecondCollectorOnTheSameDeviceIsTurnedAway) {
     ASSERT_TRUE(b.Signal(SIGTERM));
     EXPECT_EQ(a.WaitExit(Millis(2500)), std::optional<int>(0));
     EXPECT_EQ(b.WaitExit(Millis(2500)), std::optional<int>(0));
+}
+
+// --port and --data-folder are for this run only: the settings file keeps
+// its own port, byte for byte.
+TEST(CollectorProcess, PortOptionOverridesTheSettingsForThisRunOnly) {
+    DataFolder data;
+    Pty pty;
+    data.LinkPort(3, pty.SlaveName());
+    data.WriteSettings(5);
+    const std::string settings = data.ReadText("K7_Dialups.ini");
+    Process collector;
+    ASSERT_TRUE(collector.Start(KESTOVA_COLLECTOR_EXE, {"--port", "3", "--data-folder", data.Path()}));
+    ASSERT_TRUE(collector.WaitForLineContaining("Using Serial Port COMM 3", kWait)) << collector.Stderr();
+    ExpectCancelFor21Blocks(pty);
+    ASSERT_TRUE(collector.Signal(SIGTERM));
+    EXPECT_EQ(collector.WaitExit(Millis(2500)), std::optional<int>(0));
+    EXPECT_EQ(data.ReadText("K7_Dialups.ini"), settings);
 }
 
 }  // namespace

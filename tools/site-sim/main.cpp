@@ -16,6 +16,7 @@
 #include "LineLink.h"
 #include "SimPlan.h"
 #include "SiteSession.h"
+#include "common/Version.h"
 #include "platform/Profile.h"
 
 namespace fs = std::filesystem;
@@ -113,11 +114,16 @@ int main(int argc, char** argv) {
     const std::string error =
         ParseArguments(std::vector<std::string>(argv + 1, argv + argc), config);
     if (!error.empty()) {
-        std::cerr << "kestova-site-sim: " << error << "\n(--help lists the options)\n";
+        std::cerr << "kestova-site-sim: " << error
+                  << "\nUsage: kestova-site-sim [options] (--help lists them)\n";
         return 2;
     }
     if (config.help) {
         std::cout << UsageText();
+        return 0;
+    }
+    if (config.version) {
+        std::cout << "kestova-site-sim " << KestovaVersion() << "\n";
         return 0;
     }
 
