@@ -14,7 +14,7 @@
 #include "engine/CollectorContext.h"
 #include "radio/Commands.h"
 #include "radio/Frame.h"
-#include "records/AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 CallerEntry callerTable[CALLER_TABLE_SIZE] = {};
 std::mutex callerTableMutex;

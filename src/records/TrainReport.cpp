@@ -8,7 +8,7 @@
 
 #include "common/Globals.h"
 #include "common/LogLine.h"
-#include "records/AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 namespace {
 
