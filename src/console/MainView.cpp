@@ -13,12 +13,6 @@
 #include "radio/SerialPort.h"
 #include "records/Callers.h"
 
-namespace {
-const char* const kSettingsFile = "K7_Dialups.ini";
-const char* const kPortSection = "Radio Serial Port";
-const char* const kPortKey = "Radio_Port";
-}  // namespace
-
 CMainView::CMainView(CKestovaDoc* document, QWidget* parent) : QWidget(parent), document_(document) {
     setObjectName(QStringLiteral("CMainView"));
     // Form 101: Calibri 11, bold.
@@ -50,11 +44,11 @@ void CMainView::OnInitialUpdate() {
     pane_->PaneLog(COLOUR_DARK_RED, "Our (Collector) ID is %d.\n", COLLECTOR_ID);
 
     InitExeDirectory();
-    const std::string settings = DataPath(kSettingsFile);
-    int port = GetProfileInt(settings, kPortSection, kPortKey, -1);
+    const std::string settings = DataPath(SETTINGS_FILE_NAME);
+    int port = GetProfileInt(settings, RADIO_PORT_SECTION, RADIO_PORT_KEY, -1);
     if (port == -1) {
         port = app != nullptr ? app->ChoosePort() : -1;
-        if (port != -1) WriteProfileInt(settings, kPortSection, kPortKey, port);
+        if (port != -1) WriteProfileInt(settings, RADIO_PORT_SECTION, RADIO_PORT_KEY, port);
     }
     if (port != -1) {
         pane_->PaneLog(COLOUR_DARK_RED, "Using Serial Port COMM %d\n\n", port);

@@ -7,6 +7,7 @@
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
+#include "common/ScopeEntry.h"
 #include "engine/CollectorContext.h"
 #include "platform/Clock.h"
 #include "radio/Frame.h"
@@ -41,8 +42,8 @@ void FinishAndSend(CollectorContext& ctx) {
     ctx.txBuffer[n + 2] = FRAME_END;
     ctx.txLength = n + 3;
     RadioPort().Write(ctx.txBuffer, static_cast<std::size_t>(ctx.txLength));
-    SendWindowMessage(scopeWindow.load(), WM_LOG_COLLECT_BYTES,
-                      static_cast<WPARAM>(ctx.txLength), reinterpret_cast<LPARAM>(ctx.txBuffer));
+    SendToScope(WM_LOG_COLLECT_BYTES, static_cast<WPARAM>(ctx.txLength),
+                reinterpret_cast<LPARAM>(ctx.txBuffer));
 }
 
 // Day number of 30 December 1899 counted like DaysFromCivil (from 1970-01-01).

@@ -5,6 +5,7 @@
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
+#include "common/ScopeEntry.h"
 #include "engine/CollectorContext.h"
 #include "platform/Clock.h"
 #include "radio/Frame.h"
@@ -123,9 +124,8 @@ bool ReceivePacket(CollectorContext& ctx) {
         const bool good = stored == computed;
 #endif
         if (good) {
-            SendWindowMessage(scopeWindow.load(), WM_LOG_FIELD_BYTES,
-                              static_cast<WPARAM>(ctx.rxCount),
-                              reinterpret_cast<LPARAM>(ctx.rxBuffer));
+            SendToScope(WM_LOG_FIELD_BYTES, static_cast<WPARAM>(ctx.rxCount),
+                        reinterpret_cast<LPARAM>(ctx.rxBuffer));
             return true;
         }
         LogLine(COLOUR_DARK_RED, "ERROR: Bad Checksum (is %04X ShouldBe %04X)\n",
