@@ -94,6 +94,6 @@ unsigned CollectorThreadProc(StartRecord* startRecord) {
         ctx->lastByteTick = GetTickCount();
         RunCollectorLoop(*ctx);
     }
-    if (startRecord != nullptr) startRecord->threadState.store(4);
+    if (startRecord != nullptr) startRecord->threadState.store(WORKER_ENDED);
     return 0;
 }
