@@ -3,6 +3,12 @@
 #include <cstdint>
 #include <string>
 
+// The settings file beside the program and where the radio's COM number is
+// kept in it (missing or -1: none chosen).
+constexpr const char* SETTINGS_FILE_NAME = "K7_Dialups.ini";
+constexpr const char* RADIO_PORT_SECTION = "Radio Serial Port";
+constexpr const char* RADIO_PORT_KEY = "Radio_Port";
+
 // Sets exeDirectory: the folder named by KESTOVA_HOME when set, else the
 // folder of the running program (/proc/self/exe); always with a trailing
 // "/". Creates nothing.

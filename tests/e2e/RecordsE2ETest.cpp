@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "e2e/PtyHarness.h"
 #include "radio/Frame.h"
+#include "SiteSession.h"
 
 #ifdef KESTOVA_COLLECTOR_EXE
 
@@ -25,10 +27,7 @@ using e2e::Pty;
 const Millis kWait(4000);
 
 Bytes Frame(std::uint8_t source, std::uint8_t sequence, std::uint8_t type, const Bytes& payload) {
-    Bytes out(payload.size() + FRAME_OVERHEAD);
-    out.resize(BuildFrame(out.data(), out.size(), source, 250, sequence, type, payload.data(),
-                          payload.size()));
-    return out;
+    return sitesim::SiteFrame(source, 250, sequence, type, payload);
 }
 
 void Start(Process& collector, const DataFolder& data, const Pty& pty) {
@@ -45,10 +44,15 @@ void Stop(Process& collector) {
 
 // The Powerup of site 12: milepost 123.4, site number 500, one track.
 Bytes PowerupPayload() {
-    Bytes p = {0xD2, 0x04, 0xF4, 0x01, 1, 1, 0, 'A', 'B'};
-    for (char c : std::string("HALV001")) p.push_back(static_cast<std::uint8_t>(c));
-    p.push_back(16);
-    return p;
+    sitesim::SiteIdentity site;
+    site.radioId = 12;
+    site.milepost = 1234;
+    site.siteNumber = 500;
+    site.segment[0] = 'A';
+    site.segment[1] = 'B';
+    std::copy_n("HALV001", 7, site.unitText);
+    site.byte16 = 16;
+    return sitesim::PowerupPayload(site);
 }
 
 // An All-in-One payload: 17 bytes not read, then a current-format stream
