@@ -55,10 +55,7 @@ void SiteSession::Mismatch(const std::string& text) {
 std::vector<std::uint8_t> SiteFrame(std::uint8_t source, std::uint8_t destination,
                                     std::uint8_t sequence, std::uint8_t type,
                                     const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> frame(payload.size() + FRAME_OVERHEAD);
-    frame.resize(BuildFrame(frame.data(), frame.size(), source, destination, sequence, type,
-                            payload.data(), payload.size()));
-    return frame;
+    return BuildFrame(source, destination, sequence, type, payload);
 }
 
 void SiteSession::SendFrame(std::uint8_t source, std::uint8_t sequence, std::uint8_t type,
