@@ -120,7 +120,6 @@ int main() {
 
     const bool colour = ::isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
     auto scope = std::make_shared<StdoutScope>(stdout, colour);
-    SetScopeLogEnabled(true);
     SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
 
     // The scope is in place before the port opens, so a port that cannot be

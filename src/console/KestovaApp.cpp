@@ -103,8 +103,6 @@ int CKestovaApp::ChoosePort() {
 }
 
 bool CKestovaApp::StartWorker() {
-    if (worker_.Started()) return false;
-    SetScopeLogEnabled(true);
     return worker_.Start();
 }
 

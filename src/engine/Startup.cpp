@@ -3,11 +3,15 @@
 #include "common/Globals.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
+#include "platform/ScopeLog.h"
 #include "radio/SerialPort.h"
 #include "records/Callers.h"
 
 int RunStartup(const StartupSteps& steps) {
     InitExeDirectory();
+    // From here every scope entry reaches the day's log, also those made
+    // before a scope exists (a port that cannot be opened).
+    SetScopeLogEnabled(true);
     steps.paneLine(COLOUR_DARK_RED, "Program Started!\n");
     steps.paneLine(COLOUR_DARK_RED, "Our (Collector) ID is " + std::to_string(COLLECTOR_ID) + ".\n");
 

@@ -23,9 +23,9 @@ struct StartupSteps {
     bool scopeBeforePort = false;
 };
 
-// Fills exeDirectory, writes the main pane's first lines, reads the radio
-// port (or has it chosen), opens it and the scope, and loads the caller
-// registry. Returns the COM number, or -1 when there is none (no port and
+// Fills exeDirectory, turns the day's scope log on, writes the main pane's
+// first lines, reads the radio port (or has it chosen), opens it and the
+// scope, and loads the caller registry. Returns the COM number, or -1 when there is none (no port and
 // no scope opened then). The worker is not started.
 int RunStartup(const StartupSteps& steps);
 
