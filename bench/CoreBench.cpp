@@ -33,7 +33,7 @@
 #include "radio/Frame.h"
 #include "radio/Receiver.h"
 #include "radio/SerialPort.h"
-#include "records/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "records/TrainReport.h"
 
 namespace {

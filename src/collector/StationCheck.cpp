@@ -25,9 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kSettingsFile = "K7_Dialups.ini";
-constexpr const char* kPortSection = "Radio Serial Port";
-constexpr const char* kPortKey = "Radio_Port";
 
 class Report {
 public:
@@ -74,7 +71,7 @@ std::string PermissionAdvice(const std::string& device) {
 
 // Reads the port from the settings; -1 with a FAIL line when none is usable.
 int CheckSettings(Report& report, int portOverride) {
-    const std::string path = DataPath(kSettingsFile);
+    const std::string path = DataPath(SETTINGS_FILE_NAME);
     std::error_code ec;
     const bool exists = fs::exists(path, ec);
     if (exists && !std::ifstream(path).is_open()) {
@@ -90,8 +87,8 @@ int CheckSettings(Report& report, int portOverride) {
         report.Line(false, "settings", path + " does not exist: no radio port is chosen");
         return -1;
     }
-    const int port = GetProfileInt(path, kPortSection, kPortKey, -1);
-    const std::string where = path + " [" + kPortSection + "] " + kPortKey;
+    const int port = GetProfileInt(path, RADIO_PORT_SECTION, RADIO_PORT_KEY, -1);
+    const std::string where = path + " [" + RADIO_PORT_SECTION + "] " + RADIO_PORT_KEY;
     if (port == -1) {
         report.Line(false, "settings", where + " is not set: no radio port is chosen");
         return -1;

@@ -90,6 +90,6 @@ unsigned CollectorThreadProc(StartRecord* startRecord) {
         ctx->rx.lastByteTick = GetTickCount();
         RunCollectorLoop(*ctx);
     }
-    if (startRecord != nullptr) startRecord->threadState.store(4);
+    if (startRecord != nullptr) startRecord->threadState.store(WORKER_ENDED);
     return 0;
 }

@@ -3,6 +3,12 @@
 #include <cstdint>
 #include <string>
 
+// The settings file beside the program and where the radio's COM number is
+// kept in it (missing or -1: none chosen).
+constexpr const char* SETTINGS_FILE_NAME = "K7_Dialups.ini";
+constexpr const char* RADIO_PORT_SECTION = "Radio Serial Port";
+constexpr const char* RADIO_PORT_KEY = "Radio_Port";
+
 // The folder an installed program keeps its files in when nothing names one:
 // the collector run as a service uses a system folder, the console a folder
 // of the user's.

@@ -10,6 +10,7 @@
 
 #include "e2e/PtyHarness.h"
 #include "radio/Frame.h"
+#include "SiteSession.h"
 
 #ifdef KESTOVA_COLLECTOR_EXE
 
@@ -26,10 +27,7 @@ const Millis kWait(4000);
 std::vector<std::uint8_t> Frame(std::uint8_t source, std::uint8_t destination,
                                 std::uint8_t sequence, std::uint8_t type,
                                 const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> out(payload.size() + FRAME_OVERHEAD);
-    out.resize(BuildFrame(out.data(), out.size(), source, destination, sequence, type,
-                          payload.data(), payload.size()));
-    return out;
+    return sitesim::SiteFrame(source, destination, sequence, type, payload);
 }
 
 // A Request to Transmit for `blocks` data packets of 1000 bytes.

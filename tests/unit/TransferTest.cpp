@@ -28,10 +28,7 @@ constexpr std::uint8_t OTHER = 33;
 
 // A frame the collector should write: from 250, sequence byte 0.
 Bytes Reply(std::uint8_t site, std::uint8_t type, const Bytes& payload) {
-    Bytes out(payload.size() + FRAME_OVERHEAD);
-    out.resize(BuildFrame(out.data(), out.size(), COLLECTOR_ID, site, 0, type, payload.data(),
-                          payload.size()));
-    return out;
+    return BuildFrame(COLLECTOR_ID, site, 0, type, payload);
 }
 
 Bytes Request(std::uint8_t site, std::uint8_t count, std::uint16_t size) {

@@ -150,13 +150,13 @@ TEST_F(WorkerLoopTest, LoopRunsUntilStopAndTheThreadReportsItsEnd) {
     RunCollectorLoop(ctx());
     EXPECT_EQ(pauses, 3);
 
-    // On a real thread: the entry creates its own context and sets state 4.
+    // On a real thread: the entry creates its own context and reports its end.
     workerStop = 0;
     pauses = 0;
     StartRecord record;
-    record.threadState = 1;
+    record.threadState = WORKER_RUNNING;
     std::thread worker([&] { CollectorThreadProc(&record); });
     worker.join();
-    EXPECT_EQ(record.threadState.load(), 4);
+    EXPECT_EQ(record.threadState.load(), WORKER_ENDED);
     CollectorThreadProc(nullptr);  // a null start record is allowed
 }

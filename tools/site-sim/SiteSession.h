@@ -91,6 +91,11 @@ struct Stats {
 
 enum class Outcome { Acknowledged, Failed, Stopped };
 
+// One frame as a site puts it on the line.
+std::vector<std::uint8_t> SiteFrame(std::uint8_t source, std::uint8_t destination,
+                                    std::uint8_t sequence, std::uint8_t type,
+                                    const std::vector<std::uint8_t>& payload);
+
 // How one frame goes on the line.
 struct FrameShape {
     bool badChecksum = false;

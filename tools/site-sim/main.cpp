@@ -17,6 +17,7 @@
 #include "SimPlan.h"
 #include "SiteSession.h"
 #include "common/Version.h"
+#include "platform/Paths.h"
 #include "platform/Profile.h"
 
 namespace fs = std::filesystem;
@@ -28,9 +29,6 @@ std::atomic<bool> stopRequested{false};
 
 void OnSignal(int) { stopRequested = true; }
 
-constexpr const char* INI_NAME = "K7_Dialups.ini";
-constexpr const char* RADIO_SECTION = "Radio Serial Port";
-constexpr const char* RADIO_KEY = "Radio_Port";
 // Marks a Radio_Port written by the simulator, so that scripts (and the
 // simulator itself, next time) can tell it from a radio set up by hand.
 constexpr const char* SIM_SECTION = "Site Simulator";
@@ -60,8 +58,8 @@ bool MakePortLink(const fs::path& link, const std::string& target, std::string* 
 // Points the collector's settings at COM<com>, unless a port of somebody
 // else's choosing is there (then --set-port is needed).
 void ConfigurePort(const fs::path& folder, int com, bool force) {
-    const std::string ini = (folder / INI_NAME).string();
-    const int current = GetProfileInt(ini, RADIO_SECTION, RADIO_KEY, -1);
+    const std::string ini = (folder / SETTINGS_FILE_NAME).string();
+    const int current = GetProfileInt(ini, RADIO_PORT_SECTION, RADIO_PORT_KEY, -1);
     const bool ours = !GetProfileString(ini, SIM_SECTION, SIM_KEY, "").empty();
     if (current != -1 && current != com && !ours && !force) {
         std::cout << "site-sim: " << ini << " sets Radio_Port=" << current
@@ -70,7 +68,7 @@ void ConfigurePort(const fs::path& folder, int com, bool force) {
         return;
     }
     if (current != com || !ours) {
-        WriteProfileInt(ini, RADIO_SECTION, RADIO_KEY, com);
+        WriteProfileInt(ini, RADIO_PORT_SECTION, RADIO_PORT_KEY, com);
         WriteProfileInt(ini, SIM_SECTION, SIM_KEY, com);
         std::cout << "site-sim: " << ini << ": Radio_Port=" << com << std::endl;
     }
