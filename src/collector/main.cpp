@@ -22,6 +22,7 @@
 #include "engine/Worker.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
+#include "platform/RadioPortSetting.h"
 #include "platform/ScopeLog.h"
 #include "platform/TtySerialPort.h"
 #include "radio/SerialPort.h"
@@ -29,9 +30,6 @@
 
 namespace {
 
-constexpr const char* kSettingsFile = "K7_Dialups.ini";
-constexpr const char* kPortSection = "Radio Serial Port";
-constexpr const char* kPortKey = "Radio_Port";
 constexpr int kExitNoPort = 2;
 constexpr int kExitWorkerStuck = 1;
 constexpr auto kStopWait = std::chrono::seconds(3);
@@ -60,7 +58,7 @@ bool InstallSignals() {
 }
 
 void PrintNoPortError() {
-    const std::string settings = DataPath(kSettingsFile);
+    const std::string settings = DataPath(RADIO_SETTINGS_FILE);
     const std::string link = DataPath("Ports/COM1");
     std::fprintf(stderr,
                  "kestova-collector: no radio port is configured.\n"
@@ -70,7 +68,7 @@ void PrintNoPortError() {
                  "  and link the radio's device as \"Ports/COM<number>\" in \"%s\", e.g.:\n"
                  "      mkdir -p \"%sPorts\" && ln -s /dev/ttyUSB0 \"%s\"\n"
                  "  (without a link, COM<number> is /dev/ttyS<number-1>).\n",
-                 settings.c_str(), kPortSection, kPortKey, kPortSection, kPortKey,
+                 settings.c_str(), RADIO_PORT_SECTION, RADIO_PORT_KEY, RADIO_PORT_SECTION, RADIO_PORT_KEY,
                  exeDirectory.c_str(), exeDirectory.c_str(), link.c_str());
     std::fflush(stderr);
 }
@@ -132,7 +130,14 @@ int main() {
     scope->PaneLine(COLOUR_DARK_RED,
                     "Our (Collector) ID is " + std::to_string(COLLECTOR_ID) + ".\n");
 
-    const int port = GetProfileInt(DataPath(kSettingsFile), kPortSection, kPortKey, -1);
+    std::string portError;
+    const int port = ReadRadioPortSetting(&portError);
+    if (!portError.empty()) {
+        std::fprintf(stderr, "kestova-collector: %s\n", portError.c_str());
+        std::fflush(stderr);
+        SetScopeLogEnabled(false);
+        return kExitNoPort;
+    }
     if (port == -1) {
         PrintNoPortError();
         SetScopeLogEnabled(false);

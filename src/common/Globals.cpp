@@ -1,5 +1,7 @@
 #include "common/Globals.h"
 
+#include "common/LinkStatus.h"
+
 std::atomic<std::uint8_t> workerStop{0};
 std::atomic<std::uint8_t> echoRequested{0};
 std::atomic<std::uint8_t> echoSiteId{0};
@@ -7,6 +9,7 @@ std::atomic<std::int32_t> echoLength{40};
 std::atomic<WindowHandle> echoDialogWindow{0};
 std::atomic<WindowHandle> scopeWindow{0};
 std::atomic<std::int32_t> childViewKind{0};
+std::atomic<std::int32_t> portSwitchRequest{-1};
 std::string exeDirectory;
 
 void ResetProcessValues() {
@@ -17,4 +20,6 @@ void ResetProcessValues() {
     echoDialogWindow = 0;
     scopeWindow = 0;
     childViewKind = 0;
+    portSwitchRequest = -1;
+    ResetLinkStatus();
 }

@@ -8,16 +8,12 @@
 #include "console/ConsoleCommands.h"
 #include "console/KestovaApp.h"
 #include "console/RichEditScopeView.h"
+#include "common/LogLine.h"
 #include "platform/Paths.h"
-#include "platform/Profile.h"
+#include "platform/RadioPortSetting.h"
+#include "platform/ScopeLog.h"
 #include "radio/SerialPort.h"
 #include "records/Callers.h"
-
-namespace {
-const char* const kSettingsFile = "K7_Dialups.ini";
-const char* const kPortSection = "Radio Serial Port";
-const char* const kPortKey = "Radio_Port";
-}  // namespace
 
 CMainView::CMainView(CKestovaDoc* document, QWidget* parent) : QWidget(parent), document_(document) {
     setObjectName(QStringLiteral("CMainView"));
@@ -50,19 +46,24 @@ void CMainView::OnInitialUpdate() {
     pane_->PaneLog(COLOUR_DARK_RED, "Our (Collector) ID is %d.\n", COLLECTOR_ID);
 
     InitExeDirectory();
-    const std::string settings = DataPath(kSettingsFile);
-    int port = GetProfileInt(settings, kPortSection, kPortKey, -1);
+    // A stored value that is no COM number is said, then asked for again.
+    std::string portError;
+    int port = ReadRadioPortSetting(&portError);
+    if (!portError.empty()) ShowMessageBox(portError.c_str());
     if (port == -1) {
         port = app != nullptr ? app->ChoosePort() : -1;
-        if (port != -1) WriteProfileInt(settings, kPortSection, kPortKey, port);
+        if (port != -1) WriteRadioPortSetting(port);
     }
     if (port != -1) {
         pane_->PaneLog(COLOUR_DARK_RED, "Using Serial Port COMM %d\n\n", port);
+        // The scope first, so that a port that does not open is reported in
+        // it and in the day's log.
+        childViewKind = 1;
+        if (app != nullptr) app->OnFileNew();
+        SetScopeLogEnabled(true);
         // The index is the COM number less one; its result changes nothing
         // here (a port that is away is retried by the port itself).
         RadioPort().Open(static_cast<std::uint8_t>(port - 1));
-        childViewKind = 1;
-        if (app != nullptr) app->OnFileNew();
     }
     LoadCallers();
     if (app != nullptr) app->StartWorker();
@@ -74,5 +75,5 @@ void CMainView::resizeEvent(QResizeEvent* event) {
 }
 
 void CMainView::contextMenuEvent(QContextMenuEvent* event) {
-    console::ShowEditContextMenu(this, event->globalPos());
+    console::ShowEditContextMenu(this, event->globalPos(), pane_);
 }

@@ -39,6 +39,8 @@ public:
     std::size_t ReadBytes(std::uint8_t* out, std::size_t max) override;
 
     bool IsOpen() const { return fd_ >= 0; }
+    // Where "Ports/COM<n>" points (the link's target), else the device path.
+    std::string DeviceName(std::uint8_t index) const override;
     // The device path of the last open attempt ("" before the first).
     const std::string& DevicePath() const { return device_; }
     // Number of read() calls made (tests check that reads are buffered).

@@ -1,8 +1,10 @@
 #include "radio/Receiver.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "common/Globals.h"
+#include "common/LinkStatus.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
 #include "engine/CollectorContext.h"
@@ -123,6 +125,7 @@ bool ReceivePacket(CollectorContext& ctx) {
         const bool good = stored == computed;
 #endif
         if (good) {
+            NoteGoodFrame(std::time(nullptr));
             SendWindowMessage(scopeWindow.load(), WM_LOG_FIELD_BYTES,
                               static_cast<WPARAM>(ctx.rxCount),
                               reinterpret_cast<LPARAM>(ctx.rxBuffer));

@@ -4,10 +4,14 @@
 // process (the real tty port, or an in-memory port in tests and fuzzing).
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
+
+#include "common/LinkStatus.h"
 
 class CSerialPortInterface {
 public:
@@ -16,14 +20,20 @@ public:
     // 0 when the port is ready, else a negative code. On success portIndex
     // takes the index; after a failure it keeps its earlier value. Only the
     // index's low 8 bits count (an index of -1 is port 255).
+    // The link status (common/LinkStatus.h) follows the result.
     std::int32_t Open(std::uint8_t index) {
+        NoteLinkPort(static_cast<int>(index) + 1, DeviceName(index));
         std::int32_t result = OpenPort(index);
+        NoteLinkState(result >= 0 ? LinkState::Open : LinkState::NotOpen, std::time(nullptr));
         if (result >= 0) {
             portIndex = index;
             return 0;
         }
         return result;
     }
+    // The device the index stands for, as the operator knows it ("" when
+    // the port has no device of its own).
+    virtual std::string DeviceName(std::uint8_t) const { return std::string(); }
     // The result is not examined by the senders.
     virtual void Write(const std::uint8_t* bytes, std::size_t length) = 0;
     // 0..255: the next received byte; negative: no byte waiting.
