@@ -74,7 +74,8 @@ private slots:
             focus->setFocus();
             QTest::keyClick(focus, Qt::Key_Return);
             QCOMPARE(echoRequested.load(), std::uint8_t(1));
-            QTRY_COMPARE(PaneText(dialog->Pane()).count(QLatin1Char('\n')), ++lines);
+            ++lines;
+            QTRY_COMPARE(PaneText(dialog->Pane()).count(QLatin1Char('\n')), lines);
             QVERIFY(dialog->isVisible());
         }
         dialog->OnClose();
