@@ -344,13 +344,11 @@ bool CRichEditScopeView::FindNext(const QString& text, bool backward) {
 void CRichEditScopeView::PlaceOverlays() {
     const int barHeight = findBar_->isVisible() ? findBar_->sizeHint().height() : 0;
     setViewportMargins(0, 0, 0, barHeight);
-    const QRect inner = contentsRect();
-    if (barHeight > 0) {
-        const int scroll = horizontalScrollBar()->isVisible() ? horizontalScrollBar()->height() : 0;
-        findBar_->setGeometry(inner.left(), inner.bottom() + 1 - barHeight - scroll, inner.width(), barHeight);
-    }
-    const int right = viewport()->geometry().right();
-    pauseNote_->move(qMax(inner.left(), right - pauseNote_->width() - 4), inner.top() + 4);
+    // The bar sits in the margin under the text, beside the vertical scroll
+    // bar and above the horizontal one.
+    const QRect text = viewport()->geometry();
+    if (barHeight > 0) findBar_->setGeometry(text.left(), text.bottom() + 1, text.width(), barHeight);
+    pauseNote_->move(qMax(text.left(), text.right() - pauseNote_->width() - 4), text.top() + 4);
 }
 
 void CRichEditScopeView::resizeEvent(QResizeEvent* event) {
