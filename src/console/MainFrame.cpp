@@ -397,8 +397,12 @@ void CMainFrame::UpdateLinkPane() {
     if (!state.empty()) text += QStringLiteral("  |  ") + QString::fromStdString(state);
     if (status.comNumber >= 0) text += QStringLiteral("  |  ") + QString::fromStdString(FormatLastFrame(status));
     if (linkPane_->text() != text) linkPane_->setText(text);
+    // Dark red and bold while the radio cannot be heard.
     const bool bad = status.state == LinkState::NotOpen || status.state == LinkState::Lost;
-    linkPane_->setStyleSheet(bad ? QStringLiteral("QLabel { color: #800000; font-weight: bold; }") : QString());
+    if (linkPane_->property("bad").toBool() != bad) {
+        linkPane_->setProperty("bad", bad);
+        linkPane_->setStyleSheet(bad ? QStringLiteral("QLabel { color: #800000; font-weight: bold; }") : QString());
+    }
 }
 
 int CMainFrame::CurrentMenuId() const { return mdiArea_->subWindowList().isEmpty() ? 128 : 130; }
