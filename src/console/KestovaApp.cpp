@@ -154,8 +154,16 @@ bool CKestovaApp::ConfirmExit() {
 }
 
 int CKestovaApp::ChoosePort() {
-    if (options_.choosePort) return options_.choosePort();
-    return CDlgPortSelection::AskForPort(nullptr);
+    const int port = options_.choosePort ? options_.choosePort()
+                                         : CDlgPortSelection::AskForPort(
+                                               mainFrame_ && mainFrame_->isVisible() ? mainFrame_.data() : nullptr);
+    // An entry without a COM number comes back as 65535: stored, it would
+    // open a wrapped port, so it counts as no choice.
+    if (port != -1 && !IsRadioPortNumber(port)) {
+        ShowMessageBox("The chosen serial port has no COM number from 0 to 256; no port was chosen.");
+        return -1;
+    }
+    return port;
 }
 
 bool CKestovaApp::StartWorker() {

@@ -12,7 +12,8 @@
 // one line when it is back. Reads yield "no byte" and writes are dropped
 // while it is away.
 //
-// Open is called once before the worker starts; afterwards only the worker
+// Open is called before the worker starts, and again by the worker when the
+// operator switches ports (it closes the old device first); only the worker
 // thread reads and writes.
 #include <cstddef>
 #include <cstdint>

@@ -259,6 +259,16 @@ private slots:
             QCOMPARE(console.asked, 1);
             QCOMPARE(radio.port->lastOpenedIndex, std::uint8_t(1));
         }
+        {
+            // A listed entry without a COM number (65535) is no choice either.
+            ResetProcessValues();
+            home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=-1\n");
+            Console console(radio, [] { return 65535; });
+            QVERIFY(console.app->InitInstance({}));
+            QVERIFY2(boxes.texts.last().contains(QStringLiteral("no COM number")), qPrintable(boxes.texts.last()));
+            QCOMPARE(console.Windows().size(), 1);
+            QVERIFY(home.ReadFile(QStringLiteral("K7_Dialups.ini")).contains("Radio_Port=-1"));
+        }
         // A file argument, relative or absolute, that cannot be read.
         for (const QString& file : {QStringLiteral("no-such.kes"), home.Path(QStringLiteral("no-such.kes"))}) {
             ResetProcessValues();
