@@ -1,5 +1,8 @@
 #include "common/Globals.h"
 
+#include <cstring>
+
+#include "common/CallerTable.h"
 #include "common/LinkStatus.h"
 
 std::atomic<std::uint8_t> workerStop{0};
@@ -11,6 +14,8 @@ std::atomic<WindowHandle> scopeWindow{0};
 std::atomic<std::int32_t> childViewKind{0};
 std::atomic<std::int32_t> portSwitchRequest{-1};
 std::string exeDirectory;
+CallerEntry callerTable[CALLER_TABLE_SIZE] = {};
+std::mutex callerTableMutex;
 
 void ResetProcessValues() {
     workerStop = 0;
@@ -22,4 +27,6 @@ void ResetProcessValues() {
     childViewKind = 0;
     portSwitchRequest = -1;
     ResetLinkStatus();
+    std::lock_guard<std::mutex> lock(callerTableMutex);
+    std::memset(callerTable, 0, sizeof callerTable);
 }

@@ -22,5 +22,5 @@ extern std::atomic<std::int32_t> portSwitchRequest; // COM number to switch to, 
 // The folder of the program's files, always ending in '/'.
 extern std::string exeDirectory;
 
-// Restores every value above to its start value (tests).
+// Restores every value above, and the caller table, to its start value (tests).
 void ResetProcessValues();

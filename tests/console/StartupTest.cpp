@@ -226,7 +226,7 @@ private slots:
         QVERIFY(QDir(home.Path()).mkpath(QStringLiteral("Ports")));
         QVERIFY(QFile::link(QStringLiteral("/nonexistent/ttyUSB7"), home.Path(QStringLiteral("Ports/COM7"))));
         FakeRadio radio;
-        SetRadioPort(std::make_unique<TtySerialPort>());
+        SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
         Console console(radio);
         QVERIFY(console.app->InitInstance({}));
 
