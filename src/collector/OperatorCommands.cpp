@@ -6,7 +6,10 @@
 
 #include "collector/StdoutScope.h"
 #include "common/Globals.h"
+#include "common/LinkStatus.h"
+#include "engine/Worker.h"
 #include "platform/Profile.h"
+#include "platform/RadioPortSetting.h"
 #include "records/Callers.h"
 
 namespace {
@@ -53,5 +56,25 @@ void RunOperatorCommand(std::string_view line, StdoutScope& scope) {
         if (ListCallers(&path)) scope.Raw(path + "\n");
         return;
     }
-    Complain("unknown command \"" + std::string(command) + "\" (commands: echo SITE LENGTH, list)");
+    if (command == "status") {
+        scope.Raw(FormatLinkStatus(GetLinkStatus()) + "\n");
+        return;
+    }
+    if (command == "port") {
+        const bool digits = words.size() == 2 && words[1].size() <= 3 &&
+                            words[1].find_first_not_of("0123456789") == std::string_view::npos;
+        const int comNumber = digits ? ParseLeadingInt(words[1]) : -1;
+        if (!IsRadioPortNumber(comNumber)) {
+            Complain("usage: port N (a COM number from 0 to 256)");
+            return;
+        }
+        // Kept for the next start as the console's port dialog keeps it;
+        // the worker moves over at its next cycle either way.
+        if (!WriteRadioPortSetting(comNumber))
+            Complain("the radio port could not be written to " + std::string(SETTINGS_FILE_NAME));
+        RequestPortSwitch(comNumber);
+        return;
+    }
+    Complain("unknown command \"" + std::string(command) +
+             "\" (commands: echo SITE LENGTH, list, status, port N)");
 }

@@ -56,7 +56,6 @@ bool InstallSignals() {
 }
 
 void PrintNoPortError() {
-    const std::string settings = DataPath(SETTINGS_FILE_NAME);
     const std::string link = DataPath("Ports/COM1");
     std::fprintf(stderr,
                  "kestova-collector: no radio port is configured.\n"
@@ -143,8 +142,14 @@ int main(int argc, char** argv) {
     };
     steps.scopeBeforePort = true;
     steps.portForThisRun = options.port;
+    bool badPortSetting = false;
+    steps.portSettingError = [&badPortSetting](const std::string& error) {
+        std::fprintf(stderr, "kestova-collector: %s\n", error.c_str());
+        std::fflush(stderr);
+        badPortSetting = true;
+    };
     if (RunStartup(steps) == -1) {
-        PrintNoPortError();
+        if (!badPortSetting) PrintNoPortError();
         SetRadioPort(nullptr);
         SetScopeLogEnabled(false);
         return kExitNoPort;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/CallerTable.h"
+#include "common/LinkStatus.h"
 
 std::atomic<std::uint8_t> workerStop{0};
 std::atomic<std::uint8_t> echoRequested{0};
@@ -11,6 +12,7 @@ std::atomic<std::int32_t> echoLength{40};
 std::atomic<WindowHandle> echoDialogWindow{0};
 std::atomic<WindowHandle> scopeWindow{0};
 std::atomic<std::int32_t> childViewKind{0};
+std::atomic<std::int32_t> portSwitchRequest{-1};
 std::string exeDirectory;
 CallerEntry callerTable[CALLER_TABLE_SIZE] = {};
 std::mutex callerTableMutex;
@@ -23,6 +25,8 @@ void ResetProcessValues() {
     echoDialogWindow = 0;
     scopeWindow = 0;
     childViewKind = 0;
+    portSwitchRequest = -1;
+    ResetLinkStatus();
     std::lock_guard<std::mutex> lock(callerTableMutex);
     std::memset(callerTable, 0, sizeof callerTable);
 }

@@ -17,6 +17,7 @@ extern std::atomic<std::int32_t> echoLength;        // echo size, 40 at start
 extern std::atomic<WindowHandle> echoDialogWindow;  // open echo dialog, or 0
 extern std::atomic<WindowHandle> scopeWindow;       // serial scope view, or 0
 extern std::atomic<std::int32_t> childViewKind;     // 0 = main view, 1 = serial scope (console)
+extern std::atomic<std::int32_t> portSwitchRequest; // COM number to switch to, or -1 (worker clears it)
 
 // The folder of the program's files, always ending in '/'.
 extern std::string exeDirectory;

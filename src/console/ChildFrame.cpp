@@ -7,6 +7,7 @@
 
 #include "common/Globals.h"
 #include "console/MainView.h"
+#include "console/RichEditScopeView.h"
 #include "console/SerialScopeView.h"
 
 void CKestovaDoc::SetTitle(const QString& title) {
@@ -32,7 +33,18 @@ bool CKestovaDoc::OnOpenDocument(const QString& path) {
 
 CChildFrame::CChildFrame(QWidget* parent) : QMdiSubWindow(parent), document_(new CKestovaDoc(this)) {
     setAttribute(Qt::WA_DeleteOnClose);
-    connect(document_, &CKestovaDoc::TitleChanged, this, &QWidget::setWindowTitle);
+    connect(document_, &CKestovaDoc::TitleChanged, this, &CChildFrame::UpdateTitle);
+}
+
+CRichEditScopeView* CChildFrame::Pane() const {
+    if (scopeView_ != nullptr) return scopeView_->Pane();
+    return mainView_ != nullptr ? mainView_->Pane() : nullptr;
+}
+
+void CChildFrame::UpdateTitle() {
+    const int unseen = Pane() != nullptr ? Pane()->UnseenLines() : 0;
+    setWindowTitle(unseen > 0 ? QStringLiteral("%1 (%2 new)").arg(document_->GetTitle()).arg(unseen)
+                              : document_->GetTitle());
 }
 
 CChildFrame::~CChildFrame() = default;
@@ -45,6 +57,8 @@ bool CChildFrame::OnCreateClient() {
         mainView_ = new CMainView(document_);
         setWidget(mainView_);
     }
+    if (Pane() != nullptr)
+        connect(Pane(), &CRichEditScopeView::UnseenLinesChanged, this, &CChildFrame::UpdateTitle);
     return widget() != nullptr;
 }
 

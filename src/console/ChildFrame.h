@@ -32,6 +32,7 @@ private:
 
 class CMainView;
 class CFViewSerialScope;
+class CRichEditScopeView;
 
 // A document window. Which view it receives depends on childViewKind at
 // the moment it is created: 0 = the main view, 1 = the serial scope.
@@ -49,6 +50,11 @@ public:
     CKestovaDoc* Document() const { return document_; }
     CMainView* MainView() const { return mainView_; }
     CFViewSerialScope* ScopeView() const { return scopeView_; }
+    // The view's log pane.
+    CRichEditScopeView* Pane() const;
+    // The tab shows the document's title, and how many lines arrived while
+    // it was in the background until it is viewed.
+    void UpdateTitle();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -6,6 +6,7 @@
 #include <QFontDatabase>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QUrl>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "console/DlgCmndEcho.h"
 #include "console/MainFrame.h"
 #include "console/KestovaApp.h"
+#include "console/RichEditScopeView.h"
 #include "records/Callers.h"
 
 namespace console {
@@ -53,18 +55,45 @@ void OnSendEchoCommand(QWidget* parent) {
     echoDialogWindow = 0;
 }
 
-QMenu* CreateEditContextMenu(QWidget* parent) {
+QMenu* CreateEditContextMenu(QWidget* parent, CRichEditScopeView* pane) {
     auto* menu = new QMenu(QStringLiteral("Edit"), parent);
     menu->setObjectName(QStringLiteral("Edit"));
-    for (const char* text : {"Cu&t\tCtrl+X", "&Copy\tCtrl+C", "&Paste\tCtrl+V"}) {
-        QAction* action = menu->addAction(QString::fromLatin1(text));
-        action->setEnabled(false);
-    }
+    // Cut and Paste stay greyed: a pane is a record. Copy takes a selection.
+    QAction* cut = menu->addAction(QStringLiteral("Cu&t\tCtrl+X"));
+    cut->setEnabled(false);
+    QAction* copy = menu->addAction(QStringLiteral("&Copy\tCtrl+C"));
+    copy->setEnabled(pane != nullptr && pane->textCursor().hasSelection());
+    QAction* paste = menu->addAction(QStringLiteral("&Paste\tCtrl+V"));
+    paste->setEnabled(false);
+    if (pane == nullptr) return menu;
+
+    QPointer<CRichEditScopeView> target(pane);
+    QObject::connect(copy, &QAction::triggered, menu, [target]() {
+        if (target) target->copy();
+    });
+    menu->addSeparator();
+    QObject::connect(menu->addAction(QStringLiteral("Select &All\tCtrl+A")), &QAction::triggered, menu,
+                     [target]() {
+                         if (target) target->selectAll();
+                     });
+    QObject::connect(menu->addAction(QStringLiteral("&Find...\tCtrl+F")), &QAction::triggered, menu,
+                     [target]() {
+                         if (target) target->ShowFindBar();
+                     });
+    QAction* pause = menu->addAction(QStringLiteral("P&ause\tPause"));
+    pause->setCheckable(true);
+    pause->setChecked(pane->Paused());
+    QObject::connect(pause, &QAction::toggled, menu, [target](bool on) {
+        if (target) target->SetPaused(on);
+    });
+    QObject::connect(menu->addAction(QStringLiteral("C&lear")), &QAction::triggered, menu, [target]() {
+        if (target) target->ClearPane();
+    });
     return menu;
 }
 
-void ShowEditContextMenu(QWidget* parent, const QPoint& globalPos) {
-    QMenu* menu = CreateEditContextMenu(parent);
+void ShowEditContextMenu(QWidget* parent, const QPoint& globalPos, CRichEditScopeView* pane) {
+    QMenu* menu = CreateEditContextMenu(parent, pane);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(globalPos);
 }

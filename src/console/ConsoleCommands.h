@@ -3,6 +3,7 @@
 #include <QPoint>
 #include <QString>
 
+class CRichEditScopeView;
 class QMenu;
 class QWidget;
 
@@ -18,9 +19,10 @@ void OnSendEchoCommand(QWidget* parent);
 QWidget* ShowListingWindow(const QString& path);
 
 // The "Edit" context menu: "Cu&t\tCtrl+X", "&Copy\tCtrl+C", "&Paste\tCtrl+V".
-// Its items are shown but no part of the collector acts on them, so they
-// are greyed out.
-QMenu* CreateEditContextMenu(QWidget* parent);
-void ShowEditContextMenu(QWidget* parent, const QPoint& globalPos);
+// Cut and Paste are greyed (a pane takes no text); Copy copies the pane's
+// selection. With a pane, "Select All", "Find...", "Pause" and "Clear"
+// follow and act on it.
+QMenu* CreateEditContextMenu(QWidget* parent, CRichEditScopeView* pane = nullptr);
+void ShowEditContextMenu(QWidget* parent, const QPoint& globalPos, CRichEditScopeView* pane);
 
 }  // namespace console

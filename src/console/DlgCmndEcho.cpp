@@ -45,6 +45,9 @@ CDlgCmndEcho::CDlgCmndEcho(QWidget* parent) : QDialog(parent) {
     close_ = new QPushButton(QStringLiteral("Close/Exit"), this);
     close_->setObjectName(QStringLiteral("2"));
     du.Place(close_, 160, 25, 60, 14);
+    // Enter is "Send Cmnd" wherever the focus is in the dialog: the close
+    // button never becomes the default, and the pane passes Enter on.
+    close_->setAutoDefault(false);
 
     pane_ = new CRichEditScopeView(this);
     pane_->setObjectName(QStringLiteral("1007"));

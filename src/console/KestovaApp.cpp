@@ -4,8 +4,11 @@
 #include <QCoreApplication>
 #include <QDialog>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QGuiApplication>
+#include <QSessionManager>
 #include <QScreen>
 #include <QMdiArea>
 #include <QTimer>
@@ -18,6 +21,9 @@
 #include "console/MainFrame.h"
 #include "console/UserSettings.h"
 #include "console/WindowBridge.h"
+#include "common/LogLine.h"
+#include "platform/Paths.h"
+#include "platform/RadioPortSetting.h"
 #include "platform/ScopeLog.h"
 #include "platform/TtySerialPort.h"
 #include "radio/SerialPort.h"
@@ -33,6 +39,10 @@ CKestovaApp::CKestovaApp(ConsoleOptions options) : options_(std::move(options)) 
     QCoreApplication::setApplicationName(SettingsApplication());
     bridge::ResetShutdown();
     bridge::Install();
+    // A desktop logout stops the collector without asking.
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        connect(gui, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { RequestQuit(); });
+    }
 }
 
 CKestovaApp::~CKestovaApp() {
@@ -60,11 +70,20 @@ bool CKestovaApp::InitInstance(const QStringList& arguments) {
     // brings the collector up before the frame is shown.
     QString file;
     for (const QString& argument : arguments) {
-        if (argument.startsWith(QLatin1Char('-')) || argument.startsWith(QLatin1Char('/'))) {
-            if (QFileInfo(argument).exists()) file = argument;
-            continue;
-        }
+        if (argument.startsWith(QLatin1Char('-'))) continue;  // an option Qt left alone
         file = argument;
+    }
+    if (!file.isEmpty()) {
+        // Absolute or relative alike: a file that cannot be read is said,
+        // and start-up ends there.
+        QFile probe(file);
+        if (!probe.open(QIODevice::ReadOnly)) {
+            const QByteArray text = QStringLiteral("The file \"%1\" could not be opened: %2.")
+                                        .arg(file, probe.errorString())
+                                        .toLocal8Bit();
+            ShowMessageBox(text.constData());
+            return false;
+        }
     }
     CChildFrame* first = file.isEmpty() ? OnFileNew() : OpenDocumentFile(file);
     if (first == nullptr) return false;
@@ -97,9 +116,54 @@ CChildFrame* CKestovaApp::OpenDocumentFile(const QString& path) {
     return mainFrame_->CreateDocumentWindow(path);
 }
 
+bool CKestovaApp::SelectRadioPort() {
+    const int port = ChoosePort();
+    if (port == -1) return false;
+    if (!WriteRadioPortSetting(port)) {
+        const std::string text = "The radio port could not be written to \"" +
+                                 DataPath(SETTINGS_FILE_NAME) + "\".";
+        ShowMessageBox(text.c_str());
+    }
+    if (childViewKind.load() != 1) {
+        // Started without a port: the scope opens now, as start-up would
+        // have opened it.
+        SetScopeLogEnabled(true);
+        childViewKind = 1;
+        OnFileNew();
+    }
+    // The worker moves over at its next cycle; until it has started, the
+    // port is opened here.
+    if (workerStarted_) {
+        RequestPortSwitch(port);
+    } else {
+        RadioPort().Open(static_cast<std::uint8_t>(port - 1));
+    }
+    return true;
+}
+
+bool CKestovaApp::Collecting() const { return workerStarted_ && !workerStopped_; }
+
+bool CKestovaApp::ConfirmExit() {
+    if (quitRequested_ || !Collecting()) return true;
+    if (options_.confirmExit) return options_.confirmExit();
+    QWidget* parent = mainFrame_.data();
+    return QMessageBox::question(parent, QStringLiteral("Kestova"),
+                                 QStringLiteral("Stop collecting and exit?"),
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 int CKestovaApp::ChoosePort() {
-    if (options_.choosePort) return options_.choosePort();
-    return CDlgPortSelection::AskForPort(nullptr);
+    const int port = options_.choosePort ? options_.choosePort()
+                                         : CDlgPortSelection::AskForPort(
+                                               mainFrame_ && mainFrame_->isVisible() ? mainFrame_.data() : nullptr);
+    // An entry without a COM number comes back as 65535: stored, it would
+    // open a wrapped port, so it counts as no choice.
+    if (port != -1 && !IsRadioPortNumber(port)) {
+        ShowMessageBox("The chosen serial port has no COM number from 0 to 256; no port was chosen.");
+        return -1;
+    }
+    return port;
 }
 
 bool CKestovaApp::StartWorker() {

@@ -24,6 +24,9 @@ struct ConsoleOptions {
     bool useDesktopViewer = true;
     // How long the clean stop waits for the worker to end.
     int stopTimeoutMs = 10000;
+    // Asked when the operator closes the console while it collects: true
+    // to stop and exit. Default: "Stop collecting and exit?" Yes or No.
+    std::function<bool()> confirmExit;
 };
 
 class CKestovaApp : public QObject {
@@ -54,6 +57,15 @@ public:
     int ChoosePort();
     bool StartupBegun() const { return startupBegun_; }
     void MarkStartupBegun() { startupBegun_ = true; }
+    // Commands, Select Radio Port...: the port dialog; a chosen port is
+    // stored and the worker moves to it at its next cycle (the scope opens
+    // if there was none). False when nothing was chosen.
+    bool SelectRadioPort();
+    // The worker runs and has not been told to stop.
+    bool Collecting() const;
+    // Whether the operator's close may go ahead: asked while collecting,
+    // never after a signal or a logout (RequestQuit).
+    bool ConfirmExit();
     // Starts the worker the first time it is called; false afterwards.
     bool StartWorker();
     bool WorkerStarted() const { return worker_.Started(); }

@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QColor>
 #include <QMainWindow>
+#include <QPainter>
+#include <QProxyStyle>
+#include <QStyleOptionMenuItem>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QWidget>
@@ -472,12 +475,46 @@ QString LookStyleSheet(int commandId) {
     return s;
 }
 
+namespace {
+
+// Menu items of a one-of-many choice (the looks) carry a radio mark, as the
+// style draws it for a radio button, whatever the look's style sheet does
+// with the check mark of other items.
+class RadioMarkStyle final : public QProxyStyle {
+public:
+    explicit RadioMarkStyle(QStyle* base) : QProxyStyle(base) {}
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
+        if (element == PE_IndicatorMenuCheckMark && item != nullptr &&
+            item->checkType == QStyleOptionMenuItem::Exclusive) {
+            if (!item->checked) return;
+            const QRectF box = option->rect;
+            const qreal d = qMax<qreal>(4.0, qMin(box.width(), box.height()) * 0.45);
+            painter->save();
+            painter->setRenderHint(QPainter::Antialiasing);
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(option->palette.color((option->state & State_Selected) != 0
+                                                        ? QPalette::HighlightedText
+                                                        : QPalette::Text));
+            painter->drawEllipse(QRectF(box.center().x() - d / 2, box.center().y() - d / 2, d, d));
+            painter->restore();
+            return;
+        }
+        QProxyStyle::drawPrimitive(element, option, painter, widget);
+    }
+};
+
+}  // namespace
+
 void ApplyLook(int commandId, QMainWindow* frame) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     currentLook = commandId;
     if (IsOffice2007Style(commandId)) office2007Style = commandId;
 
-    if (QStyle* style = QStyleFactory::create(LookStyleName(commandId))) QApplication::setStyle(style);
+    if (QStyle* style = QStyleFactory::create(LookStyleName(commandId)))
+        QApplication::setStyle(new RadioMarkStyle(style));
     QApplication::setPalette(LookPalette(commandId));
     qApp->setStyleSheet(LookStyleSheet(commandId));
 

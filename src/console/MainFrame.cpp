@@ -17,6 +17,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include "common/LinkStatus.h"
 #include "common/LogLine.h"
 #include "console/AboutDlg.h"
 #include "console/ChildFrame.h"
@@ -26,6 +27,7 @@
 #include "console/KestovaApp.h"
 #include "console/LockKeys.h"
 #include "console/Looks.h"
+#include "console/RichEditScopeView.h"
 #include "console/UserSettings.h"
 #include "console/WindowsDlg.h"
 
@@ -52,7 +54,10 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     mdiArea_->setDocumentMode(true);
     setCentralWidget(mdiArea_);
     mdiArea_->installEventFilter(this);
-    connect(mdiArea_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow*) {
+    connect(mdiArea_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* window) {
+        // A tab brought to the front has been seen.
+        if (auto* child = qobject_cast<CChildFrame*>(window); child != nullptr && child->Pane() != nullptr)
+            child->Pane()->MarkSeen();
         UpdateMenus();
         UpdateCaption();
         UpdateTabButtons();
@@ -179,6 +184,14 @@ void CMainFrame::CreateActions() {
                    QStringLiteral("Send an echo test to a remote radio\nSend Echo"));
     connect(a, &QAction::triggered, this, [this]() { console::OnSendEchoCommand(this); });
 
+    a = MakeAction(cmd::SelectRadioPort, QStringLiteral("Select Radio &Port..."),
+                   QStringLiteral("Choose the serial port of the radio; the collector moves "
+                                  "to it at once\nSelect Radio Port"));
+    connect(a, &QAction::triggered, this, [this]() {
+        if (CKestovaApp* app = CKestovaApp::Instance()) app->SelectRadioPort();
+        UpdateLinkPane();
+    });
+
     a = MakeAction(cmd::ViewStatusBar, QStringLiteral("&Status Bar"),
                    QStringLiteral("Show or hide the status bar\nToggle Status Bar"));
     a->setCheckable(true);
@@ -275,6 +288,7 @@ void CMainFrame::CreateMenus() {
     commandsMenu_ = bar->addMenu(QStringLiteral("Commands"));
     commandsMenu_->setObjectName(QStringLiteral("commandsMenu"));
     commandsMenu_->addAction(Action(cmd::SendEcho));
+    commandsMenu_->addAction(Action(cmd::SelectRadioPort));
 
     viewMenu_ = bar->addMenu(QStringLiteral("&View"));
     viewMenu_->setObjectName(QStringLiteral("viewMenu"));
@@ -348,6 +362,18 @@ void CMainFrame::CreateStatusBar() {
         bar->addPermanentWidget(label);
         return label;
     };
+    linkPane_ = new QLabel(bar);
+    linkPane_->setObjectName(QStringLiteral("linkPane"));
+    linkPane_->setFrameShape(QFrame::StyledPanel);
+    linkPane_->setFrameShadow(QFrame::Sunken);
+    linkPane_->setToolTip(QStringLiteral("The radio port, its device, whether it is open, "
+                                         "and when the last good frame came in"));
+    bar->addPermanentWidget(linkPane_);
+    auto* linkTimer = new QTimer(this);
+    linkTimer->setInterval(1000);
+    connect(linkTimer, &QTimer::timeout, this, &CMainFrame::UpdateLinkPane);
+    linkTimer->start();
+    UpdateLinkPane();
     capsPane_ = indicator("CAP", "capsIndicator");
     numPane_ = indicator("NUM", "numIndicator");
     scrollPane_ = indicator("SCRL", "scrollIndicator");
@@ -364,6 +390,21 @@ void CMainFrame::UpdateLockIndicators() {
     scrollPane_->setText(lockKeys_->Scroll() ? QStringLiteral("SCRL") : QString());
 }
 
+void CMainFrame::UpdateLinkPane() {
+    const LinkStatus status = GetLinkStatus();
+    QString text = QString::fromStdString(FormatLinkPort(status));
+    const std::string state = FormatLinkState(status);
+    if (!state.empty()) text += QStringLiteral("  |  ") + QString::fromStdString(state);
+    if (status.comNumber >= 0) text += QStringLiteral("  |  ") + QString::fromStdString(FormatLastFrame(status));
+    if (linkPane_->text() != text) linkPane_->setText(text);
+    // Dark red and bold while the radio cannot be heard.
+    const bool bad = status.state == LinkState::NotOpen || status.state == LinkState::Lost;
+    if (linkPane_->property("bad").toBool() != bad) {
+        linkPane_->setProperty("bad", bad);
+        linkPane_->setStyleSheet(bad ? QStringLiteral("QLabel { color: #800000; font-weight: bold; }") : QString());
+    }
+}
+
 int CMainFrame::CurrentMenuId() const { return mdiArea_->subWindowList().isEmpty() ? 128 : 130; }
 
 void CMainFrame::UpdateMenus() {
@@ -376,6 +417,7 @@ void CMainFrame::UpdateMenus() {
     Action(cmd::FileSaveAs)->setEnabled(document);
     Action(cmd::ListCallers)->setEnabled(document);
     Action(cmd::SendEcho)->setEnabled(document);
+    Action(cmd::SelectRadioPort)->setEnabled(document);
     Action(cmd::WindowManager)->setEnabled(document);
     documentButton_->setVisible(document);
     PlaceDocumentButton();
@@ -661,6 +703,12 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         // Closed from outside while a dialog is up: the dialog goes first.
         event->ignore();
         app->RequestQuit();
+        return;
+    }
+    // The operator's own close asks first while the collector runs; a
+    // signal or a logout (RequestQuit) does not.
+    if (app != nullptr && !app->ConfirmExit()) {
+        event->ignore();
         return;
     }
     closing_ = true;

@@ -29,6 +29,7 @@ constexpr int AppExit = 57665;
 constexpr int AppAbout = 57664;
 constexpr int ListCallers = 32771;
 constexpr int SendEcho = 32772;
+constexpr int SelectRadioPort = 32773;
 constexpr int ViewStatusBar = 59393;
 constexpr int ViewToolbar = 59392;
 constexpr int ViewCustomize = 126;
@@ -58,6 +59,9 @@ public:
     QMenu* DocumentMenu() const { return documentMenu_; }
     QToolButton* DocumentMenuButton() const { return documentButton_; }
     QLabel* MessagePane() const { return messagePane_; }
+    // The radio link: "COM9 → /dev/ttyUSB0", its state, the last good frame.
+    QLabel* LinkPane() const { return linkPane_; }
+    void UpdateLinkPane();
 
     // A document window for a new document (empty path) or a file. Its view
     // follows childViewKind and runs its initial update. Null when the file
@@ -110,6 +114,7 @@ private:
     QMenu* documentMenu_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QLabel* messagePane_ = nullptr;
+    QLabel* linkPane_ = nullptr;
     QLabel* capsPane_ = nullptr;
     QLabel* numPane_ = nullptr;
     QLabel* scrollPane_ = nullptr;

@@ -4,6 +4,7 @@
 #include <QResizeEvent>
 
 #include "common/Globals.h"
+#include "common/LogLine.h"
 #include "console/ChildFrame.h"
 #include "console/ConsoleCommands.h"
 #include "console/KestovaApp.h"
@@ -48,6 +49,11 @@ void CMainView::OnInitialUpdate() {
             app->OnFileNew();
         };
     }
+    // The scope first, so that a port that does not open is reported in it
+    // (and in the day's log).
+    steps.scopeBeforePort = true;
+    // A stored value that is no COM number is said, then asked for again.
+    steps.portSettingError = [](const std::string& error) { ShowMessageBox(error.c_str()); };
     RunStartup(steps);
     if (app != nullptr) app->StartWorker();
 }
@@ -58,5 +64,5 @@ void CMainView::resizeEvent(QResizeEvent* event) {
 }
 
 void CMainView::contextMenuEvent(QContextMenuEvent* event) {
-    console::ShowEditContextMenu(this, event->globalPos());
+    console::ShowEditContextMenu(this, event->globalPos(), pane_);
 }

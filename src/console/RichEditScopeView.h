@@ -10,7 +10,16 @@
 // Appends change the text at once; painting, scrolling and placing the caret
 // wait for the end of the current turn of the event loop, so a burst of
 // lines costs one repaint.
+//
+// A pane is a record, not an editor: it takes no typed text, cuts or
+// pastes, and leaves Enter to the window around it. Text can be selected,
+// copied and searched (a find bar along its bottom edge highlights every
+// match). Paused, it holds new lines back and says how many wait; resumed,
+// it shows them all. Clear empties the pane only.
 #include <QPlainTextEdit>
+#include <QPointer>
+#include <utility>
+#include <vector>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <cstddef>
@@ -26,13 +35,17 @@ constexpr int PANE_TRIM_LINES = 1000;
 
 QColor ToQColor(Colour colour);
 
+class QLabel;
+class QLineEdit;
+
 class CRichEditScopeView : public QPlainTextEdit {
     Q_OBJECT
 public:
     explicit CRichEditScopeView(QWidget* parent = nullptr);
 
     // Appends `text` at the end in `colour` and gives the pane the keyboard
-    // focus; when the event loop next runs, the caret is put just before the
+    // focus when its window is the current one (a pane in a background tab
+    // counts the lines as unseen instead); when the event loop next runs, the caret is put just before the
     // last character and brought into view. An empty or
     // null text does nothing. A carriage return, alone or before a line feed,
     // ends a line the same way a line feed does.
@@ -65,6 +78,36 @@ public:
     // The pane's text length as the caret counts it (line ends count one).
     int TextLength() const;
 
+    // Pause: appends are held back (bounded like the pane) until Resume.
+    void SetPaused(bool paused);
+    bool Paused() const { return paused_; }
+    int WaitingLines() const { return waitingLines_; }
+    // Empties the pane and drops what a pause holds back.
+    void ClearPane();
+
+    // The find bar: shown with the focus in its field.
+    void ShowFindBar();
+    // Highlights every match of `text` (case-insensitive) and returns their
+    // number; then selects the next (or previous) one from the caret,
+    // wrapping round. False when there is none.
+    int HighlightMatches(const QString& text);
+    bool FindNext(const QString& text, bool backward);
+    QLineEdit* FindField() const { return findField_; }
+    QWidget* FindBar() const { return findBar_; }
+
+    // Lines appended while the pane's window was not the current one.
+    int UnseenLines() const { return unseenLines_; }
+    void MarkSeen();
+
+signals:
+    void UnseenLinesChanged(int lines);
+    void PausedChanged(bool paused);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     // Repaints the pane and brings the caret into view; queued by the first
     // append of a turn of the event loop.
@@ -72,9 +115,28 @@ private:
     // Drops the oldest lines down to PANE_MAX_LINES - PANE_TRIM_LINES.
     void TrimOldest();
 
+    // Whether the pane's window is the one the operator is looking at: the
+    // current tab for a pane in a document window, else its own window.
+    bool WindowIsCurrent() const;
+    void Insert(Colour colour, const QString& converted);
+    void PlaceOverlays();
+    void UpdatePauseNote();
+    void HideFindBar();
+
     QTextCursor end_;  // always at the end of the text
     QTextCharFormat format_;
     Colour formatColour_ = 0;
     bool formatSet_ = false;
     bool showPending_ = false;
+
+    bool paused_ = false;
+    std::vector<std::pair<Colour, QString>> held_;
+    int waitingLines_ = 0;
+    int unseenLines_ = 0;
+    int unseenShown_ = 0;
+    bool findActive_ = false;  // a match is selected: appends leave the caret
+    QLabel* pauseNote_ = nullptr;
+    QWidget* findBar_ = nullptr;
+    QLineEdit* findField_ = nullptr;
+    QLabel* findCount_ = nullptr;
 };

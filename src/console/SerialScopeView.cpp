@@ -19,7 +19,8 @@ CFViewSerialScope::CFViewSerialScope(CKestovaDoc* document, QWidget* parent)
     pane_ = new CRichEditScopeView(this);
     pane_->setObjectName(QStringLiteral("1004"));
     pane_->setFont(font());
-    pane_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Dump lines are wider than a narrow screen: they can be scrolled to.
+    pane_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     pane_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     window_ = std::make_unique<BridgedWindow>(
         [this](std::uint32_t message, WPARAM wParam, LPARAM lParam) {
@@ -61,5 +62,5 @@ void CFViewSerialScope::resizeEvent(QResizeEvent* event) {
 }
 
 void CFViewSerialScope::contextMenuEvent(QContextMenuEvent* event) {
-    console::ShowEditContextMenu(this, event->globalPos());
+    console::ShowEditContextMenu(this, event->globalPos(), pane_);
 }

@@ -3,6 +3,7 @@
 #include "common/Globals.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
+#include "platform/RadioPortSetting.h"
 #include "platform/ScopeLog.h"
 #include "radio/SerialPort.h"
 #include "records/Callers.h"
@@ -15,13 +16,15 @@ int RunStartup(const StartupSteps& steps) {
     steps.paneLine(COLOUR_DARK_RED, "Program Started!\n");
     steps.paneLine(COLOUR_DARK_RED, "Our (Collector) ID is " + std::to_string(COLLECTOR_ID) + ".\n");
 
-    const std::string settings = DataPath(SETTINGS_FILE_NAME);
-    int port = steps.portForThisRun != -1
-                   ? steps.portForThisRun
-                   : GetProfileInt(settings, RADIO_PORT_SECTION, RADIO_PORT_KEY, -1);
+    int port = steps.portForThisRun;
+    if (port == -1) {
+        std::string error;
+        port = ReadRadioPortSetting(&error);
+        if (!error.empty() && steps.portSettingError) steps.portSettingError(error);
+    }
     if (port == -1 && steps.choosePort) {
         port = steps.choosePort();
-        if (port != -1) WriteProfileInt(settings, RADIO_PORT_SECTION, RADIO_PORT_KEY, port);
+        if (port != -1) WriteRadioPortSetting(port);
     }
     if (port != -1) {
         steps.paneLine(COLOUR_DARK_RED, "Using Serial Port COMM " + std::to_string(port) + "\n\n");

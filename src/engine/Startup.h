@@ -24,6 +24,10 @@ struct StartupSteps {
     // A COM number given for this run only (the command line): the settings
     // file is then neither read nor written. -1: none.
     int portForThisRun = -1;
+    // Told when the settings file holds a value that is no COM number (the
+    // text names the file, section and key); the start-up then goes on as
+    // if no port were chosen.
+    std::function<void(const std::string&)> portSettingError;
 };
 
 // Fills exeDirectory, turns the day's scope log on, writes the main pane's

@@ -33,7 +33,24 @@ void HandleAllInOne(CollectorContext& ctx) {
     WriteTrainReport(ctx.trainRecord.header, ctx.trainRecord.axleSlots);
 }
 
+void RequestPortSwitch(int comNumber) { portSwitchRequest.store(comNumber); }
+
+namespace {
+
+// The cycle boundary: nothing of a frame or a transfer is in hand. Bytes of
+// a frame begun on the old port are left to the receiver, which drops what
+// never completes.
+void SwitchPortIfAsked() {
+    const std::int32_t comNumber = portSwitchRequest.exchange(-1);
+    if (comNumber < 0) return;
+    LogLine(COLOUR_DARK_RED, "Switching to Serial Port COMM %d\n", static_cast<int>(comNumber));
+    RadioPort().Open(static_cast<std::uint8_t>(comNumber - 1));
+}
+
+}  // namespace
+
 bool RunCollectorCycle(CollectorContext& ctx) {
+    SwitchPortIfAsked();
     if (echoRequested.load() != 0) {
         SendEcho(ctx);
         echoRequested.store(0);  // cleared after the sending, not before

@@ -28,6 +28,12 @@ void RunCollectorLoop(CollectorContext& ctx);
 // most 500 ms, less when a byte arrived).
 bool RunCollectorCycle(CollectorContext& ctx);
 
+// Asks the worker to move to COM `comNumber` (0 is COM256, as the settings
+// file counts) at the start of its next cycle: a transfer in progress ends
+// first, and the worker, its context and the windows stay as they are. A
+// later request before that cycle replaces an earlier one.
+void RequestPortSwitch(int comNumber);
+
 // The All-in-One Data Packet path shared by the loop and the transfer: ACK
 // with the packet's sequence byte, assemble from payload byte 17, report.
 void HandleAllInOne(CollectorContext& ctx);

@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <cstring>
 #include <chrono>
+#include <ctime>
+#include <filesystem>
 #include <system_error>
 #include <thread>
 
+#include "common/LinkStatus.h"
 #include "common/LogLine.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
@@ -33,6 +36,13 @@ bool IsLoss(int error) { return error != EAGAIN && error != EWOULDBLOCK && error
 }  // namespace
 
 TtySerialPort::~TtySerialPort() { CloseDevice(); }
+
+std::string TtySerialPort::DeviceName(std::uint8_t index) const {
+    const std::string path = PortDevicePath(index);
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::read_symlink(path, ec);
+    return ec ? path : target.string();
+}
 
 void TtySerialPort::CloseDevice() {
     if (fd_ < 0) return;
@@ -109,6 +119,7 @@ std::int32_t TtySerialPort::Open(std::uint8_t index) {
 
 void TtySerialPort::Lose(int error) {
     CloseDevice();
+    NoteLinkState(LinkState::Lost, std::time(nullptr));
     lastAttemptTick_ = GetTickCount();
     LogLine(COLOUR_DARK_RED, "ERROR: Serial Port COMM %d (%s) lost: %s\n", ComNumber(index_),
             device_.c_str(), ErrorText(error).c_str());
@@ -122,6 +133,8 @@ void TtySerialPort::MaybeReopen() {
     int error = 0;
     fd_ = TryOpen(index_, &error);
     if (fd_ < 0) return;  // already reported when it was lost
+    NoteLinkPort(ComNumber(index_), DeviceName(index_));  // the link may point elsewhere now
+    NoteLinkState(LinkState::Open, std::time(nullptr));
     LogLine(COLOUR_DARK_RED, everOpened_ ? "Serial Port COMM %d (%s) is back\n"
                                          : "Serial Port COMM %d (%s) opened\n",
             ComNumber(index_), device_.c_str());

@@ -12,7 +12,8 @@
 // one line when it is back. Reads yield "no byte" and writes are dropped
 // while it is away.
 //
-// Open is called once before the worker starts; afterwards only the worker
+// Open is called before the worker starts, and again by the worker when the
+// operator switches ports (it closes the old device first); only the worker
 // thread reads and writes. The device knows nothing of the radio: the radio
 // layer puts it behind its port interface (DeviceSerialPort).
 #include <cstddef>
@@ -54,6 +55,8 @@ public:
     std::int32_t Open(std::uint8_t index);
 
     bool IsOpen() const { return fd_ >= 0; }
+    // Where "Ports/COM<n>" points (the link's target), else the device path.
+    std::string DeviceName(std::uint8_t index) const;
     // The device path of the last open attempt ("" before the first).
     const std::string& DevicePath() const { return device_; }
     // Number of read() calls made (tests check that reads are buffered).

@@ -1,8 +1,10 @@
 #include "radio/Receiver.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "common/Globals.h"
+#include "common/LinkStatus.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
 #include "common/ScopeEntry.h"
@@ -53,6 +55,7 @@ bool ReceivePacket(CollectorContext& ctx) {
                         static_cast<int>(rx.Dropped()));
                 break;
             case FrameLexer::Event::Frame:
+                NoteGoodFrame(std::time(nullptr));
                 SendToScope(WM_LOG_FIELD_BYTES, static_cast<WPARAM>(rx.rxCount),
                             reinterpret_cast<LPARAM>(rx.rxBuffer.data()));
                 return true;

@@ -6,11 +6,14 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "common/LinkStatus.h"
 #include "platform/Clock.h"
 
 class CSerialPortInterface : public IInput {
@@ -20,14 +23,20 @@ public:
     // 0 when the port is ready, else a negative code. On success portIndex
     // takes the index; after a failure it keeps its earlier value. Only the
     // index's low 8 bits count (an index of -1 is port 255).
+    // The link status (common/LinkStatus.h) follows the result.
     std::int32_t Open(std::uint8_t index) {
+        NoteLinkPort(static_cast<int>(index) + 1, DeviceName(index));
         std::int32_t result = OpenPort(index);
+        NoteLinkState(result >= 0 ? LinkState::Open : LinkState::NotOpen, std::time(nullptr));
         if (result >= 0) {
             portIndex = index;
             return 0;
         }
         return result;
     }
+    // The device the index stands for, as the operator knows it ("" when
+    // the port has no device of its own).
+    virtual std::string DeviceName(std::uint8_t) const { return std::string(); }
     // The result is not examined by the senders.
     virtual void Write(const std::uint8_t* bytes, std::size_t length) = 0;
     // 0..255: the next received byte; negative: no byte waiting.
@@ -69,6 +78,7 @@ public:
     }
     bool InputWaiting() override { return Device::InputWaiting(); }
     bool WaitForInput(std::uint32_t milliseconds) override { return Device::WaitForInput(milliseconds); }
+    std::string DeviceName(std::uint8_t index) const override { return Device::DeviceName(index); }
 
 protected:
     std::int32_t OpenPort(std::uint8_t index) override { return Device::Open(index); }

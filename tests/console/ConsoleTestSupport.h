@@ -1,8 +1,11 @@
 #pragma once
 // Shared by the console tests: a private program folder and settings store
 // per test, and a worker thread on an in-memory port with a fake clock.
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QMessageBox>
+#include <QTimer>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -89,6 +92,28 @@ public:
     }
     CollectorWorker worker;
     bool stopped = false;
+};
+
+// Closes every message box the console shows while it lives, answering
+// OK, and keeps their texts.
+class BoxCloser {
+public:
+    BoxCloser() {
+        timer_.setInterval(5);
+        QObject::connect(&timer_, &QTimer::timeout, [this]() {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(w);
+                if (box == nullptr || !box->isVisible()) continue;
+                texts << box->text();
+                box->accept();
+            }
+        });
+        timer_.start();
+    }
+    QStringList texts;
+
+private:
+    QTimer timer_;
 };
 
 // The pane's text, line ends as "\n".

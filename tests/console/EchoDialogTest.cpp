@@ -66,6 +66,18 @@ private slots:
         QTRY_COMPARE(echoLength.load(), 200);
         QCOMPARE(dialog->LengthField()->text(), QStringLiteral("5"));
         QTRY_COMPARE(PaneText(dialog->Pane()).count(QLatin1Char('\n')), 2);
+
+        // Enter sends wherever the focus is: in the pane the lines came to,
+        // on the close button; the dialog stays open.
+        int lines = 2;
+        for (QWidget* focus : {static_cast<QWidget*>(dialog->Pane()), static_cast<QWidget*>(dialog->CloseButton())}) {
+            focus->setFocus();
+            QTest::keyClick(focus, Qt::Key_Return);
+            QCOMPARE(echoRequested.load(), std::uint8_t(1));
+            ++lines;
+            QTRY_COMPARE(PaneText(dialog->Pane()).count(QLatin1Char('\n')), lines);
+            QVERIFY(dialog->isVisible());
+        }
         dialog->OnClose();
         QCOMPARE(echoDialogWindow.load(), WindowHandle(0));
         dialog.reset();

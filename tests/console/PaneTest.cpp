@@ -1,5 +1,7 @@
 // The log pane: appends, time stamps, dumps, caret and focus, capacity.
 #include <QApplication>
+#include <QClipboard>
+#include <QLabel>
 #include <QTextBlock>
 #include <QtTest>
 #include <ctime>
@@ -61,6 +63,57 @@ private slots:
         pane.AppendColoured(COLOUR_PURPLE, "");
         pane.AppendColoured(COLOUR_PURPLE, nullptr);
         QCOMPARE(PaneText(&pane), QStringLiteral("abc\nde"));
+    }
+
+    void aPaneIsARecordThatCopiesFindsPausesAndClears() {
+        QWidget window;
+        CRichEditScopeView pane(&window);
+        pane.resize(400, 300);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        const QString before = QStringLiteral("alpha beta\nbeta gamma\n");
+        pane.AppendColoured(COLOUR_DARK_BLUE, "alpha beta\nbeta gamma\n");
+        QCoreApplication::processEvents();
+
+        // Typed text, Enter, pastes and cuts change nothing; copying works.
+        QApplication::clipboard()->setText(QStringLiteral("pasted"));
+        QTest::keyClicks(&pane, QStringLiteral("typed"));
+        QTest::keyClick(&pane, Qt::Key_Return);
+        QTest::keyClick(&pane, Qt::Key_V, Qt::ControlModifier);
+        QTest::keyClick(&pane, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(&pane, Qt::Key_X, Qt::ControlModifier);
+        QTest::keyClick(&pane, Qt::Key_Delete);
+        QCOMPARE(PaneText(&pane), before);
+        QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), before);
+
+        // Find: every match highlighted; the next one selected, wrapping round.
+        QCOMPARE(pane.HighlightMatches(QStringLiteral("BETA")), 2);
+        QCOMPARE(pane.extraSelections().size(), 2);
+        QVERIFY(pane.FindNext(QStringLiteral("beta"), false));
+        const int first = pane.textCursor().selectionStart();
+        QVERIFY(pane.FindNext(QStringLiteral("beta"), false));
+        QVERIFY(pane.textCursor().selectionStart() != first);
+        QVERIFY(pane.FindNext(QStringLiteral("beta"), true));
+        QCOMPARE(pane.textCursor().selectionStart(), first);
+
+        // Paused, the pane stands still and counts the lines that wait;
+        // resumed, it shows them all in order.
+        pane.SetPaused(true);
+        pane.AppendColoured(COLOUR_PURPLE, "one\ntwo\n");
+        pane.AppendColoured(COLOUR_DARK_RED, "three\n");
+        QCoreApplication::processEvents();
+        QCOMPARE(PaneText(&pane), before);
+        QCOMPARE(pane.WaitingLines(), 3);
+        QVERIFY(pane.findChild<QLabel*>(QStringLiteral("pauseNote"))->text().contains(QStringLiteral("3 lines")));
+        pane.SetPaused(false);
+        QCOMPARE(PaneText(&pane), before + QStringLiteral("one\ntwo\nthree\n"));
+        QCOMPARE(ColourAt(&pane, before.size() + 8), Q(COLOUR_DARK_RED));
+
+        // Clear empties the pane; appends go on.
+        pane.ClearPane();
+        pane.AppendColoured(COLOUR_PURPLE, "after\n");
+        QCOMPARE(PaneText(&pane), QStringLiteral("after\n"));
     }
 
     void lineEndsAndBytesOfAnyValue() {

@@ -9,6 +9,9 @@
 #include "ConsoleTestSupport.h"
 #include "common/ScopeEntry.h"
 #include "console/ChildFrame.h"
+#include "console/MainFrame.h"
+#include "console/RichEditScopeView.h"
+#include <QMdiArea>
 #include "console/SerialScopeView.h"
 
 using consoletest::ColourAt;
@@ -124,6 +127,30 @@ private slots:
         // A message to the closed window's handle is not delivered.
         QCOMPARE(SendFromWorker(firstHandle, WM_LOG_TEXT, 0, reinterpret_cast<LPARAM>("x\n")), 0);
         delete second;
+    }
+
+    void appendsToABackgroundScopeKeepTheActiveWindowAndMarkItsTab() {
+        TempHome home;
+        CMainFrame frame;
+        frame.show();
+        QVERIFY(QTest::qWaitForWindowActive(&frame));
+        childViewKind = 1;
+        CChildFrame* older = frame.CreateDocumentWindow(QString());
+        CChildFrame* newer = frame.CreateDocumentWindow(QString());  // gets the lines
+        frame.MdiArea()->setActiveSubWindow(older);
+
+        const char text[] = "line\n";
+        for (int i = 0; i < 3; ++i)
+            SendFromWorker(newer->ScopeView()->Handle(), WM_LOG_TEXT, COLOUR_PURPLE, reinterpret_cast<LPARAM>(text));
+        QCOMPARE(frame.MdiArea()->activeSubWindow(), older);
+        QVERIFY(!newer->ScopeView()->Pane()->hasFocus());
+        QTRY_COMPARE(newer->windowTitle(), QStringLiteral(". SerScope . (3 new)"));
+
+        frame.MdiArea()->setActiveSubWindow(newer);
+        QCOMPARE(newer->windowTitle(), QStringLiteral(". SerScope ."));
+        SendFromWorker(newer->ScopeView()->Handle(), WM_LOG_TEXT, COLOUR_PURPLE, reinterpret_cast<LPARAM>(text));
+        QTRY_VERIFY(newer->ScopeView()->Pane()->hasFocus());
+        QCOMPARE(newer->windowTitle(), QStringLiteral(". SerScope ."));
     }
 
     void aWindowClosingWhileTheWorkerSendsNeverHangsIt() {

@@ -8,7 +8,10 @@
 // dialog after a send), port (the port selection dialog; port:<id> shows it
 // in look <id>), look:<id> (the main window in look <id>, 205..219),
 // looks-sheet (the top left corner of the main window in each of the eleven
-// looks, side by side, named).
+// looks, side by side, named), find (the scope paused, with lines waiting
+// and the matches of a search highlighted), switch (the scope and the
+// status bar after Commands, Select Radio Port... moved the collector from
+// COM1 to COM2).
 #include <QApplication>
 #include <QFont>
 #include <QImage>
@@ -25,11 +28,13 @@
 #include <vector>
 
 #include "common/Globals.h"
+#include "console/ChildFrame.h"
 #include "console/DlgCmndEcho.h"
 #include "console/DlgPortSelection.h"
 #include "console/KestovaApp.h"
 #include "console/Looks.h"
 #include "console/MainFrame.h"
+#include "console/RichEditScopeView.h"
 #include "console/Screenshot.h"
 
 namespace {
@@ -153,7 +158,7 @@ bool SaveLooksSheet(CMainFrame* frame, const QString& file) {
 int main(int argc, char* argv[]) {
     QApplication qapp(argc, argv);
     if (argc != 3) {
-        std::fprintf(stderr, "usage: kestova_screenshots main|echo|port[:<id>]|look:<id>|looks-sheet FILE.png\n");
+        std::fprintf(stderr, "usage: kestova_screenshots main|echo|find|switch|port[:<id>]|look:<id>|looks-sheet FILE.png\n");
         return 2;
     }
     const QString scene = QString::fromLocal8Bit(argv[1]);
@@ -177,7 +182,9 @@ int main(int argc, char* argv[]) {
         return result;
     }
 
-    CKestovaApp app;
+    ConsoleOptions options;
+    if (scene == QStringLiteral("switch")) options.choosePort = [] { return 2; };
+    CKestovaApp app(options);
     if (scene.startsWith(QStringLiteral("look:"))) ApplyLook(scene.mid(5).toInt());
     if (!app.InitInstance({})) return 1;
     if (scene.startsWith(QStringLiteral("look:"))) app.MainFrame()->OnApplicationLook(scene.mid(5).toInt());
@@ -195,6 +202,24 @@ int main(int argc, char* argv[]) {
             QTimer::singleShot(Delay(6000) / 2, [&, dialog]() {
                 if (!SaveScreenshot(app.MainFrame(), file.constData())) result = 1;
                 dialog->OnClose();
+                app.RequestQuit();
+            });
+        });
+    } else if (scene == QStringLiteral("find") || scene == QStringLiteral("switch")) {
+        QTimer::singleShot(Delay(6000) / 2, [&]() {
+            CChildFrame* child = app.MainFrame()->ActiveChild();
+            CRichEditScopeView* pane = child != nullptr ? child->Pane() : nullptr;
+            if (scene == QStringLiteral("switch")) {
+                app.SelectRadioPort();
+            } else if (pane != nullptr) {
+                pane->SetPaused(true);
+                pane->ShowFindBar();
+                pane->FindField()->setText(QStringLiteral("Powerup"));
+                pane->FindNext(QStringLiteral("Powerup"), true);
+            }
+            QTimer::singleShot(Delay(6000) / 2, [&]() {
+                app.MainFrame()->UpdateLinkPane();
+                if (!SaveScreenshot(app.MainFrame(), file.constData())) result = 1;
                 app.RequestQuit();
             });
         });

@@ -20,6 +20,7 @@
 #include "console/ConsoleCommands.h"
 #include "console/Looks.h"
 #include "console/MainFrame.h"
+#include "console/RichEditScopeView.h"
 #include "console/WindowsDlg.h"
 
 using consoletest::TempHome;
@@ -67,7 +68,7 @@ private slots:
                  QStringList({"&New\tCtrl+N", "&Open...\tCtrl+O", "&Close", "&Save\tCtrl+S", "Save &As...",
                               "-", "Recent File", "-", "E&xit", "List Callers"}));
         QCOMPARE(Texts(frame.findChild<QMenu*>(QStringLiteral("commandsMenu"))),
-                 QStringList({"Send &Echo Command"}));
+                 QStringList({"Send &Echo Command", "Select Radio &Port..."}));
         QCOMPARE(Texts(frame.findChild<QMenu*>(QStringLiteral("viewMenu"))),
                  QStringList({"&Toolbars and Docking Windows", "&Status Bar", "&Application Look"}));
         QCOMPARE(Texts(frame.findChild<QMenu*>(QStringLiteral("helpMenu"))), QStringList({"&About Kestova..."}));
@@ -139,12 +140,26 @@ private slots:
         again.Action(looks::kVisualStudio2008)->trigger();
     }
 
-    void theEditMenuShowsThreeItemsThatDoNothing() {
+    void theEditMenuKeepsItsThreeItemsAndActsOnAPane() {
         QWidget parent;
         QMenu* menu = console::CreateEditContextMenu(&parent);
         QCOMPARE(menu->title(), QStringLiteral("Edit"));
         QCOMPARE(Texts(menu), QStringList({"Cu&t\tCtrl+X", "&Copy\tCtrl+C", "&Paste\tCtrl+V"}));
         for (QAction* action : menu->actions()) QVERIFY(!action->isEnabled());
+
+        // On a pane: Copy takes the selection; Cut and Paste stay greyed.
+        CRichEditScopeView pane(&parent);
+        pane.AppendColoured(COLOUR_PURPLE, "text\n");
+        pane.selectAll();
+        QMenu* full = console::CreateEditContextMenu(&parent, &pane);
+        QCOMPARE(Texts(full), QStringList({"Cu&t\tCtrl+X", "&Copy\tCtrl+C", "&Paste\tCtrl+V", "-",
+                                           "Select &All\tCtrl+A", "&Find...\tCtrl+F", "P&ause\tPause", "C&lear"}));
+        QCOMPARE(full->actions()[1]->isEnabled(), true);
+        QVERIFY(!full->actions()[0]->isEnabled() && !full->actions()[2]->isEnabled());
+        full->actions()[6]->trigger();
+        QVERIFY(pane.Paused());
+        full->actions()[7]->trigger();
+        QCOMPARE(consoletest::PaneText(&pane), QString());
     }
 
     void emptyDocumentsSaveAndOpenAndTheRecentListKeepsFour() {

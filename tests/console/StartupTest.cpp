@@ -5,6 +5,8 @@
 #include <QMdiSubWindow>
 #include <QAbstractButton>
 #include <QMessageBox>
+#include <QDir>
+#include <QLabel>
 #include <QtTest>
 #include <cstring>
 
@@ -14,6 +16,7 @@
 #include "console/MainFrame.h"
 #include "console/MainView.h"
 #include "console/SerialScopeView.h"
+#include "platform/TtySerialPort.h"
 #include "records/Callers.h"
 #include "unit/TestSupport.h"
 
@@ -33,6 +36,10 @@ struct Console {
             return choose ? choose() : -1;
         };
         options.useDesktopViewer = false;
+        options.confirmExit = [this]() {
+            ++confirmations;
+            return confirmAnswer;
+        };
         app = std::make_unique<CKestovaApp>(options);
         (void)radio;
     }
@@ -47,7 +54,14 @@ struct Console {
     std::unique_ptr<CKestovaApp> app;
     int asked = 0;
     bool shownWhenAsked = true;
+    int confirmations = 0;
+    bool confirmAnswer = true;
 };
+
+CFViewSerialScope* ScopeOf(QMdiSubWindow* window) {
+    auto* child = qobject_cast<CChildFrame*>(window);
+    return child != nullptr ? child->ScopeView() : nullptr;
+}
 
 QStringList Lines(const QString& paneText) {
     QStringList lines = paneText.split(QLatin1Char('\n'));
@@ -190,6 +204,12 @@ private slots:
         });
         QTRY_VERIFY(PaneText(scope->Pane()).count(QStringLiteral("Received Powerup")) >= 20);
 
+        // The operator's close asks first; No keeps everything running.
+        console.confirmAnswer = false;
+        console.Frame()->close();
+        QCOMPARE(console.confirmations, 1);
+        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(1));
+        console.confirmAnswer = true;
         console.Frame()->close();
         feeding = false;
         feeder.join();
@@ -198,6 +218,91 @@ private slots:
         QCOMPARE(scopeWindow.load(), WindowHandle(0));
         QCOMPARE(home.ReadFile(QStringLiteral("Callers.bin")).size(), 2560);
         QVERIFY(LoadCallers() > 0);
+    }
+
+    void aPortThatDoesNotOpenIsReportedInTheScopeTheDayLogAndTheLinkPane() {
+        TempHome home;
+        home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=7\n");
+        QVERIFY(QDir(home.Path()).mkpath(QStringLiteral("Ports")));
+        QVERIFY(QFile::link(QStringLiteral("/nonexistent/ttyUSB7"), home.Path(QStringLiteral("Ports/COM7"))));
+        FakeRadio radio;
+        SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
+        Console console(radio);
+        QVERIFY(console.app->InitInstance({}));
+
+        const QString scope = PaneText(ScopeOf(console.Windows().value(1))->Pane());
+        QVERIFY2(scope.contains(QRegularExpression(
+                     QStringLiteral("Info   \\| ERROR: Serial Port COMM 7 \\(.*\\) could not be opened"))),
+                 qPrintable(scope));
+        QDir logs(home.Path(QStringLiteral("Logs")));
+        const QStringList days = logs.entryList({QStringLiteral("Scope-*.txt")});
+        QCOMPARE(days.size(), 1);
+        QVERIFY(home.ReadFile(QStringLiteral("Logs/") + days[0]).contains("ERROR: Serial Port COMM 7"));
+        console.Frame()->UpdateLinkPane();
+        const QString link = console.Frame()->LinkPane()->text();
+        QVERIFY2(link.startsWith(QStringLiteral("COM7 \u2192 /nonexistent/ttyUSB7  |  not open")), qPrintable(link));
+    }
+
+    void aPortOutOfRangeOrAFileThatCannotBeOpenedIsSaid() {
+        TempHome home;
+        home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=257\n");
+        FakeRadio radio;
+        consoletest::BoxCloser boxes;
+        {
+            // 257 would wrap round to COM1: said, then asked for.
+            Console console(radio, [] { return 2; });
+            QVERIFY(console.app->InitInstance({}));
+            QCOMPARE(boxes.texts.size(), 1);
+            for (const QString& needed : {home.Path(QStringLiteral("K7_Dialups.ini")), QStringLiteral("\"Radio Serial Port\""),
+                                          QStringLiteral("\"Radio_Port\""), QStringLiteral("257")})
+                QVERIFY2(boxes.texts[0].contains(needed), qPrintable(boxes.texts[0]));
+            QCOMPARE(console.asked, 1);
+            QCOMPARE(radio.port->lastOpenedIndex, std::uint8_t(1));
+        }
+        {
+            // A listed entry without a COM number (65535) is no choice either.
+            ResetProcessValues();
+            home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=-1\n");
+            Console console(radio, [] { return 65535; });
+            QVERIFY(console.app->InitInstance({}));
+            QVERIFY2(boxes.texts.last().contains(QStringLiteral("no COM number")), qPrintable(boxes.texts.last()));
+            QCOMPARE(console.Windows().size(), 1);
+            QVERIFY(home.ReadFile(QStringLiteral("K7_Dialups.ini")).contains("Radio_Port=-1"));
+        }
+        // A file argument, relative or absolute, that cannot be read.
+        for (const QString& file : {QStringLiteral("no-such.kes"), home.Path(QStringLiteral("no-such.kes"))}) {
+            ResetProcessValues();
+            Console console(radio);
+            QVERIFY(!console.app->InitInstance({file}));
+            QVERIFY2(boxes.texts.last().contains(file + QStringLiteral("\" could not be opened")),
+                     qPrintable(boxes.texts.last()));
+        }
+    }
+
+    void switchingThePortWhileFramesFlowKeepsTheWorkerThePanesAndEveryFrame() {
+        TempHome home;
+        home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=1\n");
+        FakeRadio radio;
+        Console console(radio, [] { return 4; });
+        QVERIFY(console.app->InitInstance({}));
+        CRichEditScopeView* pane = ScopeOf(console.Windows().value(1))->Pane();
+
+        constexpr int kFrames = 200;
+        std::thread feeder([&]() {
+            for (int i = 0; i < kFrames; ++i) {
+                radio.port->Feed(testsupport::MakeFrame(9, 77, static_cast<std::uint8_t>(i), 3, {1, 2}));
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        QTRY_VERIFY(PaneText(pane).count(QStringLiteral("Field  | ")) >= 20);
+        QVERIFY(console.app->SelectRadioPort());
+        feeder.join();
+        QTRY_COMPARE(PaneText(pane).count(QStringLiteral("Field  | ")), kFrames);
+        QVERIFY(PaneText(pane).contains(QStringLiteral("Info   | Switching to Serial Port COMM 4\n")));
+        QCOMPARE(radio.port->lastOpenedIndex, std::uint8_t(3));
+        QVERIFY(home.ReadFile(QStringLiteral("K7_Dialups.ini")).contains("Radio_Port=4"));
+        QCOMPARE(console.Windows().size(), 2);
+        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(1));
     }
 
     void aMessageBoxOfTheWorkerHoldsItUntilClosedOrShutdown() {

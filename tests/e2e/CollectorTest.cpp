@@ -73,15 +73,18 @@ void ExpectCancelFor21Blocks(Pty& pty) {
 }
 
 TEST(CollectorProcess, WithoutAPortItExplainsAndExitsWithStatus2) {
-    for (const char* settings : {"", "[Radio Serial Port]\nRadio_Port=-1\n"}) {
+    // A value that is no COM number (257 would wrap to COM1) is named too.
+    for (const char* settings : {"", "[Radio Serial Port]\nRadio_Port=-1\n",
+                                 "[Radio Serial Port]\nRadio_Port=257\n"}) {
         DataFolder data;
         if (*settings != '\0') data.WriteText("K7_Dialups.ini", settings);
         Process collector;
         ASSERT_TRUE(collector.Start(KESTOVA_COLLECTOR_EXE, {}, Env(data)));
         EXPECT_EQ(collector.WaitExit(kWait), std::optional<int>(2)) << settings;
         const std::string err = collector.Stderr();
+        const bool outOfRange = std::string(settings).find("257") != std::string::npos;
         for (const char* needed : {"K7_Dialups.ini", "\"Radio Serial Port\"", "\"Radio_Port\"",
-                                   "Ports/COM1", "ln -s"}) {
+                                   outOfRange ? "is 257" : "Ports/COM1", outOfRange ? "0 to 256" : "ln -s"}) {
             EXPECT_NE(err.find(needed), std::string::npos) << needed << " missing from:\n" << err;
         }
         // Which folder it used, on stderr (stdout's first lines are fixed).
@@ -183,17 +186,31 @@ TEST(CollectorProcess, AnswersASiteShowsTheScopeTakesCommandsAndStopsCleanly) {
     EXPECT_NE(log.find("Collect| 55 AA FA 11 00 0C 00 03 01 "), std::string::npos);
 }
 
-TEST(CollectorProcess, SurvivesThePortGoingAwayAndComingBack) {
+// The answer to "status": the one stdout line that begins with "COM".
+std::string Status(Process& collector) {
+    if (!collector.WriteStdin("status\n")) return "";
+    return collector.WaitForLine([](const std::string& l) { return l.rfind("COM", 0) == 0; }, kWait)
+        .value_or("");
+}
+
+TEST(CollectorProcess, SurvivesThePortGoingAwayAndComingBackAndMovesToAnotherOnCommand) {
     DataFolder data;
     auto first = std::make_unique<Pty>();
     Process collector;
     StartOnPty(collector, data, *first);
     ExpectCancelFor21Blocks(*first);
 
+    const std::string firstDevice = first->SlaveName();
+    const std::string open = Status(collector);
+    EXPECT_TRUE(std::regex_match(open, std::regex("COM3 \u2192 " + firstDevice +
+                                                  "  open  last frame \\d\\d:\\d\\d:\\d\\d")))
+        << open;
+
     first.reset();
     auto lost = collector.WaitForLineContaining("ERROR: Serial Port COMM 3", kWait);
     ASSERT_TRUE(lost.has_value());
     EXPECT_NE(lost->find("lost"), std::string::npos) << *lost;
+    EXPECT_NE(Status(collector).find("  lost since "), std::string::npos);
 
     Pty second;
     data.LinkPort(3, second.SlaveName());
@@ -204,6 +221,15 @@ TEST(CollectorProcess, SurvivesThePortGoingAwayAndComingBack) {
     for (const std::string& line : collector.Lines())
         errors += line.find("ERROR") != std::string::npos ? 1 : 0;
     EXPECT_EQ(errors, 1);
+
+    // "port 4": stored for the next start, and the worker moves over.
+    Pty third;
+    data.LinkPort(4, third.SlaveName());
+    ASSERT_TRUE(collector.WriteStdin("port 4\n"));
+    ASSERT_TRUE(collector.WaitForLineContaining("Switching to Serial Port COMM 4", kWait));
+    ExpectCancelFor21Blocks(third);
+    EXPECT_NE(data.ReadText("K7_Dialups.ini").find("Radio_Port=4"), std::string::npos);
+    EXPECT_EQ(Status(collector).rfind("COM4 \u2192 " + third.SlaveName() + "  open", 0), 0u);
     ASSERT_TRUE(collector.Signal(SIGINT));
     EXPECT_EQ(collector.WaitExit(Millis(2500)), std::optional<int>(0));
 }
