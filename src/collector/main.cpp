@@ -56,6 +56,7 @@ bool InstallSignals() {
 }
 
 void PrintNoPortError() {
+    const std::string settings = DataPath(SETTINGS_FILE_NAME);
     const std::string link = DataPath("Ports/COM1");
     std::fprintf(stderr,
                  "kestova-collector: no radio port is configured.\n"

@@ -133,7 +133,7 @@ bool CKestovaApp::SelectRadioPort() {
     }
     // The worker moves over at its next cycle; until it has started, the
     // port is opened here.
-    if (workerStarted_) {
+    if (worker_.Started()) {
         RequestPortSwitch(port);
     } else {
         RadioPort().Open(static_cast<std::uint8_t>(port - 1));
@@ -141,7 +141,7 @@ bool CKestovaApp::SelectRadioPort() {
     return true;
 }
 
-bool CKestovaApp::Collecting() const { return workerStarted_ && !workerStopped_; }
+bool CKestovaApp::Collecting() const { return worker_.Started() && !workerStopped_; }
 
 bool CKestovaApp::ConfirmExit() {
     if (quitRequested_ || !Collecting()) return true;
