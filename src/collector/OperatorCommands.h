@@ -2,10 +2,16 @@
 // Operator commands of the headless collector, one per line on stdin:
 //   echo SITE LENGTH   ask the worker for an echo test, as the echo dialog does
 //   list               write the caller listing and print its path
+//   sites              the sites table (registry, history and line)
+//   trains [SITE] [COUNT]  the newest COUNT (default 20) trains, of one site number
 #include <string>
 #include <string_view>
 
 class StdoutScope;
+class SiteBoard;
+
+// The board the "sites" command reads (null: the history and registry only).
+void SetOperatorSiteBoard(const SiteBoard* board);
 
 // Carries out one command line. Answers go to `scope` (stdout) and
 // complaints about the line to stderr.

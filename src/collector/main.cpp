@@ -19,6 +19,9 @@
 #include "collector/StdoutScope.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
+#include "engine/EventHub.h"
+#include "engine/HistoryRecorder.h"
+#include "engine/SiteBoard.h"
 #include "engine/Worker.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -149,6 +152,18 @@ int main() {
 
     LoadCallers();
 
+    // The train history and the sites table follow the engine's events; their
+    // notices go to stderr, so stdout stays the scope.
+    EventHub& events = EngineEvents();
+    HistoryRecorder history(exeDirectory, [](const std::string& line, bool) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fflush(stderr);
+    });
+    SiteBoard board;
+    events.Subscribe(&history);
+    events.Subscribe(&board);
+    SetOperatorSiteBoard(&board);
+
     StartRecord startRecord;
     startRecord.threadState.store(1);
     std::thread worker([&startRecord] { CollectorThreadProc(&startRecord); });
@@ -168,6 +183,10 @@ int main() {
         ::_exit(kExitWorkerStuck);  // the worker still uses what an orderly exit would free
     }
     worker.join();
+    SetOperatorSiteBoard(nullptr);
+    events.Unsubscribe(&board);
+    history.Stop();                // a catch-up still running is finished by the next start
+    events.Unsubscribe(&history);  // indexes what is still queued
 
     scopeWindow.store(0);
     UnregisterWindow(scopeHandle);

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/Events.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "engine/Assembly.h"
@@ -37,7 +38,7 @@ void AnswerOtherSite(CollectorContext& ctx) {
             SendHoldOff(ctx, ctx.sourceId, TRANSFER_BUSY_HOLD_OFF);
             break;
         case PT_POWERUP:
-            HandlePowerup(ctx);
+            RegisterPowerup(ctx);
             break;
         default:
             break;
@@ -51,7 +52,8 @@ void FinishTransfer(CollectorContext& ctx) {
     if (!AssembleFromBlocks(ctx.trainRecord, ctx.blockBuffer, ctx.blockBytesStored)) {
         LogShortTrainStream(ctx.transferSiteId, ctx.blockBytesStored);  // still reported
     }
-    WriteTrainReport(ctx.trainRecord.header, ctx.trainRecord.axleSlots);
+    PublishSiteEvent(EventKind::TransferComplete, ctx.transferSiteId, ctx.requestedBlockCount);
+    ReportTrain(ctx, ctx.transferSiteId);
 }
 
 // The payload length of the good frame in rxBuffer, from its length field:
@@ -61,6 +63,13 @@ std::size_t BlockPayloadLength(const CollectorContext& ctx) {
     std::size_t frame = ctx.frameLength > 0 ? static_cast<std::size_t>(ctx.frameLength) : 0;
     if (frame > FRAME_MAX_HELD) frame = FRAME_MAX_HELD;
     return frame > FRAME_OVERHEAD ? frame - FRAME_OVERHEAD : 0;
+}
+
+int MissingBlocks(const CollectorContext& ctx) {
+    int missing = 0;
+    for (std::uint8_t n = 1; n <= LAST_BLOCK_NUMBER; ++n)
+        if (ctx.blockMap[n] == BLOCK_MAP_MISSING) ++missing;
+    return missing;
 }
 
 }  // namespace
@@ -76,6 +85,7 @@ void StoreDataBlock(CollectorContext& ctx) {
                 "%d bytes dropped\n",
                 static_cast<int>(n), static_cast<int>(ctx.sourceId),
                 static_cast<int>(LAST_BLOCK_NUMBER), static_cast<int>(length));
+        PublishSiteEvent(EventKind::OverAnnounced, ctx.sourceId, n);
         return;
     }
 
@@ -94,6 +104,7 @@ void StoreDataBlock(CollectorContext& ctx) {
                 static_cast<int>(n), static_cast<int>(ctx.sourceId), static_cast<int>(length),
                 static_cast<int>(offset), static_cast<int>(BLOCK_BUFFER_SIZE),
                 static_cast<int>(kept));
+        PublishSiteEvent(EventKind::OverAnnounced, ctx.sourceId, n);
     }
     if (kept > 0) {
         std::memcpy(ctx.blockBuffer + offset, RxPayload(ctx), kept);
@@ -168,6 +179,7 @@ TransferOutcome RunTrainTransfer(CollectorContext& ctx) {
                 StoreDataBlock(ctx);
                 if (!TransferIsComplete(ctx)) {
                     SendSubstitute(ctx, ctx.sourceId);
+                    PublishSiteEvent(EventKind::TransferRetried, ctx.sourceId, MissingBlocks(ctx));
                     break;
                 }
                 FinishTransfer(ctx);
@@ -179,5 +191,6 @@ TransferOutcome RunTrainTransfer(CollectorContext& ctx) {
 
     // Given up: the hold-off goes to whoever spoke last.
     SendHoldOff(ctx, ctx.sourceId, TRANSFER_GIVE_UP_HOLD_OFF);
+    PublishSiteEvent(EventKind::TransferGivenUp, ctx.transferSiteId);
     return TransferOutcome::GivenUp;
 }

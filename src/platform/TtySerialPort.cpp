@@ -10,13 +10,23 @@
 #include <cerrno>
 #include <cstring>
 #include <chrono>
+#include <string>
 #include <system_error>
+#include <utility>
 
+#include "common/Events.h"
 #include "common/LogLine.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 
 namespace {
+
+void PublishPortEvent(EventKind kind, const std::string& device) {
+    EngineEvent event;
+    event.kind = kind;
+    event.text = device;
+    PublishEvent(std::move(event));
+}
 
 std::string ErrorText(int error) {
     std::string text = std::generic_category().message(error);
@@ -100,6 +110,7 @@ void TtySerialPort::Lose(int error) {
     lastAttemptTick_ = GetTickCount();
     LogLine(COLOUR_DARK_RED, "ERROR: Serial Port COMM %d (%s) lost: %s\n", ComNumber(index_),
             device_.c_str(), ErrorText(error).c_str());
+    PublishPortEvent(EventKind::PortLost, device_);
 }
 
 void TtySerialPort::MaybeReopen() {
@@ -113,6 +124,7 @@ void TtySerialPort::MaybeReopen() {
     LogLine(COLOUR_DARK_RED, everOpened_ ? "Serial Port COMM %d (%s) is back\n"
                                          : "Serial Port COMM %d (%s) opened\n",
             ComNumber(index_), device_.c_str());
+    if (everOpened_) PublishPortEvent(EventKind::PortBack, device_);
     everOpened_ = true;
 }
 

@@ -1,7 +1,9 @@
 #include "radio/Receiver.h"
 
 #include <cstdio>
+#include <utility>
 
+#include "common/Events.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
@@ -22,6 +24,16 @@ void ResetReceiver(CollectorContext& ctx) {
 }
 
 namespace {
+
+// A frame dropped by the receiver: its source is known once byte 2 is in.
+void PublishFrameError(const CollectorContext& ctx, FrameErrorKind kind, std::int32_t count) {
+    EngineEvent event;
+    event.kind = EventKind::FrameError;
+    event.frameError = kind;
+    event.siteId = ctx.inPacket == 1 && ctx.rxCount > 2 ? ctx.rxBuffer[2] : 0;
+    event.count = count;
+    PublishEvent(std::move(event));
+}
 
 void ResetAt(CollectorContext& ctx, std::uint32_t now) {
     ctx.rxCount = 0;
@@ -66,6 +78,7 @@ bool ReceivePacket(CollectorContext& ctx) {
             LogLine(COLOUR_DARK_RED,
                     "Error: Too long delay in between chars (%d ticks). Resetting Buffer\n",
                     static_cast<int>(gap));
+            PublishFrameError(ctx, FrameErrorKind::Gap, static_cast<std::int32_t>(gap));
             ResetAt(ctx, now);
             // The byte that ended the gap becomes byte 0 while the receiver is
             // idle, so a following AA starts a new frame if it was 55.
@@ -95,6 +108,7 @@ bool ReceivePacket(CollectorContext& ctx) {
         } else {
             LogLine(COLOUR_DARK_RED, "ERROR: Packet is too long (%d bytes)! Resetting buffer\n",
                     static_cast<int>(ctx.rxCount));
+            PublishFrameError(ctx, FrameErrorKind::TooLong, ctx.rxCount);
             ResetAt(ctx, now);
             continue;
         }
@@ -132,6 +146,7 @@ bool ReceivePacket(CollectorContext& ctx) {
                 static_cast<unsigned>(stored), static_cast<unsigned>(computed));
         LogLine(COLOUR_DARK_RED, "ERROR: BAD Chcksum, Packet with %d bytes.\n",
                 static_cast<int>(ctx.rxCount));
+        PublishFrameError(ctx, FrameErrorKind::BadChecksum, ctx.rxCount);
         ResetAt(ctx, now);
         return false;
     }
