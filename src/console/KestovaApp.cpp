@@ -15,6 +15,7 @@
 #include "common/Globals.h"
 #include "console/ChildFrame.h"
 #include "console/DlgPortSelection.h"
+#include "console/HistoryViews.h"
 #include "console/MainFrame.h"
 #include "console/UserSettings.h"
 #include "console/WindowBridge.h"
@@ -79,7 +80,34 @@ bool CKestovaApp::InitInstance(const QStringList& arguments) {
         mainFrame_->activateWindow();
     }
     if (quitRequested_) RequestQuit();
+    OpenDemoViews();
     return true;
+}
+
+void CKestovaApp::OpenDemoViews() {
+    // KESTOVA_OPEN_VIEWS (set by scripts/run's demonstration) opens the
+    // history views at the start: "sites", "trains" and "train" (the newest
+    // train, once the first one has been indexed), comma-separated.
+    const QStringList views = qEnvironmentVariable("KESTOVA_OPEN_VIEWS").split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (views.isEmpty() || mainFrame_.isNull() || history_ == nullptr) return;
+    if (views.contains(QStringLiteral("sites"))) mainFrame_->OpenSitesView();
+    if (views.contains(QStringLiteral("trains"))) mainFrame_->OpenTrainsView();
+    if (!views.contains(QStringLiteral("train"))) return;
+    auto openNewest = [frame = mainFrame_]() {
+        if (frame.isNull()) return false;
+        ConsoleHistory* h = ConsoleHistory::Instance();
+        std::unique_ptr<TrainHistory> history = h != nullptr ? h->OpenReader() : nullptr;
+        if (!history) return false;
+        const auto newest = history->ListTrains({}, 0, 1);
+        return !newest.empty() && frame->OpenTrainView(newest.front().id) != nullptr;
+    };
+    if (openNewest()) return;
+    auto* once = new QMetaObject::Connection;
+    *once = connect(history_, &ConsoleHistory::TrainsChanged, this, [once, openNewest]() {
+        if (!openNewest()) return;
+        QObject::disconnect(*once);
+        delete once;
+    });
 }
 
 int CKestovaApp::ExitInstance(int code) {
@@ -106,6 +134,9 @@ bool CKestovaApp::StartWorker() {
     if (workerStarted_) return false;
     workerStarted_ = true;
     SetScopeLogEnabled(true);
+    // The train history and the site board follow the worker's events.
+    if (history_ == nullptr) history_ = new ConsoleHistory(this);
+    history_->Start(exeDirectory);
     startRecord_.threadState = 1;
     worker_ = std::thread([this]() { CollectorThreadProc(&startRecord_); });
     return true;
@@ -141,6 +172,7 @@ bool CKestovaApp::StopWorker() {
     if (startRecord_.threadState.load() == 4) {
         // The thread only returns after setting the state.
         worker_.join();
+        if (history_ != nullptr) history_->Stop();
         SetScopeLogEnabled(false);
         return true;
     }

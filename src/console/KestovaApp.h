@@ -11,6 +11,7 @@
 
 class CChildFrame;
 class CMainFrame;
+class ConsoleHistory;
 
 struct ConsoleOptions {
     // Installs the radio port before start-up opens it. Default: the real
@@ -75,12 +76,15 @@ public:
     StartRecord& GetStartRecord() { return startRecord_; }
 
 private:
+    void OpenDemoViews();
+
     ConsoleOptions options_;
     QPointer<CMainFrame> mainFrame_;
     // The start record belongs to the application so that it outlives the
     // worker whatever windows the operator closes.
     StartRecord startRecord_;
     std::thread worker_;
+    ConsoleHistory* history_ = nullptr;
     bool startupBegun_ = false;
     bool workerStarted_ = false;
     bool workerStopped_ = false;

@@ -8,7 +8,9 @@
 // dialog after a send), port (the port selection dialog; port:<id> shows it
 // in look <id>), look:<id> (the main window in look <id>, 205..219),
 // looks-sheet (the top left corner of the main window in each of the eleven
-// looks, side by side, named).
+// looks, side by side, named), sites, trains and train (the history views;
+// train opens the newest train with a reading at its maximum, else the
+// longest of the newest 200).
 #include <QApplication>
 #include <QFont>
 #include <QImage>
@@ -27,6 +29,7 @@
 #include "common/Globals.h"
 #include "console/DlgCmndEcho.h"
 #include "console/DlgPortSelection.h"
+#include "console/HistoryViews.h"
 #include "console/KestovaApp.h"
 #include "console/Looks.h"
 #include "console/MainFrame.h"
@@ -153,7 +156,7 @@ bool SaveLooksSheet(CMainFrame* frame, const QString& file) {
 int main(int argc, char* argv[]) {
     QApplication qapp(argc, argv);
     if (argc != 3) {
-        std::fprintf(stderr, "usage: kestova_screenshots main|echo|port[:<id>]|look:<id>|looks-sheet FILE.png\n");
+        std::fprintf(stderr, "usage: kestova_screenshots main|echo|port[:<id>]|look:<id>|looks-sheet|sites|trains|train FILE.png\n");
         return 2;
     }
     const QString scene = QString::fromLocal8Bit(argv[1]);
@@ -195,6 +198,31 @@ int main(int argc, char* argv[]) {
             QTimer::singleShot(Delay(6000) / 2, [&, dialog]() {
                 if (!SaveScreenshot(app.MainFrame(), file.constData())) result = 1;
                 dialog->OnClose();
+                app.RequestQuit();
+            });
+        });
+    } else if (scene == QStringLiteral("sites") || scene == QStringLiteral("trains") ||
+               scene == QStringLiteral("train")) {
+        QTimer::singleShot(Delay(6000), [&]() {
+            CMainFrame* frame = app.MainFrame();
+            if (scene == QStringLiteral("sites")) {
+                frame->OpenSitesView();
+            } else {
+                TrainsModel* model = frame->OpenTrainsView()->Model();
+                if (scene == QStringLiteral("train")) {
+                    const TrainRow* pick = nullptr;
+                    for (int row = 0; row < std::min(model->rowCount(), 200); ++row) {
+                        const TrainRow* r = model->Row(row);
+                        if (r == nullptr) continue;
+                        if (pick == nullptr || (r->HasAlarm() && !pick->HasAlarm()) ||
+                            (r->HasAlarm() == pick->HasAlarm() && !pick->HasAlarm() && r->axles > pick->axles))
+                            pick = r;
+                    }
+                    if (pick != nullptr) frame->OpenTrainView(pick->id);
+                }
+            }
+            QTimer::singleShot(1500, [&]() {
+                if (!SaveScreenshot(app.MainFrame(), file.constData())) result = 1;
                 app.RequestQuit();
             });
         });
