@@ -377,7 +377,7 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
         }
         if (s == OpenStatus::Ok || s == OpenStatus::Missing) {
             // WAL: readers (the query tool, the console) never wait for the writer.
-            if (!h->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-2048;",
+            if (!h->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-256;",
                          why))
                 return nullptr;
             if (s == OpenStatus::Missing) {
@@ -513,6 +513,9 @@ bool TrainHistory::IndexReport(const std::string& path, int siteId, const std::s
         Exec("ROLLBACK", nullptr);
         return false;
     }
+    // Between trains the writer holds no cache: the collector's memory stays
+    // flat however long it runs (the pages are in the system's cache anyway).
+    sqlite3_db_release_memory(db_);
     return true;
 }
 
