@@ -27,6 +27,8 @@
 
 namespace {
 
+constexpr int kIndexedReports = 200;
+
 std::string MakeFolder(const char* what) {
     const char* base = std::getenv("KESTOVA_BENCH_DIR");
     std::string pattern = std::string(base != nullptr ? base : ".") + "/kestova-" + what + "-XXXXXX";
@@ -82,18 +84,40 @@ void BM_IndexReport1200(benchmark::State& state) {
     TrainRecord t;
     MakeTrain(t, 1, static_cast<int>(MAX_AXLES), random);
     WriteTrainReport(t.header, t.axleSlots);
-    const std::string path = TrainReportPath(t.header);
+    // Every iteration indexes a report the history has not seen, as after a
+    // train: the same bytes under another name.
+    const std::string first = TrainReportPath(t.header);
+    std::vector<std::string> paths;
+    for (int i = 0; i < kIndexedReports; ++i) {
+        paths.push_back(first + "." + std::to_string(i) + ".txt");
+        std::filesystem::create_hard_link(first, paths.back());
+    }
     auto history = TrainHistory::OpenForWriting(HistoryPath(folder.path), nullptr, nullptr);
     const std::vector<SiteInfo> sites;
+    std::size_t next = 0;
     for (auto _ : state) {
         std::string why;
-        if (!history->IndexReport(path, 12, "2026-01-01 00:00:00", sites, &why)) {
+        if (!history->IndexReport(paths[next++ % paths.size()], 12, "2026-01-01 00:00:00", sites, &why)) {
             state.SkipWithError(why.c_str());
             break;
         }
     }
 }
-BENCHMARK(BM_IndexReport1200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_IndexReport1200)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(kIndexedReports);
+
+// The reading of the report alone, the part of the indexing before SQLite.
+void BM_ParseReport1200(benchmark::State& state) {
+    std::mt19937 random(1);
+    TrainRecord t;
+    MakeTrain(t, 1, static_cast<int>(MAX_AXLES), random);
+    const std::string bytes = FormatTrainReport(t.header, t.axleSlots);
+    ParsedReport parsed;
+    for (auto _ : state) {
+        if (!ParseTrainReport(bytes, parsed, nullptr)) state.SkipWithError("not a report");
+        benchmark::DoNotOptimize(parsed);
+    }
+}
+BENCHMARK(BM_ParseReport1200)->Unit(benchmark::kMillisecond);
 
 void BM_CatchUp10000(benchmark::State& state) {
     Folder folder("history-catchup");
@@ -140,7 +164,7 @@ const std::string& BigHistory() {
 
 void BM_TrainsViewOpen(benchmark::State& state) {
     ConsoleHistory history;
-    history.Start(BigHistory());
+    history.ReadOnly(BigHistory());  // no recorder: it would drop rows whose files are not there
     for (auto _ : state) {
         TrainsView view;
         view.resize(1200, 800);
@@ -151,28 +175,31 @@ void BM_TrainsViewOpen(benchmark::State& state) {
         view.hide();
         state.ResumeTiming();
     }
-    history.Stop();
 }
 BENCHMARK(BM_TrainsViewOpen)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 void BM_TrainsViewJumpToEnd(benchmark::State& state) {
     ConsoleHistory history;
-    history.Start(BigHistory());
+    history.ReadOnly(BigHistory());  // no recorder: it would drop rows whose files are not there
     TrainsView view;
     view.resize(1200, 800);
     view.show();
     QApplication::processEvents();
     for (auto _ : state) {
         view.Table()->scrollToBottom();
-        view.Table()->viewport()->repaint();
         QApplication::processEvents();
+        view.Table()->viewport()->repaint();
         state.PauseTiming();
+        QScrollBar* bar = view.Table()->verticalScrollBar();
+        if (bar->value() != bar->maximum() || view.Model()->PagesRead() == 0) {
+            state.SkipWithError("the end was not shown");
+            break;
+        }
         view.Model()->Reload();  // the next jump reads its pages again
         view.Table()->scrollToTop();
         QApplication::processEvents();
         state.ResumeTiming();
     }
-    history.Stop();
 }
 BENCHMARK(BM_TrainsViewJumpToEnd)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
@@ -207,21 +234,36 @@ std::vector<benchtable::Row> Tabulate(const benchtable::Runs& runs) {
     using benchtable::SecondsPerIteration;
     std::vector<benchtable::Row> rows;
     auto ms = [&](const char* name) { return SecondsPerIteration(runs, name) * 1e3; };
-    const double index = ms("BM_IndexReport1200/real_time");
-    rows.push_back({"Index one 1200-axle report (ms)", "<= 5", Format("%.2f", index), index > 0 && index <= 5});
+    // On a shared machine the wall clock waits for the processor too: the
+    // processor time of the same run is shown beside it.
+    auto cpu = [&](const char* name) {
+        auto it = runs.find(name);
+        if (it == runs.end() || it->second.iterations == 0) return std::string();
+        return Format(" (cpu %.2f)", it->second.cpu_accumulated_time * 1e3 /
+                                         static_cast<double>(it->second.iterations));
+    };
+    const double index = ms("BM_IndexReport1200/iterations:200/real_time");
+    rows.push_back({"Index one 1200-axle report (ms)", "<= 5", Format("%.2f", index) + cpu("BM_IndexReport1200/iterations:200/real_time"),
+                    index > 0 && index <= 5});
+    rows.push_back({"  of which reading the report back (ms)", "(info)", Format("%.2f", ms("BM_ParseReport1200")), true});
     const double catchUp = SecondsPerIteration(runs, "BM_CatchUp10000/iterations:1/real_time");
     rows.push_back({"History catch-up from 10,000 report files (s)", "<= 15",
-                    Format("%.1f", catchUp) + Format(" (%.0f progress calls)",
+                    Format("%.1f", catchUp) + Format(" (cpu %.1f,", [&] {
+                        auto it = runs.find("BM_CatchUp10000/iterations:1/real_time");
+                        return it == runs.end() ? 0.0 : it->second.cpu_accumulated_time;
+                    }()) + Format(" %.0f progress calls)",
                                                      benchtable::Counter(runs, "BM_CatchUp10000/iterations:1/real_time",
                                                                          "progress_calls")),
                     catchUp > 0 && catchUp <= 15});
     const double open = ms("BM_TrainsViewOpen/iterations:5/real_time");
-    rows.push_back({"Trains view on 100,000 trains: open (ms)", "<= 500", Format("%.0f", open), open > 0 && open <= 500});
+    rows.push_back({"Trains view on 100,000 trains: open (ms)", "<= 500", Format("%.0f", open) + cpu("BM_TrainsViewOpen/iterations:5/real_time"),
+                    open > 0 && open <= 500});
     const double end = ms("BM_TrainsViewJumpToEnd/iterations:5/real_time");
-    rows.push_back({"Trains view on 100,000 trains: jump to the end (ms)", "<= 500", Format("%.0f", end),
+    rows.push_back({"Trains view on 100,000 trains: jump to the end (ms)", "<= 500", Format("%.0f", end) + cpu("BM_TrainsViewJumpToEnd/iterations:5/real_time"),
                     end > 0 && end <= 500});
     const double chart = ms("BM_Chart1200/real_time");
-    rows.push_back({"1200-axle train chart drawn (ms)", "<= 100", Format("%.1f", chart), chart > 0 && chart <= 100});
+    rows.push_back({"1200-axle train chart drawn (ms)", "<= 100", Format("%.1f", chart) + cpu("BM_Chart1200/real_time"),
+                    chart > 0 && chart <= 100});
     return rows;
 }
 

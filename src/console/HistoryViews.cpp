@@ -24,6 +24,7 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 #include <QWheelEvent>
+#include <algorithm>
 #include <ctime>
 
 #include "common/LogLine.h"
@@ -239,7 +240,18 @@ const TrainRow* TrainsModel::Row(int row) const {
     if (it == pages_.end()) {
         // A view shows a screenful at a time: a few pages are enough.
         if (pages_.size() >= 16) pages_.erase(pages_.begin());
-        it = pages_.emplace(page, history_->ListTrains(filter_, page * kPageRows, kPageRows, order_, ascending_)).first;
+        const std::int64_t start = page * kPageRows;
+        std::vector<TrainRow> rows;
+        if (start > count_ / 2) {
+            // Past the middle the page is read from the other end, in the
+            // opposite order: the end of the list is as quick as its start.
+            const std::int64_t n = std::min<std::int64_t>(kPageRows, count_ - start);
+            rows = history_->ListTrains(filter_, count_ - start - n, static_cast<int>(n), order_, !ascending_);
+            std::reverse(rows.begin(), rows.end());
+        } else {
+            rows = history_->ListTrains(filter_, start, kPageRows, order_, ascending_);
+        }
+        it = pages_.emplace(page, std::move(rows)).first;
         ++pagesRead_;
     }
     const std::size_t at = static_cast<std::size_t>(row % kPageRows);

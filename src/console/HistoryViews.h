@@ -43,6 +43,9 @@ public:
     void Start(const std::string& dataFolder);
     // Ends the subscriptions (a catch-up still running is cut short).
     void Stop();
+    // Only reads the history of `dataFolder`, keeping nothing up to date
+    // (benchmarks over a history made without report files).
+    void ReadOnly(const std::string& dataFolder) { dataFolder_ = dataFolder; }
 
     const SiteBoard& Board() const { return board_; }
     std::string DataFolder() const { return dataFolder_; }

@@ -14,18 +14,32 @@ bool Number(std::string_view text, long& value) {
     return ec == std::errc() && p == end;
 }
 
-std::vector<std::string_view> Fields(std::string_view line, char separator) {
-    std::vector<std::string_view> fields;
+// The blank-separated fields of a record, at most 16 (a record with more is
+// not one of ours: the count says so).
+struct FieldList {
+    std::string_view at[16];
+    std::size_t count = 0;
+    std::size_t size() const { return count; }
+    const std::string_view& operator[](std::size_t i) const { return at[i]; }
+    const std::string_view& back() const { return at[count - 1]; }
+};
+
+FieldList Fields(std::string_view line, char separator) {
+    FieldList fields;
     std::size_t start = 0;
-    for (;;) {
-        const std::size_t at = line.find(separator, start);
-        if (at == std::string_view::npos) {
-            if (start < line.size()) fields.push_back(line.substr(start));
-            return fields;
+    while (start < line.size()) {
+        std::size_t at = line.find(separator, start);
+        if (at == std::string_view::npos) at = line.size();
+        if (at > start) {
+            if (fields.count == 16) {
+                fields.count = 17;  // too many
+                return fields;
+            }
+            fields.at[fields.count++] = line.substr(start, at - start);
         }
-        if (at > start) fields.push_back(line.substr(start, at - start));
         start = at + 1;
     }
+    return fields;
 }
 
 // "YYYYMMDD" and "HHMMSS" into "YYYY-MM-DD HH:MM:SS".
@@ -63,8 +77,14 @@ bool ParseDem(std::string_view dem, ParsedReport& out) {
     if (dem[17] != ' ' || dem[26] != ' ' || dem[33] != ' ' || dem[42] != ' ') return false;
     if (!Stamp(dem.substr(18, 8), dem.substr(27, 6), out.firstTime)) return false;
     if (!Stamp(dem.substr(34, 8), dem.substr(43, 6), out.secondTime)) return false;
-    const std::vector<std::string_view> tail = Fields(dem.substr(49), ' ');
-    if (tail.size() < 8 || tail.back() != "T") return false;
+    // The tail has 26 fields; only the last eight are read, from the right.
+    std::string_view rest = dem.substr(49);
+    std::size_t cut = rest.size();
+    for (int blanks = 0; cut > 0; --cut) {
+        if (rest[cut - 1] == ' ' && ++blanks == 9) break;
+    }
+    const FieldList tail = Fields(rest.substr(cut), ' ');
+    if (tail.size() < 8 || tail.size() > 16 || tail.back() != "T") return false;
     const std::size_t n = tail.size();
     long track, site, axles, cars;
     if (!Number(tail[n - 3], track) || !Number(tail[n - 5], site) ||

@@ -472,7 +472,7 @@ bool TrainHistory::InsertParsed(const ParsedReport& p, const std::string& file, 
     }
     const std::int64_t trainId = sqlite3_last_insert_rowid(db_);
     Statement axle(db_,
-                   "INSERT OR REPLACE INTO axles(train_id, axle, car, car_start, hb_left, hb_right, "
+                   "INSERT INTO axles(train_id, axle, car, car_start, hb_left, hb_right, "
                    "hw_left, hw_right, load) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)");
     for (const ReportAxle& a : p.axles) {
         axle.Bind(1, trainId).Bind(2, a.axle).Bind(3, a.car).Bind(4, a.carStart ? 1 : 0);
