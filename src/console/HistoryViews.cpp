@@ -575,6 +575,9 @@ TrainView::TrainView(QWidget* parent) : QWidget(parent) {
     split->addWidget(axleTable_);
     split->setStretchFactor(0, 3);
     split->setStretchFactor(1, 2);
+    chart_->setMinimumHeight(280);
+    split->setSizes({560, 240});
+    axleTable_->verticalHeader()->setDefaultSectionSize(axleTable_->fontMetrics().height() + 6);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->addWidget(summary_);

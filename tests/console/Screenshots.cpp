@@ -9,13 +9,15 @@
 // in look <id>), look:<id> (the main window in look <id>, 205..219),
 // looks-sheet (the top left corner of the main window in each of the eleven
 // looks, side by side, named), sites, trains and train (the history views;
-// train opens the newest train with a reading at its maximum, else the
-// longest of the newest 200).
+// train opens, of the newest 200, a train with cars, hot wheels and a hot
+// bearing, the longest of them).
 #include <QApplication>
 #include <QFont>
 #include <QImage>
 #include <QPainter>
 #include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -205,23 +207,35 @@ int main(int argc, char* argv[]) {
                scene == QStringLiteral("train")) {
         QTimer::singleShot(Delay(6000), [&]() {
             CMainFrame* frame = app.MainFrame();
+            // Without a window manager the frame is never made the active
+            // window, and the tab area would keep its first tab in front.
+            QApplication::setActiveWindow(frame);
             if (scene == QStringLiteral("sites")) {
                 frame->OpenSitesView();
             } else {
                 TrainsModel* model = frame->OpenTrainsView()->Model();
                 if (scene == QStringLiteral("train")) {
+                    // A train with cars, hot-wheel readings and, best, a hot
+                    // bearing; the longest of those.
+                    auto score = [](const TrainRow* r) {
+                        return (r->cars > 0 ? 8 : 0) + (r->hotWheelMax[0] >= 0 ? 4 : 0) +
+                               (std::max(r->hotBoxMax[0], r->hotBoxMax[1]) > 120 ? 2 : 0);
+                    };
                     const TrainRow* pick = nullptr;
                     for (int row = 0; row < std::min(model->rowCount(), 200); ++row) {
                         const TrainRow* r = model->Row(row);
                         if (r == nullptr) continue;
-                        if (pick == nullptr || (r->HasAlarm() && !pick->HasAlarm()) ||
-                            (r->HasAlarm() == pick->HasAlarm() && !pick->HasAlarm() && r->axles > pick->axles))
+                        if (pick == nullptr || score(r) > score(pick) ||
+                            (score(r) == score(pick) && r->axles > pick->axles))
                             pick = r;
                     }
                     if (pick != nullptr) frame->OpenTrainView(pick->id);
                 }
             }
-            QTimer::singleShot(1500, [&]() {
+            QMdiSubWindow* shown = frame->MdiArea()->subWindowList(QMdiArea::CreationOrder).last();
+            QTimer::singleShot(1500, [&, shown]() {
+                app.MainFrame()->MdiArea()->setActiveSubWindow(shown);
+                QApplication::processEvents();
                 if (!SaveScreenshot(app.MainFrame(), file.constData())) result = 1;
                 app.RequestQuit();
             });
