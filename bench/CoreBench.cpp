@@ -26,9 +26,9 @@
 #include "BenchTable.h"
 #include "common/Globals.h"
 #include "common/Messages.h"
-#include "engine/CollectorContext.h"
-#include "engine/TrainRecord.h"
+#include "common/TrainRecord.h"
 #include "platform/Clock.h"
+#include "radio/CollectorContext.h"
 #include "radio/Frame.h"
 #include "radio/Receiver.h"
 #include "radio/SerialPort.h"
@@ -127,13 +127,11 @@ template <typename Port>
 void ReceiveFrom(benchmark::State& state) {
     const std::vector<std::uint8_t>& stream = RadioStream();
     FakeClock fake;
-    if (state.range(0) == 1) SetClock(&fake);
     ScopeWindow scope;
-    auto owned = std::make_unique<Port>();
-    Port& port = *owned;
-    SetRadioPort(std::move(owned));
+    ScopedDevices<Port> devices(state.range(0) == 1 ? &fake : nullptr);
+    Port& port = *devices.port;
     auto ctx = std::make_unique<CollectorContext>();
-    ctx->lastByteTick = GetTickCount();
+    ctx->rx.lastByteTick = GetTickCount();
     int frames = 0;
     for (auto _ : state) {
         if constexpr (std::is_same_v<Port, MemorySerialPort>) {
@@ -148,8 +146,6 @@ void ReceiveFrom(benchmark::State& state) {
             ResetReceiver(*ctx);
         }
     }
-    SetRadioPort(nullptr);
-    SetClock(nullptr);
     if (frames != kFramesInStream * static_cast<int>(state.iterations())) state.SkipWithError("frames lost");
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
 }

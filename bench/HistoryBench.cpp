@@ -21,7 +21,7 @@
 #include "BenchTable.h"
 #include "common/Globals.h"
 #include "console/HistoryViews.h"
-#include "engine/TrainRecord.h"
+#include "common/TrainRecord.h"
 #include "records/TrainHistory.h"
 #include "records/TrainReport.h"
 

@@ -28,11 +28,11 @@
 #include "common/LogLine.h"
 #include "common/Messages.h"
 #include "engine/Assembly.h"
-#include "engine/CollectorContext.h"
 #include "engine/Worker.h"
 #include "platform/Clock.h"
 #include "platform/PortList.h"
 #include "platform/Profile.h"
+#include "radio/CollectorContext.h"
 #include "radio/Frame.h"
 #include "radio/Receiver.h"
 #include "radio/SerialPort.h"
@@ -123,10 +123,6 @@ public:
         savedExeDirectory_ = exeDirectory;
         ResetProcessValues();
         exeDirectory = folder;
-        auto p = std::make_unique<MemorySerialPort>();
-        port = p.get();
-        SetRadioPort(std::move(p));
-        SetClock(&clock);
         window = std::make_shared<CheckingWindow>();
         handle_ = RegisterWindow(window);
         scopeWindow = handle_;
@@ -137,13 +133,7 @@ public:
         scopeWindow = 0;
         UnregisterWindow(handle_);
         SetMessageBoxHandler(nullptr);
-        SetClock(nullptr);
-        SetRadioPort(nullptr);
         ResetProcessValues();
-        {
-            std::lock_guard<std::mutex> lock(callerTableMutex);
-            std::memset(callerTable, 0, sizeof callerTable);
-        }
         std::error_code ec;
         fs::remove_all(folder, ec);
         exeDirectory = savedExeDirectory_;
@@ -167,8 +157,9 @@ public:
     }
 
     std::string folder;  // ends in '/'
-    MemorySerialPort* port = nullptr;
     FakeClock clock;
+    ScopedDevices<> devices{&clock};
+    MemorySerialPort* port = devices.port;
     std::shared_ptr<CheckingWindow> window;
     QuietMessageBoxes boxes;
 
@@ -201,17 +192,17 @@ inline void FixFrameChecksums(MemorySerialPort& feed, std::vector<std::uint8_t>&
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         // Would this byte complete a frame? Then patch the checksum (already
         // stored in rxBuffer) before the receiver tests it.
-        if (ctx->inPacket == 1 && bytes[i] == FRAME_END &&
-            ctx->rxCount < static_cast<std::int32_t>(FRAME_MAX_HELD)) {
-            ctx->rxBuffer[ctx->rxCount] = bytes[i];
-            ++ctx->rxCount;
+        if (ctx->rx.inPacket == 1 && bytes[i] == FRAME_END &&
+            ctx->rx.rxCount < static_cast<std::int32_t>(FRAME_MAX_HELD)) {
+            ctx->rx.rxBuffer[ctx->rx.rxCount] = bytes[i];
+            ++ctx->rx.rxCount;
             const bool completes = IsFrameComplete(*ctx);
-            --ctx->rxCount;
+            --ctx->rx.rxCount;
             if (completes) {
-                const std::int32_t n = ctx->rxCount + 1;
+                const std::int32_t n = ctx->rx.rxCount + 1;
                 const std::uint16_t sum =
-                    ComputeChecksum(ctx->rxBuffer, static_cast<std::uint16_t>(n - 3));
-                WriteLe16(ctx->rxBuffer + n - 3, sum);
+                    ComputeChecksum(ctx->rx.rxBuffer.data(), static_cast<std::uint16_t>(n - 3));
+                WriteLe16(ctx->rx.rxBuffer.data() + n - 3, sum);
                 WriteLe16(bytes.data() + i - 2, sum);
             }
         }
@@ -283,7 +274,7 @@ inline int RunWorker(Environment& env, const std::uint8_t* data, std::size_t siz
     env.clock.SetSleepHook([&](std::uint32_t) { feedChunk(); });
 
     auto ctx = std::make_unique<CollectorContext>();
-    ctx->lastByteTick = env.clock.TickCount();
+    ctx->rx.lastByteTick = env.clock.TickCount();
     // Every cycle either handles a frame, consumes bytes or lets a chunk in;
     // once the stream is used up a cycle pauses and changes nothing more.
     const std::size_t limit = stream.size() + stream.size() / (chunk == 0 ? 1 : chunk) + 8;
@@ -292,7 +283,7 @@ inline int RunWorker(Environment& env, const std::uint8_t* data, std::size_t siz
         if (!handled && fed == stream.size() && env.port->Pending() == 0) break;
     }
     env.clock.SetSleepHook(nullptr);
-    KESTOVA_FUZZ_CHECK(ctx->rxCount >= 0 && ctx->rxCount <= static_cast<std::int32_t>(FRAME_MAX_HELD));
+    KESTOVA_FUZZ_CHECK(ctx->rx.rxCount >= 0 && ctx->rx.rxCount <= static_cast<std::int32_t>(FRAME_MAX_HELD));
     CheckFramesOnTheAir(env.port->TakeWritten());
     CheckReportNames(env.folder);
     return 0;

@@ -147,7 +147,7 @@ int main() {
     // opened is reported there; the port keeps trying on its own.
     const WindowHandle scopeHandle = RegisterWindow(scope);
     scopeWindow.store(scopeHandle);
-    SetRadioPort(std::make_unique<TtySerialPort>());
+    SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
     RadioPort().Open(static_cast<std::uint8_t>(port - 1));
 
     LoadCallers();

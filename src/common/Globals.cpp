@@ -1,5 +1,9 @@
 #include "common/Globals.h"
 
+#include <cstring>
+
+#include "common/CallerTable.h"
+
 std::atomic<std::uint8_t> workerStop{0};
 std::atomic<std::uint8_t> echoRequested{0};
 std::atomic<std::uint8_t> echoSiteId{0};
@@ -8,6 +12,8 @@ std::atomic<WindowHandle> echoDialogWindow{0};
 std::atomic<WindowHandle> scopeWindow{0};
 std::atomic<std::int32_t> childViewKind{0};
 std::string exeDirectory;
+CallerEntry callerTable[CALLER_TABLE_SIZE] = {};
+std::mutex callerTableMutex;
 
 void ResetProcessValues() {
     workerStop = 0;
@@ -17,4 +23,6 @@ void ResetProcessValues() {
     echoDialogWindow = 0;
     scopeWindow = 0;
     childViewKind = 0;
+    std::lock_guard<std::mutex> lock(callerTableMutex);
+    std::memset(callerTable, 0, sizeof callerTable);
 }

@@ -21,5 +21,5 @@ extern std::atomic<std::int32_t> childViewKind;     // 0 = main view, 1 = serial
 // The folder of the program's files, always ending in '/'.
 extern std::string exeDirectory;
 
-// Restores every value above to its start value (tests).
+// Restores every value above, and the caller table, to its start value (tests).
 void ResetProcessValues();

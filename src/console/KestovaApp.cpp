@@ -51,7 +51,7 @@ bool CKestovaApp::InitInstance(const QStringList& arguments) {
     if (options_.installRadioPort) {
         options_.installRadioPort();
     } else {
-        SetRadioPort(std::make_unique<TtySerialPort>());
+        SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
     }
 
     mainFrame_ = new CMainFrame();

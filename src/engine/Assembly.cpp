@@ -14,7 +14,8 @@ public:
         : stream_(stream), available_(stream == nullptr ? 0 : available) {}
     std::uint8_t At(std::size_t i) const { return i < available_ ? stream_[i] : 0; }
     std::uint16_t Le16(std::size_t i) const {
-        return static_cast<std::uint16_t>(At(i) | (At(i + 1) << 8));
+        const std::uint8_t bytes[2] = {At(i), At(i + 1)};
+        return ReadLe16(bytes);
     }
     // Copies count bytes from i, zero-filling what lies past the end.
     void Copy(std::uint8_t* out, std::size_t i, std::size_t count) const {
@@ -75,52 +76,48 @@ std::size_t AssembleCurrent(TrainRecord& record, const StreamReader& in) {
 }
 
 void TranslateLegacyHeader(std::uint8_t* h, const StreamReader& in) {
+    using namespace th;
     const std::size_t base = TRAIN_PREFIX_SIZE;
     auto b = [&](std::size_t i) { return in.At(base + i); };
-    auto put16 = [&](std::size_t at, std::uint16_t v) {
-        h[at] = static_cast<std::uint8_t>(v & 0xFF);
-        h[at + 1] = static_cast<std::uint8_t>(v >> 8);
-    };
-    auto copy16 = [&](std::size_t at, std::size_t from) { put16(at, in.Le16(base + from)); };
+    auto copy16 = [&](std::size_t at, std::size_t from) { WriteLe16(h + at, in.Le16(base + from)); };
 
     const bool flagged = (b(39) | b(40) | b(41) | b(42)) != 0;
-    h[1] = flagged ? 1 : 0;
-    copy16(2, 1);
-    h[4] = b(55);
-    copy16(5, 53);
-    h[7] = b(56);
-    h[8] = b(57);
-    h[9] = b(58);
-    h[10] = b(59);
-    put16(11, b(3));
-    copy16(13, 4);
-    // Years counted from 1900 become years counted from 2000 (modulo 256).
-    h[15] = static_cast<std::uint8_t>(b(6) - 100);
-    for (std::size_t i = 0; i < 4; ++i) h[16 + i] = b(7 + i);
-    h[20] = 0;
-    h[21] = static_cast<std::uint8_t>(b(11) - 100);
-    for (std::size_t i = 0; i < 4; ++i) h[22 + i] = b(12 + i);
-    h[26] = 0;
-    h[27] = b(16);
-    h[28] = b(16);
-    h[29] = b(31);
-    h[30] = b(30);
-    copy16(31, 24);
-    copy16(33, 22);
-    copy16(39, 26);
-    copy16(41, 28);
-    copy16(43, 32);
-    copy16(45, 34);
-    for (std::size_t i = 0; i < 5; ++i) h[47 + i] = b(17 + i);
-    copy16(61, 22);
-    put16(63, 0);
-    h[72] = b(16);
-    h[74] = b(36);
-    h[75] = b(37);
-    h[76] = b(38);
+    h[FLAGS] = flagged ? 1 : 0;
+    copy16(SITE_NUMBER, 1);
+    h[BYTE_4] = b(55);
+    copy16(TRAIN_NUMBER, 53);
+    h[BYTE_7] = b(56);
+    h[DIRECTION] = b(57);
+    h[TRAIN_KIND] = b(58);
+    h[BYTE_10] = b(59);
+    WriteLe16(h + SPEED, b(3));
+    copy16(WORD_13, 4);
+    // Years counted from 1900 become years counted from 2000 (modulo 256);
+    // the legacy stamps have no seconds.
+    h[FIRST_STAMP] = static_cast<std::uint8_t>(b(6) - 100);
+    for (std::size_t i = 0; i < 4; ++i) h[FIRST_STAMP + 1 + i] = b(7 + i);
+    h[FIRST_STAMP + 5] = 0;
+    h[SECOND_STAMP] = static_cast<std::uint8_t>(b(11) - 100);
+    for (std::size_t i = 0; i < 4; ++i) h[SECOND_STAMP + 1 + i] = b(12 + i);
+    h[SECOND_STAMP + 5] = 0;
+    h[TRACK] = b(16);
+    h[AMBIENT] = b(16);
+    h[SIDE] = b(31);
+    h[BYTE_30] = b(30);
+    copy16(TRAIN_LENGTH, 24);
+    copy16(AXLE_COUNT, 22);
+    copy16(ECR, 26);
+    copy16(HBI_WORDS_41, 28);
+    copy16(HBI_WORDS_41 + 2, 32);
+    copy16(HBI_WORDS_41 + 4, 34);
+    for (std::size_t i = 0; i < 5; ++i) h[HBI_BYTE_47 + i] = b(17 + i);  // 47 and four codes
+    copy16(HBI_WORDS_61, 22);
+    WriteLe16(h + HBI_WORDS_61 + 2, 0);
+    h[DEM_BYTE_72] = b(16);
+    for (std::size_t i = 0; i < 3; ++i) h[HBI_BYTES_74 + i] = b(36 + i);
     for (std::size_t i = 0; i < 4; ++i) {
         const std::uint16_t v = in.Le16(base + 45 + 2 * i);
-        h[89 + i] = static_cast<std::uint8_t>(v > 255 ? 255 : v);
+        h[LEGACY_BYTES_89 + i] = static_cast<std::uint8_t>(v > 255 ? 255 : v);
     }
 }
 
@@ -132,7 +129,7 @@ std::size_t AssembleLegacy(TrainRecord& record, const StreamReader& in) {
     std::size_t at = TRAIN_PREFIX_SIZE + record.headerLength();
     const std::size_t n = AxleRecordsToRead(record);
     std::memset(record.axleSlots, 0, n * sizeof(AxleSlot));
-    const bool withAlarmCode = (record.header[1] & 0x01) != 0;
+    const bool withAlarmCode = (record.header[th::FLAGS] & 0x01) != 0;
     for (std::size_t i = 0; i < n; ++i) {
         std::uint8_t* slot = record.axleSlots[i].bytes;
         slot[0] = in.At(at + 0);

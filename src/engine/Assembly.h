@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/TrainRecord.h"
+#include "common/TrainRecord.h"
 
 constexpr std::uint8_t CURRENT_STREAM_FORMAT = 2;
 constexpr std::uint8_t AXLE_KIND_5_BYTE = 16;

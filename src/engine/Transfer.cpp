@@ -7,13 +7,13 @@
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "engine/Assembly.h"
-#include "engine/CollectorContext.h"
+#include "engine/Powerup.h"
 #include "engine/Worker.h"
 #include "platform/Clock.h"
+#include "radio/CollectorContext.h"
 #include "radio/Commands.h"
 #include "radio/Frame.h"
 #include "radio/Receiver.h"
-#include "records/Callers.h"
 #include "records/TrainReport.h"
 
 namespace {

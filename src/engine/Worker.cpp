@@ -9,25 +9,17 @@
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "engine/Assembly.h"
-#include "engine/CollectorContext.h"
+#include "engine/Powerup.h"
 #include "engine/Transfer.h"
 #include "platform/Clock.h"
+#include "radio/CollectorContext.h"
 #include "radio/Commands.h"
 #include "radio/Frame.h"
 #include "radio/Receiver.h"
-#include "records/Callers.h"
 #include "records/TrainReport.h"
 
 constexpr std::uint32_t IDLE_PAUSE_MS = 500;
 constexpr std::size_t ALL_IN_ONE_STREAM_OFFSET = 17;  // payload bytes 0..16 are not read
-
-std::size_t RxPayloadLength(const CollectorContext& ctx) {
-    // The frame in rxBuffer is complete, so its length field equals rxCount;
-    // take the smaller anyway so a payload never reaches past what arrived.
-    std::int32_t frame = ctx.frameLength < ctx.rxCount ? ctx.frameLength : ctx.rxCount;
-    if (frame < static_cast<std::int32_t>(FRAME_OVERHEAD)) return 0;
-    return static_cast<std::size_t>(frame) - FRAME_OVERHEAD;
-}
 
 void HandleAllInOne(CollectorContext& ctx) {
     SendAck(ctx, ctx.sourceId, ctx.sequenceNumber);
@@ -123,7 +115,7 @@ unsigned CollectorThreadProc(StartRecord* startRecord) {
     // The context is about 23 KB: it lives on the heap for the loop's life.
     std::unique_ptr<CollectorContext> ctx(new (std::nothrow) CollectorContext{});
     if (ctx) {
-        ctx->lastByteTick = GetTickCount();
+        ctx->rx.lastByteTick = GetTickCount();
         RunCollectorLoop(*ctx);
     }
     if (startRecord != nullptr) startRecord->threadState.store(4);

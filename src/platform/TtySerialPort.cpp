@@ -88,7 +88,7 @@ int TtySerialPort::TryOpen(std::uint8_t index, int* error) {
     return fd;
 }
 
-std::int32_t TtySerialPort::OpenPort(std::uint8_t index) {
+std::int32_t TtySerialPort::Open(std::uint8_t index) {
     CloseDevice();
     bufferUsed_ = bufferPos_ = 0;
     index_ = index;

@@ -13,40 +13,39 @@
 // while it is away.
 //
 // Open is called once before the worker starts; afterwards only the worker
-// thread reads and writes.
+// thread reads and writes. The device knows nothing of the radio: the radio
+// layer puts it behind its port interface (DeviceSerialPort).
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "radio/SerialPort.h"
-
-class TtySerialPort final : public CSerialPortInterface {
+class TtySerialPort {
 public:
     static constexpr std::size_t READ_BUFFER_SIZE = 4096;
     static constexpr std::uint32_t REOPEN_INTERVAL_MS = 1000;
     static constexpr std::uint32_t BAUD_RATE = 19200;
 
     TtySerialPort() = default;
-    ~TtySerialPort() override;
+    ~TtySerialPort();
     TtySerialPort(const TtySerialPort&) = delete;
     TtySerialPort& operator=(const TtySerialPort&) = delete;
 
     // Writes the whole frame, waiting for the line to take it (bounded by
     // about twice its time on the line plus a second).
-    void Write(const std::uint8_t* bytes, std::size_t length) override;
+    void Write(const std::uint8_t* bytes, std::size_t length);
     // 0..255, or -1 when no byte is waiting or the port is away.
-    std::int32_t ReadChar() override;
-    std::size_t ReadBytes(std::uint8_t* out, std::size_t max) override;
+    std::int32_t ReadChar();
+    // Up to `max` waiting bytes, without waiting; how many were taken.
+    std::size_t ReadBytes(std::uint8_t* out, std::size_t max);
+    // Opens "Ports/COM<index+1>": 0, or -errno of the step that failed (the
+    // port then keeps trying).
+    std::int32_t Open(std::uint8_t index);
 
     bool IsOpen() const { return fd_ >= 0; }
     // The device path of the last open attempt ("" before the first).
     const std::string& DevicePath() const { return device_; }
     // Number of read() calls made (tests check that reads are buffered).
     std::uint64_t ReadCalls() const { return readCalls_; }
-
-protected:
-    // 0, or -errno of the step that failed (the port then keeps trying).
-    std::int32_t OpenPort(std::uint8_t index) override;
 
 private:
     int TryOpen(std::uint8_t index, int* error);

@@ -8,42 +8,27 @@
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
-#include "engine/CollectorContext.h"
 #include "platform/Clock.h"
+#include "radio/CollectorContext.h"
 #include "radio/Frame.h"
 #include "radio/SerialPort.h"
 
 namespace {
 
-// Frame building in txBuffer, step by step as the senders append.
-void BeginFrame(CollectorContext& ctx, std::uint8_t destination, std::uint8_t type) {
-    ctx.txBuffer[0] = FRAME_START_1;
-    ctx.txBuffer[1] = FRAME_START_2;
-    ctx.txBuffer[2] = COLLECTOR_ID;
-    ctx.txBuffer[3] = destination;
-    ctx.txBuffer[4] = 0;
-    ctx.txBuffer[5] = 0;
-    ctx.txBuffer[6] = 0;
-    ctx.txBuffer[7] = type;
-    ctx.txLength = 8;
+// A frame from the collector to `destination`, built in txBuffer.
+FrameBuilder BeginFrame(CollectorContext& ctx, std::uint8_t destination, std::uint8_t type) {
+    return FrameBuilder(ctx.txBuffer, TX_BUFFER_SIZE, COLLECTOR_ID, destination, 0, type);
 }
 
-void Append(CollectorContext& ctx, std::uint8_t byte) {
-    // Every frame the collector builds fits: the largest is the echo of 1000.
-    if (ctx.txLength + 3 < static_cast<std::int32_t>(TX_BUFFER_SIZE)) {
-        ctx.txBuffer[ctx.txLength++] = byte;
-    }
-}
-
-void FinishAndSend(CollectorContext& ctx) {
-    const std::uint16_t n = static_cast<std::uint16_t>(ctx.txLength);
-    WriteLe16(ctx.txBuffer + 5, static_cast<std::uint16_t>(n + 3));
-    WriteLe16(ctx.txBuffer + n, ComputeChecksum(ctx.txBuffer, n));
-    ctx.txBuffer[n + 2] = FRAME_END;
-    ctx.txLength = n + 3;
-    RadioPort().Write(ctx.txBuffer, static_cast<std::size_t>(ctx.txLength));
-    SendWindowMessage(scopeWindow.load(), WM_LOG_COLLECT_BYTES,
-                      static_cast<WPARAM>(ctx.txLength), reinterpret_cast<LPARAM>(ctx.txBuffer));
+// Sends the frame and shows it to the serial scope; a frame that did not
+// fit has been logged by the builder and is not sent.
+void FinishAndSend(CollectorContext& ctx, FrameBuilder& frame) {
+    const std::size_t length = frame.Finish();
+    if (length == 0) return;
+    ctx.txLength = static_cast<std::int32_t>(length);
+    RadioPort().Write(ctx.txBuffer, length);
+    SendWindowMessage(scopeWindow.load(), WM_LOG_COLLECT_BYTES, static_cast<WPARAM>(length),
+                      reinterpret_cast<LPARAM>(ctx.txBuffer));
 }
 
 // Day number of 30 December 1899 counted like DaysFromCivil (from 1970-01-01).
@@ -120,61 +105,61 @@ void ComputeAckTimeBytes(std::time_t now, std::uint8_t out[6]) {
 
 void SendProceedToTransmit(CollectorContext& ctx, std::uint8_t siteId, std::uint8_t blockCount,
                            std::uint32_t blockSize) {
-    BeginFrame(ctx, siteId, PT_PROCEED);
-    Append(ctx, blockCount);
-    Append(ctx, static_cast<std::uint8_t>(blockSize & 0xFF));
-    Append(ctx, static_cast<std::uint8_t>((blockSize >> 8) & 0xFF));
-    FinishAndSend(ctx);
+    FrameBuilder frame = BeginFrame(ctx, siteId, PT_PROCEED);
+    frame.Append(blockCount);
+    frame.Append(static_cast<std::uint8_t>(blockSize & 0xFF));
+    frame.Append(static_cast<std::uint8_t>((blockSize >> 8) & 0xFF));
+    FinishAndSend(ctx, frame);
     LogLine(COLOUR_PURPLE, "Sending \"Proceed to Transmit\" to SiteID = %d \n",
             static_cast<int>(siteId));
 }
 
 void SendCancel(CollectorContext& ctx, std::uint8_t siteId) {
-    BeginFrame(ctx, siteId, PT_CANCEL);
-    Append(ctx, 1);
-    FinishAndSend(ctx);
+    FrameBuilder frame = BeginFrame(ctx, siteId, PT_CANCEL);
+    frame.Append(1);
+    FinishAndSend(ctx, frame);
     LogLine(COLOUR_PURPLE, "Sending CANCEL to SiteID = %d \n", static_cast<int>(siteId));
 }
 
 void SendAck(CollectorContext& ctx, std::uint8_t siteId, std::uint8_t trackNumber) {
     std::uint8_t clock[6];
     ComputeAckTimeBytes(Clock().Now(), clock);
-    BeginFrame(ctx, siteId, PT_ACK);
-    Append(ctx, 0);
-    Append(ctx, trackNumber);
-    for (std::uint8_t b : clock) Append(ctx, b);
-    FinishAndSend(ctx);
+    FrameBuilder frame = BeginFrame(ctx, siteId, PT_ACK);
+    frame.Append(0);
+    frame.Append(trackNumber);
+    frame.Append(clock, sizeof clock);
+    FinishAndSend(ctx, frame);
     LogLine(COLOUR_PURPLE, "Sending ACK to SiteID = %d TrackNum = %d\n", static_cast<int>(siteId),
             static_cast<int>(trackNumber));
 }
 
 void SendSubstitute(CollectorContext& ctx, std::uint8_t siteId) {
-    BeginFrame(ctx, siteId, PT_SUBSTITUTE);
-    Append(ctx, 0);
-    const std::int32_t countAt = ctx.txLength;
-    Append(ctx, 0);
+    FrameBuilder frame = BeginFrame(ctx, siteId, PT_SUBSTITUTE);
+    frame.Append(0);
+    const std::size_t countAt = frame.Size();
+    frame.Append(0);
     std::uint8_t missing = 0;
     for (std::uint8_t n = 1; n <= SUBSTITUTE_LAST_BLOCK; ++n) {
         if (ctx.blockMap[n] == 0) {
-            Append(ctx, n);
+            frame.Append(n);
             ++missing;
         }
     }
     ctx.txBuffer[countAt] = missing;
-    FinishAndSend(ctx);
+    FinishAndSend(ctx, frame);
     LogLine(COLOUR_PURPLE, "Sending \"Substitude\" to SiteID = %d\n", static_cast<int>(siteId));
 }
 
 void SendBusy(CollectorContext& ctx, std::uint8_t siteId) {
-    BeginFrame(ctx, siteId, PT_BUSY);
-    Append(ctx, 30);
-    FinishAndSend(ctx);
+    FrameBuilder frame = BeginFrame(ctx, siteId, PT_BUSY);
+    frame.Append(30);
+    FinishAndSend(ctx, frame);
 }
 
 void SendHoldOff(CollectorContext& ctx, std::uint8_t siteId, std::uint8_t holdOff) {
-    BeginFrame(ctx, siteId, PT_HOLD_OFF);
-    Append(ctx, holdOff);
-    FinishAndSend(ctx);
+    FrameBuilder frame = BeginFrame(ctx, siteId, PT_HOLD_OFF);
+    frame.Append(holdOff);
+    FinishAndSend(ctx, frame);
 }
 
 void SendEcho(CollectorContext& ctx) {
@@ -184,16 +169,16 @@ void SendEcho(CollectorContext& ctx) {
         echoLength.store(200);
     }
     const std::uint8_t site = echoSiteId.load();
-    BeginFrame(ctx, site, PT_ECHO);
-    Append(ctx, 1);
-    Append(ctx, static_cast<std::uint8_t>(length & 0xFF));
-    Append(ctx, static_cast<std::uint8_t>((length >> 8) & 0xFF));
+    FrameBuilder frame = BeginFrame(ctx, site, PT_ECHO);
+    frame.Append(1);
+    frame.Append(static_cast<std::uint8_t>(length & 0xFF));
+    frame.Append(static_cast<std::uint8_t>((length >> 8) & 0xFF));
     for (std::int32_t i = 0; i <= length; ++i) {
         char group[8];
         std::snprintf(group, sizeof group, "%3d . ", (100 + i) % 256);
-        for (int k = 0; k < 6; ++k) Append(ctx, static_cast<std::uint8_t>(group[k]));
+        for (int k = 0; k < 6; ++k) frame.Append(static_cast<std::uint8_t>(group[k]));
     }
-    FinishAndSend(ctx);
+    FinishAndSend(ctx, frame);
     LogLine(COLOUR_PURPLE, "Sending \"ECHO\" to SiteID = %d \n", static_cast<int>(site));
     PublishSiteEvent(EventKind::EchoSent, site, length);
     const WindowHandle dialog = echoDialogWindow.load();

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/LogLine.h"
+
 std::uint16_t ComputeChecksum(const std::uint8_t* bytes, std::uint16_t count) {
     if (count == 0) return 0;
     std::uint16_t r = 0;
@@ -36,21 +38,44 @@ const char* KnownPacketTypeName(std::uint8_t code) {
     }
 }
 
+FrameBuilder::FrameBuilder(std::uint8_t* out, std::size_t cap, std::uint8_t source,
+                           std::uint8_t destination, std::uint8_t sequence, std::uint8_t type)
+    : out_(out), cap_(cap), size_(FRAME_HEADER_SIZE) {
+    if (cap_ < FRAME_HEADER_SIZE) return;
+    out_[0] = FRAME_START_1;
+    out_[1] = FRAME_START_2;
+    out_[2] = source;
+    out_[3] = destination;
+    out_[4] = sequence;
+    out_[5] = 0;
+    out_[6] = 0;
+    out_[7] = type;
+}
+
+void FrameBuilder::Append(const std::uint8_t* bytes, std::size_t count) {
+    if (count > 0 && size_ + count + 3 <= cap_) std::memcpy(out_ + size_, bytes, count);
+    size_ += count;
+}
+
+std::size_t FrameBuilder::Finish() {
+    const std::size_t total = size_ + 3;
+    if (total > cap_ || total > 0xFFFF) {
+        LogLine(COLOUR_DARK_RED,
+                "ERROR: Frame of %zu bytes (type %d to SiteID = %d) does not fit in %zu bytes, not built\n",
+                total, cap_ >= FRAME_HEADER_SIZE ? out_[7] : 0, cap_ >= FRAME_HEADER_SIZE ? out_[3] : 0,
+                cap_);
+        return 0;
+    }
+    WriteLe16(out_ + 5, static_cast<std::uint16_t>(total));
+    WriteLe16(out_ + size_, ComputeChecksum(out_, static_cast<std::uint16_t>(size_)));
+    out_[size_ + 2] = FRAME_END;
+    return total;
+}
+
 std::size_t BuildFrame(std::uint8_t* out, std::size_t cap, std::uint8_t source,
                        std::uint8_t destination, std::uint8_t sequence, std::uint8_t type,
                        const std::uint8_t* payload, std::size_t payloadLength) {
-    const std::size_t total = payloadLength + FRAME_OVERHEAD;
-    if (total > cap || total > 0xFFFF) return 0;
-    out[0] = FRAME_START_1;
-    out[1] = FRAME_START_2;
-    out[2] = source;
-    out[3] = destination;
-    out[4] = sequence;
-    WriteLe16(out + 5, static_cast<std::uint16_t>(total));
-    out[7] = type;
-    if (payloadLength > 0) std::memcpy(out + FRAME_HEADER_SIZE, payload, payloadLength);
-    const std::size_t n = FRAME_HEADER_SIZE + payloadLength;
-    WriteLe16(out + n, ComputeChecksum(out, static_cast<std::uint16_t>(n)));
-    out[n + 2] = FRAME_END;
-    return total;
+    FrameBuilder frame(out, cap, source, destination, sequence, type);
+    frame.Append(payload, payloadLength);
+    return frame.Finish();
 }

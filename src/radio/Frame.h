@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/Bytes.h"
+
 constexpr std::uint8_t FRAME_START_1 = 0x55;
 constexpr std::uint8_t FRAME_START_2 = 0xAA;
 constexpr std::uint8_t FRAME_END = 0xFE;
@@ -45,16 +47,29 @@ std::uint16_t ComputeChecksum(const std::uint8_t* bytes, std::uint16_t count);
 // a name (those are logged as "Unkwn Code %d").
 const char* KnownPacketTypeName(std::uint8_t code);
 
-// Builds a whole frame into out (capacity cap). Returns its length, or 0 when
-// it would not fit or would exceed the 16-bit length field.
+// Builds one frame into a buffer: the header at once, the payload by
+// appends, the length field, checksum and end byte at Finish. A frame that
+// does not fit the buffer or the 16-bit length field is never cut: Finish
+// logs an "ERROR" line and gives 0.
+class FrameBuilder {
+public:
+    FrameBuilder(std::uint8_t* out, std::size_t cap, std::uint8_t source, std::uint8_t destination,
+                 std::uint8_t sequence, std::uint8_t type);
+    void Append(std::uint8_t byte) { Append(&byte, 1); }
+    void Append(const std::uint8_t* bytes, std::size_t count);
+    // Bytes appended so far, header included (the next byte's position).
+    std::size_t Size() const { return size_; }
+    // The whole frame's length, or 0 when it did not fit.
+    std::size_t Finish();
+
+private:
+    std::uint8_t* out_;
+    std::size_t cap_;
+    std::size_t size_;  // counts on past cap_, so Finish knows what was asked
+};
+
+// A whole frame with this payload into out (capacity cap), as FrameBuilder
+// builds it: its length, or 0 when it does not fit.
 std::size_t BuildFrame(std::uint8_t* out, std::size_t cap, std::uint8_t source,
                        std::uint8_t destination, std::uint8_t sequence, std::uint8_t type,
                        const std::uint8_t* payload, std::size_t payloadLength);
-
-inline std::uint16_t ReadLe16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline void WriteLe16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v & 0xFF);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}

@@ -1,12 +1,9 @@
 #pragma once
-// The packet receiver: drains the radio port byte by byte into rxBuffer,
-// synchronises on 55 AA, ends a frame by its length field, drops frames with
-// a gap over 3000 ms or more than 2046 bytes, checks the checksum.
+// The packet receiver: drains the radio port into the context's frame lexer
+// and logs what the lexer drops; the packet log decodes a good frame's header.
 #include <cstdint>
 
 struct CollectorContext;
-
-constexpr std::uint32_t RECEIVER_MAX_GAP_MS = 3000;
 
 // True when a complete frame with a good checksum is in rxBuffer (rxCount
 // bytes). The caller calls ResetReceiver once it has handled the packet.

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Clock.h"
+
 class CSerialPortInterface {
 public:
     virtual ~CSerialPortInterface() = default;
@@ -46,6 +48,24 @@ protected:
     virtual std::int32_t OpenPort(std::uint8_t index) = 0;
 };
 
+// A device with the same Open, Write, ReadChar and ReadBytes (the tty port
+// of the platform layer) as the radio port.
+template <class Device>
+class DeviceSerialPort final : public CSerialPortInterface, public Device {
+public:
+    using CSerialPortInterface::Open;
+    void Write(const std::uint8_t* bytes, std::size_t length) override {
+        Device::Write(bytes, length);
+    }
+    std::int32_t ReadChar() override { return Device::ReadChar(); }
+    std::size_t ReadBytes(std::uint8_t* out, std::size_t max) override {
+        return Device::ReadBytes(out, max);
+    }
+
+protected:
+    std::int32_t OpenPort(std::uint8_t index) override { return Device::Open(index); }
+};
+
 // The port every read and write of the worker goes through.
 CSerialPortInterface& RadioPort();
 // Installs the port; null installs a port that never has bytes.
@@ -78,4 +98,28 @@ private:
     std::deque<std::uint8_t> rx_;
     std::vector<std::uint8_t> tx_;
     std::int32_t openResult_ = 0;
+};
+
+// The two devices the worker reaches through process-wide values, the radio
+// port and the clock, installed together while this object lives: a new
+// port of type Port and `clock` (null: the system clock). Afterwards the
+// port that never has bytes and the system clock are back. For tests,
+// benchmarks and fuzzing.
+template <class Port = MemorySerialPort>
+class ScopedDevices {
+public:
+    explicit ScopedDevices(IClock* clock) {
+        auto owned = std::make_unique<Port>();
+        port = owned.get();
+        SetRadioPort(std::move(owned));
+        SetClock(clock);
+    }
+    ~ScopedDevices() {
+        SetClock(nullptr);
+        SetRadioPort(nullptr);
+    }
+    ScopedDevices(const ScopedDevices&) = delete;
+    ScopedDevices& operator=(const ScopedDevices&) = delete;
+
+    Port* port;
 };

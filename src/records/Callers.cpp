@@ -11,13 +11,8 @@
 
 #include "common/Globals.h"
 #include "common/LogLine.h"
-#include "engine/CollectorContext.h"
-#include "radio/Commands.h"
-#include "radio/Frame.h"
+#include "common/Bytes.h"
 #include "records/AtomicFile.h"
-
-CallerEntry callerTable[CALLER_TABLE_SIZE] = {};
-std::mutex callerTableMutex;
 
 namespace {
 
@@ -129,46 +124,18 @@ void AddSecondTrackCaller(const CallerEntry& firstTrack, std::uint8_t radioId) {
     if (full) ShowMessageBox("ERROR NOT ENOUGH SPACE FOR CALLERS");
 }
 
-void HandlePowerup(CollectorContext& ctx) {
-    const std::uint8_t id = ctx.sourceId;
-
-    // A Powerup carries 17 payload bytes. Bytes that did not arrive read as
-    // 0 (never the checksum, end byte or stale bytes behind the frame); the
-    // site is still registered and acknowledged, and the operator is told.
-    std::uint8_t payload[POWERUP_PAYLOAD_SIZE] = {};
-    const std::size_t received = RxPayloadLength(ctx);
-    std::memcpy(payload, RxPayload(ctx), received < sizeof payload ? received : sizeof payload);
-    if (received < sizeof payload) {
-        LogLine(COLOUR_DARK_RED,
-                "ERROR: Powerup from SiteID = %d is short (%d of 17 bytes), missing bytes read as 0\n",
-                static_cast<int>(id), static_cast<int>(received));
-    }
-
-    CallerEntry filled{};
-    bool full = false;
+bool RegisterCaller(std::uint8_t radioId, const std::uint8_t* payload, CallerEntry* filled) {
     std::uint8_t tracks = 0;
     {
         std::lock_guard<std::mutex> lock(callerTableMutex);
-        CallerEntry* entry = FindEntry(id, 1);
-        if (entry == nullptr) {
-            full = true;
-        } else {
-            tracks = FillCallerEntry(*entry, payload, id);
-            filled = *entry;
-        }
+        CallerEntry* entry = FindEntry(radioId, 1);
+        if (entry == nullptr) return false;
+        tracks = FillCallerEntry(*entry, payload, radioId);
+        *filled = *entry;
     }
-    if (full) {
-        ShowMessageBox("ERROR - NOT ENOUGH SPACE FOR CALLERS");
-        SendAck(ctx, id, 0);
-        return;
-    }
-    if (tracks > 1) AddSecondTrackCaller(filled, id);
+    if (tracks > 1) AddSecondTrackCaller(*filled, radioId);
     SaveCallers();
-    const std::string typeName = SiteTypeName(filled.siteType);
-    LogLine(COLOUR_DARK_GREEN, "Received Powerup from %s, SiteID = %d, Milepost = %d.%d\n",
-            typeName.c_str(), static_cast<int>(filled.siteNumber),
-            static_cast<int>(filled.milepost / 10), static_cast<int>(filled.milepost % 10));
-    SendAck(ctx, id, 0);
+    return true;
 }
 
 int SaveCallers() {

@@ -11,49 +11,14 @@
 #include <mutex>
 #include <string>
 
-struct CollectorContext;
+#include "common/CallerTable.h"
 
-constexpr std::size_t CALLER_ENTRY_SIZE = 32;
-constexpr std::size_t CALLER_TABLE_SIZE = 80;
-constexpr std::size_t CALLERS_FILE_SIZE = CALLER_ENTRY_SIZE * CALLER_TABLE_SIZE;  // 2560
 constexpr std::size_t POWERUP_PAYLOAD_SIZE = 17;
 
 // Site types.
 constexpr std::uint8_t SITE_TYPE_HALVOR = 1;
 constexpr std::uint8_t SITE_TYPE_TALLQUIN = 2;
 constexpr std::uint8_t SITE_TYPE_RVX_PT = 3;
-
-#pragma pack(push, 1)
-struct CallerEntry {
-    std::uint8_t radioId;        // 0 = free entry
-    std::uint16_t milepost;      // tenths of a mile
-    std::uint8_t date[2];        // listed as byte 1 "/" byte 0
-    std::uint8_t time[2];        // listed as byte 0 ":" byte 1
-    std::uint16_t axles;
-    std::uint16_t trainNumber;
-    std::uint8_t unused11;
-    std::uint16_t siteNumber;    // adjusted for the track
-    std::uint8_t track;
-    std::uint8_t trackCount;
-    std::uint8_t powerupByte6;
-    char segment[3];             // two characters and a 0
-    char unitText[8];            // seven characters and a 0
-    std::uint8_t powerupByte16;
-    std::uint8_t siteType;       // SITE_TYPE_*
-    std::uint8_t unused30[2];
-};
-#pragma pack(pop)
-static_assert(sizeof(CallerEntry) == CALLER_ENTRY_SIZE);
-static_assert(offsetof(CallerEntry, milepost) == 1 && offsetof(CallerEntry, date) == 3 &&
-              offsetof(CallerEntry, time) == 5 && offsetof(CallerEntry, axles) == 7 &&
-              offsetof(CallerEntry, trainNumber) == 9 && offsetof(CallerEntry, siteNumber) == 12 &&
-              offsetof(CallerEntry, track) == 14 && offsetof(CallerEntry, trackCount) == 15 &&
-              offsetof(CallerEntry, powerupByte6) == 16 && offsetof(CallerEntry, segment) == 17 &&
-              offsetof(CallerEntry, unitText) == 20 && offsetof(CallerEntry, powerupByte16) == 28 &&
-              offsetof(CallerEntry, siteType) == 29);
-
-extern CallerEntry callerTable[CALLER_TABLE_SIZE];
-extern std::mutex callerTableMutex;
 
 // The 32 file bytes of an entry and back (little-endian whatever the host).
 void EncodeCallerEntry(const CallerEntry& entry, std::uint8_t out[CALLER_ENTRY_SIZE]);
@@ -62,8 +27,10 @@ void DecodeCallerEntry(const std::uint8_t in[CALLER_ENTRY_SIZE], CallerEntry& en
 // "Halvor", "Tallquin", "RVX-PT" or "Unkwn (<n>)".
 std::string SiteTypeName(std::uint8_t siteType);
 
-// Registers the site of the Powerup in rxBuffer, saves, logs, acknowledges.
-void HandlePowerup(CollectorContext& ctx);
+// Registers the site of a 17-byte Powerup payload: fills its first-track
+// entry (copied to *filled), adds its second track when it has two, saves
+// the table. False, with nothing changed, when the table has no room.
+bool RegisterCaller(std::uint8_t radioId, const std::uint8_t* payload, CallerEntry* filled);
 
 // Fills the entry from a 17-byte Powerup payload and the radio identifier;
 // bytes 3 to 11, 30 and 31 of the entry are left as they were. Returns the

@@ -8,6 +8,7 @@
 
 #include "common/Globals.h"
 #include "common/LogLine.h"
+#include "common/TrainRecord.h"
 #include "records/AtomicFile.h"
 
 namespace {
@@ -70,16 +71,6 @@ constexpr const char* SYSTEM_MESSAGES[] = {
 constexpr std::size_t SYSTEM_MESSAGE_COUNT = sizeof SYSTEM_MESSAGES / sizeof SYSTEM_MESSAGES[0] - 1;
 static_assert(SYSTEM_MESSAGE_COUNT == 51);
 
-// Header byte positions.
-constexpr std::size_t H_FLAGS = 1;
-constexpr std::size_t H_FIRST_STAMP = 15;
-constexpr std::size_t H_SECOND_STAMP = 21;
-constexpr std::size_t H_AXLE_COUNT = 33;
-constexpr std::size_t H_ECR = 39;
-constexpr std::size_t H_SIM_CODES_1 = 48;
-constexpr std::size_t H_SIM_CODES_2 = 55;
-constexpr std::size_t SIM_CODES_PER_GROUP = 6;
-
 constexpr std::uint8_t CAR_START = 0x80;
 
 // Fixed values printed in the HBI record.
@@ -126,7 +117,7 @@ private:
 };
 
 int U8(const std::uint8_t* h, std::size_t i) { return h[i]; }
-int U16(const std::uint8_t* h, std::size_t i) { return h[i] | (h[i + 1] << 8); }
+int U16(const std::uint8_t* h, std::size_t i) { return ReadLe16(h + i); }
 // A character field of the header: a 0 byte prints as "?".
 int Char(const std::uint8_t* h, std::size_t i) { return h[i] == 0 ? '?' : h[i]; }
 
@@ -155,29 +146,37 @@ int TenBit(const AxleSlot& slot, std::size_t lowByte, unsigned shift) {
 }
 
 void WriteDem(ReportText& out, const std::uint8_t* h) {
+    using namespace th;
+    const std::size_t a = FIRST_STAMP, b = SECOND_STAMP;
     out.Record("DEM 00502 %c%c%05d %04d%02d%02d %02d%02d%02d %04d%02d%02d %02d%02d%02d %03d %c 120 %04d ? ? %c 0 E ",
-               Char(h, 8), Char(h, 9), U16(h, 5), U8(h, H_FIRST_STAMP) + 2000, U8(h, 16),
-               U8(h, 17), U8(h, 18), U8(h, 19), U8(h, 20), U8(h, H_SECOND_STAMP) + 2000,
-               U8(h, 22), U8(h, 23), U8(h, 24), U8(h, 25), U8(h, 26), 0, 'Y', U16(h, 11),
-               Char(h, 29));
-    out.Record("%03d %03d %03d %c %c %c %c %05d %c %02d %02d ", U8(h, 28), U8(h, 27), U8(h, 72),
-               (h[H_FLAGS] & 0x02) ? 'E' : 'A', 'N', 'F', 'N', U16(h, 37), 'G', 0, 0);
-    out.Record("%03d %03d %04d ", U16(h, 35), 0, U16(h, H_AXLE_COUNT));
-    out.Record("%04d %02d %03d %03d T\r\n", U16(h, 2), 1, U8(h, 27), U8(h, 28));
+               Char(h, DIRECTION), Char(h, TRAIN_KIND), U16(h, TRAIN_NUMBER), U8(h, a) + 2000,
+               U8(h, a + 1), U8(h, a + 2), U8(h, a + 3), U8(h, a + 4), U8(h, a + 5),
+               U8(h, b) + 2000, U8(h, b + 1), U8(h, b + 2), U8(h, b + 3), U8(h, b + 4),
+               U8(h, b + 5), 0, 'Y', U16(h, SPEED), Char(h, SIDE));
+    out.Record("%03d %03d %03d %c %c %c %c %05d %c %02d %02d ", U8(h, AMBIENT), U8(h, TRACK),
+               U8(h, DEM_BYTE_72), (h[FLAGS] & 0x02) ? 'E' : 'A', 'N', 'F', 'N',
+               U16(h, DEM_WORD_37), 'G', 0, 0);
+    out.Record("%03d %03d %04d ", U16(h, CAR_COUNT), 0, U16(h, AXLE_COUNT));
+    out.Record("%04d %02d %03d %03d T\r\n", U16(h, SITE_NUMBER), 1, U8(h, TRACK), U8(h, AMBIENT));
 }
 
 void WriteHbi(ReportText& out, const std::uint8_t* h) {
+    using namespace th;
     out.Record("HBI PRTALLQUIN DUNSCANNER %04d %04d %03d %03d %03d %03d %03d %03d F %03d %03d %03d "
                "%03d %03d %03d %03d %03d %03d %03d %03d %03d %c %03d %03d0 %03d0 %03d F %04d %02d "
                "%02d %03d\n",
-               U16(h, 61), U16(h, 63), U8(h, 74), U8(h, 75), U8(h, 76), HBI_FIXED[0], HBI_FIXED[1],
-               HBI_FIXED[2], HBI_FIXED[3], HBI_FIXED[4], HBI_FIXED[5], U16(h, 83), U16(h, 81),
-               U16(h, 43), U16(h, 45), U16(h, 85), U16(h, 87), U16(h, 77), U16(h, 79), U16(h, 41),
-               '1', 128, U8(h, 69), U8(h, 70), U8(h, 71), U16(h, 31), U8(h, 47), U8(h, 54), 128);
+               U16(h, HBI_WORDS_61), U16(h, HBI_WORDS_61 + 2), U8(h, HBI_BYTES_74),
+               U8(h, HBI_BYTES_74 + 1), U8(h, HBI_BYTES_74 + 2), HBI_FIXED[0], HBI_FIXED[1],
+               HBI_FIXED[2], HBI_FIXED[3], HBI_FIXED[4], HBI_FIXED[5], U16(h, HBI_WORDS_77 + 6),
+               U16(h, HBI_WORDS_77 + 4), U16(h, HBI_WORDS_41 + 2), U16(h, HBI_WORDS_41 + 4),
+               U16(h, HBI_WORDS_77 + 8), U16(h, HBI_WORDS_77 + 10), U16(h, HBI_WORDS_77),
+               U16(h, HBI_WORDS_77 + 2), U16(h, HBI_WORDS_41), '1', 128, U8(h, HBI_BYTES_69),
+               U8(h, HBI_BYTES_69 + 1), U8(h, HBI_BYTES_69 + 2), U16(h, TRAIN_LENGTH),
+               U8(h, HBI_BYTE_47), U8(h, HBI_BYTE_54), 128);
 }
 
 void WriteEcr(ReportText& out, const std::uint8_t* h) {
-    const std::uint16_t raw = static_cast<std::uint16_t>(U16(h, H_ECR));
+    const std::uint16_t raw = static_cast<std::uint16_t>(U16(h, th::ECR));
     if (raw == 0xFFFF) {
         out.Record("ECR XXXXX F XXXXX X XXXXX X XXXXX X XXXX XXXX X XXX XXX XXXXX XXXXX X XXXXX X XXXX X\n");
         return;
@@ -189,9 +188,9 @@ void WriteEcr(ReportText& out, const std::uint8_t* h) {
 
 void WriteAxles(ReportText& out, const std::uint8_t* h, const AxleSlot* slots) {
     // The header's axle count is trusted up to the size of the slot table.
-    std::size_t axles = static_cast<std::size_t>(U16(h, H_AXLE_COUNT));
+    std::size_t axles = static_cast<std::size_t>(U16(h, th::AXLE_COUNT));
     if (axles > MAX_AXLES) axles = MAX_AXLES;
-    const bool withHwd = (h[H_FLAGS] & 0x01) != 0;
+    const bool withHwd = (h[th::FLAGS] & 0x01) != 0;
     int car = 0;
     for (std::size_t i = 0; i < axles; ++i) {
         const AxleSlot& slot = slots[i];
@@ -201,7 +200,7 @@ void WriteAxles(ReportText& out, const std::uint8_t* h, const AxleSlot* slots) {
             int carAxles = 1;
             for (std::size_t j = i + 1; j < axles && !(slots[j].bytes[5] & CAR_START); ++j) ++carAxles;
             out.Record("RRE*%03d*%c*    *0000000000*U* *G*N*?*00*00*%03d*%02d*%02d\r\n", axle, '?',
-                       U8(h, 27), carAxles, 1);
+                       U8(h, th::TRACK), carAxles, 1);
         }
         // The two records of every axle are the bulk of a report: they are
         // put together directly, exactly as
@@ -238,9 +237,9 @@ void WriteAxles(ReportText& out, const std::uint8_t* h, const AxleSlot* slots) {
 }
 
 void WriteSim(ReportText& out, const std::uint8_t* h) {
-    const struct { std::size_t first; int group; } groups[] = {{H_SIM_CODES_1, 10}, {H_SIM_CODES_2, 40}};
+    const struct { std::size_t first; int group; } groups[] = {{th::SIM_CODES_1, 10}, {th::SIM_CODES_2, 40}};
     for (const auto& g : groups) {
-        for (std::size_t k = 0; k < SIM_CODES_PER_GROUP; ++k) {
+        for (std::size_t k = 0; k < th::SIM_CODES_PER_GROUP; ++k) {
             const std::uint8_t code = h[g.first + k];
             if (code == 0) continue;
             const char* text = code <= SYSTEM_MESSAGE_COUNT ? SYSTEM_MESSAGES[code] : "";
@@ -254,7 +253,8 @@ void WriteSim(ReportText& out, const std::uint8_t* h) {
 std::string TrainReportFileName(const std::uint8_t* h) {
     char name[96];
     std::snprintf(name, sizeof name, "%4d%02d%02d_%02d%02d.GEM.HBD.%05d.txt",
-                  U8(h, H_FIRST_STAMP) + 2000, U8(h, 16), U8(h, 17), U8(h, 18), U8(h, 19), U16(h, 5));
+                  U8(h, th::FIRST_STAMP) + 2000, U8(h, th::FIRST_STAMP + 1), U8(h, th::FIRST_STAMP + 2),
+                  U8(h, th::FIRST_STAMP + 3), U8(h, th::FIRST_STAMP + 4), U16(h, th::TRAIN_NUMBER));
     return name;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/TrainRecord.h"
+#include "common/TrainRecord.h"
 
 constexpr const char* REPORT_FOLDER = "Z918E";
 

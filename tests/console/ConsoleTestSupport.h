@@ -63,18 +63,11 @@ private:
 class FakeRadio {
 public:
     FakeRadio() {
-        auto memory = std::make_unique<MemorySerialPort>();
-        port = memory.get();
-        SetRadioPort(std::move(memory));
         clock.SetSleepHook([](std::uint32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
-        SetClock(&clock);
     }
-    ~FakeRadio() {
-        SetClock(nullptr);
-        SetRadioPort(nullptr);
-    }
-    MemorySerialPort* port;
     FakeClock clock;
+    ScopedDevices<> devices{&clock};
+    MemorySerialPort* port = devices.port;
 };
 
 // The worker thread, stopped (with the bridge's shutdown, as the console

@@ -7,7 +7,7 @@
 #include "ConsoleTestSupport.h"
 #include "console/ConsoleCommands.h"
 #include "console/DlgCmndEcho.h"
-#include "engine/CollectorContext.h"
+#include "radio/CollectorContext.h"
 #include "radio/Frame.h"
 
 using consoletest::ColourAt;

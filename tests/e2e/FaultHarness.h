@@ -31,9 +31,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/TrainRecord.h"
 #include "e2e/PtyHarness.h"
 #include "engine/Assembly.h"
-#include "engine/TrainRecord.h"
 #include "radio/Frame.h"
 #include "records/TrainReport.h"
 

@@ -44,9 +44,6 @@ struct Powerup {
 
 class CallersTest : public ::testing::Test {
 protected:
-    CallersTest() { ClearTable(); }
-    ~CallersTest() override { ClearTable(); }
-
     static void ClearTable() {
         std::lock_guard<std::mutex> lock(callerTableMutex);
         std::memset(callerTable, 0, sizeof callerTable);

@@ -27,7 +27,7 @@ const std::map<std::string, Entry>& Entries() {
     return entries;
 }
 
-fs::path FuzzFolder() { return fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz"; }
+fs::path FuzzFolder() { return fs::path(KESTOVA_SOURCE_DIR) / "fuzz"; }
 
 std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -20,7 +20,7 @@ protected:
     CollectorContext& ctx() { return *h.ctx; }
     void Feed(const std::vector<std::uint8_t>& bytes) { h.port->Feed(bytes); }
     std::vector<std::uint8_t> Held() {
-        return std::vector<std::uint8_t>(ctx().rxBuffer, ctx().rxBuffer + ctx().rxCount);
+        return std::vector<std::uint8_t>(ctx().rx.rxBuffer.data(), ctx().rx.rxBuffer.data() + ctx().rx.rxCount);
     }
     std::vector<std::uint8_t> FieldDumps() {
         std::vector<std::uint8_t> all;
@@ -65,7 +65,7 @@ TEST_F(ReceiverTest, ResynchronisesOnStartBytes) {
     for (const auto& prefix : std::vector<std::vector<std::uint8_t>>{
              {0x00, 0x13, 0xAA, 0xFE}, {0x55}, {0x55, 0x13}}) {
         ResetReceiver(ctx());
-        ctx().rxBuffer[0] = 0;
+        ctx().rx.rxBuffer[0] = 0;
         std::vector<std::uint8_t> bytes = prefix;
         if (prefix == std::vector<std::uint8_t>{0x55, 0x13})
             bytes.insert(bytes.end(), frame.begin() + 1, frame.end());  // 55 13 AA ...
@@ -95,8 +95,8 @@ TEST_F(ReceiverTest, WrongLengthFieldWaitsForItsEndThenGapDropsIt) {
     // only payload; the frame stays open until the gap rule drops it.
     Feed(FrameWithLengthField(13, {0x01}));
     EXPECT_FALSE(ReceivePacket(ctx()));
-    EXPECT_EQ(ctx().inPacket, 1);
-    EXPECT_EQ(ctx().rxCount, 12);
+    EXPECT_EQ(ctx().rx.inPacket, 1);
+    EXPECT_EQ(ctx().rx.rxCount, 12);
     h.clock.Advance(3001);
     const auto next = MakeFrame(4, 250, 0, 12, {0x02});
     Feed(next);
@@ -153,7 +153,7 @@ TEST_F(ReceiverTest, FrameOf2046BytesCompletesAndOneMoreIsTooLong) {
     ASSERT_EQ(biggest.size(), 2046u);
     Feed(biggest);
     ASSERT_TRUE(ReceivePacket(ctx()));
-    EXPECT_EQ(ctx().rxCount, 2046);
+    EXPECT_EQ(ctx().rx.rxCount, 2046);
     ResetReceiver(ctx());
 
     // A frame that claims 2047 bytes never completes: byte 2047 is dropped.
@@ -161,7 +161,7 @@ TEST_F(ReceiverTest, FrameOf2046BytesCompletesAndOneMoreIsTooLong) {
     auto tooLong = FrameWithLengthField(2047, payload);
     Feed(tooLong);
     EXPECT_FALSE(ReceivePacket(ctx()));
-    EXPECT_EQ(ctx().inPacket, 0);
+    EXPECT_EQ(ctx().rx.inPacket, 0);
     EXPECT_EQ(h.window->Lines(),
               std::vector<std::string>{"ERROR: Packet is too long (2046 bytes)! Resetting buffer\n"});
     // The receiver is usable again straight away.
@@ -185,7 +185,7 @@ TEST_F(ReceiverTest, BadChecksumIsReportedNotShownNotLogged) {
               (std::vector<std::string>{expected, "ERROR: BAD Chcksum, Packet with 12 bytes.\n"}));
     EXPECT_TRUE(FieldDumps().empty());
     for (auto& m : h.window->Messages()) EXPECT_EQ(m.wParam, COLOUR_DARK_RED);
-    EXPECT_EQ(ctx().rxCount, 0);
+    EXPECT_EQ(ctx().rx.rxCount, 0);
 }
 
 TEST_F(ReceiverTest, OnlyOneFrameIsTakenPerCallAndUnknownTypesGetAName) {
@@ -221,4 +221,68 @@ TEST_F(ReceiverTest, FrameArrivingOneByteAPollIsTheSameFrame) {
     ASSERT_TRUE(ReceivePacket(ctx()));
     EXPECT_EQ(Held(), frame);
     EXPECT_EQ(h.port->Pending(), 0u);
+}
+
+// The lexer alone: a stream fed byte by byte and in chunks of any size gives
+// the same frames and drops, in the same order. Each row is one stream,
+// with the tick every byte arrives at (a step in the tick makes a gap).
+TEST(FrameLexerTest, ByteByByteAndAnyChunksGiveTheSameFrames) {
+    using Bytes = std::vector<std::uint8_t>;
+    const Bytes good = MakeFrame(9, 250, 1, 12, {0x55, 0xAA, 0xFE, 7});
+    Bytes bad = MakeFrame(9, 250, 2, 13, {1, 2, 3});
+    bad[bad.size() - 3] ^= 0xFF;
+    const Bytes big = MakeFrame(9, 250, 0, 12, Bytes(2046 - 11, 0x42));
+    Bytes tooLong = good;
+    tooLong[5] = 0x00;  // length field 0x1000: never ends before the limit
+    tooLong[6] = 0x10;
+    tooLong.resize(2100, 0x11);
+    auto cat = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    struct Row {
+        const char* name;
+        Bytes stream;
+        std::size_t gapAt;  // the byte from which the tick is 3001 later (0: none)
+        std::size_t frames;
+    };
+    const std::vector<Row> rows = {
+        {"noise and two frames", cat({{0x00, 0xFE, 0xAA, 0x55, 0x13}, good, good}), 0, 2},
+        {"bad checksum then good", cat({bad, good}), 0, 1},
+        {"largest frame", cat({big, good}), 0, 2},
+        {"too long then good", cat({tooLong, good}), 0, 1},
+        {"gap inside a frame", cat({good, good}), good.size() + 6, 1},
+    };
+    using Seen = std::vector<std::pair<FrameLexer::Event, Bytes>>;
+    auto run = [](const Row& row, std::size_t chunk) {
+        FrameLexer lexer;
+        Seen seen;
+        std::size_t at = 0;
+        while (at < row.stream.size()) {
+            std::size_t n = chunk == 0 ? 1 : std::min(chunk, row.stream.size() - at);
+            // Bytes before and after a gap are never read together.
+            if (row.gapAt > at && at + n > row.gapAt) n = row.gapAt - at;
+            const std::uint32_t tick = row.gapAt != 0 && at >= row.gapAt ? 4001 : 1000;
+            FrameLexer::Event e = FrameLexer::Event::None;
+            at += chunk == 0 ? (e = lexer.Feed(row.stream[at], tick), 1)
+                             : lexer.Feed(row.stream.data() + at, n, tick, &e);
+            if (e == FrameLexer::Event::None) continue;
+            Bytes held;
+            if (e == FrameLexer::Event::Frame) {
+                held.assign(lexer.rxBuffer.begin(), lexer.rxBuffer.begin() + lexer.rxCount);
+                lexer.Reset(tick);
+            }
+            seen.emplace_back(e, held);
+        }
+        return seen;
+    };
+    for (const Row& row : rows) {
+        const Seen byByte = run(row, 0);
+        std::size_t frames = 0;
+        for (const auto& s : byByte) frames += s.first == FrameLexer::Event::Frame ? 1 : 0;
+        EXPECT_EQ(frames, row.frames) << row.name;
+        for (std::size_t chunk : {1u, 2u, 3u, 7u, 13u, 500u, 5000u})
+            EXPECT_EQ(run(row, chunk), byByte) << row.name << ", chunks of " << chunk;
+    }
 }

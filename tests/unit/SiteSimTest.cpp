@@ -26,7 +26,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-unsigned U16(const Bytes& b, std::size_t at) { return b[at] | (b[at + 1] << 8); }
+unsigned U16(const Bytes& b, std::size_t at) { return ReadLe16(b.data() + at); }
 
 SiteIdentity TestSite(std::uint8_t id = 12, std::uint8_t tracks = 1) {
     SimRandom rng(3);
@@ -74,23 +74,23 @@ TEST(SiteSimGenerator, CurrentSevenByteStreamFollowsTheLayout) {
     const GeneratedTrain t = Train(StreamFormat::Current, 15, 57, true);
     const Bytes& s = t.stream;
     ASSERT_GE(s.size(), 124u);
-    EXPECT_EQ(s[0], 2);
-    EXPECT_EQ(s[1], 112);
-    EXPECT_EQ(s[2], 15);
-    EXPECT_EQ(U16(s, 4), 57u);
-    EXPECT_EQ(static_cast<int>(U16(s, 7)), t.alarmEntries);
+    EXPECT_EQ(s[tp::FORMAT_VERSION], 2);
+    EXPECT_EQ(s[tp::HEADER_LENGTH], 112);
+    EXPECT_EQ(s[tp::AXLE_RECORD_KIND], 15);
+    EXPECT_EQ(U16(s, tp::AXLE_RECORD_COUNT), 57u);
+    EXPECT_EQ(static_cast<int>(U16(s, tp::ALARM_COUNT)), t.alarmEntries);
     EXPECT_EQ(s.size(), 12u + 112 + 57 * 7 + 4u * static_cast<unsigned>(t.alarmEntries));
     // Header (stream byte 12 + header byte).
-    EXPECT_EQ(s[12 + 1] & 1, 1);                 // hot wheel records on
-    EXPECT_EQ(U16(s, 12 + 5), 417u);             // train number
-    EXPECT_EQ(s[12 + 15], 26);                   // year - 2000
-    EXPECT_EQ(s[12 + 16], 3);
-    EXPECT_EQ(s[12 + 17], 4);
-    EXPECT_EQ(s[12 + 18], 5);
-    EXPECT_EQ(s[12 + 19], 6);
-    EXPECT_EQ(s[12 + 20], 7);
-    EXPECT_EQ(s[12 + 27], 2);                    // track
-    EXPECT_EQ(U16(s, 12 + 33), 57u);             // axle count
+    EXPECT_EQ(s[12 + th::FLAGS] & 1, 1);                 // hot wheel records on
+    EXPECT_EQ(U16(s, 12 + th::TRAIN_NUMBER), 417u);             // train number
+    EXPECT_EQ(s[12 + th::FIRST_STAMP], 26);                   // year - 2000
+    EXPECT_EQ(s[12 + th::FIRST_STAMP + 1], 3);
+    EXPECT_EQ(s[12 + th::FIRST_STAMP + 2], 4);
+    EXPECT_EQ(s[12 + th::FIRST_STAMP + 3], 5);
+    EXPECT_EQ(s[12 + th::FIRST_STAMP + 4], 6);
+    EXPECT_EQ(s[12 + th::FIRST_STAMP + 5], 7);
+    EXPECT_EQ(s[12 + th::TRACK], 2);                    // track
+    EXPECT_EQ(U16(s, 12 + th::AXLE_COUNT), 57u);             // axle count
     // One car start per car; cars of 2 to 6 axles that add up.
     int starts = 0;
     for (int i = 0; i < 57; ++i)
@@ -120,7 +120,7 @@ TEST(SiteSimGenerator, LegacyStreamsFollowTheirOwnLayout) {
     for (bool hwd : {false, true}) {
         const GeneratedTrain t = Train(StreamFormat::Legacy, 15, 40, hwd);
         const Bytes& s = t.stream;
-        EXPECT_NE(s[0], 2);
+        EXPECT_NE(s[tp::FORMAT_VERSION], 2);
         EXPECT_EQ(s[1], 60);
         EXPECT_EQ(s[12 + 6], 126);          // year counted from 1900
         EXPECT_EQ(U16(s, 12 + 22), 40u);    // axle count
@@ -242,7 +242,7 @@ TEST(SiteSimGenerator, ReportsOfGeneratedTrainsMatchTheirModel) {
 // ---- Replies -------------------------------------------------------------
 
 TEST(SiteSimReplies, LexerFindsFramesThroughNoiseBadFramesAndSplits) {
-    FrameLexer lexer;
+    ReplyLexer lexer;
     Bytes good = Reply(12, PT_ACK, AckPayload(0));
     Bytes bad = Reply(12, PT_CANCEL, {1});
     bad[9] ^= 0xFF;  // checksum
@@ -339,7 +339,7 @@ public:
     }
 
 private:
-    FrameLexer lexer_;
+    ReplyLexer lexer_;
     Bytes inbox_;
     std::uint64_t now_ = 0;
 };
@@ -449,7 +449,7 @@ TEST(SiteSimSession, FaultsShapeTheFramesOnTheLine) {
     EXPECT_EQ(fx.link.pauses, (std::vector<std::uint32_t>{4000}));
     EXPECT_EQ(fx.session->GetStats().protocolErrors, 0u) << fx.out.str();
     // Noise between frames never holds a frame start byte.
-    FrameLexer lexer;
+    ReplyLexer lexer;
     lexer.Feed(fx.link.wire.data(), fx.link.wire.size());
     RxFrame f;
     while (lexer.Next(f)) {

@@ -13,8 +13,8 @@
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
-#include "engine/CollectorContext.h"
 #include "platform/Clock.h"
+#include "radio/CollectorContext.h"
 #include "radio/Frame.h"
 #include "radio/SerialPort.h"
 #include "TempExeDirectory.h"
@@ -83,31 +83,26 @@ public:
         // Whatever the worker writes (reports, Callers.bin) goes to a folder
         // of the test's own, never to the folder the suite runs in.
         if (exeDirectory.empty()) ownFolder.emplace();
-        auto p = std::make_unique<MemorySerialPort>();
-        port = p.get();
-        SetRadioPort(std::move(p));
-        SetClock(&clock);
         window = std::make_shared<RecordingWindow>();
         handle = RegisterWindow(window);
         scopeWindow = handle;
         SetMessageBoxHandler(&boxes);
         ctx = std::make_unique<CollectorContext>();
-        ctx->lastByteTick = clock.TickCount();
+        ctx->rx.lastByteTick = clock.TickCount();
     }
     ~WorkerHarness() {
         scopeWindow = 0;
         UnregisterWindow(handle);
         SetMessageBoxHandler(nullptr);
-        SetClock(nullptr);
-        SetRadioPort(nullptr);
         ResetProcessValues();
     }
     WorkerHarness(const WorkerHarness&) = delete;
     WorkerHarness& operator=(const WorkerHarness&) = delete;
 
     std::optional<TempExeDirectory> ownFolder;
-    MemorySerialPort* port;
     FakeClock clock;
+    ScopedDevices<> devices{&clock};
+    MemorySerialPort* port = devices.port;
     std::shared_ptr<RecordingWindow> window;
     WindowHandle handle;
     RecordingMessageBoxes boxes;

@@ -8,18 +8,13 @@
 
 #include "TempExeDirectory.h"
 #include "TestSupport.h"
-#include "engine/TrainRecord.h"
+#include "common/TrainRecord.h"
 #include "engine/Worker.h"
 #include "records/TrainReport.h"
 
 using namespace testsupport;
 
 namespace {
-
-void Put16(std::uint8_t* h, std::size_t at, std::uint16_t v) {
-    h[at] = static_cast<std::uint8_t>(v & 0xFF);
-    h[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
 
 struct Train {
     std::uint8_t header[TRAIN_HEADER_SIZE] = {};
@@ -33,26 +28,27 @@ struct Train {
 // The train of the worked example: three axles in two cars, HWD on,
 // one system message.
 Train WorkedTrain() {
+    using namespace th;
     Train t;
     std::uint8_t* h = t.header;
-    h[1] = 0x01;
-    Put16(h, 2, 1234);
-    Put16(h, 5, 417);
-    h[8] = 'K';
-    Put16(h, 11, 57);
+    h[FLAGS] = 0x01;
+    WriteLe16(h + SITE_NUMBER, 1234);
+    WriteLe16(h + TRAIN_NUMBER, 417);
+    h[DIRECTION] = 'K';
+    WriteLe16(h + SPEED, 57);
     const std::uint8_t first[] = {24, 5, 6, 7, 8, 9};
     const std::uint8_t second[] = {24, 5, 6, 7, 10, 11};
-    std::memcpy(h + 15, first, 6);
-    std::memcpy(h + 21, second, 6);
-    h[27] = 3;
-    h[28] = 42;
-    h[29] = 'R';
-    Put16(h, 33, 3);
-    Put16(h, 35, 2);
-    Put16(h, 37, 950);
-    Put16(h, 39, static_cast<std::uint16_t>(-4));
-    Put16(h, 61, 3);
-    h[48] = 48;
+    std::memcpy(h + FIRST_STAMP, first, STAMP_SIZE);
+    std::memcpy(h + SECOND_STAMP, second, STAMP_SIZE);
+    h[TRACK] = 3;
+    h[AMBIENT] = 42;
+    h[SIDE] = 'R';
+    WriteLe16(h + AXLE_COUNT, 3);
+    WriteLe16(h + CAR_COUNT, 2);
+    WriteLe16(h + DEM_WORD_37, 950);
+    WriteLe16(h + ECR, static_cast<std::uint16_t>(-4));
+    WriteLe16(h + HBI_WORDS_61, 3);
+    h[SIM_CODES_1] = 48;
     t.Slot(0, {30, 31, 100, 110, 200, 0x90});
     t.Slot(1, {32, 33, 101, 111, 201, 0x10});
     t.Slot(2, {34, 35, 102, 112, 202, 0x95});
@@ -115,8 +111,8 @@ TEST(TrainReport, SameMinuteAndNumberReplacesTheEarlierReport) {
     TempExeDirectory dir;
     Train t = WorkedTrain();
     ASSERT_EQ(WriteTrainReport(t.header, t.slots), 0);
-    t.header[20] = 59;          // a different second: same name
-    Put16(t.header, 33, 0);     // and no axles
+    t.header[th::FIRST_STAMP + 5] = 59;          // a different second: same name
+    WriteLe16(t.header + 33, 0);     // and no axles
     ASSERT_EQ(WriteTrainReport(t.header, t.slots), 0);
     const std::string bytes = ReadWholeFile(dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt");
     EXPECT_NE(bytes.find(" 070859 "), std::string::npos);
@@ -126,12 +122,12 @@ TEST(TrainReport, SameMinuteAndNumberReplacesTheEarlierReport) {
 
 TEST(TrainReport, FileNameFromNumbersOnly) {
     Train t;
-    t.header[15] = 255;  // year 2255
-    t.header[16] = 12;
-    t.header[17] = 31;
-    t.header[18] = 23;
-    t.header[19] = 59;
-    Put16(t.header, 5, 65535);
+    t.header[th::FIRST_STAMP] = 255;  // year 2255
+    t.header[th::FIRST_STAMP + 1] = 12;
+    t.header[th::FIRST_STAMP + 2] = 31;
+    t.header[th::FIRST_STAMP + 3] = 23;
+    t.header[th::FIRST_STAMP + 4] = 59;
+    WriteLe16(t.header + 5, 65535);
     EXPECT_EQ(TrainReportFileName(t.header), "22551231_2359.GEM.HBD.65535.txt");
 }
 
@@ -151,8 +147,8 @@ TEST(TrainReport, UnwritableReportIsLoggedAndReported) {
 
 TEST(TrainReport, CarNumberingAndRecordChoice) {
     Train t;
-    Put16(t.header, 33, 4);
-    t.header[27] = 7;
+    WriteLe16(t.header + 33, 4);
+    t.header[th::TRACK] = 7;
     // Axle 1 before any car start, car starts on axles 2 and 4 (the last).
     t.Slot(0, {1, 2, 0, 0, 0, 0x00});
     t.Slot(1, {3, 4, 0, 0, 0, 0x80});
@@ -172,14 +168,14 @@ TEST(TrainReport, CarNumberingAndRecordChoice) {
                                  }));
 
     // HWD right after every HBD; no axle records at all with axle count 0.
-    t.header[1] = 0x03;
+    t.header[th::FLAGS] = 0x03;
     r = FormatTrainReport(t.header, t.slots);
     auto lines = Lines(r);
     std::string tags;
     for (auto& l : lines) tags += l.substr(0, 3) + " ";
     EXPECT_EQ(tags, "DEM HBI ECR HBD HWD RRE HBD HWD HBD HWD RRE HBD HWD EOC ");
     EXPECT_NE(lines[0].find(" E N F N "), std::string::npos) << "bit 1 gives the letter E";
-    Put16(t.header, 33, 0);
+    WriteLe16(t.header + 33, 0);
     EXPECT_EQ(Lines(FormatTrainReport(t.header, t.slots)).size(), 4u);  // DEM HBI ECR EOC
 }
 
@@ -187,7 +183,7 @@ TEST(TrainReport, AxleLoopStopsAtTheSlotTable) {
     // An axle count above the table prints 1200 axles and reads no further;
     // every axle a car start gives one RRE per axle, each with 01 axles.
     Train t;
-    Put16(t.header, 33, 1500);
+    WriteLe16(t.header + 33, 1500);
     for (auto& s : t.slots) s.bytes[5] = 0x80;
     const std::string r = FormatTrainReport(t.header, t.slots);
     const auto hbd = WithTag(r, "HBD");
@@ -205,7 +201,7 @@ TEST(TrainReport, EcrForms) {
         {-2, "ECR -0020 F"}, {-32768, "ECR -327680 F"}, {-1, "ECR XXXXX F"},
     };
     for (auto [value, start] : cases) {
-        Put16(t.header, 39, static_cast<std::uint16_t>(value));
+        WriteLe16(t.header + 39, static_cast<std::uint16_t>(value));
         const auto ecr = WithTag(FormatTrainReport(t.header, t.slots), "ECR");
         ASSERT_EQ(ecr.size(), 1u);
         EXPECT_EQ(ecr[0].rfind(start, 0), 0u) << value << ": " << ecr[0];
@@ -214,11 +210,11 @@ TEST(TrainReport, EcrForms) {
 
 TEST(TrainReport, SimRecordsAndMissingCharacters) {
     Train t;
-    t.header[48] = 1;
-    t.header[50] = 1;    // repeated codes are written each time
-    t.header[53] = 52;   // no text for 52 and above
-    t.header[55] = 51;
-    t.header[60] = 255;
+    t.header[th::SIM_CODES_1] = 1;
+    t.header[th::SIM_CODES_1 + 2] = 1;   // repeated codes are written each time
+    t.header[th::SIM_CODES_1 + 5] = 52;  // no text for 52 and above
+    t.header[th::SIM_CODES_2] = 51;
+    t.header[th::SIM_CODES_2 + 5] = 255;
     const std::string r = FormatTrainReport(t.header, t.slots);
     const auto sim = WithTag(r, "SIM");
     ASSERT_EQ(sim.size(), 5u);
@@ -236,18 +232,18 @@ TEST(TrainReport, CharacterCountWrapsAtSixteenBits) {
     // 999 axles (all numbers keep their width), each a car start with HWD:
     // 999 x (53 + 41 + 32) characters on top of DEM (141), HBI (147), ECR (85).
     Train t;
-    t.header[1] = 0x01;
-    Put16(t.header, 33, 999);
-    Put16(t.header, 39, static_cast<std::uint16_t>(-4));
-    t.header[27] = 3;
-    t.header[28] = 42;
-    t.header[8] = 'K';
-    t.header[29] = 'R';
-    Put16(t.header, 11, 57);
-    Put16(t.header, 2, 1234);
-    Put16(t.header, 37, 950);
-    Put16(t.header, 35, 2);
-    Put16(t.header, 61, 3);
+    t.header[th::FLAGS] = 0x01;
+    WriteLe16(t.header + 33, 999);
+    WriteLe16(t.header + 39, static_cast<std::uint16_t>(-4));
+    t.header[th::TRACK] = 3;
+    t.header[th::AMBIENT] = 42;
+    t.header[th::DIRECTION] = 'K';
+    t.header[th::SIDE] = 'R';
+    WriteLe16(t.header + 11, 57);
+    WriteLe16(t.header + 2, 1234);
+    WriteLe16(t.header + 37, 950);
+    WriteLe16(t.header + 35, 2);
+    WriteLe16(t.header + 61, 3);
     const std::uint8_t stamp[] = {24, 5, 6, 7, 8, 9};
     std::memcpy(t.header + 15, stamp, 6);
     std::memcpy(t.header + 21, stamp, 6);
@@ -303,8 +299,8 @@ TEST(TrainReport, AxleRecordsPrintAsTheirFormatsOverEveryValue) {
     // The axle records are assembled without printf: compare them with what
     // the formats print, over random slot bytes and car starts.
     Train t;
-    Put16(t.header, 33, 1200);
-    t.header[1] = 0x01;  // with hot wheel records
+    WriteLe16(t.header + 33, 1200);
+    t.header[th::FLAGS] = 0x01;  // with hot wheel records
     std::uint32_t seed = 12345;
     auto next = [&] {
         seed = seed * 1103515245u + 12345u;

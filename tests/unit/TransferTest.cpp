@@ -207,7 +207,7 @@ TEST_F(TransferTest, ThreeBlocksInOrderAreGrantedStoredAcknowledgedAndReported) 
     ExpectAssembled(kStream);
     EXPECT_EQ(ReportCount(), 1u);
     EXPECT_TRUE(ErrorLines().empty()) << (ErrorLines().empty() ? "" : ErrorLines()[0]);
-    EXPECT_EQ(h.ctx->rxCount, 0);
+    EXPECT_EQ(h.ctx->rx.rxCount, 0);
 }
 
 TEST_F(TransferTest, BlocksOutOfOrderLandAtTheirOwnOffsets) {

@@ -20,6 +20,7 @@
 
 namespace fs = std::filesystem;
 using testsupport::WorkerHarness;
+using RadioTty = DeviceSerialPort<TtySerialPort>;  // as the programs install it
 
 namespace {
 
@@ -88,7 +89,7 @@ TEST_F(TtySerialPortTest, OpensRaw19200EightNoneOneWithoutFlowControl) {
     Pty pty;
     ASSERT_FALSE(pty.name.empty());
     Link(2, pty.name);
-    TtySerialPort port;
+    RadioTty port;
     ASSERT_EQ(port.Open(2), 0);
     EXPECT_EQ(port.portIndex, 2);
     EXPECT_EQ(port.DevicePath(), folder_ + "/Ports/COM3");
@@ -109,7 +110,7 @@ TEST_F(TtySerialPortTest, OpensRaw19200EightNoneOneWithoutFlowControl) {
 TEST_F(TtySerialPortTest, ReadsAreBufferedAndKeepEveryByteInOrder) {
     Pty pty;
     Link(0, pty.name);
-    TtySerialPort port;
+    RadioTty port;
     ASSERT_EQ(port.Open(0), 0);
     EXPECT_EQ(port.ReadChar(), -1);  // nothing yet: "no byte", the port stays open
 
@@ -134,7 +135,7 @@ TEST_F(TtySerialPortTest, ReadsAreBufferedAndKeepEveryByteInOrder) {
 TEST_F(TtySerialPortTest, WritesTheWholeFrameEvenWhenTheLineFillsUp) {
     Pty pty;
     Link(0, pty.name);
-    TtySerialPort port;
+    RadioTty port;
     ASSERT_EQ(port.Open(0), 0);
 
     // Larger than the pseudo-terminal's buffer, so the write must wait for
@@ -161,10 +162,10 @@ TEST_F(TtySerialPortTest, WritesTheWholeFrameEvenWhenTheLineFillsUp) {
 TEST_F(TtySerialPortTest, SecondOpenOfTheSameDeviceIsRefusedClearly) {
     Pty pty;
     Link(0, pty.name);
-    auto first = std::make_unique<TtySerialPort>();
+    auto first = std::make_unique<RadioTty>();
     ASSERT_EQ(first->Open(0), 0);
 
-    TtySerialPort second;
+    RadioTty second;
     EXPECT_EQ(second.Open(0), -EBUSY);
     EXPECT_EQ(second.portIndex, 0);
     auto errors = LinesContaining("ERROR");
@@ -184,7 +185,7 @@ TEST_F(TtySerialPortTest, SecondOpenOfTheSameDeviceIsRefusedClearly) {
 TEST_F(TtySerialPortTest, LostPortIsReopenedOncePerSecondAndReportedOnce) {
     auto pty = std::make_unique<Pty>();
     Link(4, pty->name);
-    TtySerialPort port;
+    RadioTty port;
     ASSERT_EQ(port.Open(4), 0);
     pty->Send({1, 2, 3});
     EXPECT_EQ(Drain(port), (std::vector<std::uint8_t>{1, 2, 3}));
@@ -226,7 +227,7 @@ TEST_F(TtySerialPortTest, LostPortIsReopenedOncePerSecondAndReportedOnce) {
 
 TEST_F(TtySerialPortTest, PortMissingAtStartIsOpenedWhenItAppears) {
     Link(7, folder_ + "/no-such-device");
-    TtySerialPort port;
+    RadioTty port;
     EXPECT_EQ(port.Open(7), -ENOENT);
     EXPECT_EQ(port.portIndex, 0);  // a failed open keeps the earlier index
     auto errors = LinesContaining("ERROR");
@@ -247,7 +248,7 @@ TEST_F(TtySerialPortTest, SomethingThatIsNotATerminalIsRefused) {
     const std::string file = folder_ + "/plain.bin";
     { std::FILE* f = std::fopen(file.c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
     Link(0, file);
-    TtySerialPort port;
+    RadioTty port;
     EXPECT_EQ(port.Open(0), -ENOTTY);
     EXPECT_EQ(port.ReadChar(), -1);
 }

@@ -77,8 +77,8 @@ TEST_F(WorkerLoopTest, PacketsForOtherCollectorsAreLoggedNotAnsweredAndPause) {
         EXPECT_TRUE(Sent().empty());
         EXPECT_EQ(h.window->Lines().size(), 1u);
         EXPECT_EQ(ctx().addressedToUs, 0);
-        EXPECT_EQ(ctx().rxCount, 0);  // reset before the next cycle
-        EXPECT_EQ(ctx().inPacket, 0);
+        EXPECT_EQ(ctx().rx.rxCount, 0);  // reset before the next cycle
+        EXPECT_EQ(ctx().rx.inPacket, 0);
     }
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "TrainGenerator.h"
-#include "engine/TrainRecord.h"
+#include "common/TrainRecord.h"
 
 namespace sitesim {
 

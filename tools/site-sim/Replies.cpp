@@ -6,65 +6,77 @@
 
 namespace sitesim {
 
-namespace {
-constexpr std::size_t MAX_REPLY_FRAME = 0xFFFF;
+void ReplyLexer::Feed(const std::uint8_t* bytes, std::size_t count) {
+    pending_.insert(pending_.end(), bytes, bytes + count);
 }
 
-void FrameLexer::Feed(const std::uint8_t* bytes, std::size_t count) {
-    buffer_.insert(buffer_.end(), bytes, bytes + count);
+void ReplyLexer::Rescan() {
+    const std::uint8_t* held = lexer_.rxBuffer.data();
+    pending_.insert(pending_.begin(), held + 1, held + lexer_.rxCount);
+    ++noiseBytes;
+    lexer_.Reset(0);
+    lexer_.rxBuffer[0] = 0;
 }
 
-bool FrameLexer::Next(RxFrame& out) {
-    for (;;) {
-        // Find 55 AA.
-        std::size_t start = 0;
-        while (start < buffer_.size() &&
-               !(buffer_[start] == FRAME_START_1 &&
-                 (start + 1 == buffer_.size() || buffer_[start + 1] == FRAME_START_2)))
-            ++start;
-        if (start > 0) {
-            noiseBytes += start;
-            buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(start));
+void ReplyLexer::BadFrame() {
+    const std::uint8_t* f = lexer_.rxBuffer.data();
+    const std::size_t length = static_cast<std::size_t>(lexer_.rxCount);
+    const std::uint16_t computed = ComputeChecksum(f, static_cast<std::uint16_t>(length - 3));
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "bad frame of %zu bytes (checksum %04X, should be %04X, end byte %02X)", length,
+                  static_cast<unsigned>(ReadLe16(f + length - 3)), static_cast<unsigned>(computed),
+                  static_cast<unsigned>(f[length - 1]));
+    ++badFrames;
+    lastProblem = text;
+    Rescan();
+}
+
+bool ReplyLexer::Next(RxFrame& out) {
+    while (!pending_.empty()) {
+        const std::uint8_t byte = pending_.front();
+        pending_.pop_front();
+        const std::int32_t before = lexer_.rxCount;
+        const FrameLexer::Event event = lexer_.Feed(byte, 0);
+        if (event == FrameLexer::Event::Frame) {
+            const std::uint8_t* f = lexer_.rxBuffer.data();
+            out.bytes.assign(f, f + lexer_.rxCount);
+            out.source = f[2];
+            out.destination = f[3];
+            out.sequence = f[4];
+            out.type = f[7];
+            lexer_.Reset(0);
+            lexer_.rxBuffer[0] = 0;
+            return true;
         }
-        if (buffer_.size() < 7) return false;
-        const std::size_t length = ReadLe16(&buffer_[5]);
-        if (length < FRAME_OVERHEAD || length > MAX_REPLY_FRAME) {
+        if (event == FrameLexer::Event::BadChecksum) {
+            lexer_.rxCount = lexer_.Dropped();
+            BadFrame();
+            continue;
+        }
+        if (lexer_.inPacket == 0) {
+            // Only 55 AA starts a frame: a byte between them makes both noise.
+            if (lexer_.rxCount == 0) {
+                noiseBytes += static_cast<std::uint64_t>(before) + 1;
+                lexer_.rxBuffer[0] = 0;
+            }
+            continue;
+        }
+        if (lexer_.rxCount < 7) continue;
+        const std::size_t length = ReadLe16(lexer_.rxBuffer.data() + 5);
+        if (length < FRAME_MIN_ACCEPTED) {
             ++badFrames;
             lastProblem = "frame length field " + std::to_string(length) + " out of range";
-            ++noiseBytes;
-            buffer_.erase(buffer_.begin());
-            continue;
+            Rescan();
+        } else if (static_cast<std::size_t>(lexer_.rxCount) >= length) {
+            BadFrame();  // whole by its length field, but the end byte is wrong
         }
-        if (buffer_.size() < length) return false;
-        const std::uint16_t computed =
-            ComputeChecksum(buffer_.data(), static_cast<std::uint16_t>(length - 3));
-        const std::uint16_t stored = ReadLe16(&buffer_[length - 3]);
-        if (buffer_[length - 1] != FRAME_END || computed != stored) {
-            ++badFrames;
-            char text[96];
-            std::snprintf(text, sizeof text,
-                          "bad frame of %zu bytes (checksum %04X, should be %04X, end byte %02X)",
-                          length, static_cast<unsigned>(stored), static_cast<unsigned>(computed),
-                          static_cast<unsigned>(buffer_[length - 1]));
-            lastProblem = text;
-            ++noiseBytes;
-            buffer_.erase(buffer_.begin());
-            continue;
-        }
-        out.bytes.assign(buffer_.begin(), buffer_.begin() + static_cast<long>(length));
-        out.source = out.bytes[2];
-        out.destination = out.bytes[3];
-        out.sequence = out.bytes[4];
-        out.type = out.bytes[7];
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(length));
-        return true;
     }
+    return false;
 }
 
-void FrameLexer::DropPartial() {
-    if (buffer_.empty()) return;
-    ++noiseBytes;
-    buffer_.erase(buffer_.begin());
+void ReplyLexer::DropPartial() {
+    if (lexer_.rxCount > 0) Rescan();
 }
 
 bool AckClockValid(const std::uint8_t* c) {

@@ -1,15 +1,13 @@
 #pragma once
-// The simulator's side of the radio: a frame lexer for what the collector
-// sends back, and the checks every reply must pass.
-//
-// The lexer is the simulator's own rather than the collector's receiver: the
-// receiver keeps its state in a CollectorContext and reads the process-wide
-// radio port, and the simulator must be able to run in the same process as
-// a collector (the unit tests do). It shares the frame layout and checksum.
+// The simulator's side of the radio: the frames the collector sends back,
+// and the checks every reply must pass.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
+
+#include "radio/FrameLexer.h"
 
 namespace sitesim {
 
@@ -23,7 +21,13 @@ struct RxFrame {
     std::size_t PayloadSize() const { return bytes.size() - 11; }
 };
 
-class FrameLexer {
+// The collector's frame lexer, made to find frames on a line with noise and
+// bad frames: a frame that turns out bad (length field out of range, end
+// byte or checksum wrong) is noise from its first byte, and the bytes after
+// that byte are scanned again. The simulator applies its own time-out to a
+// partial frame (DropPartial), so the lexer's gap rule is off, and frames
+// up to the 16-bit length limit are taken (an echo is up to 6020 bytes).
+class ReplyLexer {
 public:
     void Feed(const std::uint8_t* bytes, std::size_t count);
     // Takes the next complete frame with a good checksum and end byte.
@@ -31,14 +35,20 @@ public:
     // Gives up on a partial frame that has stopped arriving: its start is
     // treated as noise and the bytes after it are scanned again.
     void DropPartial();
-    bool HasPartial() const { return !buffer_.empty(); }
+    bool HasPartial() const { return lexer_.rxCount > 0 || !pending_.empty(); }
 
     std::uint64_t badFrames = 0;   // checksum or end byte wrong
     std::uint64_t noiseBytes = 0;  // bytes outside any frame
     std::string lastProblem;
 
 private:
-    std::vector<std::uint8_t> buffer_;
+    // Noise from the first byte held; the rest goes back to be scanned again.
+    void Rescan();
+    // A frame whole by its length field (rxCount) that failed: noted, rescanned.
+    void BadFrame();
+
+    FrameLexer lexer_{0xFFFF, 0xFFFFFFFF};
+    std::deque<std::uint8_t> pending_;
 };
 
 // Checks the layout of a reply from the collector for its type: frame

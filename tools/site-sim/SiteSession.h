@@ -146,7 +146,7 @@ private:
     ILink& link_;
     SessionOptions options_;
     std::ostream& out_;
-    FrameLexer lexer_;
+    ReplyLexer lexer_;
     Stats stats_;
     std::vector<std::string> problems_;
     SimRandom noiseRng_{0x5EED};

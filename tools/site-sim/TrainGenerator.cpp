@@ -225,42 +225,43 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRa
 
     std::vector<std::uint8_t>& s = train.stream;
     s.assign(STREAM_PREFIX_SIZE, 0);
-    Put16(&s[4], static_cast<unsigned>(design.axles));
-    Put16(&s[7], static_cast<unsigned>(train.alarmEntries));
+    Put16(&s[tp::AXLE_RECORD_COUNT], static_cast<unsigned>(design.axles));
+    Put16(&s[tp::ALARM_COUNT], static_cast<unsigned>(train.alarmEntries));
 
     if (!legacy) {
-        s[0] = 2;
-        s[1] = static_cast<std::uint8_t>(CURRENT_HEADER_LENGTH);
-        s[2] = design.kind;
+        using namespace th;
+        s[tp::FORMAT_VERSION] = 2;
+        s[tp::HEADER_LENGTH] = static_cast<std::uint8_t>(CURRENT_HEADER_LENGTH);
+        s[tp::AXLE_RECORD_KIND] = design.kind;
         std::uint8_t h[CURRENT_HEADER_LENGTH] = {};
-        h[1] = static_cast<std::uint8_t>((design.hwd ? 1 : 0) | (rng.Chance(50) ? 2 : 0));
-        Put16(&h[2], site.siteNumber);
-        h[4] = static_cast<std::uint8_t>(rng.Range(0, 9));
-        Put16(&h[5], design.trainNumber);
-        h[8] = rng.Chance(90) ? static_cast<std::uint8_t>("NSEW"[rng.Range(0, 3)]) : 0;
-        h[9] = rng.Chance(70) ? static_cast<std::uint8_t>("MT"[rng.Range(0, 1)]) : 0;
-        Put16(&h[11], static_cast<unsigned>(speed));
-        Put16(&h[13], static_cast<unsigned>(rng.Range(0, 999)));
-        PutStamp(&h[15], design.time, 2000, 6);
-        PutStamp(&h[21], second, 2000, 6);
-        h[27] = design.track;
-        h[28] = static_cast<std::uint8_t>(ambient);
-        h[29] = rng.Chance(90) ? static_cast<std::uint8_t>("RL"[rng.Range(0, 1)]) : 0;
-        Put16(&h[31], static_cast<unsigned>(design.axles * rng.Range(14, 18)));
-        Put16(&h[33], static_cast<unsigned>(design.axles));
-        Put16(&h[35], static_cast<unsigned>(train.carSizes.size()));
-        Put16(&h[37], static_cast<unsigned>(rng.Range(800, 1000)));
-        Put16(&h[39], static_cast<unsigned>(ecr) & 0xFFFF);
-        for (int k = 41; k <= 45; k += 2) Put16(&h[k], static_cast<unsigned>(rng.Range(0, 400)));
-        h[47] = static_cast<std::uint8_t>(rng.Range(0, 99));
-        std::memcpy(&h[48], &sim[0], 6);
-        h[54] = static_cast<std::uint8_t>(rng.Range(0, 99));
-        std::memcpy(&h[55], &sim[6], 6);
-        Put16(&h[61], static_cast<unsigned>(design.axles));
-        Put16(&h[63], static_cast<unsigned>(rng.Range(0, 20)));
-        for (int k = 69; k <= 72; ++k) h[k] = static_cast<std::uint8_t>(rng.Range(0, 99));
-        for (int k = 74; k <= 76; ++k) h[k] = static_cast<std::uint8_t>(rng.Range(0, 250));
-        for (int k = 77; k <= 87; k += 2) Put16(&h[k], static_cast<unsigned>(rng.Range(0, 999)));
+        h[FLAGS] = static_cast<std::uint8_t>((design.hwd ? 1 : 0) | (rng.Chance(50) ? 2 : 0));
+        Put16(&h[SITE_NUMBER], site.siteNumber);
+        h[BYTE_4] = static_cast<std::uint8_t>(rng.Range(0, 9));
+        Put16(&h[TRAIN_NUMBER], design.trainNumber);
+        h[DIRECTION] = rng.Chance(90) ? static_cast<std::uint8_t>("NSEW"[rng.Range(0, 3)]) : 0;
+        h[TRAIN_KIND] = rng.Chance(70) ? static_cast<std::uint8_t>("MT"[rng.Range(0, 1)]) : 0;
+        Put16(&h[SPEED], static_cast<unsigned>(speed));
+        Put16(&h[WORD_13], static_cast<unsigned>(rng.Range(0, 999)));
+        PutStamp(&h[FIRST_STAMP], design.time, 2000, 6);
+        PutStamp(&h[SECOND_STAMP], second, 2000, 6);
+        h[TRACK] = design.track;
+        h[AMBIENT] = static_cast<std::uint8_t>(ambient);
+        h[SIDE] = rng.Chance(90) ? static_cast<std::uint8_t>("RL"[rng.Range(0, 1)]) : 0;
+        Put16(&h[TRAIN_LENGTH], static_cast<unsigned>(design.axles * rng.Range(14, 18)));
+        Put16(&h[AXLE_COUNT], static_cast<unsigned>(design.axles));
+        Put16(&h[CAR_COUNT], static_cast<unsigned>(train.carSizes.size()));
+        Put16(&h[DEM_WORD_37], static_cast<unsigned>(rng.Range(800, 1000)));
+        Put16(&h[ECR], static_cast<unsigned>(ecr) & 0xFFFF);
+        for (std::size_t k = 0; k < 3; ++k) Put16(&h[HBI_WORDS_41 + 2 * k], static_cast<unsigned>(rng.Range(0, 400)));
+        h[HBI_BYTE_47] = static_cast<std::uint8_t>(rng.Range(0, 99));
+        std::memcpy(&h[SIM_CODES_1], &sim[0], SIM_CODES_PER_GROUP);
+        h[HBI_BYTE_54] = static_cast<std::uint8_t>(rng.Range(0, 99));
+        std::memcpy(&h[SIM_CODES_2], &sim[6], SIM_CODES_PER_GROUP);
+        Put16(&h[HBI_WORDS_61], static_cast<unsigned>(design.axles));
+        Put16(&h[HBI_WORDS_61 + 2], static_cast<unsigned>(rng.Range(0, 20)));
+        for (std::size_t k = HBI_BYTES_69; k <= DEM_BYTE_72; ++k) h[k] = static_cast<std::uint8_t>(rng.Range(0, 99));
+        for (std::size_t k = 0; k < 3; ++k) h[HBI_BYTES_74 + k] = static_cast<std::uint8_t>(rng.Range(0, 250));
+        for (std::size_t k = 0; k < 6; ++k) Put16(&h[HBI_WORDS_77 + 2 * k], static_cast<unsigned>(rng.Range(0, 999)));
         s.insert(s.end(), h, h + CURRENT_HEADER_LENGTH);
 
         for (const Axle& a : axles) {
@@ -292,8 +293,8 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRa
     // Legacy stream: a 60-byte header of its own, then 4-byte axle records
     // followed by 3-byte alarm entries, or 5-byte records carrying their
     // alarm code when the hot wheel word is set.
-    s[0] = 1;
-    s[1] = static_cast<std::uint8_t>(LEGACY_HEADER_LENGTH);
+    s[tp::FORMAT_VERSION] = 1;
+    s[tp::HEADER_LENGTH] = static_cast<std::uint8_t>(LEGACY_HEADER_LENGTH);
     std::uint8_t h[LEGACY_HEADER_LENGTH] = {};
     Put16(&h[1], site.siteNumber);
     h[3] = static_cast<std::uint8_t>(speed);

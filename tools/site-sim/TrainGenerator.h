@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "SimRandom.h"
+#include "common/TrainRecord.h"
 
 namespace sitesim {
 
@@ -41,7 +42,7 @@ struct TrainTime {
 };
 TrainTime AddSeconds(const TrainTime& t, long long seconds);
 
-constexpr std::size_t CURRENT_HEADER_LENGTH = 112;
+constexpr std::size_t CURRENT_HEADER_LENGTH = TRAIN_HEADER_SIZE;
 constexpr std::size_t LEGACY_HEADER_LENGTH = 60;
 constexpr std::size_t STREAM_PREFIX_SIZE = 12;
 constexpr int MAX_TRAIN_AXLES = 1200;

@@ -5,11 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/TrainRecord.h"
+#include "common/TrainRecord.h"
+#include "radio/Frame.h"
+#include "radio/FrameLexer.h"
 
 constexpr std::size_t BLOCK_BUFFER_SIZE = 9216;
 constexpr std::size_t PACKET_TYPE_NAME_SIZE = 260;
-constexpr std::size_t RX_BUFFER_SIZE = 2048;
 // The largest frame the collector builds is the echo of 1000: 14 + 6 x 1001.
 constexpr std::size_t TX_BUFFER_SIZE = 14 + 6 * 1001;
 constexpr std::size_t BLOCK_MAP_SIZE = 21;
@@ -18,10 +19,8 @@ constexpr std::uint8_t MAX_REQUESTED_BLOCKS = 20;
 struct CollectorContext {
     std::uint8_t blockBuffer[BLOCK_BUFFER_SIZE];
     char packetTypeName[PACKET_TYPE_NAME_SIZE];
-    std::uint8_t inPacket;
-    std::uint32_t lastByteTick;
-    std::uint8_t rxBuffer[RX_BUFFER_SIZE];
-    std::int32_t rxCount;
+    // The receiver: inPacket, lastByteTick, rxBuffer (2048 bytes), rxCount.
+    FrameLexer rx;
     std::uint8_t txBuffer[TX_BUFFER_SIZE];
     std::int32_t txLength;
     std::uint8_t blockMap[BLOCK_MAP_SIZE];
@@ -42,5 +41,11 @@ struct CollectorContext {
 
 // The payload of the frame in rxBuffer and its length (frame length - 11,
 // never negative, never past the bytes received).
-inline const std::uint8_t* RxPayload(const CollectorContext& ctx) { return ctx.rxBuffer + 8; }
-std::size_t RxPayloadLength(const CollectorContext& ctx);
+inline const std::uint8_t* RxPayload(const CollectorContext& ctx) { return ctx.rx.rxBuffer.data() + 8; }
+inline std::size_t RxPayloadLength(const CollectorContext& ctx) {
+    // The frame in rxBuffer is complete, so its length field equals rxCount;
+    // take the smaller anyway so a payload never reaches past what arrived.
+    std::int32_t frame = ctx.frameLength < ctx.rx.rxCount ? ctx.frameLength : ctx.rx.rxCount;
+    if (frame < static_cast<std::int32_t>(FRAME_OVERHEAD)) return 0;
+    return static_cast<std::size_t>(frame) - FRAME_OVERHEAD;
+}
