@@ -80,7 +80,8 @@ bool CKestovaApp::InitInstance(const QStringList& arguments) {
         mainFrame_->activateWindow();
     }
     if (quitRequested_) RequestQuit();
-    OpenDemoViews();
+    // After the start-up has opened the serial scope, so the views are in front.
+    QTimer::singleShot(1000, this, &CKestovaApp::OpenDemoViews);
     return true;
 }
 
@@ -90,6 +91,9 @@ void CKestovaApp::OpenDemoViews() {
     // train, once the first one has been indexed), comma-separated.
     const QStringList views = qEnvironmentVariable("KESTOVA_OPEN_VIEWS").split(QLatin1Char(','), Qt::SkipEmptyParts);
     if (views.isEmpty() || mainFrame_.isNull() || history_ == nullptr) return;
+    // Where no window manager activates the frame, the tab area would keep
+    // its first tab in front of the views opened here.
+    QApplication::setActiveWindow(mainFrame_.data());
     if (views.contains(QStringLiteral("sites"))) mainFrame_->OpenSitesView();
     if (views.contains(QStringLiteral("trains"))) mainFrame_->OpenTrainsView();
     if (!views.contains(QStringLiteral("train"))) return;
