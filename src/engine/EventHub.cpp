@@ -17,6 +17,8 @@ struct EventHub::Subscription {
     void Run() {
         subscriber->OnSubscriberStart();
         std::unique_lock<std::mutex> lock(mutex);
+        busy = false;  // set by Subscribe: the start counts as work for Flush
+        if (queue.empty()) idle.notify_all();
         for (;;) {
             wake.wait(lock, [this] { return stopping || !queue.empty(); });
             if (queue.empty()) break;  // stopping, and everything delivered
@@ -83,6 +85,7 @@ void EventHub::Subscribe(IEventSubscriber* subscriber, std::size_t capacity) {
     auto s = std::make_shared<Subscription>();
     s->subscriber = subscriber;
     s->capacity = capacity == 0 ? 1 : capacity;
+    s->busy = true;
     s->thread = std::thread([raw = s.get()] { raw->Run(); });
     std::lock_guard<std::mutex> lock(mutex_);
     subscriptions_.push_back(std::move(s));

@@ -43,7 +43,8 @@ public:
 
     // Events dropped for this subscriber because its queue was full.
     std::uint64_t Dropped(const IEventSubscriber* subscriber) const;
-    // Waits until every queue is empty and its last event handled (tests).
+    // Waits until every subscriber has started and every queue is empty and
+    // its last event handled (tests).
     void Flush();
 
     // Makes this hub the one PublishEvent reaches (null: none).

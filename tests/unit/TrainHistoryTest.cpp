@@ -269,6 +269,7 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
     // Another program holds the write lock.
     sqlite3* blocker = nullptr;
     ASSERT_EQ(sqlite3_open(HistoryPath(exeDirectory).c_str(), &blocker), SQLITE_OK);
+    sqlite3_busy_timeout(blocker, 10000);
     ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
 
     SendTrains(0, 1);  // registers the sites only
