@@ -20,6 +20,7 @@
 #include "common/Colours.h"
 #include "common/Globals.h"
 #include "common/Messages.h"
+#include "common/ScopeEntry.h"
 #include "platform/ScopeLog.h"
 
 namespace {
@@ -57,7 +58,7 @@ void BM_ScopeAppend(benchmark::State& state) {
         std::snprintf(text, sizeof text,
                       "Data Packet packet from SiteID = %d, sent to CollectorID = 250 (line %lld)\n",
                       static_cast<int>(line % 200), static_cast<long long>(line));
-        SendWindowMessage(scopeWindow.load(), WM_LOG_TEXT, COLOUR_DARK_BLUE, reinterpret_cast<LPARAM>(text));
+        SendToScope(WM_LOG_TEXT, COLOUR_DARK_BLUE, reinterpret_cast<LPARAM>(text));
         ++line;
         if (line % 1000 == 0) QApplication::processEvents();
         if (line % 100000 == 0) {

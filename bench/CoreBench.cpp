@@ -8,8 +8,9 @@
 // also swapped for a cheaper stand-in to show what it costs.
 //
 // Report: WriteTrainReport for a 1200-axle train with HWD records (format,
-// temporary file, flush to the disk, rename) compared with writing the same
-// bytes to the same folder with one write(2).
+// temporary file, flush to the disk, rename) compared with the least a
+// durable replacement of the same bytes in the same folder takes: write,
+// fsync, rename, fsync of the folder.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -32,7 +33,7 @@
 #include "radio/Frame.h"
 #include "radio/Receiver.h"
 #include "radio/SerialPort.h"
-#include "records/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "records/TrainReport.h"
 
 namespace {
@@ -246,6 +247,35 @@ void BM_SingleWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_SingleWrite)->Arg(0)->Arg(1)->UseRealTime();
 
+// The least a file that survives a power cut takes: the bytes written to a
+// temporary file and flushed, renamed over the target, and the folder
+// flushed so the rename itself is on the disk. Arg 0 leaves out the folder's
+// flush (what a writer without it costs).
+void BM_MinimalDurableWrite(benchmark::State& state) {
+    const Train& train = BigTrain();
+    const std::string bytes = FormatTrainReport(train.header, train.slots);
+    const std::string path = ReportFolder() + "durable-write.txt";
+    const std::string temp = ReportFolder() + "durable-write.tmp";
+    const bool flushFolder = state.range(0) == 1;
+    for (auto _ : state) {
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+            ::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+            state.SkipWithError("durable write failed");
+            break;
+        }
+        if (flushFolder) {
+            const int dir = ::open(ReportFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dir < 0 || ::fsync(dir) != 0) {
+                state.SkipWithError("folder flush failed");
+                break;
+            }
+            ::close(dir);
+        }
+    }
+}
+BENCHMARK(BM_MinimalDurableWrite)->Arg(1)->Arg(0)->UseRealTime();
+
 // The crash-safe replacement alone (temporary file, write, flush, rename)
 // of the already formatted bytes: the report's cost without the formatting.
 void BM_AtomicWriteOnly(benchmark::State& state) {
@@ -295,15 +325,23 @@ std::vector<benchtable::Row> Tabulate(const benchtable::Runs& runs) {
     const double singleFlushed = SecondsPerIteration(runs, "BM_SingleWrite/1/real_time");
     const double format = SecondsPerIteration(runs, "BM_FormatTrainReport");
     const double atomic = SecondsPerIteration(runs, "BM_AtomicWriteOnly/real_time");
-    if (report > 0 && single > 0) {
-        rows.push_back({"WriteTrainReport 1200 axles+HWD vs one write(2)", "<= 2.00",
-                        Format("%.2f", report / single), report / single <= 2.0});
+    const double durable = SecondsPerIteration(runs, "BM_MinimalDurableWrite/1/real_time");
+    const double durableNoFolder = SecondsPerIteration(runs, "BM_MinimalDurableWrite/0/real_time");
+    if (report > 0 && durable > 0) {
+        rows.push_back({"WriteTrainReport 1200 axles+HWD vs minimal durable write", "<= 1.25",
+                        Format("%.2f", report / durable), report / durable <= 1.25});
         rows.push_back({"  WriteTrainReport time (ms)", "(info)", Format("%.2f", report * 1e3), true});
         rows.push_back({"  of which formatting (ms)", "(info)", Format("%.2f", format * 1e3), true});
-        rows.push_back({"  of which temp file+write+fsync+rename (ms)", "(info)", Format("%.2f", atomic * 1e3), true});
-        rows.push_back({"  one write(2) (ms)", "(info)", Format("%.2f", single * 1e3), true});
-        if (singleFlushed > 0)
-            rows.push_back({"  vs one write(2) + fsync", "(info)", Format("%.2f", report / singleFlushed), true});
+        rows.push_back({"  of which the writer's temp file+write+fsync+rename (ms)", "(info)",
+                        Format("%.2f", atomic * 1e3), true});
+        rows.push_back({"  minimal durable write: write, fsync, rename, folder fsync (ms)", "(info)",
+                        Format("%.2f", durable * 1e3), true});
+        if (durableNoFolder > 0)
+            rows.push_back({"  vs the same without the folder fsync", "(info)",
+                            Format("%.2f", report / durableNoFolder), true});
+        if (single > 0 && singleFlushed > 0)
+            rows.push_back({"  one write(2); with fsync (ms)", "(info)",
+                            Format("%.2f", single * 1e3) + "; " + Format("%.2f", singleFlushed * 1e3), true});
     }
     return rows;
 }

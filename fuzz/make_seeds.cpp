@@ -21,10 +21,7 @@ constexpr std::uint8_t kCollector = 250;
 
 Bytes Frame(std::uint8_t source, std::uint8_t destination, std::uint8_t sequence,
             std::uint8_t type, const Bytes& payload) {
-    Bytes out(payload.size() + FRAME_OVERHEAD);
-    out.resize(BuildFrame(out.data(), out.size(), source, destination, sequence, type,
-                          payload.data(), payload.size()));
-    return out;
+    return BuildFrame(source, destination, sequence, type, payload);
 }
 
 void Append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }

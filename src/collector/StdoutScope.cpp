@@ -23,13 +23,17 @@ const char* AnsiColour(Colour colour) {
 
 std::intptr_t StdoutScope::HandleMessage(std::uint32_t message, WPARAM wParam, LPARAM lParam) {
     ScopeEntry entry;
-    if (!DescribeScopeEntry(message, wParam, lParam, std::time(nullptr), &entry)) return 0;
+    if (!DescribeScopeEntry(message, wParam, lParam, ScopeEntryTime(), &entry)) return 0;
     Write(entry.prefix, entry.body, entry.colour);
     return 0;
 }
 
 void StdoutScope::PaneLine(Colour colour, const std::string& text) {
-    Write(FormatTimeStampNow(ScopeChannel::Plain), text, colour);
+    const std::string prefix = FormatTimeStampNow(ScopeChannel::Plain);
+    Write(prefix, text, colour);
+    // Scope entries reach the day's log where they are made; the main
+    // pane's lines only here.
+    ScopeLogAppend(prefix + text);
 }
 
 void StdoutScope::Raw(const std::string& text) {
@@ -61,5 +65,4 @@ void StdoutScope::Write(const std::string& prefix, const std::string& body, Colo
         }
         std::fflush(out_);
     }
-    ScopeLogAppend(prefix + body);
 }

@@ -2,7 +2,8 @@
 // The headless collector's serial scope: a window target that writes each
 // scope entry to a stream exactly as the scope pane would hold it, flushed
 // per entry, with ANSI colours close to the pane's when asked for, and
-// hands the same plain text to the daily scope log.
+// hands its main-pane lines to the daily scope log (scope entries reach the
+// log where they are made).
 #include <cstdio>
 #include <mutex>
 #include <string>

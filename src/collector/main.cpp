@@ -13,28 +13,24 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "collector/CollectorOptions.h"
 #include "collector/OperatorCommands.h"
+#include "collector/StationCheck.h"
 #include "collector/StdoutScope.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "engine/EventHub.h"
 #include "engine/HistoryRecorder.h"
 #include "engine/SiteBoard.h"
-#include "engine/Worker.h"
+#include "engine/Startup.h"
 #include "platform/Paths.h"
-#include "platform/Profile.h"
 #include "platform/ScopeLog.h"
 #include "platform/TtySerialPort.h"
 #include "radio/SerialPort.h"
-#include "records/Callers.h"
 
 namespace {
 
-constexpr const char* kSettingsFile = "K7_Dialups.ini";
-constexpr const char* kPortSection = "Radio Serial Port";
-constexpr const char* kPortKey = "Radio_Port";
 constexpr int kExitNoPort = 2;
 constexpr int kExitWorkerStuck = 1;
 constexpr auto kStopWait = std::chrono::seconds(3);
@@ -63,7 +59,7 @@ bool InstallSignals() {
 }
 
 void PrintNoPortError() {
-    const std::string settings = DataPath(kSettingsFile);
+    const std::string settings = DataPath(SETTINGS_FILE_NAME);
     const std::string link = DataPath("Ports/COM1");
     std::fprintf(stderr,
                  "kestova-collector: no radio port is configured.\n"
@@ -73,7 +69,7 @@ void PrintNoPortError() {
                  "  and link the radio's device as \"Ports/COM<number>\" in \"%s\", e.g.:\n"
                  "      mkdir -p \"%sPorts\" && ln -s /dev/ttyUSB0 \"%s\"\n"
                  "  (without a link, COM<number> is /dev/ttyS<number-1>).\n",
-                 settings.c_str(), kPortSection, kPortKey, kPortSection, kPortKey,
+                 settings.c_str(), RADIO_PORT_SECTION, RADIO_PORT_KEY, RADIO_PORT_SECTION, RADIO_PORT_KEY,
                  exeDirectory.c_str(), exeDirectory.c_str(), link.c_str());
     std::fflush(stderr);
 }
@@ -120,8 +116,16 @@ void ServeUntilStopped(StdoutScope& scope) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    CollectorOptions options;
+    if (const int status = ReadCollectorOptions(argc, argv, &options); status >= 0) return status;
+    SetDataFolderChoice(options.dataFolder, InstalledDataFolder::Service);
     InitExeDirectory();
+    if (options.check) return RunStationCheck(options.port, stdout) ? 0 : 1;
+    // On stderr: stdout is the scope, whose first lines are fixed.
+    std::fprintf(stderr, "kestova-collector: data folder %s (%s)\n", exeDirectory.c_str(),
+                 DataFolderOrigin().c_str());
+    std::fflush(stderr);
     if (!InstallSignals()) {
         std::perror("kestova-collector: signal set-up");
         return 1;
@@ -129,28 +133,25 @@ int main() {
 
     const bool colour = ::isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
     auto scope = std::make_shared<StdoutScope>(stdout, colour);
-    SetScopeLogEnabled(true);
-
-    scope->PaneLine(COLOUR_DARK_RED, "Program Started!\n");
-    scope->PaneLine(COLOUR_DARK_RED,
-                    "Our (Collector) ID is " + std::to_string(COLLECTOR_ID) + ".\n");
-
-    const int port = GetProfileInt(DataPath(kSettingsFile), kPortSection, kPortKey, -1);
-    if (port == -1) {
-        PrintNoPortError();
-        SetScopeLogEnabled(false);
-        return kExitNoPort;
-    }
-    scope->PaneLine(COLOUR_DARK_RED, "Using Serial Port COMM " + std::to_string(port) + "\n\n");
+    SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
 
     // The scope is in place before the port opens, so a port that cannot be
     // opened is reported there; the port keeps trying on its own.
-    const WindowHandle scopeHandle = RegisterWindow(scope);
-    scopeWindow.store(scopeHandle);
-    SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
-    RadioPort().Open(static_cast<std::uint8_t>(port - 1));
-
-    LoadCallers();
+    WindowHandle scopeHandle = 0;
+    StartupSteps steps;
+    steps.paneLine = [&scope](Colour c, const std::string& text) { scope->PaneLine(c, text); };
+    steps.openScope = [&scope, &scopeHandle] {
+        scopeHandle = RegisterWindow(scope);
+        scopeWindow.store(scopeHandle);
+    };
+    steps.scopeBeforePort = true;
+    steps.portForThisRun = options.port;
+    if (RunStartup(steps) == -1) {
+        PrintNoPortError();
+        SetRadioPort(nullptr);
+        SetScopeLogEnabled(false);
+        return kExitNoPort;
+    }
 
     // The train history and the sites table follow the engine's events; their
     // notices go to stderr, so stdout stays the scope.
@@ -164,25 +165,18 @@ int main() {
     events.Subscribe(&board);
     SetOperatorSiteBoard(&board);
 
-    StartRecord startRecord;
-    startRecord.threadState.store(1);
-    std::thread worker([&startRecord] { CollectorThreadProc(&startRecord); });
+    CollectorWorker worker;
+    worker.Start();
 
     ServeUntilStopped(*scope);
 
-    workerStop.store(1);
-    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
-    while (startRecord.threadState.load() != 4 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (startRecord.threadState.load() != 4) {
+    if (!worker.Stop(kStopWait)) {
         std::fprintf(stderr, "kestova-collector: the worker did not stop within %lld s\n",
                      static_cast<long long>(kStopWait.count()));
         std::fflush(stdout);
         std::fflush(stderr);
         ::_exit(kExitWorkerStuck);  // the worker still uses what an orderly exit would free
     }
-    worker.join();
     SetOperatorSiteBoard(nullptr);
     events.Unsubscribe(&board);
     history.Stop();                // a catch-up still running is finished by the next start

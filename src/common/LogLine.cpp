@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "common/Globals.h"
-#include "common/Messages.h"
+#include "common/ScopeEntry.h"
 
 void LogLine(Colour colour, const char* format, ...) {
     if (format == nullptr) return;
@@ -15,9 +14,7 @@ void LogLine(Colour colour, const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
-    WindowHandle window = scopeWindow.load();
-    if (window == 0) return;
-    SendWindowMessage(window, WM_LOG_TEXT, colour, reinterpret_cast<LPARAM>(buffer));
+    SendToScope(WM_LOG_TEXT, colour, reinterpret_cast<LPARAM>(buffer));
 }
 
 namespace {

@@ -7,9 +7,9 @@
 constexpr std::size_t LOG_LINE_BUFFER = 2048;  // a line holds at most 2047 characters
 
 // The worker's log call: formats printf-style into a zeroed 2048-byte
-// buffer (longer output is cut at 2047 characters) and sends it to the serial
-// scope as WM_LOG_TEXT with the colour. Dropped while there is no scope
-// window; a null format does nothing. Text from the radio must only ever be
+// buffer (longer output is cut at 2047 characters) and makes a WM_LOG_TEXT
+// scope entry of it with the colour (SendToScope): the day's scope log gets
+// it always, the serial scope while there is one. A null format does nothing. Text from the radio must only ever be
 // an argument, never the format.
 void LogLine(Colour colour, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -135,54 +135,32 @@ int CKestovaApp::ChoosePort() {
 }
 
 bool CKestovaApp::StartWorker() {
-    if (workerStarted_) return false;
-    workerStarted_ = true;
-    SetScopeLogEnabled(true);
+    if (worker_.Started()) return false;
     // The train history and the site board follow the worker's events.
     if (history_ == nullptr) history_ = new ConsoleHistory(this);
     history_->Start(exeDirectory);
-    startRecord_.threadState = 1;
-    worker_ = std::thread([this]() { CollectorThreadProc(&startRecord_); });
-    return true;
+    return worker_.Start();
 }
 
 bool CKestovaApp::StopWorker() {
-    if (!workerStarted_ || workerStopped_) return !workerAbandoned_;
+    if (!worker_.Started() || workerStopped_) return !workerAbandoned_;
     workerStopped_ = true;
 
     // From here the worker's window messages and message boxes return at
     // once, so it can never wait for this thread while this thread waits
-    // for it; messages already queued are still handled by the loop below.
+    // for it; messages already queued are still handled while waiting.
     bridge::BeginShutdown();
-    workerStop = 1;
-
-    if (startRecord_.threadState.load() != 4 && QCoreApplication::instance() != nullptr) {
-        QEventLoop loop;
-        QTimer poll;
-        poll.setInterval(5);
-        QObject::connect(&poll, &QTimer::timeout, &loop, [&]() {
-            if (startRecord_.threadState.load() == 4) loop.quit();
-        });
-        QTimer::singleShot(options_.stopTimeoutMs, &loop, &QEventLoop::quit);
-        poll.start();
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    } else {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.stopTimeoutMs);
-        while (startRecord_.threadState.load() != 4 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-
-    if (startRecord_.threadState.load() == 4) {
-        // The thread only returns after setting the state.
-        worker_.join();
+    const bool ended = worker_.Stop(std::chrono::milliseconds(options_.stopTimeoutMs), [] {
+        if (QCoreApplication::instance() != nullptr)
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    });
+    if (ended) {
         if (history_ != nullptr) history_->Stop();
         SetScopeLogEnabled(false);
         return true;
     }
-    // Still inside a long wait of its own: leave it; the process ends
-    // without the destructors that would pull its port and globals away.
-    worker_.detach();
+    // Still inside a long wait of its own: it is left running; the process
+    // ends without the destructors that would pull its port and globals away.
     workerAbandoned_ = true;
     return false;
 }

@@ -5,9 +5,8 @@
 #include <QPointer>
 #include <QStringList>
 #include <functional>
-#include <thread>
 
-#include "engine/Worker.h"
+#include "engine/Startup.h"
 
 class CChildFrame;
 class CMainFrame;
@@ -58,7 +57,7 @@ public:
     void MarkStartupBegun() { startupBegun_ = true; }
     // Starts the worker the first time it is called; false afterwards.
     bool StartWorker();
-    bool WorkerStarted() const { return workerStarted_; }
+    bool WorkerStarted() const { return worker_.Started(); }
 
     // Sets workerStop and waits (bounded, while handling the window
     // messages still on their way) until the worker has ended. True when it
@@ -73,20 +72,18 @@ public:
 
     CMainFrame* MainFrame() const;
     const ConsoleOptions& Options() const { return options_; }
-    StartRecord& GetStartRecord() { return startRecord_; }
+    StartRecord& GetStartRecord() { return worker_.Record(); }
 
 private:
     void OpenDemoViews();
 
     ConsoleOptions options_;
     QPointer<CMainFrame> mainFrame_;
-    // The start record belongs to the application so that it outlives the
-    // worker whatever windows the operator closes.
-    StartRecord startRecord_;
-    std::thread worker_;
+    // The worker (and its start record) belongs to the application so that
+    // it outlives whatever windows the operator closes.
+    CollectorWorker worker_;
     ConsoleHistory* history_ = nullptr;
     bool startupBegun_ = false;
-    bool workerStarted_ = false;
     bool workerStopped_ = false;
     bool workerAbandoned_ = false;
     bool quitRequested_ = false;

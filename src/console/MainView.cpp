@@ -8,16 +8,7 @@
 #include "console/ConsoleCommands.h"
 #include "console/KestovaApp.h"
 #include "console/RichEditScopeView.h"
-#include "platform/Paths.h"
-#include "platform/Profile.h"
-#include "radio/SerialPort.h"
-#include "records/Callers.h"
-
-namespace {
-const char* const kSettingsFile = "K7_Dialups.ini";
-const char* const kPortSection = "Radio Serial Port";
-const char* const kPortKey = "Radio_Port";
-}  // namespace
+#include "engine/Startup.h"
 
 CMainView::CMainView(CKestovaDoc* document, QWidget* parent) : QWidget(parent), document_(document) {
     setObjectName(QStringLiteral("CMainView"));
@@ -46,25 +37,18 @@ void CMainView::OnInitialUpdate() {
     }
     if (app != nullptr) app->MarkStartupBegun();
 
-    pane_->PaneLog(COLOUR_DARK_RED, "Program Started!\n");
-    pane_->PaneLog(COLOUR_DARK_RED, "Our (Collector) ID is %d.\n", COLLECTOR_ID);
-
-    InitExeDirectory();
-    const std::string settings = DataPath(kSettingsFile);
-    int port = GetProfileInt(settings, kPortSection, kPortKey, -1);
-    if (port == -1) {
-        port = app != nullptr ? app->ChoosePort() : -1;
-        if (port != -1) WriteProfileInt(settings, kPortSection, kPortKey, port);
+    StartupSteps steps;
+    steps.paneLine = [this](Colour colour, const std::string& text) {
+        pane_->PaneLog(colour, "%s", text.c_str());
+    };
+    if (app != nullptr) {
+        steps.choosePort = [app] { return app->ChoosePort(); };
+        steps.openScope = [app] {
+            childViewKind = 1;
+            app->OnFileNew();
+        };
     }
-    if (port != -1) {
-        pane_->PaneLog(COLOUR_DARK_RED, "Using Serial Port COMM %d\n\n", port);
-        // The index is the COM number less one; its result changes nothing
-        // here (a port that is away is retried by the port itself).
-        RadioPort().Open(static_cast<std::uint8_t>(port - 1));
-        childViewKind = 1;
-        if (app != nullptr) app->OnFileNew();
-    }
-    LoadCallers();
+    RunStartup(steps);
     if (app != nullptr) app->StartWorker();
 }
 

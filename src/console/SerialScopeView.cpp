@@ -2,41 +2,14 @@
 
 #include <QContextMenuEvent>
 #include <QResizeEvent>
+#include <ctime>
 
 #include "common/Globals.h"
+#include "common/ScopeEntry.h"
 #include "console/ChildFrame.h"
 #include "console/ConsoleCommands.h"
 #include "console/RichEditScopeView.h"
 #include "console/WindowBridge.h"
-#include "platform/ScopeLog.h"
-
-namespace {
-
-// Every entry of the scope also goes to the daily scope log as plain text.
-// This runs on the worker's thread, before the entry is carried over to the
-// window, so the file gets the line even while the console is closing.
-std::intptr_t LogEntryToFile(std::uint32_t message, WPARAM wParam, LPARAM lParam) {
-    if (lParam == 0) return 0;
-    switch (message) {
-        case WM_LOG_TEXT:
-            ScopeLogAppend(FormatTimeStampNow(ScopeChannel::Info) +
-                           reinterpret_cast<const char*>(lParam));
-            break;
-        case WM_LOG_FIELD_BYTES:
-        case WM_LOG_COLLECT_BYTES:
-            ScopeLogAppend(FormatTimeStampNow(message == WM_LOG_FIELD_BYTES
-                                                  ? ScopeChannel::Field
-                                                  : ScopeChannel::Collect) +
-                           FormatDump(reinterpret_cast<const std::uint8_t*>(lParam),
-                                      static_cast<std::size_t>(wParam)));
-            break;
-        default:
-            break;
-    }
-    return 0;
-}
-
-}  // namespace
 
 CFViewSerialScope::CFViewSerialScope(CKestovaDoc* document, QWidget* parent)
     : QWidget(parent), document_(document) {
@@ -51,8 +24,7 @@ CFViewSerialScope::CFViewSerialScope(CKestovaDoc* document, QWidget* parent)
     window_ = std::make_unique<BridgedWindow>(
         [this](std::uint32_t message, WPARAM wParam, LPARAM lParam) {
             return OnWindowMessage(message, wParam, lParam);
-        },
-        &LogEntryToFile);
+        });
 }
 
 CFViewSerialScope::~CFViewSerialScope() { OnDestroy(); }
@@ -73,27 +45,13 @@ void CFViewSerialScope::OnInitialUpdate() {
 
 std::intptr_t CFViewSerialScope::OnWindowMessage(std::uint32_t message, WPARAM wParam,
                                                  LPARAM lParam) {
-    if (lParam == 0) return 0;
+    // The entry's text is the one the day's log and stdout hold; the time
+    // stamp is the time the pane shows it.
+    ScopeEntry scope;
+    if (!DescribeScopeEntry(message, wParam, lParam, std::time(nullptr), &scope)) return 0;
     CRichEditScopeView::Entry entry(*pane_);
-    switch (message) {
-        case WM_LOG_TEXT:
-            pane_->AppendTimeStamp(ScopeChannel::Info);
-            pane_->AppendColoured(static_cast<Colour>(wParam),
-                                  reinterpret_cast<const char*>(lParam));
-            break;
-        case WM_LOG_FIELD_BYTES:
-            pane_->AppendTimeStamp(ScopeChannel::Field);
-            pane_->DumpBytes(reinterpret_cast<const std::uint8_t*>(lParam),
-                             static_cast<std::size_t>(wParam), COLOUR_DARK_BLUE);
-            break;
-        case WM_LOG_COLLECT_BYTES:
-            pane_->AppendTimeStamp(ScopeChannel::Collect);
-            pane_->DumpBytes(reinterpret_cast<const std::uint8_t*>(lParam),
-                             static_cast<std::size_t>(wParam), COLOUR_DARK_GREEN);
-            break;
-        default:
-            break;
-    }
+    pane_->AppendColoured(COLOUR_PURPLE, scope.prefix.c_str());
+    pane_->AppendColoured(scope.colour, scope.body.c_str());
     return 0;
 }
 

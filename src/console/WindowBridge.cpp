@@ -131,12 +131,10 @@ void ResetShutdown() {
 
 class BridgedWindow::Target final : public IWindowTarget {
 public:
-    Target(Handler handler, Handler onSender)
-        : handler_(std::move(handler)), onSender_(std::move(onSender)) {}
+    explicit Target(Handler handler) : handler_(std::move(handler)) {}
 
     std::intptr_t HandleMessage(std::uint32_t message, WPARAM wParam, LPARAM lParam) override {
         if (!open_.load()) return 0;
-        if (onSender_) onSender_(message, wParam, lParam);
         if (bridge::OnUiThread()) return Deliver(message, wParam, lParam);
         if (shuttingDown.load()) return 0;
         QObject* context = dispatcher.data();
@@ -159,12 +157,11 @@ private:
     }
 
     Handler handler_;
-    Handler onSender_;
     std::atomic<bool> open_{true};
 };
 
-BridgedWindow::BridgedWindow(Handler handler, Handler onSenderThread)
-    : target_(std::make_shared<Target>(std::move(handler), std::move(onSenderThread))) {
+BridgedWindow::BridgedWindow(Handler handler)
+    : target_(std::make_shared<Target>(std::move(handler))) {
     handle_ = RegisterWindow(target_);
 }
 

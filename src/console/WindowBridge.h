@@ -41,10 +41,7 @@ bool OnUiThread();
 class BridgedWindow {
 public:
     using Handler = std::function<std::intptr_t(std::uint32_t, WPARAM, LPARAM)>;
-    // `onSenderThread` runs on the sender's thread before the message is
-    // carried over (only while the window is open and not shutting down is
-    // not required: it runs for every message the window accepts).
-    explicit BridgedWindow(Handler handler, Handler onSenderThread = {});
+    explicit BridgedWindow(Handler handler);
     ~BridgedWindow();
     BridgedWindow(const BridgedWindow&) = delete;
     BridgedWindow& operator=(const BridgedWindow&) = delete;

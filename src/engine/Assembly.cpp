@@ -38,10 +38,13 @@ void ApplyLegacyAlarmCode(AxleSlot& slot, std::uint8_t code) {
     if (code & 0x80) slot.bytes[1] = 0xFF;
 }
 
-// The first 12 stream bytes as received; the header starts out all zero.
+// The first 12 stream bytes as received; the header and every axle slot
+// start out all zero, so nothing of an earlier train can be reported as
+// this one's (axles the header counts but the stream did not carry read 0).
 void CopyPrefix(TrainRecord& record, const StreamReader& in) {
     in.Copy(record.prefix, 0, TRAIN_PREFIX_SIZE);
     std::memset(record.header, 0, TRAIN_HEADER_SIZE);
+    std::memset(record.axleSlots, 0, sizeof record.axleSlots);
 }
 
 std::size_t AxleRecordsToRead(const TrainRecord& record) {
@@ -58,7 +61,6 @@ std::size_t AssembleCurrent(TrainRecord& record, const StreamReader& in) {
 
     std::size_t at = TRAIN_PREFIX_SIZE + headerLength;
     const std::size_t n = AxleRecordsToRead(record);
-    std::memset(record.axleSlots, 0, n * sizeof(AxleSlot));
     if (record.axleRecordKind() == AXLE_KIND_7_BYTE) {
         for (std::size_t i = 0; i < n; ++i, at += 7) in.Copy(record.axleSlots[i].bytes, at, 7);
     } else if (record.axleRecordKind() == AXLE_KIND_5_BYTE) {
@@ -128,7 +130,6 @@ std::size_t AssembleLegacy(TrainRecord& record, const StreamReader& in) {
 
     std::size_t at = TRAIN_PREFIX_SIZE + record.headerLength();
     const std::size_t n = AxleRecordsToRead(record);
-    std::memset(record.axleSlots, 0, n * sizeof(AxleSlot));
     const bool withAlarmCode = (record.header[th::FLAGS] & 0x01) != 0;
     for (std::size_t i = 0; i < n; ++i) {
         std::uint8_t* slot = record.axleSlots[i].bytes;
@@ -182,4 +183,14 @@ void LogShortTrainStream(std::uint8_t siteId, std::size_t available) {
             "ERROR: Train data from SiteID = %d is short (%u bytes received), missing bytes read as 0\n",
             static_cast<int>(siteId), static_cast<unsigned>(available));
     PublishSiteEvent(EventKind::ShortStream, siteId, static_cast<std::int32_t>(available));
+}
+
+void LogUncarriedAxles(std::uint8_t siteId, const TrainRecord& record) {
+    const unsigned announced = ReadLe16(record.header + th::AXLE_COUNT);
+    const unsigned carried = static_cast<unsigned>(AxleRecordsToRead(record));
+    if (announced <= carried) return;
+    LogLine(COLOUR_DARK_RED,
+            "ERROR: Train data from SiteID = %d announces %u axles but carries %u axle records; "
+            "the others are reported as 0\n",
+            static_cast<int>(siteId), announced, carried);
 }

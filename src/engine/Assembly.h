@@ -8,8 +8,9 @@
 // then the alarm entries. Format version 2 is the current format, whose
 // header is taken over as it is (at most 112 bytes of it; the axle records
 // still begin at 12 + L); any other version is the legacy format, whose
-// header is translated. The record is reused from train to train: slots
-// beyond those a train fills keep what an earlier train left there.
+// header is translated. The record is reused from train to train: every
+// assembly clears the header and all 1200 axle slots first, so slots a train
+// does not fill read 0, never an earlier train's readings.
 #include <cstddef>
 #include <cstdint>
 
@@ -23,8 +24,12 @@ constexpr std::uint16_t LEGACY_ALARM_LIMIT = 40;
 // All-in-One Data Packets: current and legacy format.
 bool AssembleAllInOne(TrainRecord& record, const std::uint8_t* stream, std::size_t available);
 // A completed multi-packet transfer: current format only; a legacy stream
-// leaves an all-zero header and the slots untouched.
+// leaves an all-zero header and all-zero slots.
 bool AssembleFromBlocks(TrainRecord& record, const std::uint8_t* stream, std::size_t available);
 
 // The dark-red log line written when an assembly returned false.
 void LogShortTrainStream(std::uint8_t siteId, std::size_t available);
+// After an assembly: when the header counts more axles than the stream
+// carried axle records for (at most 1200), one dark-red line saying so; the
+// report prints those axles with zero readings. Otherwise nothing.
+void LogUncarriedAxles(std::uint8_t siteId, const TrainRecord& record);

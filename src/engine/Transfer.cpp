@@ -14,6 +14,7 @@
 #include "radio/Commands.h"
 #include "radio/Frame.h"
 #include "radio/Receiver.h"
+#include "radio/SerialPort.h"
 #include "records/TrainReport.h"
 
 namespace {
@@ -52,6 +53,7 @@ void FinishTransfer(CollectorContext& ctx) {
     if (!AssembleFromBlocks(ctx.trainRecord, ctx.blockBuffer, ctx.blockBytesStored)) {
         LogShortTrainStream(ctx.transferSiteId, ctx.blockBytesStored);  // still reported
     }
+    LogUncarriedAxles(ctx.transferSiteId, ctx.trainRecord);
     PublishSiteEvent(EventKind::TransferComplete, ctx.transferSiteId, ctx.requestedBlockCount);
     ReportTrain(ctx, ctx.transferSiteId);
 }
@@ -70,6 +72,13 @@ int MissingBlocks(const CollectorContext& ctx) {
     for (std::uint8_t n = 1; n <= LAST_BLOCK_NUMBER; ++n)
         if (ctx.blockMap[n] == BLOCK_MAP_MISSING) ++missing;
     return missing;
+}
+
+// Ends an idle pass with the wait for the radio; returns how long the pass
+// took since `passStart`.
+std::uint32_t IdlePass(std::uint32_t passStart) {
+    WaitForRadio(TRANSFER_IDLE_PAUSE_MS);
+    return GetTickCount() - passStart;
 }
 
 }  // namespace
@@ -137,22 +146,24 @@ TransferOutcome RunTrainTransfer(CollectorContext& ctx) {
     SendProceedToTransmit(ctx, ctx.transferSiteId, ctx.requestedBlockCount,
                           ctx.requestedBlockSize);
 
-    // Idle passes are counted over the whole transfer and never reset, so the
-    // transfer ends after about 180 s spent waiting, however much arrived.
-    int idlePasses = 0;
-    while (idlePasses < TRANSFER_IDLE_LIMIT) {
+    // Idle time is counted over the whole transfer and never reset, so the
+    // transfer ends after 180 s spent waiting, however much arrived. It is
+    // the time the idle passes took, not their number: a pass ends early
+    // when a byte arrives, and noise, bad frames or frames for another
+    // collector would otherwise use up the passes in a fraction of that.
+    std::uint32_t idleMs = 0;
+    while (idleMs < TRANSFER_IDLE_LIMIT_MS) {
         if (workerStop.load() != 0) return TransferOutcome::Stopped;
 
+        const std::uint32_t passStart = GetTickCount();
         if (!ReceivePacket(ctx)) {
-            SleepMs(TRANSFER_IDLE_PAUSE_MS);
-            ++idlePasses;
+            idleMs += IdlePass(passStart);
             continue;
         }
         LogPacket(ctx);
         if (ctx.addressedToUs == 0) {
             ResetReceiver(ctx);
-            SleepMs(TRANSFER_IDLE_PAUSE_MS);
-            ++idlePasses;
+            idleMs += IdlePass(passStart);
             continue;
         }
 

@@ -14,8 +14,11 @@
 
 struct CollectorContext;
 
-constexpr int TRANSFER_IDLE_LIMIT = 360;                  // idle passes of 500 ms
-constexpr std::uint32_t TRANSFER_IDLE_PAUSE_MS = 500;
+constexpr int TRANSFER_IDLE_LIMIT = 360;                  // idle passes of 500 ms...
+constexpr std::uint32_t TRANSFER_IDLE_PAUSE_MS = 500;     // ...each at most this long
+// The give-up: 180 s spent in idle passes, counted in time, since a pass
+// ends early when a byte arrives.
+constexpr std::uint32_t TRANSFER_IDLE_LIMIT_MS = TRANSFER_IDLE_LIMIT * TRANSFER_IDLE_PAUSE_MS;
 constexpr std::uint8_t TRANSFER_BUSY_HOLD_OFF = 30;       // to other sites' data and status
 constexpr std::uint8_t TRANSFER_GIVE_UP_HOLD_OFF = 0;     // when the transfer gives up
 constexpr std::uint8_t BLOCK_MAP_NOT_EXPECTED = 0xFF;
@@ -24,7 +27,7 @@ constexpr std::uint8_t BLOCK_MAP_MISSING = 0;
 // How a transfer ended.
 enum class TransferOutcome {
     Complete,  // every announced block arrived: ACK sent, train assembled and reported
-    GivenUp,   // 360 idle passes: hold-off 0 sent, nothing reported
+    GivenUp,   // 180 s of idle passes: hold-off 0 sent, nothing reported
     Stopped,   // workerStop was set: ended at once, nothing sent, nothing reported
 };
 

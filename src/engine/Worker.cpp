@@ -16,8 +16,11 @@
 #include "radio/Commands.h"
 #include "radio/Frame.h"
 #include "radio/Receiver.h"
+#include "radio/SerialPort.h"
 #include "records/TrainReport.h"
 
+// The longest the worker waits for the radio when it has nothing to do; the
+// first byte that arrives ends the wait.
 constexpr std::uint32_t IDLE_PAUSE_MS = 500;
 constexpr std::size_t ALL_IN_ONE_STREAM_OFFSET = 17;  // payload bytes 0..16 are not read
 
@@ -28,6 +31,7 @@ void HandleAllInOne(CollectorContext& ctx) {
         payload > ALL_IN_ONE_STREAM_OFFSET ? payload - ALL_IN_ONE_STREAM_OFFSET : 0;
     if (!AssembleAllInOne(ctx.trainRecord, RxPayload(ctx) + ALL_IN_ONE_STREAM_OFFSET, available))
         LogShortTrainStream(ctx.sourceId, available);  // the train is still reported
+    LogUncarriedAxles(ctx.sourceId, ctx.trainRecord);
     ReportTrain(ctx, ctx.sourceId);
 }
 
@@ -66,13 +70,13 @@ bool RunCollectorCycle(CollectorContext& ctx) {
         echoRequested.store(0);  // cleared after the sending, not before
     }
     if (!ReceivePacket(ctx)) {
-        SleepMs(IDLE_PAUSE_MS);
+        WaitForRadio(IDLE_PAUSE_MS);
         return false;
     }
     LogPacket(ctx);
     if (ctx.addressedToUs == 0) {
         ResetReceiver(ctx);
-        SleepMs(IDLE_PAUSE_MS);
+        WaitForRadio(IDLE_PAUSE_MS);
         return false;
     }
     switch (ctx.packetType) {
@@ -118,6 +122,6 @@ unsigned CollectorThreadProc(StartRecord* startRecord) {
         ctx->rx.lastByteTick = GetTickCount();
         RunCollectorLoop(*ctx);
     }
-    if (startRecord != nullptr) startRecord->threadState.store(4);
+    if (startRecord != nullptr) startRecord->threadState.store(WORKER_ENDED);
     return 0;
 }

@@ -4,21 +4,28 @@
 
 struct CollectorContext;
 
-// Handed to the worker at its start: 1 = running (set before the start),
-// 4 = the loop has ended and the context is freed (set by the worker).
+// The worker thread's states in its start record.
+enum WorkerThreadState : std::uint8_t {
+    WORKER_NOT_STARTED = 0,
+    WORKER_RUNNING = 1,  // set before the thread starts
+    WORKER_ENDED = 4,    // the loop has ended and the context is freed (set by the worker)
+};
+
+// Handed to the worker at its start.
 struct StartRecord {
-    std::atomic<std::uint8_t> threadState{0};
+    std::atomic<std::uint8_t> threadState{WORKER_NOT_STARTED};
 };
 
 // The thread entry: creates the context, runs the loop until workerStop is
-// set, frees the context, sets threadState to 4. Returns 0.
+// set, frees the context, sets threadState to WORKER_ENDED. Returns 0.
 unsigned CollectorThreadProc(StartRecord* startRecord);
 
 // The worker loop; returns when workerStop is set.
 void RunCollectorLoop(CollectorContext& ctx);
 
 // One cycle of the loop. Returns true when it handled a packet addressed to
-// the collector (no pause follows), false when it paused 500 ms.
+// the collector (no pause follows), false when it waited for the radio (at
+// most 500 ms, less when a byte arrived).
 bool RunCollectorCycle(CollectorContext& ctx);
 
 // The All-in-One Data Packet path shared by the loop and the transfer: ACK

@@ -20,6 +20,10 @@ void SystemClock::Sleep(std::uint32_t milliseconds) {
     }
 }
 
+void SystemClock::Pause(std::uint32_t milliseconds, IInput& input) {
+    (void)input.WaitForInput(milliseconds);
+}
+
 std::time_t SystemClock::Now() { return std::time(nullptr); }
 
 void FakeClock::Sleep(std::uint32_t milliseconds) {
@@ -32,6 +36,12 @@ void FakeClock::Sleep(std::uint32_t milliseconds) {
         hook = hook_;
     }
     if (hook) hook(milliseconds);
+}
+
+void FakeClock::Pause(std::uint32_t milliseconds, IInput& input) {
+    if (input.InputWaiting()) return;
+    const std::uint32_t delay = inputDelay_.load();
+    Sleep(delay != 0 && delay < milliseconds ? delay : milliseconds);
 }
 
 void FakeClock::SetSleepHook(std::function<void(std::uint32_t)> hook) {

@@ -1,5 +1,8 @@
 #include "platform/Paths.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -8,29 +11,84 @@
 
 namespace fs = std::filesystem;
 
+const char* const kServiceDataFolder = "/var/lib/kestova/default";
+
 namespace {
+
+std::string commandLineFolder;
+InstalledDataFolder installedKind = InstalledDataFolder::Service;
+std::string origin;
+
 std::string WithTrailingSlash(std::string folder) {
     if (folder.empty() || folder.back() != '/') folder.push_back('/');
     return folder;
 }
+
+std::string Absolute(const std::string& folder) {
+    std::error_code ec;
+    fs::path path = fs::absolute(fs::path(folder), ec);
+    return WithTrailingSlash(ec ? folder : path.lexically_normal().string());
+}
+
+// An installed program: its folder belongs to the system, or we may not
+// write there (root may write to /usr/bin, and still must not keep data there).
+bool IsInstalledFolder(const std::string& folder) {
+    const std::string f = WithTrailingSlash(folder);
+    if (f.rfind("/usr/", 0) == 0 || f == "/bin/" || f == "/sbin/") return true;
+    return ::access(f.c_str(), W_OK) != 0;
+}
+
+std::string UserDataFolder() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return WithTrailingSlash(xdg) + "kestova/";
+    std::string home;
+    if (const char* h = std::getenv("HOME"); h != nullptr && h[0] != '\0') {
+        home = h;
+    } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+        home = pw->pw_dir;
+    }
+    return WithTrailingSlash(home.empty() ? "/tmp" : home) + ".local/share/kestova/";
+}
+
 }  // namespace
 
-void InitExeDirectory() {
+void SetDataFolderChoice(const std::string& folder, InstalledDataFolder installed) {
+    commandLineFolder = folder;
+    installedKind = installed;
+}
+
+std::string ResolveDataFolder(const std::string& programFolder, std::string* how) {
+    if (!commandLineFolder.empty()) {
+        *how = "--data-folder";
+        return Absolute(commandLineFolder);
+    }
     const char* home = std::getenv("KESTOVA_HOME");
     if (home != nullptr && home[0] != '\0') {
-        std::error_code ec;
-        fs::path folder = fs::absolute(fs::path(home), ec);
-        exeDirectory = WithTrailingSlash(ec ? std::string(home) : folder.lexically_normal().string());
-        return;
+        *how = "KESTOVA_HOME";
+        return Absolute(home);
     }
+    if (!IsInstalledFolder(programFolder)) {
+        *how = "the program's folder";
+        return WithTrailingSlash(programFolder);
+    }
+    *how = "installed program";
+    return installedKind == InstalledDataFolder::Service ? WithTrailingSlash(kServiceDataFolder)
+                                                         : UserDataFolder();
+}
+
+void InitExeDirectory() {
     std::error_code ec;
     fs::path program = fs::read_symlink("/proc/self/exe", ec);
     if (ec || program.empty()) {
         // Without /proc the current folder is the best guess there is.
         program = fs::current_path(ec) / "kestova";
     }
-    exeDirectory = WithTrailingSlash(program.parent_path().string());
+    exeDirectory = ResolveDataFolder(program.parent_path().string(), &origin);
+    if (origin == "installed program" && installedKind == InstalledDataFolder::User)
+        fs::create_directories(exeDirectory, ec);  // the user's own; reported by whoever writes there
 }
+
+const std::string& DataFolderOrigin() { return origin; }
 
 std::string DataPath(const std::string& relative) { return exeDirectory + relative; }
 

@@ -3,10 +3,39 @@
 #include <cstdint>
 #include <string>
 
-// Sets exeDirectory: the folder named by KESTOVA_HOME when set, else the
-// folder of the running program (/proc/self/exe); always with a trailing
-// "/". Creates nothing.
+// The settings file beside the program and where the radio's COM number is
+// kept in it (missing or -1: none chosen).
+constexpr const char* SETTINGS_FILE_NAME = "K7_Dialups.ini";
+constexpr const char* RADIO_PORT_SECTION = "Radio Serial Port";
+constexpr const char* RADIO_PORT_KEY = "Radio_Port";
+
+// The folder an installed program keeps its files in when nothing names one:
+// the collector run as a service uses a system folder, the console a folder
+// of the user's.
+enum class InstalledDataFolder { Service, User };
+
+// /var/lib/kestova/default: the installed collector's folder.
+extern const char* const kServiceDataFolder;
+
+// Set once by main() before start-up: the folder given on the command line
+// ("" = none) and which folder this program takes when it is installed.
+void SetDataFolderChoice(const std::string& commandLineFolder, InstalledDataFolder installed);
+
+// The data folder for a program whose file lies in programFolder, with a
+// trailing "/": the command line's folder, else KESTOVA_HOME, else the
+// program's folder itself (a build tree), unless the program is installed
+// (its folder is a system folder or not writable): then the service folder,
+// or $XDG_DATA_HOME/kestova (default ~/.local/share/kestova) for the user.
+// *origin says which of these it was ("--data-folder", "KESTOVA_HOME",
+// "the program's folder", "installed program").
+std::string ResolveDataFolder(const std::string& programFolder, std::string* origin);
+
+// Sets exeDirectory by ResolveDataFolder for the running program
+// (/proc/self/exe). Creates only the user's folder of an installed console.
 void InitExeDirectory();
+// Where InitExeDirectory took exeDirectory from (see ResolveDataFolder).
+const std::string& DataFolderOrigin();
+
 // exeDirectory + relative ("Temp/RemoteCaller.txt").
 std::string DataPath(const std::string& relative);
 // The device a port index stands for: "Ports/COM<index+1>" in exeDirectory

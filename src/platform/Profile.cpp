@@ -1,16 +1,14 @@
 #include "platform/Profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <climits>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <vector>
+
+#include "platform/AtomicFile.h"
 
 namespace {
 
@@ -137,36 +135,6 @@ bool HasLineBreak(const std::string& s) {
     return s.find('\n') != std::string::npos || s.find('\r') != std::string::npos;
 }
 
-std::atomic<unsigned> tempCounter{0};
-
-// Writes content to a new file beside path and renames it over path, so a
-// reader sees either the old file or the new one, never a part.
-bool ReplaceFile(const std::string& path, const std::string& content) {
-    struct stat old {};
-    const bool hadFile = ::stat(path.c_str(), &old) == 0;
-    const std::string temp = path + ".tmp." + std::to_string(::getpid()) + "." +
-                             std::to_string(tempCounter.fetch_add(1));
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    bool ok = true;
-    if (hadFile) (void)::fchmod(fd, old.st_mode & 07777);
-    std::size_t done = 0;
-    while (ok && done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-        } else {
-            done += static_cast<std::size_t>(n);
-        }
-    }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
-}
-
 }  // namespace
 
 int ParseLeadingInt(std::string_view text) {
@@ -257,7 +225,7 @@ bool WriteProfileString(const std::string& path, const std::string& section,
         out += l.text;
         out += l.end;
     }
-    return ReplaceFile(path, out);
+    return WriteFileAtomically(path, out.data(), out.size()) == AtomicWriteResult::Ok;
 }
 
 bool WriteProfileInt(const std::string& path, const std::string& section, const std::string& key,

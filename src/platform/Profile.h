@@ -18,7 +18,7 @@ int ParseLeadingInt(std::string_view text);
 std::string GetProfileString(const std::string& path, const std::string& section,
                              const std::string& key, const std::string& defaultValue);
 // Sets the value, creating the file, the section or the key as needed. The
-// file is replaced whole (temporary file, then rename). False on failure.
+// file is replaced whole by WriteFileAtomically. False on failure.
 bool WriteProfileString(const std::string& path, const std::string& section,
                         const std::string& key, const std::string& value);
 bool WriteProfileInt(const std::string& path, const std::string& section, const std::string& key,

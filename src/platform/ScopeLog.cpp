@@ -9,6 +9,7 @@
 
 #include "common/CivilDate.h"
 #include "common/Globals.h"
+#include "common/ScopeEntry.h"
 #include "platform/Clock.h"
 
 namespace fs = std::filesystem;
@@ -116,6 +117,8 @@ std::string ScopeLogFileName(std::time_t now) {
 void SetScopeLogEnabled(bool on) {
     std::lock_guard<std::mutex> lock(logMutex);
     enabled = on;
+    // Every scope entry is made through SendToScope, which hands it here.
+    SetScopeRecorder(on ? &ScopeLogAppend : nullptr);
     if (!on) {
         CloseFile();
         cleanedDate = 0;

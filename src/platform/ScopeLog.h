@@ -11,7 +11,9 @@
 // when writing works again; the entries in between are lost, nothing else
 // is affected. (It cannot use LogLine: that would come back here.)
 //
-// Off until enabled. Thread-safe; the date is the installed clock's.
+// Off until enabled; while on, every scope entry the core makes
+// (SendToScope) is appended, whether or not a scope window exists.
+// Thread-safe; the date is the installed clock's.
 #include <ctime>
 #include <string>
 #include <string_view>

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "common/Events.h"
@@ -50,9 +51,8 @@ void TtySerialPort::CloseDevice() {
     fd_ = -1;
 }
 
-int TtySerialPort::TryOpen(std::uint8_t index, int* error) {
-    device_ = PortDevicePath(index);
-    int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+int OpenTtyExclusive(const std::string& device, int* error) {
+    int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *error = errno;
         return -1;
@@ -66,6 +66,18 @@ int TtySerialPort::TryOpen(std::uint8_t index, int* error) {
     // The lock is what keeps a second collector out (TIOCEXCL does not stop
     // a privileged opener); it is taken before the line is touched.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
+    return fd;
+}
+
+int TtySerialPort::TryOpen(std::uint8_t index, int* error) {
+    device_ = PortDevicePath(index);
+    int fd = OpenTtyExclusive(device_, error);
+    if (fd < 0) return -1;
+    auto fail = [&](int e) {
+        ::close(fd);
+        *error = e;
+        return -1;
+    };
     (void)::ioctl(fd, TIOCEXCL);
 
     termios tio{};
@@ -165,6 +177,37 @@ std::size_t TtySerialPort::ReadBytes(std::uint8_t* out, std::size_t max) {
         out[n++] = static_cast<std::uint8_t>(c);
     }
     return n;
+}
+
+bool TtySerialPort::InputWaiting() {
+    if (bufferPos_ < bufferUsed_) return true;
+    if (fd_ < 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+bool TtySerialPort::WaitForInput(std::uint32_t milliseconds) {
+    if (bufferPos_ < bufferUsed_) return true;
+    if (fd_ < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        pollfd p{fd_, POLLIN, 0};
+        const int r = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (r < 0 && errno == EINTR && left > 0) continue;
+        if (r <= 0) return false;
+        if ((p.revents & POLLIN) != 0) return true;
+        // A hang-up or error without data: the next ReadChar finds out what
+        // it is. The rest of the pause is slept, so a line that stays in
+        // that state does not wake the worker at once, pass after pass.
+        if (left > 0) std::this_thread::sleep_for(std::chrono::milliseconds(left));
+        return true;
+    }
 }
 
 void TtySerialPort::Write(const std::uint8_t* bytes, std::size_t length) {

@@ -19,6 +19,12 @@
 #include <cstdint>
 #include <string>
 
+// Opens a terminal device for reading and writing and takes its lock, as the
+// radio port does before it sets the line up: the descriptor, or -1 with
+// *error = errno (ENOTTY for a file that is no terminal, EBUSY when another
+// program holds the device).
+int OpenTtyExclusive(const std::string& device, int* error);
+
 class TtySerialPort {
 public:
     static constexpr std::size_t READ_BUFFER_SIZE = 4096;
@@ -37,6 +43,12 @@ public:
     std::int32_t ReadChar();
     // Up to `max` waiting bytes, without waiting; how many were taken.
     std::size_t ReadBytes(std::uint8_t* out, std::size_t max);
+    // A byte is read but not yet taken, or the device has one; never blocks.
+    bool InputWaiting();
+    // Until a byte is waiting, at most `milliseconds`: poll() on the device;
+    // while the port is away, a plain sleep (ReadChar then tries to reopen
+    // it). True when a byte is waiting.
+    bool WaitForInput(std::uint32_t milliseconds);
     // Opens "Ports/COM<index+1>": 0, or -errno of the step that failed (the
     // port then keeps trying).
     std::int32_t Open(std::uint8_t index);

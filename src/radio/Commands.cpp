@@ -8,6 +8,7 @@
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
+#include "common/ScopeEntry.h"
 #include "platform/Clock.h"
 #include "radio/CollectorContext.h"
 #include "radio/Frame.h"
@@ -27,8 +28,8 @@ void FinishAndSend(CollectorContext& ctx, FrameBuilder& frame) {
     if (length == 0) return;
     ctx.txLength = static_cast<std::int32_t>(length);
     RadioPort().Write(ctx.txBuffer, length);
-    SendWindowMessage(scopeWindow.load(), WM_LOG_COLLECT_BYTES, static_cast<WPARAM>(length),
-                      reinterpret_cast<LPARAM>(ctx.txBuffer));
+    SendToScope(WM_LOG_COLLECT_BYTES, static_cast<WPARAM>(length),
+                reinterpret_cast<LPARAM>(ctx.txBuffer));
 }
 
 // Day number of 30 December 1899 counted like DaysFromCivil (from 1970-01-01).

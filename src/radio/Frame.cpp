@@ -79,3 +79,12 @@ std::size_t BuildFrame(std::uint8_t* out, std::size_t cap, std::uint8_t source,
     frame.Append(payload, payloadLength);
     return frame.Finish();
 }
+
+std::vector<std::uint8_t> BuildFrame(std::uint8_t source, std::uint8_t destination,
+                                     std::uint8_t sequence, std::uint8_t type,
+                                     const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> frame(payload.size() + FRAME_OVERHEAD);
+    frame.resize(BuildFrame(frame.data(), frame.size(), source, destination, sequence, type,
+                            payload.data(), payload.size()));
+    return frame;
+}

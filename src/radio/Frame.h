@@ -4,6 +4,7 @@
 // Multi-byte fields are little-endian; there is no byte stuffing.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "common/Bytes.h"
 
@@ -73,3 +74,7 @@ private:
 std::size_t BuildFrame(std::uint8_t* out, std::size_t cap, std::uint8_t source,
                        std::uint8_t destination, std::uint8_t sequence, std::uint8_t type,
                        const std::uint8_t* payload, std::size_t payloadLength);
+// The same frame as a vector (empty when it does not fit).
+std::vector<std::uint8_t> BuildFrame(std::uint8_t source, std::uint8_t destination,
+                                     std::uint8_t sequence, std::uint8_t type,
+                                     const std::vector<std::uint8_t>& payload);

@@ -7,6 +7,7 @@
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
+#include "common/ScopeEntry.h"
 #include "platform/Clock.h"
 #include "radio/CollectorContext.h"
 #include "radio/Frame.h"
@@ -71,9 +72,8 @@ bool ReceivePacket(CollectorContext& ctx) {
                 PublishFrameError(rx, FrameErrorKind::TooLong, rx.Dropped(), true);
                 break;
             case FrameLexer::Event::Frame:
-                SendWindowMessage(scopeWindow.load(), WM_LOG_FIELD_BYTES,
-                                  static_cast<WPARAM>(rx.rxCount),
-                                  reinterpret_cast<LPARAM>(rx.rxBuffer.data()));
+                SendToScope(WM_LOG_FIELD_BYTES, static_cast<WPARAM>(rx.rxCount),
+                            reinterpret_cast<LPARAM>(rx.rxBuffer.data()));
                 return true;
             case FrameLexer::Event::BadChecksum:
                 LogLine(COLOUR_DARK_RED, "ERROR: Bad Checksum (is %04X ShouldBe %04X)\n",

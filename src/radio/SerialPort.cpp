@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 class NullSerialPort final : public CSerialPortInterface {
@@ -17,6 +19,11 @@ NullSerialPort nullPort;
 std::unique_ptr<CSerialPortInterface> installedPort;
 std::atomic<CSerialPortInterface*> currentPort{&nullPort};
 }  // namespace
+
+bool CSerialPortInterface::WaitForInput(std::uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    return false;
+}
 
 CSerialPortInterface& RadioPort() { return *currentPort.load(std::memory_order_acquire); }
 
@@ -48,8 +55,21 @@ std::size_t MemorySerialPort::ReadBytes(std::uint8_t* out, std::size_t max) {
 }
 
 void MemorySerialPort::Feed(const std::uint8_t* bytes, std::size_t length) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        rx_.insert(rx_.end(), bytes, bytes + length);
+    }
+    if (length > 0) fed_.notify_all();
+}
+
+bool MemorySerialPort::InputWaiting() {
     std::lock_guard<std::mutex> lock(mutex_);
-    rx_.insert(rx_.end(), bytes, bytes + length);
+    return !rx_.empty();
+}
+
+bool MemorySerialPort::WaitForInput(std::uint32_t milliseconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return fed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return !rx_.empty(); });
 }
 
 std::size_t MemorySerialPort::Pending() const {

@@ -1,7 +1,9 @@
 #pragma once
 // The radio port as the worker uses it: open by index, write a frame, read
-// one byte at a time without waiting. One instance is installed for the
-// process (the real tty port, or an in-memory port in tests and fuzzing).
+// one byte at a time without waiting, and wait for the next byte (the
+// worker's idle pause, which the clock runs). One instance is installed for
+// the process (the real tty port, or an in-memory port in tests and fuzzing).
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -11,7 +13,7 @@
 
 #include "platform/Clock.h"
 
-class CSerialPortInterface {
+class CSerialPortInterface : public IInput {
 public:
     virtual ~CSerialPortInterface() = default;
 
@@ -41,6 +43,10 @@ public:
         }
         return n;
     }
+    // A port that cannot tell when a byte comes: never "waiting", and a
+    // wait is a plain sleep (the next ReadChar finds what came meanwhile).
+    bool InputWaiting() override { return false; }
+    bool WaitForInput(std::uint32_t milliseconds) override;
 
     std::uint8_t portIndex = 0;
 
@@ -61,6 +67,8 @@ public:
     std::size_t ReadBytes(std::uint8_t* out, std::size_t max) override {
         return Device::ReadBytes(out, max);
     }
+    bool InputWaiting() override { return Device::InputWaiting(); }
+    bool WaitForInput(std::uint32_t milliseconds) override { return Device::WaitForInput(milliseconds); }
 
 protected:
     std::int32_t OpenPort(std::uint8_t index) override { return Device::Open(index); }
@@ -71,14 +79,20 @@ CSerialPortInterface& RadioPort();
 // Installs the port; null installs a port that never has bytes.
 void SetRadioPort(std::unique_ptr<CSerialPortInterface> port);
 
+// The worker's idle pause: at most `milliseconds`, ended by the first byte
+// that arrives on the radio port.
+inline void WaitForRadio(std::uint32_t milliseconds) { Clock().Pause(milliseconds, RadioPort()); }
+
 // An in-memory port: bytes pushed with Feed are read back by ReadChar; what
 // the collector writes is kept for inspection. Safe to feed from another
-// thread while the worker reads.
+// thread while the worker reads; a feed wakes a waiting reader.
 class MemorySerialPort final : public CSerialPortInterface {
 public:
     void Write(const std::uint8_t* bytes, std::size_t length) override;
     std::int32_t ReadChar() override;
     std::size_t ReadBytes(std::uint8_t* out, std::size_t max) override;
+    bool InputWaiting() override;
+    bool WaitForInput(std::uint32_t milliseconds) override;
 
     void Feed(const std::uint8_t* bytes, std::size_t length);
     void Feed(const std::vector<std::uint8_t>& bytes) { Feed(bytes.data(), bytes.size()); }
@@ -95,6 +109,7 @@ protected:
 
 private:
     mutable std::mutex mutex_;
+    std::condition_variable fed_;
     std::deque<std::uint8_t> rx_;
     std::vector<std::uint8_t> tx_;
     std::int32_t openResult_ = 0;

@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/Bytes.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
-#include "common/Bytes.h"
-#include "records/AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/TrainRecord.h"
-#include "records/AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "common/LogLine.h"
 #include "console/RichEditScopeView.h"
 #include "console/WindowBridge.h"
-#include "engine/Worker.h"
+#include "engine/Startup.h"
 #include "platform/Clock.h"
 #include "platform/ScopeLog.h"
 #include "radio/SerialPort.h"
@@ -74,31 +74,21 @@ public:
 // does) when the object goes.
 class WorkerThread {
 public:
-    WorkerThread() {
-        workerStop = 0;
-        record.threadState = 1;
-        thread = std::thread([this]() { CollectorThreadProc(&record); });
-    }
+    WorkerThread() { worker.Start(); }
     ~WorkerThread() { Stop(); }
     void Stop() {
-        if (!thread.joinable()) return;
+        if (stopped) return;
+        stopped = true;
         bridge::BeginShutdown();
-        workerStop = 1;
         // Messages already on their way are handled while we wait.
-        QDeadlineTimer deadline(10000);
-        while (record.threadState.load() != 4 && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (record.threadState.load() == 4) {
-            thread.join();
-        } else {
+        if (!worker.Stop(std::chrono::milliseconds(10000),
+                         [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); }))
             QWARN("the worker did not stop");
-            thread.detach();
-        }
         bridge::ResetShutdown();
         workerStop = 0;
     }
-    StartRecord record;
-    std::thread thread;
+    CollectorWorker worker;
+    bool stopped = false;
 };
 
 // The pane's text, line ends as "\n".

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ConsoleTestSupport.h"
+#include "common/ScopeEntry.h"
 #include "console/ChildFrame.h"
 #include "console/SerialScopeView.h"
 
@@ -17,17 +18,27 @@ using consoletest::TempHome;
 
 namespace {
 
-// Sends from a thread of its own, as the worker does, and waits for it.
-std::intptr_t SendFromWorker(WindowHandle handle, std::uint32_t message, WPARAM wParam, LPARAM lParam) {
+// Runs send on a thread of its own, as the worker does, and waits for it.
+template <typename Send>
+std::intptr_t FromWorker(Send send) {
     std::atomic<bool> done{false};
     std::intptr_t result = -1;
     std::thread sender([&]() {
-        result = SendWindowMessage(handle, message, wParam, lParam);
+        result = send();
         done = true;
     });
     while (!done.load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     sender.join();
     return result;
+}
+
+std::intptr_t SendFromWorker(WindowHandle handle, std::uint32_t message, WPARAM wParam, LPARAM lParam) {
+    return FromWorker([&] { return SendWindowMessage(handle, message, wParam, lParam); });
+}
+
+// A scope entry made as the worker makes it: the day's log, then scopeWindow.
+std::intptr_t ScopeFromWorker(std::uint32_t message, WPARAM wParam, LPARAM lParam) {
+    return FromWorker([&] { return SendToScope(message, wParam, lParam); });
 }
 
 const QString kStamp = QStringLiteral("\\d\\d:\\d\\d:\\d\\d: ");
@@ -49,10 +60,10 @@ private slots:
         QCOMPARE(doc.GetTitle(), QStringLiteral(". SerScope ."));
 
         const char text[] = "Sending \"CANCEL\" to SiteID = 7\n";
-        QCOMPARE(SendFromWorker(view.Handle(), WM_LOG_TEXT, COLOUR_PURPLE, reinterpret_cast<LPARAM>(text)), 0);
+        QCOMPARE(ScopeFromWorker(WM_LOG_TEXT, COLOUR_PURPLE, reinterpret_cast<LPARAM>(text)), 0);
         const std::uint8_t frame[3] = {0x55, 0xAA, 0x07};
-        SendFromWorker(view.Handle(), WM_LOG_FIELD_BYTES, 3, reinterpret_cast<LPARAM>(frame));
-        SendFromWorker(view.Handle(), WM_LOG_COLLECT_BYTES, 2, reinterpret_cast<LPARAM>(frame));
+        ScopeFromWorker(WM_LOG_FIELD_BYTES, 3, reinterpret_cast<LPARAM>(frame));
+        ScopeFromWorker(WM_LOG_COLLECT_BYTES, 2, reinterpret_cast<LPARAM>(frame));
 
         const QString shown = PaneText(view.Pane());
         const QRegularExpression expected(

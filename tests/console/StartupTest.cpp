@@ -95,7 +95,7 @@ private slots:
         QCOMPARE(scopeWindow.load(), scope->Handle());
 
         QVERIFY(console.app->WorkerStarted());
-        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(1));
+        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(WORKER_RUNNING));
         QVERIFY(console.Frame()->windowState() & Qt::WindowMaximized);
         QCOMPARE(console.Frame()->windowTitle(), QStringLiteral(". SerScope . - Kestova"));
 
@@ -114,7 +114,7 @@ private slots:
         QCOMPARE(scopeWindow.load(), WindowHandle(0));
 
         QVERIFY(console.app->StopWorker());
-        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(4));
+        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(WORKER_ENDED));
     }
 
     void withNoStoredPortTheDialogAsksBeforeTheFrameShowsAndTheChoiceIsKept() {
@@ -169,7 +169,7 @@ private slots:
         // Closing the first main view leaves the worker alone.
         console.Windows()[0]->close();
         QTRY_COMPARE(console.Windows().size(), 1);
-        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(1));
+        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(WORKER_RUNNING));
     }
 
     void closingTheFrameStopsTheWorkerCleanlyWhileItLogs() {
@@ -193,7 +193,7 @@ private slots:
         console.Frame()->close();
         feeding = false;
         feeder.join();
-        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(4));
+        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(WORKER_ENDED));
         QVERIFY(!console.app->WorkerAbandoned());
         QCOMPARE(scopeWindow.load(), WindowHandle(0));
         QCOMPARE(home.ReadFile(QStringLiteral("Callers.bin")).size(), 2560);

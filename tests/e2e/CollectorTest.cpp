@@ -10,6 +10,7 @@
 
 #include "e2e/PtyHarness.h"
 #include "radio/Frame.h"
+#include "SiteSession.h"
 
 #ifdef KESTOVA_COLLECTOR_EXE
 
@@ -26,10 +27,7 @@ const Millis kWait(4000);
 std::vector<std::uint8_t> Frame(std::uint8_t source, std::uint8_t destination,
                                 std::uint8_t sequence, std::uint8_t type,
                                 const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> out(payload.size() + FRAME_OVERHEAD);
-    out.resize(BuildFrame(out.data(), out.size(), source, destination, sequence, type,
-                          payload.data(), payload.size()));
-    return out;
+    return sitesim::SiteFrame(source, destination, sequence, type, payload);
 }
 
 // A Request to Transmit for `blocks` data packets of 1000 bytes.
@@ -86,6 +84,9 @@ TEST(CollectorProcess, WithoutAPortItExplainsAndExitsWithStatus2) {
                                    "Ports/COM1", "ln -s"}) {
             EXPECT_NE(err.find(needed), std::string::npos) << needed << " missing from:\n" << err;
         }
+        // Which folder it used, on stderr (stdout's first lines are fixed).
+        EXPECT_EQ(err.rfind("kestova-collector: data folder " + data.Path() + "/ (KESTOVA_HOME)\n", 0), 0u)
+            << err;
         auto first = collector.ReadLine(Millis(500));
         ASSERT_TRUE(first.has_value());
         EXPECT_TRUE(StartsWithTimeStamp(*first, "Program Started!")) << *first;
@@ -226,6 +227,23 @@ TEST(CollectorProcess, ASecondCollectorOnTheSameDeviceIsTurnedAway) {
     ASSERT_TRUE(b.Signal(SIGTERM));
     EXPECT_EQ(a.WaitExit(Millis(2500)), std::optional<int>(0));
     EXPECT_EQ(b.WaitExit(Millis(2500)), std::optional<int>(0));
+}
+
+// --port and --data-folder are for this run only: the settings file keeps
+// its own port, byte for byte.
+TEST(CollectorProcess, PortOptionOverridesTheSettingsForThisRunOnly) {
+    DataFolder data;
+    Pty pty;
+    data.LinkPort(3, pty.SlaveName());
+    data.WriteSettings(5);
+    const std::string settings = data.ReadText("K7_Dialups.ini");
+    Process collector;
+    ASSERT_TRUE(collector.Start(KESTOVA_COLLECTOR_EXE, {"--port", "3", "--data-folder", data.Path()}));
+    ASSERT_TRUE(collector.WaitForLineContaining("Using Serial Port COMM 3", kWait)) << collector.Stderr();
+    ExpectCancelFor21Blocks(pty);
+    ASSERT_TRUE(collector.Signal(SIGTERM));
+    EXPECT_EQ(collector.WaitExit(Millis(2500)), std::optional<int>(0));
+    EXPECT_EQ(data.ReadText("K7_Dialups.ini"), settings);
 }
 
 }  // namespace

@@ -7,8 +7,9 @@
 //    the size of the files it writes; its resident memory and open files.
 //  - SiteLine: the site's side of a pseudo-terminal, writing large amounts
 //    while it keeps taking the collector's replies off the line.
-//  - Frames, Powerups, train data streams and the report the collector must
-//    write for them, built with the collector's own frame and report code.
+//  - Frames, Powerups and train data streams of the site simulator's library,
+//    and the report the collector must write for them, built with the
+//    collector's own report code.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -36,6 +37,7 @@
 #include "engine/Assembly.h"
 #include "radio/Frame.h"
 #include "records/TrainReport.h"
+#include "SiteSession.h"
 
 namespace e2e {
 
@@ -315,10 +317,7 @@ private:
 inline std::vector<std::uint8_t> MakeFrame(std::uint8_t source, std::uint8_t destination,
                                            std::uint8_t sequence, std::uint8_t type,
                                            const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> out(payload.size() + FRAME_OVERHEAD);
-    out.resize(BuildFrame(out.data(), out.size(), source, destination, sequence, type,
-                          payload.data(), payload.size()));
-    return out;
+    return sitesim::SiteFrame(source, destination, sequence, type, payload);
 }
 
 constexpr std::uint8_t kCollector = 250;
@@ -326,16 +325,14 @@ constexpr std::uint8_t kCollector = 250;
 // A one-track Halvor site's Powerup.
 inline std::vector<std::uint8_t> PowerupFrame(std::uint8_t site, std::uint16_t milepost,
                                               std::uint16_t siteNumber) {
-    std::vector<std::uint8_t> p(17, 0);
-    WriteLe16(p.data(), milepost);
-    WriteLe16(p.data() + 2, siteNumber);
-    p[4] = 1;  // tracks
-    p[5] = 1;  // track
-    p[7] = 'E';
-    p[8] = 'W';
-    const char unit[] = "HLV0001";
-    std::copy(unit, unit + 7, p.begin() + 9);
-    return MakeFrame(site, kCollector, 0, PT_POWERUP, p);
+    sitesim::SiteIdentity identity;
+    identity.radioId = site;
+    identity.milepost = milepost;
+    identity.siteNumber = siteNumber;
+    identity.segment[0] = 'E';
+    identity.segment[1] = 'W';
+    std::copy_n("HLV0001", 7, identity.unitText);
+    return MakeFrame(site, kCollector, 0, PT_POWERUP, sitesim::PowerupPayload(identity));
 }
 
 // The site's side of the line: takes the collector's replies off it while it
@@ -446,51 +443,24 @@ private:
 // Trains and their reports.
 
 // A current-format train data stream (7-byte axle records, hot wheel values
-// on) whose report is named after 2026-03-<day> <hour>:<minute> and
-// `number`. Every fourth axle starts a car.
+// on) of the simulator, whose report is named after 2026-03-<day>
+// <hour>:<minute> and `number`; the rest is drawn from `number`.
 inline std::vector<std::uint8_t> TrainStream(std::uint16_t number, int axles, int day = 9,
                                              int hour = 10, int minute = 30) {
-    std::vector<std::uint8_t> s(12 + TRAIN_HEADER_SIZE + static_cast<std::size_t>(axles) * 7, 0);
-    s[0] = 2;
-    s[1] = static_cast<std::uint8_t>(TRAIN_HEADER_SIZE);
-    s[2] = 15;
-    WriteLe16(&s[4], static_cast<std::uint16_t>(axles));
-    std::uint8_t* h = &s[12];
-    h[1] = 0x01;
-    WriteLe16(h + 2, 1234);
-    WriteLe16(h + 5, number);
-    h[8] = 'K';
-    WriteLe16(h + 11, 57);
-    const std::uint8_t stamp[6] = {26, 3, static_cast<std::uint8_t>(day),
-                                   static_cast<std::uint8_t>(hour),
-                                   static_cast<std::uint8_t>(minute), 9};
-    std::copy(stamp, stamp + 6, h + 15);
-    std::copy(stamp, stamp + 6, h + 21);
-    h[26] = 40;
-    h[27] = 3;
-    h[28] = 42;
-    h[29] = 'R';
-    WriteLe16(h + 33, static_cast<std::uint16_t>(axles));
-    WriteLe16(h + 39, static_cast<std::uint16_t>(-4));
-    h[48] = 48;
-    std::uint8_t* a = h + TRAIN_HEADER_SIZE;
-    for (int i = 0; i < axles; ++i, a += 7) {
-        a[0] = static_cast<std::uint8_t>(20 + i % 50);
-        a[1] = static_cast<std::uint8_t>(21 + i % 51);
-        a[2] = static_cast<std::uint8_t>(i);
-        a[3] = static_cast<std::uint8_t>(i * 3);
-        a[4] = static_cast<std::uint8_t>(i * 7);
-        a[5] = static_cast<std::uint8_t>((i % 4 == 0 ? 0x80 : 0) | (i % 3));
-    }
-    return s;
+    sitesim::SimRandom rng(number);
+    sitesim::TrainDesign design;
+    design.axles = axles;
+    design.hwd = true;
+    design.trainNumber = number;
+    design.time = {2026, 3, day, hour, minute, 9};
+    return sitesim::GenerateTrain(sitesim::MakeSite(1, 1, sitesim::UnitKind::Halvor, rng), design, rng)
+        .stream;
 }
 
 // The frame of an All-in-One Data Packet carrying `stream`.
 inline std::vector<std::uint8_t> AllInOneFrame(std::uint8_t site, std::uint8_t track,
                                                const std::vector<std::uint8_t>& stream) {
-    std::vector<std::uint8_t> payload(17, 0);
-    payload.insert(payload.end(), stream.begin(), stream.end());
-    return MakeFrame(site, kCollector, track, PT_ALL_IN_ONE, payload);
+    return MakeFrame(site, kCollector, track, PT_ALL_IN_ONE, sitesim::AllInOnePayload(stream));
 }
 
 struct ExpectedReport {

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -13,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/TrainRecord.h"
 #include "e2e/PtyHarness.h"
 #include "radio/Frame.h"
 #include "records/HistoryText.h"
 #include "records/TrainHistory.h"
+#include "SiteSession.h"
 
 #ifdef KESTOVA_COLLECTOR_EXE
 
@@ -31,10 +34,7 @@ using e2e::Pty;
 const Millis kWait(4000);
 
 Bytes Frame(std::uint8_t source, std::uint8_t sequence, std::uint8_t type, const Bytes& payload) {
-    Bytes out(payload.size() + FRAME_OVERHEAD);
-    out.resize(BuildFrame(out.data(), out.size(), source, 250, sequence, type, payload.data(),
-                          payload.size()));
-    return out;
+    return sitesim::SiteFrame(source, 250, sequence, type, payload);
 }
 
 void Start(Process& collector, const DataFolder& data, const Pty& pty) {
@@ -51,10 +51,15 @@ void Stop(Process& collector) {
 
 // The Powerup of site 12: milepost 123.4, site number 500, one track.
 Bytes PowerupPayload() {
-    Bytes p = {0xD2, 0x04, 0xF4, 0x01, 1, 1, 0, 'A', 'B'};
-    for (char c : std::string("HALV001")) p.push_back(static_cast<std::uint8_t>(c));
-    p.push_back(16);
-    return p;
+    sitesim::SiteIdentity site;
+    site.radioId = 12;
+    site.milepost = 1234;
+    site.siteNumber = 500;
+    site.segment[0] = 'A';
+    site.segment[1] = 'B';
+    std::copy_n("HALV001", 7, site.unitText);
+    site.byte16 = 16;
+    return sitesim::PowerupPayload(site);
 }
 
 // An All-in-One payload: 17 bytes not read, then a current-format stream
@@ -63,23 +68,24 @@ Bytes AllInOnePayload() {
     Bytes p(17, 0);
     const Bytes prefix = {2, 112, 15, 0, 3, 0, 0, 0, 0, 0, 0, 0};
     p.insert(p.end(), prefix.begin(), prefix.end());
-    Bytes h(112, 0);
-    h[1] = 0x01;
-    WriteLe16(&h[2], 1234);
-    WriteLe16(&h[5], 417);
-    h[8] = 'K';
-    WriteLe16(&h[11], 57);
+    using namespace th;
+    Bytes h(TRAIN_HEADER_SIZE, 0);
+    h[FLAGS] = 0x01;
+    WriteLe16(&h[SITE_NUMBER], 1234);
+    WriteLe16(&h[TRAIN_NUMBER], 417);
+    h[DIRECTION] = 'K';
+    WriteLe16(&h[SPEED], 57);
     const Bytes stamps = {24, 5, 6, 7, 8, 9, 24, 5, 6, 7, 10, 11};
-    std::copy(stamps.begin(), stamps.end(), h.begin() + 15);
-    h[27] = 3;
-    h[28] = 42;
-    h[29] = 'R';
-    WriteLe16(&h[33], 3);
-    WriteLe16(&h[35], 2);
-    WriteLe16(&h[37], 950);
-    WriteLe16(&h[39], static_cast<std::uint16_t>(-4));
-    WriteLe16(&h[61], 3);
-    h[48] = 48;
+    std::copy(stamps.begin(), stamps.end(), h.begin() + FIRST_STAMP);
+    h[TRACK] = 3;
+    h[AMBIENT] = 42;
+    h[SIDE] = 'R';
+    WriteLe16(&h[AXLE_COUNT], 3);
+    WriteLe16(&h[CAR_COUNT], 2);
+    WriteLe16(&h[DEM_WORD_37], 950);
+    WriteLe16(&h[ECR], static_cast<std::uint16_t>(-4));
+    WriteLe16(&h[HBI_WORDS_61], 3);
+    h[SIM_CODES_1] = 48;
     p.insert(p.end(), h.begin(), h.end());
     const Bytes axles = {30, 31, 100, 110, 200, 0x90, 0,  32, 33, 101, 111, 201, 0x10, 0,
                          34, 35, 102, 112, 202, 0x95, 0};

@@ -1,6 +1,7 @@
 // Train data assembly: current and legacy axle records, the legacy header
-// translation and alarm entries, reuse of the record across trains, and
-// streams whose counts ask for more bytes than arrived.
+// translation and alarm entries, reuse of the record across trains (nothing
+// of an earlier train survives), and streams whose counts ask for more bytes
+// than arrived.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -58,21 +59,23 @@ TEST_F(AssemblyTest, CurrentFormatAxleRecords) {
     EXPECT_EQ(record->header[3], 0);
     EXPECT_EQ(SlotBytes(record->axleSlots[0]), (Bytes{0x0A, 0x0B, 0, 0, 0x0C, 0x0D, 0x0E}));
     EXPECT_EQ(SlotBytes(record->axleSlots[1]), (Bytes{1, 2, 0, 0, 3, 4, 5}));
-    EXPECT_EQ(SlotBytes(record->axleSlots[2]), Bytes(7, 0x77)) << "slots beyond keep their bytes";
+    EXPECT_EQ(SlotBytes(record->axleSlots[2]), Bytes(7, 0)) << "slots beyond are cleared";
+    EXPECT_EQ(SlotBytes(record->axleSlots[1199]), Bytes(7, 0));
 
     s = Prefix(2, 0, 15, 1);
     Append(s, {1, 2, 3, 4, 5, 6, 7});
     EXPECT_TRUE(AllInOne(s));
     EXPECT_EQ(SlotBytes(record->axleSlots[0]), (Bytes{1, 2, 3, 4, 5, 6, 7}));
-    EXPECT_EQ(SlotBytes(record->axleSlots[1]), (Bytes{1, 2, 0, 0, 3, 4, 5})) << "from the train before";
+    EXPECT_EQ(SlotBytes(record->axleSlots[1]), Bytes(7, 0)) << "nothing of the train before";
 
-    // An unknown kind clears the announced slots and fills none.
+    // An unknown kind clears every slot and fills none.
+    MarkAllSlots(0x77);
     s = Prefix(2, 0, 17, 2);
     Append(s, Bytes(14, 0x55));
     EXPECT_TRUE(AllInOne(s));
     EXPECT_EQ(SlotBytes(record->axleSlots[0]), Bytes(7, 0));
     EXPECT_EQ(SlotBytes(record->axleSlots[1]), Bytes(7, 0));
-    EXPECT_EQ(SlotBytes(record->axleSlots[2]), Bytes(7, 0x77));
+    EXPECT_EQ(SlotBytes(record->axleSlots[2]), Bytes(7, 0));
 
     // The transfer path reads the current format the same way.
     s = Prefix(2, 0, 16, 1);
@@ -90,7 +93,7 @@ TEST_F(AssemblyTest, AxleCountIsCappedAtTheSlotTable) {
 
     MarkAllSlots(0x77);
     EXPECT_TRUE(AllInOne(Prefix(2, 0, 16, 0)));
-    EXPECT_EQ(SlotBytes(record->axleSlots[0]), Bytes(7, 0x77)) << "count 0 clears nothing";
+    EXPECT_EQ(SlotBytes(record->axleSlots[0]), Bytes(7, 0)) << "count 0 fills nothing, clears all";
 }
 
 TEST_F(AssemblyTest, HeaderLengthOtherThanTheHeaderSize) {
@@ -126,7 +129,7 @@ TEST_F(AssemblyTest, LegacyAxleRecordsAndAlarmCodes) {
     EXPECT_TRUE(AllInOne(s));
     EXPECT_EQ(record->header[1], 0);
     EXPECT_EQ(SlotBytes(record->axleSlots[0]), (Bytes{0x11, 0x22, 0, 0, 0x33, 0, 0x44}));
-    EXPECT_EQ(SlotBytes(record->axleSlots[1]), Bytes(7, 0x77));
+    EXPECT_EQ(SlotBytes(record->axleSlots[1]), Bytes(7, 0));
 
     // 5-byte records: the fifth byte is the axle's alarm code.
     s = Prefix(1, 60, 0, 3);
@@ -151,19 +154,20 @@ TEST_F(AssemblyTest, LegacyAlarmEntries) {
     Append(s, {2, 0, 0x80});
     Append(s, {0, 0, 0xC0});
     Append(s, {0xB0, 0x04, 0xC0});  // 1200
-    record->axleSlots[1199].bytes[0] = 0x12;
     EXPECT_TRUE(AllInOne(s));
     EXPECT_EQ(SlotBytes(record->axleSlots[0]), (Bytes{0xFF, 2, 0, 0, 3, 0, 4}));
     EXPECT_EQ(SlotBytes(record->axleSlots[1]), (Bytes{5, 0xFF, 0, 0, 7, 0, 8}));
-    EXPECT_EQ(record->axleSlots[1199].bytes[0], 0x12);
+    EXPECT_EQ(SlotBytes(record->axleSlots[1199]), Bytes(7, 0));
     EXPECT_EQ(record->alarmCount(), 4);
 
-    // An entry may name an axle this train did not fill (1199 = last slot).
+    // An entry may name an axle this train did not fill (1199 = last slot):
+    // it marks the cleared slot.
+    MarkAllSlots(0x77);
     s = Prefix(1, 60, 0, 0, 1);
     Append(s, LegacyHeader(false));
     Append(s, {0xAF, 0x04, 0x40});
     EXPECT_TRUE(AllInOne(s));
-    EXPECT_EQ(record->axleSlots[1198].bytes[0], 0xFF);
+    EXPECT_EQ(SlotBytes(record->axleSlots[1198]), (Bytes{0xFF, 0, 0, 0, 0, 0, 0}));
 
     // With 5-byte records no alarm entries are read.
     s = Prefix(1, 60, 0, 1, 1);
@@ -273,5 +277,5 @@ TEST_F(AssemblyTest, LegacyStreamArrivingInBlocks) {
     EXPECT_TRUE(FromBlocks(s));
     EXPECT_EQ(record->formatVersion(), 1);
     EXPECT_EQ(Bytes(record->header, record->header + 112), Bytes(112, 0));
-    EXPECT_EQ(SlotBytes(record->axleSlots[0]), Bytes(7, 0x77));
+    EXPECT_EQ(SlotBytes(record->axleSlots[0]), Bytes(7, 0));
 }

@@ -1,5 +1,6 @@
-// Whole-file replacement against what a killed writer or a hostile folder
-// can leave at the temporary name, and the registry's save failure.
+// Whole-file replacement: the order of its steps, a failure at each step,
+// what a killed writer or a hostile folder can leave at the temporary name,
+// and the registry's save failure.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,10 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "TempExeDirectory.h"
 #include "TestSupport.h"
-#include "records/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "records/Callers.h"
 
 using namespace testsupport;
@@ -36,12 +40,51 @@ pid_t DeadPid() {
 
 }  // namespace
 
+namespace {
+std::vector<std::pair<AtomicWriteStep, std::string>> stepsSeen;
+AtomicWriteStep failingStep;
+bool RecordStep(AtomicWriteStep step, const std::string& path) {
+    stepsSeen.emplace_back(step, path);
+    return step != failingStep;
+}
+}  // namespace
+
+TEST(AtomicFile, FolderIsSyncedAfterTheRenameAndAFailedStepKeepsTheOldFile) {
+    TempExeDirectory dir;
+    const fs::path target = dir / "Callers.bin";
+    const std::string temp = AtomicTempPath(target.string());
+    SetAtomicWriteHook(&RecordStep);
+    failingStep = static_cast<AtomicWriteStep>(-1);
+    const std::string data = "new";
+    ASSERT_EQ(WriteFileAtomically(target.string(), data.data(), data.size()), AtomicWriteResult::Ok);
+    const std::vector<std::pair<AtomicWriteStep, std::string>> expected = {
+        {AtomicWriteStep::Create, temp},       {AtomicWriteStep::Write, temp},
+        {AtomicWriteStep::SyncFile, temp},     {AtomicWriteStep::Rename, target.string()},
+        {AtomicWriteStep::SyncFolder, dir.Path().string()}};
+    EXPECT_EQ(stepsSeen, expected);
+
+    for (const auto& [step, result, content] :
+         {std::tuple{AtomicWriteStep::Create, AtomicWriteResult::CreateFailed, "old"},
+          std::tuple{AtomicWriteStep::Write, AtomicWriteResult::WriteFailed, "old"},
+          std::tuple{AtomicWriteStep::SyncFile, AtomicWriteResult::WriteFailed, "old"},
+          std::tuple{AtomicWriteStep::Rename, AtomicWriteResult::WriteFailed, "old"},
+          // Renamed already: the new file stands, but it is not known to last.
+          std::tuple{AtomicWriteStep::SyncFolder, AtomicWriteResult::WriteFailed, "new"}}) {
+        WriteText(target, "old");
+        failingStep = step;
+        EXPECT_EQ(WriteFileAtomically(target.string(), data.data(), data.size()), result);
+        EXPECT_EQ(ReadWholeFile(target), content);
+        EXPECT_EQ(ListFolder(dir.Path()), "Callers.bin\n");
+    }
+    SetAtomicWriteHook(nullptr);
+}
+
 TEST(AtomicFile, NeverFollowsWhatStandsAtTheTemporaryName) {
     TempExeDirectory dir;
     const fs::path target = dir / "Callers.bin";
     const fs::path victim = dir / "victim.txt";
     WriteText(victim, "keep me");
-    fs::create_symlink(victim, dir / TempNameFor(target, ::getpid()));
+    fs::create_symlink(victim, AtomicTempPath(target.string()));
 
     const std::string data = "new contents";
     ASSERT_EQ(WriteFileAtomically(target.string(), data.data(), data.size()), AtomicWriteResult::Ok);
@@ -58,6 +101,9 @@ TEST(AtomicFile, StaleTemporaryFilesOfDeadWritersAreRemovedAtLoad) {
     const fs::path report = dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt";
     WriteText(dir / "Z918E" / TempNameFor(report, dead), "half a rep");
     WriteText(dir / TempNameFor(dir / "Callers.bin", dead), "half");
+    // The forms of this writer and of the settings writer of old.
+    WriteText(dir / (".Callers.bin." + std::to_string(dead) + "-7.tmp"), "half");
+    WriteText(dir / ("K7_Dialups.ini.tmp." + std::to_string(dead) + ".0"), "[Radio");
     // A live writer's file (ours) and files that only look similar stay.
     WriteText(dir / TempNameFor(dir / "Callers.bin", ::getpid()), "in progress");
     WriteText(dir / "Z918E" / ".notes.tmp", "x");

@@ -27,6 +27,8 @@ const std::map<std::string, Entry>& Entries() {
     return entries;
 }
 
+// From the build's source folder: __FILE__ may be relative (a compiler cache
+// rewrites paths), and the tests run in a folder of the build.
 fs::path FuzzFolder() { return fs::path(KESTOVA_SOURCE_DIR) / "fuzz"; }
 
 std::vector<std::uint8_t> ReadBytes(const fs::path& path) {

@@ -51,6 +51,51 @@ TEST_F(PathsTest, DataFolderComesFromKestovaHomeOrTheProgramFile) {
     EXPECT_EQ(exeDirectory, program.substr(0, program.rfind('/') + 1));
 }
 
+// Which folder a program takes: the command line's, KESTOVA_HOME, its own
+// folder in a build tree, else the installed program's default.
+TEST_F(PathsTest, DataFolderOfAnInstalledProgramIsTheServiceOrTheUsersFolder) {
+    struct Case {
+        const char* option;
+        const char* home;
+        const char* xdg;
+        const char* userHome;
+        std::string programFolder;
+        InstalledDataFolder kind;
+        std::string folder;
+        const char* origin;
+    };
+    const std::string build = folder_;  // writable: a build tree
+    const Case cases[] = {
+        {"/x/opt", "/x/home", nullptr, "/h", "/usr/bin", InstalledDataFolder::Service, "/x/opt/", "--data-folder"},
+        {"", "/x/home/", nullptr, "/h", "/usr/bin", InstalledDataFolder::User, "/x/home/", "KESTOVA_HOME"},
+        {"", nullptr, nullptr, "/h", build, InstalledDataFolder::Service, build + "/", "the program's folder"},
+        {"", nullptr, nullptr, "/h", "/usr/bin", InstalledDataFolder::Service, "/var/lib/kestova/default/", "installed program"},
+        {"", "", nullptr, "/h", "/usr/local/bin/", InstalledDataFolder::Service, "/var/lib/kestova/default/", "installed program"},
+        {"", nullptr, "/x/xdg", "/h", "/usr/bin", InstalledDataFolder::User, "/x/xdg/kestova/", "installed program"},
+        {"", nullptr, nullptr, "/h", "/usr/bin", InstalledDataFolder::User, "/h/.local/share/kestova/", "installed program"},
+        {"", nullptr, "relative", "/h/", "/bin", InstalledDataFolder::User, "/h/.local/share/kestova/", "installed program"},
+    };
+    const char* savedXdg = std::getenv("XDG_DATA_HOME");
+    const std::string xdgBefore = savedXdg != nullptr ? savedXdg : "";
+    const std::string homeBefore = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    auto setOrUnset = [](const char* name, const char* value) {
+        if (value != nullptr) ::setenv(name, value, 1);
+        else ::unsetenv(name);
+    };
+    for (const Case& c : cases) {
+        setOrUnset("KESTOVA_HOME", c.home);
+        setOrUnset("XDG_DATA_HOME", c.xdg);
+        setOrUnset("HOME", c.userHome);
+        SetDataFolderChoice(c.option, c.kind);
+        std::string origin;
+        EXPECT_EQ(ResolveDataFolder(c.programFolder, &origin), c.folder) << c.programFolder;
+        EXPECT_EQ(origin, c.origin) << c.folder;
+    }
+    SetDataFolderChoice("", InstalledDataFolder::Service);
+    setOrUnset("XDG_DATA_HOME", savedXdg != nullptr ? xdgBefore.c_str() : nullptr);
+    ::setenv("HOME", homeBefore.c_str(), 1);
+}
+
 TEST_F(PathsTest, PortIndexUsesItsLinkUnderPortsElseTheSerialDevice) {
     EXPECT_EQ(PortDevicePath(0), "/dev/ttyS0");
     EXPECT_EQ(PortDevicePath(255), "/dev/ttyS255");

@@ -1,14 +1,17 @@
 // The daily scope log: one file per local date, every entry kept as it is,
-// old files removed, failures reported once.
+// with or without a scope window, old files removed, failures reported once.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "TestSupport.h"
 #include "common/Globals.h"
+#include "common/ScopeEntry.h"
 #include "platform/Clock.h"
 #include "platform/ScopeLog.h"
 
@@ -71,6 +74,35 @@ TEST_F(ScopeLogTest, EntriesGoToTheFileOfTheirDateUnchanged) {
     SetScopeLogEnabled(true);
     ScopeLogAppend("after restart\n");
     EXPECT_EQ(Read("Scope-20260602.txt"), "next day\nafter restart\n");
+}
+
+TEST_F(ScopeLogTest, EntriesReachTheFileWithAndWithoutAScopeWindow) {
+    // Closing the scope window must not stop the day's log: the core writes
+    // it where the entries are made, the window only shows them.
+    auto window = std::make_shared<testsupport::RecordingWindow>();
+    const WindowHandle handle = RegisterWindow(window);
+    SetScopeLogEnabled(true);
+    const std::uint8_t frame[] = {0x55, 0xAA, 0xFE};
+    for (const WindowHandle open : {WindowHandle{0}, handle, WindowHandle{0}}) {
+        scopeWindow = open;
+        LogLine(COLOUR_DARK_GREEN, "window %u\n", open);
+        SendToScope(WM_LOG_COLLECT_BYTES, sizeof frame, reinterpret_cast<LPARAM>(frame));
+    }
+    scopeWindow = 0;
+    UnregisterWindow(handle);
+
+    const std::string log = Read("Scope-20260601.txt");
+    std::string expected;
+    for (const WindowHandle open : {WindowHandle{0}, handle, WindowHandle{0}})
+        expected += "Info   | window " + std::to_string(open) + "\nCollect| 55 AA FE \r\n";
+    std::string withoutTimes;  // each entry begins "HH:MM:SS: "
+    for (std::size_t at = 0, end; at + 10 < log.size(); at = end) {
+        end = std::min(log.find('\n', at), log.size() - 1) + 1;
+        withoutTimes += log.substr(at + 10, end - at - 10);
+    }
+    EXPECT_EQ(withoutTimes, expected) << log;
+    EXPECT_EQ(window->Lines(), std::vector<std::string>{"window " + std::to_string(handle) + "\n"});
+    EXPECT_EQ(window->Messages().size(), 2u);
 }
 
 TEST_F(ScopeLogTest, FilesMoreThan90DaysOldGoAtStartAndAtDayChange) {

@@ -49,10 +49,7 @@ GeneratedTrain Train(StreamFormat format, std::uint8_t kind, int axles, bool hwd
 }
 
 Bytes Reply(std::uint8_t site, std::uint8_t type, const Bytes& payload) {
-    Bytes out(payload.size() + FRAME_OVERHEAD);
-    out.resize(BuildFrame(out.data(), out.size(), 250, site, 0, type, payload.data(),
-                          payload.size()));
-    return out;
+    return BuildFrame(250, site, 0, type, payload);
 }
 
 Bytes AckPayload(std::uint8_t track) { return {0, track, 14, 3, 9, 12, 6, 26}; }

@@ -113,10 +113,7 @@ public:
 inline std::vector<std::uint8_t> MakeFrame(std::uint8_t source, std::uint8_t destination,
                                            std::uint8_t sequence, std::uint8_t type,
                                            const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> out(payload.size() + FRAME_OVERHEAD);
-    out.resize(BuildFrame(out.data(), out.size(), source, destination, sequence, type,
-                          payload.data(), payload.size()));
-    return out;
+    return BuildFrame(source, destination, sequence, type, payload);
 }
 
 // The calendar time of a local date and time (as the collector's clock reads it).

@@ -281,8 +281,8 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
         d.trainNumber = number;
         d.time.minute = number;
         const auto train = sitesim::GenerateTrain(site, d, rng);
-        std::vector<std::uint8_t> payload(17, 0);
-        payload.insert(payload.end(), train.stream.begin(), train.stream.end());
+        std::vector<std::uint8_t> payload(17 + train.stream.size(), 0);
+        std::copy(train.stream.begin(), train.stream.end(), payload.begin() + 17);
         harness.port->Feed(MakeFrame(12, COLLECTOR_ID, 1, PT_ALL_IN_ONE, payload));
         EXPECT_TRUE(RunCollectorCycle(*harness.ctx));
         return train.ReportFileName();

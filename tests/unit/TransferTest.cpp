@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,10 +28,7 @@ constexpr std::uint8_t OTHER = 33;
 
 // A frame the collector should write: from 250, sequence byte 0.
 Bytes Reply(std::uint8_t site, std::uint8_t type, const Bytes& payload) {
-    Bytes out(payload.size() + FRAME_OVERHEAD);
-    out.resize(BuildFrame(out.data(), out.size(), COLLECTOR_ID, site, 0, type, payload.data(),
-                          payload.size()));
-    return out;
+    return BuildFrame(COLLECTOR_ID, site, 0, type, payload);
 }
 
 Bytes Request(std::uint8_t site, std::uint8_t count, std::uint16_t size) {
@@ -490,4 +488,74 @@ TEST_F(TransferTest, WorkerStopIsSeenBetweenPacketsOfABurst) {
     EXPECT_EQ(h.clock.SleepCount(), 0u);
     EXPECT_EQ(Sent().size(), 1u);
     EXPECT_GT(h.port->Pending(), 0u) << "nothing more was read";
+}
+
+TEST_F(TransferTest, GivesUpAfter180SecondsOfWaitingWhateverEndsThePausesEarly) {
+    // Each pause ends when the next bytes arrive (`every` ms, 0 = never);
+    // the give-up still comes after 180 s of waiting, not after 360 passes.
+    Bytes bad = MakeFrame(SITE, COLLECTOR_ID, 1, PT_DATA, Bytes(50, 1));
+    bad[bad.size() - 2] ^= 0x01;
+    const struct {
+        const char* name;
+        std::uint32_t every;
+        Bytes line;
+    } cases[] = {
+        {"silent site", 0, {}},
+        {"frames for another collector", 70, MakeFrame(40, 99, 0, PT_POWERUP, Bytes(17, 0))},
+        {"bad checksums", 130, bad},
+        {"noise", 45, Hex("13 FE 00 AA 7F")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::uint8_t sink[4096];
+        while (h.port->ReadBytes(sink, sizeof sink) > 0) {
+        }
+        h.clock.SetInputDelay(c.every);
+        h.clock.SetSleepHook([&](std::uint32_t) { Feed(c.line); });
+        Feed(Request(SITE, 3, 1000));
+        const std::uint32_t start = h.clock.TickCount();
+        RunCycle();
+        EXPECT_NEAR(static_cast<double>(h.clock.TickCount() - start), 180000.0, 500.0);
+        const auto sent = Sent();
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_EQ(sent[1], Reply(sent[1][3], PT_HOLD_OFF, {0}));
+    }
+}
+
+TEST_F(TransferTest, AxlesTheStreamDidNotCarryReadZeroNotTheTrainBefore) {
+    // A train of 40 hot axles, then one whose header counts 25 axles but
+    // whose stream carries 10 records: axles 11 to 25 print zero readings.
+    const Bytes hot = TrainStream(40, 600, 20);
+    Bytes cut = TrainStream(10, 601, 21);
+    WriteLe16(&cut[12 + 33], 25);
+    for (bool blocks : {false, true}) {
+        SCOPED_TRACE(blocks ? "blocks" : "All-in-One");
+        for (const Bytes* stream : {&hot, static_cast<const Bytes*>(&cut)}) {
+            if (blocks) {
+                Feed(Request(SITE, 1, 1000));
+                Last(SITE, 1, *stream);
+            } else {
+                Bytes payload(17, 0);
+                payload.insert(payload.end(), stream->begin(), stream->end());
+                Feed(MakeFrame(SITE, COLLECTOR_ID, 5, PT_ALL_IN_ONE, payload));
+            }
+            RunCycle();
+        }
+        const auto lines = h.window->Lines();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines.back(), "ERROR: Train data from SiteID = 17 announces 25 axles but carries "
+                                "10 axle records; the others are reported as 0\n");
+        EXPECT_EQ(lines[lines.size() - 2].rfind("Sending ACK to SiteID = 17", 0), 0u);
+        EXPECT_EQ(ErrorLines().size(), 1u) << "none for the full train";
+        h.window->Clear();
+
+        std::ifstream in(std::filesystem::path(dir) / "Z918E" / "20261206_1421.GEM.HBD.00601.txt");
+        std::vector<std::string> hbd;
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("HBD ", 0) == 0) hbd.push_back(line);
+        ASSERT_EQ(hbd.size(), 25u);
+        EXPECT_EQ(hbd[9].find(" F 0000 0000 E 000000"), std::string::npos);
+        for (std::size_t i = 10; i < 25; ++i)
+            EXPECT_NE(hbd[i].find(" 1 N N F 0000 0000 E 000000\r\r"), std::string::npos) << hbd[i];
+    }
 }

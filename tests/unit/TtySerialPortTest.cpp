@@ -113,6 +113,8 @@ TEST_F(TtySerialPortTest, ReadsAreBufferedAndKeepEveryByteInOrder) {
     RadioTty port;
     ASSERT_EQ(port.Open(0), 0);
     EXPECT_EQ(port.ReadChar(), -1);  // nothing yet: "no byte", the port stays open
+    EXPECT_FALSE(port.InputWaiting());
+    EXPECT_FALSE(port.WaitForInput(1));
 
     std::vector<std::uint8_t> sent(3000);
     for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<std::uint8_t>(i * 7);
@@ -121,11 +123,16 @@ TEST_F(TtySerialPortTest, ReadsAreBufferedAndKeepEveryByteInOrder) {
     sent[12] = 0x13;  // XOFF
     sent[13] = '\r';
     sent[14] = 0x03;  // interrupt character
+    bool woke = false;  // the idle wait ends with the first byte
+    std::thread reader([&] { woke = port.WaitForInput(600000); });
     pty.Send(sent);
+    reader.join();
+    EXPECT_TRUE(woke);
 
     const std::uint64_t callsBefore = port.ReadCalls();
     std::vector<std::uint8_t> got = Drain(port);
     EXPECT_EQ(got, sent);
+    EXPECT_FALSE(port.InputWaiting());
     // One read() per buffer refill, not one per byte.
     EXPECT_LE(port.ReadCalls() - callsBefore, 8u);
     EXPECT_TRUE(port.IsOpen());

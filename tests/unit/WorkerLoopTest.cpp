@@ -96,6 +96,27 @@ TEST_F(WorkerLoopTest, NoPauseBetweenBackToBackPacketsForTheCollector) {
     EXPECT_EQ(h.clock.TotalSlept(), 500u);
 }
 
+TEST_F(WorkerLoopTest, TheIdleWaitEndsOnTheFirstByte) {
+    // A frame for another collector with another frame right behind it: the
+    // wait after the first ends at once.
+    auto a = MakeFrame(8, 17, 0, 14, {0});
+    auto b = MakeFrame(8, 250, 0, 14, {0});
+    a.insert(a.end(), b.begin(), b.end());
+    h.port->Feed(a);
+    EXPECT_FALSE(RunCollectorCycle(ctx()));
+    EXPECT_TRUE(RunCollectorCycle(ctx()));
+    EXPECT_EQ(h.clock.TotalSlept(), 0u);
+
+    // In real time: a feed from another thread wakes the waiting reader.
+    MemorySerialPort port;
+    EXPECT_FALSE(port.WaitForInput(1));
+    bool woke = false;
+    std::thread reader([&] { woke = port.WaitForInput(600000); });
+    port.Feed({0x55});
+    reader.join();
+    EXPECT_TRUE(woke);
+}
+
 TEST_F(WorkerLoopTest, UnknownTypesAndNullScopeWindowChangeNothing) {
     scopeWindow = 0;
     h.port->Feed(MakeFrame(8, 250, 0, 99, {1, 2, 3}));
@@ -129,13 +150,13 @@ TEST_F(WorkerLoopTest, LoopRunsUntilStopAndTheThreadReportsItsEnd) {
     RunCollectorLoop(ctx());
     EXPECT_EQ(pauses, 3);
 
-    // On a real thread: the entry creates its own context and sets state 4.
+    // On a real thread: the entry creates its own context and reports its end.
     workerStop = 0;
     pauses = 0;
     StartRecord record;
-    record.threadState = 1;
+    record.threadState = WORKER_RUNNING;
     std::thread worker([&] { CollectorThreadProc(&record); });
     worker.join();
-    EXPECT_EQ(record.threadState.load(), 4);
+    EXPECT_EQ(record.threadState.load(), WORKER_ENDED);
     CollectorThreadProc(nullptr);  // a null start record is allowed
 }

@@ -156,12 +156,17 @@ void LineLink::WritePaced(const std::uint8_t* bytes, std::size_t count) {
     // 10 bits on the line per byte (start, 8 data, stop).
     const double microsPerByte = 10.0e6 / pacingBaud_;
     constexpr std::size_t CHUNK = 16;
+    bool first = true;
     while (count > 0 && !Stopping()) {
         WaitLineIdle();
         const std::size_t n = std::min(count, CHUNK);
         WriteAll(bytes, n);
+        // The bytes of one write follow each other on the line without a
+        // gap: only the first starts when the line is free, the rest keep
+        // the line's pace however late this thread woke for them.
         const Clock::time_point now = Clock::now();
-        if (lineFreeAt_ < now) lineFreeAt_ = now;
+        if (first && lineFreeAt_ < now) lineFreeAt_ = now;
+        first = false;
         lineFreeAt_ += std::chrono::microseconds(static_cast<long long>(microsPerByte * n));
         bytes += n;
         count -= n;

@@ -1,5 +1,7 @@
 #include "SimPlan.h"
 
+#include "common/CommandLine.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -11,15 +13,6 @@ const char* const FAULT_NAMES[] = {"loss",  "reorder",   "dup",   "checksum", "n
                                    "interfere", "pause", "oversize", nullptr};
 
 namespace {
-
-bool ParseInt(const std::string& text, long long lo, long long hi, long long* out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (*end != '\0' || v < lo || v > hi) return false;
-    *out = v;
-    return true;
-}
 
 bool ParseChoice(const std::string& text, const char* first, const char* second, Choice* out) {
     if (text == first) *out = Choice::First;
@@ -97,7 +90,8 @@ Output:
                          write for every train it acknowledged
   --quiet                summary only
   --verbose              every exchange
-  --help
+  --help                 show this text
+  --version              show the version
 
 Exit status: 0 when every train was acknowledged and every reply was right,
 1 when a train failed or a reply broke the protocol, 2 on a usage or set-up error.
@@ -122,11 +116,12 @@ std::string ParseArguments(const std::vector<std::string>& args, SimConfig& c) {
             return true;
         };
         auto number = [&](long long lo, long long hi, long long* out) {
-            return take() && ParseInt(value, lo, hi, out);
+            return take() && ParseIntInRange(value, lo, hi, out);
         };
         const std::string bad = "bad or missing value for " + name;
         long long v = 0;
         if (name == "--help" || name == "-h") c.help = true;
+        else if (name == "--version") c.version = true;
         else if (name == "--device") { if (!take()) return bad; c.device = value; }
         else if (name == "--data-folder") { if (!take()) return bad; c.dataFolder = value; }
         else if (name == "--com") { if (!number(1, 256, &v)) return bad; c.com = static_cast<int>(v); }
@@ -139,7 +134,7 @@ std::string ParseArguments(const std::vector<std::string>& args, SimConfig& c) {
             std::stringstream ss(value);
             std::string item;
             while (std::getline(ss, item, ',')) {
-                if (!ParseInt(item, 1, 255, &v) || v == 250)
+                if (!ParseIntInRange(item, 1, 255, &v) || v == 250)
                     return "bad site identifier \"" + item + "\" (1 to 255, not 250)";
                 if (std::find(c.sites.begin(), c.sites.end(), v) != c.sites.end())
                     return "site " + item + " given twice";

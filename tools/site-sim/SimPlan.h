@@ -59,6 +59,7 @@ struct SimConfig {
     bool quiet = false;
     bool verbose = false;
     bool help = false;
+    bool version = false;
 };
 
 extern const char* const FAULT_NAMES[];  // null-terminated list

@@ -52,6 +52,12 @@ void SiteSession::Mismatch(const std::string& text) {
     }
 }
 
+std::vector<std::uint8_t> SiteFrame(std::uint8_t source, std::uint8_t destination,
+                                    std::uint8_t sequence, std::uint8_t type,
+                                    const std::vector<std::uint8_t>& payload) {
+    return BuildFrame(source, destination, sequence, type, payload);
+}
+
 void SiteSession::SendFrame(std::uint8_t source, std::uint8_t sequence, std::uint8_t type,
                             const std::uint8_t* payload, std::size_t size, const Shape& shape) {
     std::vector<std::uint8_t> bytes;
@@ -66,15 +72,15 @@ void SiteSession::SendFrame(std::uint8_t source, std::uint8_t sequence, std::uin
             bytes.push_back(b);
         }
     }
-    const std::size_t at = bytes.size();
-    bytes.resize(at + size + FRAME_OVERHEAD);
-    const std::size_t n = BuildFrame(bytes.data() + at, size + FRAME_OVERHEAD, source,
-                                     options_.collectorId, sequence, type, payload, size);
-    bytes.resize(at + n);
+    const std::vector<std::uint8_t> frame =
+        SiteFrame(source, options_.collectorId, sequence, type,
+                  std::vector<std::uint8_t>(payload, payload + size));
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
     if (shape.badChecksum) bytes[bytes.size() - 3] ^= 0x5A;
     // A pause falls before the end byte: what follows it is the end byte
     // alone, which cannot start a frame at the collector.
     const std::size_t pauseAfter = shape.pauseMs > 0 ? bytes.size() - 1 : bytes.size();
+    if (stats_.framesSent == 0) stats_.firstFrameMs = link_.NowMs();
     link_.Send(bytes.data(), bytes.size(), pauseAfter, shape.pauseMs);
     ++stats_.framesSent;
     stats_.bytesSent += bytes.size();
@@ -187,12 +193,11 @@ Outcome SiteSession::SendAllInOne(const SiteIdentity& site, const GeneratedTrain
     ++stats_.trainsSent;
     // Payload bytes 0 to 16 come before the train data stream; the collector
     // does not read them. They repeat a few facts of the train.
-    std::vector<std::uint8_t> payload(ALL_IN_ONE_LEAD, 0);
+    std::vector<std::uint8_t> payload = AllInOnePayload(train.stream);
     WriteLe16(&payload[0], site.siteNumber);
     WriteLe16(&payload[2], train.design.trainNumber);
     WriteLe16(&payload[4], static_cast<std::uint16_t>(train.design.axles));
     payload[6] = train.design.track;
-    payload.insert(payload.end(), train.stream.begin(), train.stream.end());
     const std::uint8_t track = train.design.track;
 
     int resends = 0;
@@ -287,8 +292,7 @@ void SiteSession::Interfere(const Interference& what) {
     if (what.withTrain) {
         // A one-packet train is taken in at once, transfer or not.
         ++stats_.trainsSent;
-        std::vector<std::uint8_t> payload(ALL_IN_ONE_LEAD, 0);
-        payload.insert(payload.end(), what.train.stream.begin(), what.train.stream.end());
+        const std::vector<std::uint8_t> payload = AllInOnePayload(what.train.stream);
         SendFrame(id, what.train.design.track, PT_ALL_IN_ONE, payload.data(), payload.size());
         if (ExpectReply(id, PT_ACK, what.train.design.track,
                         "an All-in-One train during another site's transfer")) {

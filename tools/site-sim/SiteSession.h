@@ -86,9 +86,15 @@ struct Stats {
     std::uint64_t bytesSent = 0;
     std::uint64_t bytesReceived = 0;
     std::uint64_t repliesChecked = 0;
+    std::uint64_t firstFrameMs = 0;    // link time when the first frame began to go out
 };
 
 enum class Outcome { Acknowledged, Failed, Stopped };
+
+// One frame as a site puts it on the line.
+std::vector<std::uint8_t> SiteFrame(std::uint8_t source, std::uint8_t destination,
+                                    std::uint8_t sequence, std::uint8_t type,
+                                    const std::vector<std::uint8_t>& payload);
 
 // How one frame goes on the line.
 struct FrameShape {

@@ -127,6 +127,12 @@ std::vector<std::uint8_t> PowerupPayload(const SiteIdentity& site) {
     return p;
 }
 
+std::vector<std::uint8_t> AllInOnePayload(const std::vector<std::uint8_t>& stream) {
+    std::vector<std::uint8_t> payload(ALL_IN_ONE_LEAD + stream.size(), 0);
+    std::copy(stream.begin(), stream.end(), payload.begin() + ALL_IN_ONE_LEAD);
+    return payload;
+}
+
 std::size_t StreamSize(StreamFormat format, std::uint8_t kind, bool legacyFiveByte, int axles,
                        int alarms) {
     const std::size_t n = static_cast<std::size_t>(axles);

@@ -49,6 +49,9 @@ constexpr int MAX_TRAIN_AXLES = 1200;
 constexpr int MAX_LEGACY_ALARMS = 40;
 // Bytes in front of the stream in an All-in-One Data Packet's payload.
 constexpr std::size_t ALL_IN_ONE_LEAD = 17;
+// An All-in-One Data Packet's payload: the lead (zeros; the collector does
+// not read it), then the stream.
+std::vector<std::uint8_t> AllInOnePayload(const std::vector<std::uint8_t>& stream);
 
 struct TrainDesign {
     StreamFormat format = StreamFormat::Current;

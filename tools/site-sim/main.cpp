@@ -16,6 +16,8 @@
 #include "LineLink.h"
 #include "SimPlan.h"
 #include "SiteSession.h"
+#include "common/Version.h"
+#include "platform/Paths.h"
 #include "platform/Profile.h"
 
 namespace fs = std::filesystem;
@@ -27,9 +29,6 @@ std::atomic<bool> stopRequested{false};
 
 void OnSignal(int) { stopRequested = true; }
 
-constexpr const char* INI_NAME = "K7_Dialups.ini";
-constexpr const char* RADIO_SECTION = "Radio Serial Port";
-constexpr const char* RADIO_KEY = "Radio_Port";
 // Marks a Radio_Port written by the simulator, so that scripts (and the
 // simulator itself, next time) can tell it from a radio set up by hand.
 constexpr const char* SIM_SECTION = "Site Simulator";
@@ -59,8 +58,8 @@ bool MakePortLink(const fs::path& link, const std::string& target, std::string* 
 // Points the collector's settings at COM<com>, unless a port of somebody
 // else's choosing is there (then --set-port is needed).
 void ConfigurePort(const fs::path& folder, int com, bool force) {
-    const std::string ini = (folder / INI_NAME).string();
-    const int current = GetProfileInt(ini, RADIO_SECTION, RADIO_KEY, -1);
+    const std::string ini = (folder / SETTINGS_FILE_NAME).string();
+    const int current = GetProfileInt(ini, RADIO_PORT_SECTION, RADIO_PORT_KEY, -1);
     const bool ours = !GetProfileString(ini, SIM_SECTION, SIM_KEY, "").empty();
     if (current != -1 && current != com && !ours && !force) {
         std::cout << "site-sim: " << ini << " sets Radio_Port=" << current
@@ -69,7 +68,7 @@ void ConfigurePort(const fs::path& folder, int com, bool force) {
         return;
     }
     if (current != com || !ours) {
-        WriteProfileInt(ini, RADIO_SECTION, RADIO_KEY, com);
+        WriteProfileInt(ini, RADIO_PORT_SECTION, RADIO_PORT_KEY, com);
         WriteProfileInt(ini, SIM_SECTION, SIM_KEY, com);
         std::cout << "site-sim: " << ini << ": Radio_Port=" << com << std::endl;
     }
@@ -87,8 +86,8 @@ void PrintSummary(const Stats& s, double seconds, unsigned baud) {
                   "(%llu resends), %llu failed%s\n"
                   "site-sim: %llu Powerups sent, %llu acknowledged; %llu replies checked, "
                   "%llu protocol errors, %llu unexpected replies, %llu warnings\n"
-                  "site-sim: %llu bytes sent, %llu received in %.1f s; at %u baud they need "
-                  "%.1f s on the line (%.1f s for the bytes sent)\n",
+                  "site-sim: %llu bytes sent, %llu received in %.2f s; at %u baud they need "
+                  "%.2f s on the line (%.2f s for the bytes sent)\n",
                   static_cast<unsigned long long>(s.trainsSent),
                   static_cast<unsigned long long>(s.trainsAcknowledged),
                   static_cast<unsigned long long>(s.trainsRetried),
@@ -113,11 +112,16 @@ int main(int argc, char** argv) {
     const std::string error =
         ParseArguments(std::vector<std::string>(argv + 1, argv + argc), config);
     if (!error.empty()) {
-        std::cerr << "kestova-site-sim: " << error << "\n(--help lists the options)\n";
+        std::cerr << "kestova-site-sim: " << error
+                  << "\nUsage: kestova-site-sim [options] (--help lists them)\n";
         return 2;
     }
     if (config.help) {
         std::cout << UsageText();
+        return 0;
+    }
+    if (config.version) {
+        std::cout << "kestova-site-sim " << KestovaVersion() << "\n";
         return 0;
     }
 
@@ -244,8 +248,13 @@ int main(int argc, char** argv) {
     }
     if (!stopRequested) session.Linger(config.lingerMs);
 
+    // The exchange's time runs from its first frame: waiting for the
+    // collector to open the port is no part of it.
+    const Stats& stats = session.GetStats();
     const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        stats.framesSent > 0
+            ? static_cast<double>(link->NowMs() - stats.firstFrameMs) / 1000.0
+            : std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     PrintSummary(session.GetStats(), seconds, config.baud);
 
     if (!portLink.empty()) {

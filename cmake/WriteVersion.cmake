@@ -1,0 +1,15 @@
+# Run at every build (cmake -P): writes OUTPUT with the project version and
+# the git description, touching it only when the text changes.
+include(${CMAKE_CURRENT_LIST_DIR}/GitDescribe.cmake)
+kestova_git_describe(${SOURCE_DIR} describe)
+set(text "${PROJECT_VERSION}")
+if(describe)
+  string(APPEND text " (git ${describe})")
+endif()
+set(content "// Written by cmake/WriteVersion.cmake at build time.\n#include \"common/Version.h\"\n\nconst char* KestovaVersion() { return \"${text}\"; }\n")
+if(EXISTS ${OUTPUT})
+  file(READ ${OUTPUT} old)
+endif()
+if(NOT "${old}" STREQUAL "${content}")
+  file(WRITE ${OUTPUT} "${content}")
+endif()
