@@ -1,18 +1,48 @@
 #include "collector/OperatorCommands.h"
 
 #include <cstdio>
+#include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "collector/StdoutScope.h"
 #include "common/Globals.h"
 #include "common/LinkStatus.h"
+#include "engine/SiteBoard.h"
 #include "engine/Worker.h"
 #include "platform/Profile.h"
 #include "platform/RadioPortSetting.h"
 #include "records/Callers.h"
+#include "records/HistoryText.h"
+#include "records/TrainHistory.h"
 
 namespace {
+
+constexpr int kDefaultTrainCount = 20;
+const SiteBoard* siteBoard = nullptr;
+
+// The history for one command, read-only; null (and a line on stderr) when
+// there is none yet.
+std::unique_ptr<TrainHistory> OpenHistory(bool complain) {
+    std::string why;
+    auto history = TrainHistory::OpenForReading(HistoryPath(exeDirectory), nullptr, &why);
+    if (!history && complain) {
+        std::fprintf(stderr, "train history %s: %s\n", HistoryPath(exeDirectory).c_str(), why.c_str());
+        std::fflush(stderr);
+    }
+    return history;
+}
+
+bool ParseCount(std::string_view word, int& value) {
+    if (word.empty() || word.size() > 9) return false;
+    value = 0;
+    for (char c : word) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    return true;
+}
 
 std::vector<std::string_view> Words(std::string_view line) {
     std::vector<std::string_view> words;
@@ -32,6 +62,8 @@ void Complain(const std::string& text) {
 }
 
 }  // namespace
+
+void SetOperatorSiteBoard(const SiteBoard* board) { siteBoard = board; }
 
 void RunOperatorCommand(std::string_view line, StdoutScope& scope) {
     const std::vector<std::string_view> words = Words(line);
@@ -75,6 +107,28 @@ void RunOperatorCommand(std::string_view line, StdoutScope& scope) {
         RequestPortSwitch(comNumber);
         return;
     }
+    if (command == "sites") {
+        if (words.size() != 1) {
+            Complain("usage: sites");
+            return;
+        }
+        auto history = OpenHistory(false);
+        scope.Raw(FormatSiteTable(BuildSiteRows(siteBoard, history.get(), std::time(nullptr))));
+        return;
+    }
+    if (command == "trains") {
+        TrainFilter filter;
+        int count = kDefaultTrainCount;
+        if (words.size() > 3 || (words.size() >= 2 && !ParseCount(words[1], filter.siteNumber)) ||
+            (words.size() == 3 && !ParseCount(words[2], count))) {
+            Complain("usage: trains [SITE] [COUNT]");
+            return;
+        }
+        auto history = OpenHistory(true);
+        if (!history) return;
+        scope.Raw(FormatTrainTable(history->ListTrains(filter, 0, count)));
+        return;
+    }
     Complain("unknown command \"" + std::string(command) +
-             "\" (commands: echo SITE LENGTH, list, status, port N)");
+             "\" (commands: echo SITE LENGTH, list, status, port N, sites, trains [SITE] [COUNT])");
 }

@@ -20,6 +20,9 @@
 #include "collector/StdoutScope.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
+#include "engine/EventHub.h"
+#include "engine/HistoryRecorder.h"
+#include "engine/SiteBoard.h"
 #include "engine/Startup.h"
 #include "platform/Paths.h"
 #include "platform/ScopeLog.h"
@@ -156,6 +159,18 @@ int main(int argc, char** argv) {
         return kExitNoPort;
     }
 
+    // The train history and the sites table follow the engine's events; their
+    // notices go to stderr, so stdout stays the scope.
+    EventHub& events = EngineEvents();
+    HistoryRecorder history(exeDirectory, [](const std::string& line, bool) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fflush(stderr);
+    });
+    SiteBoard board;
+    events.Subscribe(&history);
+    events.Subscribe(&board);
+    SetOperatorSiteBoard(&board);
+
     CollectorWorker worker;
     worker.Start();
 
@@ -168,6 +183,10 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
         ::_exit(kExitWorkerStuck);  // the worker still uses what an orderly exit would free
     }
+    SetOperatorSiteBoard(nullptr);
+    events.Unsubscribe(&board);
+    history.Stop();                // a catch-up still running is finished by the next start
+    events.Unsubscribe(&history);  // indexes what is still queued
 
     scopeWindow.store(0);
     UnregisterWindow(scopeHandle);

@@ -18,6 +18,7 @@
 #include "common/Globals.h"
 #include "console/ChildFrame.h"
 #include "console/DlgPortSelection.h"
+#include "console/HistoryViews.h"
 #include "console/MainFrame.h"
 #include "console/UserSettings.h"
 #include "console/WindowBridge.h"
@@ -98,7 +99,38 @@ bool CKestovaApp::InitInstance(const QStringList& arguments) {
         mainFrame_->activateWindow();
     }
     if (quitRequested_) RequestQuit();
+    // After the start-up has opened the serial scope, so the views are in front.
+    QTimer::singleShot(1000, this, &CKestovaApp::OpenDemoViews);
     return true;
+}
+
+void CKestovaApp::OpenDemoViews() {
+    // KESTOVA_OPEN_VIEWS (set by scripts/run's demonstration) opens the
+    // history views at the start: "sites", "trains" and "train" (the newest
+    // train, once the first one has been indexed), comma-separated.
+    const QStringList views = qEnvironmentVariable("KESTOVA_OPEN_VIEWS").split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (views.isEmpty() || mainFrame_.isNull() || history_ == nullptr) return;
+    // Where no window manager activates the frame, the tab area would keep
+    // its first tab in front of the views opened here.
+    QApplication::setActiveWindow(mainFrame_.data());
+    if (views.contains(QStringLiteral("sites"))) mainFrame_->OpenSitesView();
+    if (views.contains(QStringLiteral("trains"))) mainFrame_->OpenTrainsView();
+    if (!views.contains(QStringLiteral("train"))) return;
+    auto openNewest = [frame = mainFrame_]() {
+        if (frame.isNull()) return false;
+        ConsoleHistory* h = ConsoleHistory::Instance();
+        std::unique_ptr<TrainHistory> history = h != nullptr ? h->OpenReader() : nullptr;
+        if (!history) return false;
+        const auto newest = history->ListTrains({}, 0, 1);
+        return !newest.empty() && frame->OpenTrainView(newest.front().id) != nullptr;
+    };
+    if (openNewest()) return;
+    auto* once = new QMetaObject::Connection;
+    *once = connect(history_, &ConsoleHistory::TrainsChanged, this, [once, openNewest]() {
+        if (!openNewest()) return;
+        QObject::disconnect(*once);
+        delete once;
+    });
 }
 
 int CKestovaApp::ExitInstance(int code) {
@@ -167,6 +199,10 @@ int CKestovaApp::ChoosePort() {
 }
 
 bool CKestovaApp::StartWorker() {
+    if (worker_.Started()) return false;
+    // The train history and the site board follow the worker's events.
+    if (history_ == nullptr) history_ = new ConsoleHistory(this);
+    history_->Start(exeDirectory);
     return worker_.Start();
 }
 
@@ -183,6 +219,7 @@ bool CKestovaApp::StopWorker() {
             QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     });
     if (ended) {
+        if (history_ != nullptr) history_->Stop();
         SetScopeLogEnabled(false);
         return true;
     }

@@ -10,6 +10,7 @@
 
 class CChildFrame;
 class CMainFrame;
+class ConsoleHistory;
 
 struct ConsoleOptions {
     // Installs the radio port before start-up opens it. Default: the real
@@ -86,11 +87,14 @@ public:
     StartRecord& GetStartRecord() { return worker_.Record(); }
 
 private:
+    void OpenDemoViews();
+
     ConsoleOptions options_;
     QPointer<CMainFrame> mainFrame_;
     // The worker (and its start record) belongs to the application so that
     // it outlives whatever windows the operator closes.
     CollectorWorker worker_;
+    ConsoleHistory* history_ = nullptr;
     bool startupBegun_ = false;
     bool workerStopped_ = false;
     bool workerAbandoned_ = false;

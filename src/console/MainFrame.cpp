@@ -23,6 +23,7 @@
 #include "console/ChildFrame.h"
 #include "console/ConsoleCommands.h"
 #include "console/DlgCustomize.h"
+#include "console/HistoryViews.h"
 #include "console/Icons.h"
 #include "console/KestovaApp.h"
 #include "console/LockKeys.h"
@@ -202,6 +203,13 @@ void CMainFrame::CreateActions() {
                    QStringLiteral("Customize the toolbar\nCustomize"));
     connect(a, &QAction::triggered, this, &CMainFrame::OnViewCustomize);
 
+    a = MakeAction(cmd::ViewSites, QStringLiteral("S&ites"),
+                   QStringLiteral("Show the sites: last heard, trains, troubles\nSites"));
+    connect(a, &QAction::triggered, this, [this]() { OpenSitesView(); });
+    a = MakeAction(cmd::ViewTrains, QStringLiteral("T&rains"),
+                   QStringLiteral("Show the train history\nTrains"));
+    connect(a, &QAction::triggered, this, [this]() { OpenTrainsView(); });
+
     a = MakeAction(cmd::WindowManager, QStringLiteral("&Windows..."),
                    QStringLiteral("Manage the open windows\nWindows"));
     connect(a, &QAction::triggered, this, &CMainFrame::OnWindowManager);
@@ -304,6 +312,8 @@ void CMainFrame::CreateMenus() {
         toolbarsMenu_->addAction(Action(cmd::ViewCustomize));
     });
     viewMenu_->addAction(Action(cmd::ViewStatusBar));
+    viewMenu_->addAction(Action(cmd::ViewSites));
+    viewMenu_->addAction(Action(cmd::ViewTrains));
     QMenu* looksMenu = viewMenu_->addMenu(QStringLiteral("&Application Look"));
     looksMenu->setObjectName(QStringLiteral("applicationLookMenu"));
     QMenu* submenu = nullptr;
@@ -344,6 +354,76 @@ void CMainFrame::CreateToolBar() {
     toolBar_->addAction(Action(cmd::AppAbout));
 
     RestoreToolbarCustomisation(toolBar_, ToolbarCommands());
+
+    // The history views have a toolbar of their own beside the standard one.
+    historyBar_ = addToolBar(QStringLiteral("History"));
+    historyBar_->setObjectName(QStringLiteral("History"));
+    historyBar_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    historyBar_->addAction(Action(cmd::ViewSites));
+    historyBar_->addAction(Action(cmd::ViewTrains));
+}
+
+QMdiSubWindow* CMainFrame::AddViewTab(QWidget* view) {
+    QMdiSubWindow* window = mdiArea_->addSubWindow(view);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setWindowTitle(view->windowTitle());
+    window->setWindowIcon(icons::TabMark(documentCount_++));
+    connect(view, &QWidget::windowTitleChanged, window, &QWidget::setWindowTitle);
+    connect(window, &QObject::destroyed, this, [this]() {
+        QTimer::singleShot(0, this, [this]() {
+            UpdateMenus();
+            UpdateCaption();
+        });
+    });
+    window->showMaximized();
+    mdiArea_->setActiveSubWindow(window);
+    UpdateMenus();
+    UpdateTabButtons();
+    return window;
+}
+
+SitesView* CMainFrame::OpenSitesView() {
+    for (QMdiSubWindow* w : mdiArea_->subWindowList())
+        if (auto* view = qobject_cast<SitesView*>(w->widget())) {
+            mdiArea_->setActiveSubWindow(w);
+            view->Refresh();
+            return view;
+        }
+    auto* view = new SitesView;
+    connect(view, &SitesView::OpenTrainsOfSite, this, [this](int site) { OpenTrainsView(site); });
+    AddViewTab(view);
+    return view;
+}
+
+TrainsView* CMainFrame::OpenTrainsView(int siteNumber) {
+    TrainsView* view = nullptr;
+    for (QMdiSubWindow* w : mdiArea_->subWindowList())
+        if (auto* v = qobject_cast<TrainsView*>(w->widget())) {
+            mdiArea_->setActiveSubWindow(w);
+            view = v;
+        }
+    if (view == nullptr) {
+        view = new TrainsView;
+        connect(view, &TrainsView::OpenTrain, this, [this](qint64 id) { OpenTrainView(id); });
+        AddViewTab(view);
+    }
+    view->ShowSite(siteNumber);
+    return view;
+}
+
+TrainView* CMainFrame::OpenTrainView(qint64 trainId) {
+    for (QMdiSubWindow* w : mdiArea_->subWindowList())
+        if (auto* v = qobject_cast<TrainView*>(w->widget()); v != nullptr && v->TrainId() == trainId) {
+            mdiArea_->setActiveSubWindow(w);
+            return v;
+        }
+    auto* view = new TrainView;
+    if (!view->ShowTrain(trainId)) {
+        delete view;
+        return nullptr;
+    }
+    AddViewTab(view);
+    return view;
 }
 
 void CMainFrame::CreateStatusBar() {

@@ -8,6 +8,9 @@
 
 class CChildFrame;
 class LockKeys;
+class SitesView;
+class TrainsView;
+class TrainView;
 class QActionGroup;
 class QLabel;
 class QMdiArea;
@@ -38,6 +41,8 @@ constexpr int EditCut = 57635;
 constexpr int EditCopy = 57634;
 constexpr int EditPaste = 57637;
 constexpr int FilePrint = 57607;
+constexpr int ViewSites = 32790;
+constexpr int ViewTrains = 32791;
 constexpr int NextPane = 57680;
 constexpr int PrevPane = 57681;
 }  // namespace cmd
@@ -80,6 +85,13 @@ public:
     void OnAppAbout();
     void OnViewCustomize();
 
+    // The history views, each a tab; Sites and Trains are opened once and
+    // brought forward after that, a Train tab per train.
+    SitesView* OpenSitesView();
+    TrainsView* OpenTrainsView(int siteNumber = -1);
+    TrainView* OpenTrainView(qint64 trainId);
+    QToolBar* HistoryToolBar() const { return historyBar_; }
+
     QStringList RecentFiles() const { return recentFiles_; }
     void AddToRecentFileList(const QString& path);
 
@@ -113,6 +125,8 @@ private:
     QToolButton* documentButton_ = nullptr;
     QMenu* documentMenu_ = nullptr;
     QToolBar* toolBar_ = nullptr;
+    QToolBar* historyBar_ = nullptr;
+    QMdiSubWindow* AddViewTab(QWidget* view);
     QLabel* messagePane_ = nullptr;
     QLabel* linkPane_ = nullptr;
     QLabel* capsPane_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/Events.h"
 #include "common/LogLine.h"
 
 namespace {
@@ -181,6 +182,7 @@ void LogShortTrainStream(std::uint8_t siteId, std::size_t available) {
     LogLine(COLOUR_DARK_RED,
             "ERROR: Train data from SiteID = %d is short (%u bytes received), missing bytes read as 0\n",
             static_cast<int>(siteId), static_cast<unsigned>(available));
+    PublishSiteEvent(EventKind::ShortStream, siteId, static_cast<std::int32_t>(available));
 }
 
 void LogUncarriedAxles(std::uint8_t siteId, const TrainRecord& record) {

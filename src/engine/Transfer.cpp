@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/Events.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "engine/Assembly.h"
@@ -38,7 +39,7 @@ void AnswerOtherSite(CollectorContext& ctx) {
             SendHoldOff(ctx, ctx.sourceId, TRANSFER_BUSY_HOLD_OFF);
             break;
         case PT_POWERUP:
-            HandlePowerup(ctx);
+            RegisterPowerup(ctx);
             break;
         default:
             break;
@@ -53,7 +54,8 @@ void FinishTransfer(CollectorContext& ctx) {
         LogShortTrainStream(ctx.transferSiteId, ctx.blockBytesStored);  // still reported
     }
     LogUncarriedAxles(ctx.transferSiteId, ctx.trainRecord);
-    WriteTrainReport(ctx.trainRecord.header, ctx.trainRecord.axleSlots);
+    PublishSiteEvent(EventKind::TransferComplete, ctx.transferSiteId, ctx.requestedBlockCount);
+    ReportTrain(ctx, ctx.transferSiteId);
 }
 
 // The payload length of the good frame in rxBuffer, from its length field:
@@ -63,6 +65,13 @@ std::size_t BlockPayloadLength(const CollectorContext& ctx) {
     std::size_t frame = ctx.frameLength > 0 ? static_cast<std::size_t>(ctx.frameLength) : 0;
     if (frame > FRAME_MAX_HELD) frame = FRAME_MAX_HELD;
     return frame > FRAME_OVERHEAD ? frame - FRAME_OVERHEAD : 0;
+}
+
+int MissingBlocks(const CollectorContext& ctx) {
+    int missing = 0;
+    for (std::uint8_t n = 1; n <= LAST_BLOCK_NUMBER; ++n)
+        if (ctx.blockMap[n] == BLOCK_MAP_MISSING) ++missing;
+    return missing;
 }
 
 // Ends an idle pass with the wait for the radio; returns how long the pass
@@ -85,6 +94,7 @@ void StoreDataBlock(CollectorContext& ctx) {
                 "%d bytes dropped\n",
                 static_cast<int>(n), static_cast<int>(ctx.sourceId),
                 static_cast<int>(LAST_BLOCK_NUMBER), static_cast<int>(length));
+        PublishSiteEvent(EventKind::OverAnnounced, ctx.sourceId, n);
         return;
     }
 
@@ -103,6 +113,7 @@ void StoreDataBlock(CollectorContext& ctx) {
                 static_cast<int>(n), static_cast<int>(ctx.sourceId), static_cast<int>(length),
                 static_cast<int>(offset), static_cast<int>(BLOCK_BUFFER_SIZE),
                 static_cast<int>(kept));
+        PublishSiteEvent(EventKind::OverAnnounced, ctx.sourceId, n);
     }
     if (kept > 0) {
         std::memcpy(ctx.blockBuffer + offset, RxPayload(ctx), kept);
@@ -179,6 +190,7 @@ TransferOutcome RunTrainTransfer(CollectorContext& ctx) {
                 StoreDataBlock(ctx);
                 if (!TransferIsComplete(ctx)) {
                     SendSubstitute(ctx, ctx.sourceId);
+                    PublishSiteEvent(EventKind::TransferRetried, ctx.sourceId, MissingBlocks(ctx));
                     break;
                 }
                 FinishTransfer(ctx);
@@ -190,5 +202,6 @@ TransferOutcome RunTrainTransfer(CollectorContext& ctx) {
 
     // Given up: the hold-off goes to whoever spoke last.
     SendHoldOff(ctx, ctx.sourceId, TRANSFER_GIVE_UP_HOLD_OFF);
+    PublishSiteEvent(EventKind::TransferGivenUp, ctx.transferSiteId);
     return TransferOutcome::GivenUp;
 }

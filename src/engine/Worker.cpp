@@ -3,7 +3,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
+#include "common/Events.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "engine/Assembly.h"
@@ -30,7 +32,36 @@ void HandleAllInOne(CollectorContext& ctx) {
     if (!AssembleAllInOne(ctx.trainRecord, RxPayload(ctx) + ALL_IN_ONE_STREAM_OFFSET, available))
         LogShortTrainStream(ctx.sourceId, available);  // the train is still reported
     LogUncarriedAxles(ctx.sourceId, ctx.trainRecord);
-    WriteTrainReport(ctx.trainRecord.header, ctx.trainRecord.axleSlots);
+    ReportTrain(ctx, ctx.sourceId);
+}
+
+void ReportTrain(CollectorContext& ctx, std::uint8_t siteId) {
+    const std::uint8_t* h = ctx.trainRecord.header;
+    const bool written = WriteTrainReport(h, ctx.trainRecord.axleSlots) == 0;
+    EngineEvent event;
+    event.kind = written ? EventKind::TrainReported : EventKind::ReportFailed;
+    event.siteId = siteId;
+    event.track = h[27];
+    event.trainNumber = ReadLe16(h + 5);
+    event.axles = ReadLe16(h + 33);
+    std::memcpy(event.firstStamp, h + 15, 6);
+    std::memcpy(event.secondStamp, h + 21, 6);
+    const std::size_t axles = event.axles < MAX_AXLES ? event.axles : MAX_AXLES;
+    for (std::size_t i = 0; i < axles; ++i)
+        if (ctx.trainRecord.axleSlots[i].bytes[5] & 0x80) ++event.cars;
+    event.reportPath = TrainReportPath(h);
+    PublishEvent(std::move(event));
+}
+
+void RegisterPowerup(CollectorContext& ctx) {
+    HandlePowerup(ctx);
+    // Payload byte 5 is the track; a short Powerup reads it as 0.
+    const std::uint8_t track = RxPayloadLength(ctx) > 5 ? RxPayload(ctx)[5] : 0;
+    EngineEvent event;
+    event.kind = EventKind::PowerupRegistered;
+    event.siteId = ctx.sourceId;
+    event.track = track;
+    PublishEvent(std::move(event));
 }
 
 void RequestPortSwitch(int comNumber) { portSwitchRequest.store(comNumber); }
@@ -78,6 +109,7 @@ bool RunCollectorCycle(CollectorContext& ctx) {
                 RunTrainTransfer(ctx);
             } else {
                 SendCancel(ctx, ctx.sourceId);
+                PublishSiteEvent(EventKind::OverAnnounced, ctx.sourceId, ctx.requestedBlockCount);
             }
             break;
         }
@@ -85,7 +117,7 @@ bool RunCollectorCycle(CollectorContext& ctx) {
             HandleAllInOne(ctx);
             break;
         case PT_POWERUP:
-            HandlePowerup(ctx);
+            RegisterPowerup(ctx);
             break;
         default:
             break;

@@ -37,3 +37,10 @@ void RequestPortSwitch(int comNumber);
 // The All-in-One Data Packet path shared by the loop and the transfer: ACK
 // with the packet's sequence byte, assemble from payload byte 17, report.
 void HandleAllInOne(CollectorContext& ctx);
+
+// Writes the train report of ctx.trainRecord for the site and publishes
+// TrainReported (or ReportFailed).
+void ReportTrain(CollectorContext& ctx, std::uint8_t siteId);
+
+// HandlePowerup, then PowerupRegistered for the site.
+void RegisterPowerup(CollectorContext& ctx);

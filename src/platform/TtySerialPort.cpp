@@ -12,15 +12,25 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
+#include "common/Events.h"
 #include "common/LinkStatus.h"
 #include "common/LogLine.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 
 namespace {
+
+void PublishPortEvent(EventKind kind, const std::string& device) {
+    EngineEvent event;
+    event.kind = kind;
+    event.text = device;
+    PublishEvent(std::move(event));
+}
 
 std::string ErrorText(int error) {
     std::string text = std::generic_category().message(error);
@@ -123,6 +133,7 @@ void TtySerialPort::Lose(int error) {
     lastAttemptTick_ = GetTickCount();
     LogLine(COLOUR_DARK_RED, "ERROR: Serial Port COMM %d (%s) lost: %s\n", ComNumber(index_),
             device_.c_str(), ErrorText(error).c_str());
+    PublishPortEvent(EventKind::PortLost, device_);
 }
 
 void TtySerialPort::MaybeReopen() {
@@ -138,6 +149,7 @@ void TtySerialPort::MaybeReopen() {
     LogLine(COLOUR_DARK_RED, everOpened_ ? "Serial Port COMM %d (%s) is back\n"
                                          : "Serial Port COMM %d (%s) opened\n",
             ComNumber(index_), device_.c_str());
+    if (everOpened_) PublishPortEvent(EventKind::PortBack, device_);
     everOpened_ = true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/CivilDate.h"
+#include "common/Events.h"
 #include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
@@ -180,6 +181,7 @@ void SendEcho(CollectorContext& ctx) {
     }
     FinishAndSend(ctx, frame);
     LogLine(COLOUR_PURPLE, "Sending \"ECHO\" to SiteID = %d \n", static_cast<int>(site));
+    PublishSiteEvent(EventKind::EchoSent, site, length);
     const WindowHandle dialog = echoDialogWindow.load();
     if (dialog != 0) {
         char text[128];

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
+#include "common/Events.h"
 #include "common/Globals.h"
 #include "common/LinkStatus.h"
 #include "common/LogLine.h"
@@ -17,6 +19,21 @@
 bool IsFrameComplete(const CollectorContext& ctx) { return ctx.rx.IsFrameComplete(); }
 
 void ResetReceiver(CollectorContext& ctx) { ctx.rx.Reset(GetTickCount()); }
+
+namespace {
+
+// A frame the receiver dropped; its source is known when byte 2 had arrived
+// (the dropped bytes stay in rxBuffer until new ones come).
+void PublishFrameError(const FrameLexer& rx, FrameErrorKind kind, std::int32_t count, bool sourceKept) {
+    EngineEvent event;
+    event.kind = EventKind::FrameError;
+    event.frameError = kind;
+    event.siteId = sourceKept && rx.Dropped() > 2 ? rx.rxBuffer[2] : 0;
+    event.count = count;
+    PublishEvent(std::move(event));
+}
+
+}  // namespace
 
 bool ReceivePacket(CollectorContext& ctx) {
     CSerialPortInterface& port = RadioPort();
@@ -49,10 +66,12 @@ bool ReceivePacket(CollectorContext& ctx) {
                 LogLine(COLOUR_DARK_RED,
                         "Error: Too long delay in between chars (%d ticks). Resetting Buffer\n",
                         static_cast<int>(rx.Gap()));
+                PublishFrameError(rx, FrameErrorKind::Gap, static_cast<std::int32_t>(rx.Gap()), false);
                 break;
             case FrameLexer::Event::TooLong:
                 LogLine(COLOUR_DARK_RED, "ERROR: Packet is too long (%d bytes)! Resetting buffer\n",
                         static_cast<int>(rx.Dropped()));
+                PublishFrameError(rx, FrameErrorKind::TooLong, rx.Dropped(), true);
                 break;
             case FrameLexer::Event::Frame:
                 NoteGoodFrame(std::time(nullptr));
@@ -64,6 +83,7 @@ bool ReceivePacket(CollectorContext& ctx) {
                         static_cast<unsigned>(rx.Stored()), static_cast<unsigned>(rx.Computed()));
                 LogLine(COLOUR_DARK_RED, "ERROR: BAD Chcksum, Packet with %d bytes.\n",
                         static_cast<int>(rx.Dropped()));
+                PublishFrameError(rx, FrameErrorKind::BadChecksum, rx.Dropped(), true);
                 return false;
         }
     }

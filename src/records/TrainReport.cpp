@@ -258,6 +258,21 @@ std::string TrainReportFileName(const std::uint8_t* h) {
     return name;
 }
 
+const char* SystemMessageText(int code) {
+    return code >= 1 && code <= static_cast<int>(SYSTEM_MESSAGE_COUNT) ? SYSTEM_MESSAGES[code] : "";
+}
+
+int SystemMessageCode(const std::string& text) {
+    if (text.empty()) return 0;
+    for (std::size_t code = 1; code <= SYSTEM_MESSAGE_COUNT; ++code)
+        if (text == SYSTEM_MESSAGES[code]) return static_cast<int>(code);
+    return 0;
+}
+
+std::string TrainReportPath(const std::uint8_t* header) {
+    return exeDirectory + REPORT_FOLDER + "/" + TrainReportFileName(header);
+}
+
 std::string FormatTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots) {
     ReportText out;
     WriteDem(out, header);
@@ -273,7 +288,7 @@ int WriteTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots) {
     const std::string folder = exeDirectory + REPORT_FOLDER;
     std::error_code ignored;
     std::filesystem::create_directory(folder, ignored);  // a failure shows up below
-    const std::string path = folder + "/" + TrainReportFileName(header);
+    const std::string path = TrainReportPath(header);
     const std::string bytes = FormatTrainReport(header, axleSlots);
     if (WriteFileAtomically(path, bytes.data(), bytes.size()) != AtomicWriteResult::Ok) {
         LogLine(COLOUR_DARK_RED, "ERROR: Could not write train report %s\n", path.c_str());

@@ -18,5 +18,14 @@ int WriteTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots);
 // The file name inside the report folder, e.g. "20240506_0708.GEM.HBD.00417.txt".
 std::string TrainReportFileName(const std::uint8_t* header);
 
+// The full path: the data folder, the report folder and the file name.
+std::string TrainReportPath(const std::uint8_t* header);
+
 // The bytes of the report as stored (CR LF already in place).
 std::string FormatTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots);
+
+// The text of a system message code 1..51; "" for any other code.
+const char* SystemMessageText(int code);
+// The code whose text this is; 0 for a text of no code (the empty text of
+// the codes 52..255 included).
+int SystemMessageCode(const std::string& text);

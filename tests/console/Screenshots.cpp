@@ -11,12 +11,16 @@
 // looks, side by side, named), find (the scope paused, with lines waiting
 // and the matches of a search highlighted), switch (the scope and the
 // status bar after Commands, Select Radio Port... moved the collector from
-// COM1 to COM2).
+// COM1 to COM2), sites, trains and train (the history views; train opens, of
+// the newest 200, a train with cars, hot wheels and a hot bearing, the
+// longest of them).
 #include <QApplication>
 #include <QFont>
 #include <QImage>
 #include <QPainter>
 #include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -31,6 +35,7 @@
 #include "console/ChildFrame.h"
 #include "console/DlgCmndEcho.h"
 #include "console/DlgPortSelection.h"
+#include "console/HistoryViews.h"
 #include "console/KestovaApp.h"
 #include "console/Looks.h"
 #include "console/MainFrame.h"
@@ -158,7 +163,7 @@ bool SaveLooksSheet(CMainFrame* frame, const QString& file) {
 int main(int argc, char* argv[]) {
     QApplication qapp(argc, argv);
     if (argc != 3) {
-        std::fprintf(stderr, "usage: kestova_screenshots main|echo|find|switch|port[:<id>]|look:<id>|looks-sheet FILE.png\n");
+        std::fprintf(stderr, "usage: kestova_screenshots main|echo|find|switch|port[:<id>]|look:<id>|looks-sheet|sites|trains|train FILE.png\n");
         return 2;
     }
     const QString scene = QString::fromLocal8Bit(argv[1]);
@@ -219,6 +224,43 @@ int main(int argc, char* argv[]) {
             }
             QTimer::singleShot(Delay(6000) / 2, [&]() {
                 app.MainFrame()->UpdateLinkPane();
+                if (!SaveScreenshot(app.MainFrame(), file.constData())) result = 1;
+                app.RequestQuit();
+            });
+        });
+    } else if (scene == QStringLiteral("sites") || scene == QStringLiteral("trains") ||
+               scene == QStringLiteral("train")) {
+        QTimer::singleShot(Delay(6000), [&]() {
+            CMainFrame* frame = app.MainFrame();
+            // Without a window manager the frame is never made the active
+            // window, and the tab area would keep its first tab in front.
+            QApplication::setActiveWindow(frame);
+            if (scene == QStringLiteral("sites")) {
+                frame->OpenSitesView();
+            } else {
+                TrainsModel* model = frame->OpenTrainsView()->Model();
+                if (scene == QStringLiteral("train")) {
+                    // A train with cars, hot-wheel readings and, best, a hot
+                    // bearing; the longest of those.
+                    auto score = [](const TrainRow* r) {
+                        return (r->cars > 0 ? 8 : 0) + (r->hotWheelMax[0] >= 0 ? 4 : 0) +
+                               (std::max(r->hotBoxMax[0], r->hotBoxMax[1]) > 120 ? 2 : 0);
+                    };
+                    const TrainRow* pick = nullptr;
+                    for (int row = 0; row < std::min(model->rowCount(), 200); ++row) {
+                        const TrainRow* r = model->Row(row);
+                        if (r == nullptr) continue;
+                        if (pick == nullptr || score(r) > score(pick) ||
+                            (score(r) == score(pick) && r->axles > pick->axles))
+                            pick = r;
+                    }
+                    if (pick != nullptr) frame->OpenTrainView(pick->id);
+                }
+            }
+            QMdiSubWindow* shown = frame->MdiArea()->subWindowList(QMdiArea::CreationOrder).last();
+            QTimer::singleShot(1500, [&, shown]() {
+                app.MainFrame()->MdiArea()->setActiveSubWindow(shown);
+                QApplication::processEvents();
                 if (!SaveScreenshot(app.MainFrame(), file.constData())) result = 1;
                 app.RequestQuit();
             });

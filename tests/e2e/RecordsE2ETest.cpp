@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <algorithm>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <variant>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +17,8 @@
 #include "common/TrainRecord.h"
 #include "e2e/PtyHarness.h"
 #include "radio/Frame.h"
+#include "records/HistoryText.h"
+#include "records/TrainHistory.h"
 #include "SiteSession.h"
 
 #ifdef KESTOVA_COLLECTOR_EXE
@@ -96,6 +102,94 @@ void ExpectAck(Pty& pty, std::uint8_t site, std::uint8_t track) {
     EXPECT_EQ((*ack)[9], track);
 }
 
+// Just enough JSON to read what kestova-trains prints: a value is a number
+// (kept as its text), a string, true/false/null (as text), an array or an
+// object. Parse() is false for anything that is not JSON.
+struct Json {
+    std::string text;  // numbers, strings, literals
+    std::vector<Json> items;
+    std::map<std::string, Json> fields;
+};
+class JsonReader {
+public:
+    explicit JsonReader(const std::string& s) : s_(s) {}
+    bool Parse(Json& out) { return Value(out) && (Blank(), pos_ == s_.size()); }
+
+private:
+    void Blank() {
+        while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+    }
+    bool Eat(char c) {
+        Blank();
+        if (pos_ >= s_.size() || s_[pos_] != c) return false;
+        ++pos_;
+        return true;
+    }
+    bool String(std::string& out) {
+        if (!Eat('"')) return false;
+        while (pos_ < s_.size() && s_[pos_] != '"') {
+            if (s_[pos_] == '\\') {
+                if (++pos_ >= s_.size()) return false;
+                if (s_[pos_] == 'u') {
+                    if (pos_ + 4 >= s_.size()) return false;
+                    out += static_cast<char>(std::stoi(s_.substr(pos_ + 1, 4), nullptr, 16));
+                    pos_ += 4;
+                } else {
+                    out += s_[pos_] == 'n' ? '\n' : s_[pos_];
+                }
+            } else if (static_cast<unsigned char>(s_[pos_]) < 0x20) {
+                return false;
+            } else {
+                out += s_[pos_];
+            }
+            ++pos_;
+        }
+        return Eat('"');
+    }
+    bool Value(Json& out) {
+        Blank();
+        if (pos_ >= s_.size()) return false;
+        const char c = s_[pos_];
+        if (c == '"') return String(out.text);
+        if (c == '[') {
+            ++pos_;
+            if (Eat(']')) return true;
+            do {
+                out.items.emplace_back();
+                if (!Value(out.items.back())) return false;
+            } while (Eat(','));
+            return Eat(']');
+        }
+        if (c == '{') {
+            ++pos_;
+            if (Eat('}')) return true;
+            do {
+                std::string key;
+                if (!String(key) || !Eat(':') || !Value(out.fields[key])) return false;
+            } while (Eat(','));
+            return Eat('}');
+        }
+        const std::size_t start = pos_;
+        while (pos_ < s_.size() && std::string_view("-+.eE0123456789truefalsn").find(s_[pos_]) != std::string_view::npos) ++pos_;
+        out.text = s_.substr(start, pos_ - start);
+        return !out.text.empty();
+    }
+    const std::string& s_;
+    std::size_t pos_ = 0;
+};
+
+// Runs kestova-trains with the arguments; its stdout and exit status.
+std::pair<std::string, int> RunTrainsTool(const std::string& args) {
+    std::string out;
+    std::FILE* pipe = ::popen((std::string(KESTOVA_TRAINS_EXE) + " " + args + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) return {out, -1};
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
 }  // namespace
 
 TEST(RecordsProcess, PowerupAndAllInOneEndInTheirFiles) {
@@ -139,7 +233,49 @@ TEST(RecordsProcess, PowerupAndAllInOneEndInTheirFiles) {
     EXPECT_NE(listing.find("\r\n012  123.4        1     00500     AB   HALV001      0   00/00  00:00      0 16\r\n"),
               std::string::npos)
         << listing;
+
+    // The history holds the train; the tables answer on stdout.
+    ASSERT_TRUE(collector.WriteStdin("trains\n"));
+    EXPECT_TRUE(collector.WaitForLineContaining("2024-05-06 07:08:09   417     3    2", kWait)) << collector.Stderr();
+    ASSERT_TRUE(collector.WriteStdin("sites\n"));
+    EXPECT_TRUE(collector.WaitForLineContaining("   12 00500 Halvor   HALV001     123.4 1/1", kWait));
     Stop(collector);
+
+#ifdef KESTOVA_TRAINS_EXE
+    // kestova-trains --json parses and says what the database says.
+    const auto [json, status] = RunTrainsTool("--json --data-folder " + data.Path());
+    ASSERT_EQ(status, 0);
+    Json trains;
+    ASSERT_TRUE(JsonReader(json).Parse(trains)) << json;
+    auto history = TrainHistory::OpenForReading(data.Path() + "/Trains.sqlite", nullptr, nullptr);
+    ASSERT_TRUE(history);
+    const auto rows = history->ListTrains({}, 0, 100);
+    ASSERT_EQ(trains.items.size(), rows.size());
+    ASSERT_EQ(rows.size(), 1u);
+    const auto& t = trains.items[0].fields;
+    EXPECT_EQ(t.at("site_id").text, "12");
+    EXPECT_EQ(t.at("site_number").text, "1236");  // the header's 1234 on track 3
+    EXPECT_EQ(t.at("first_time").text, "2024-05-06 07:08:09");
+    EXPECT_EQ(t.at("train_number").text, "417");
+    EXPECT_EQ(t.at("axles").text, "3");
+    EXPECT_EQ(t.at("hw_left_max").text, "358");
+    EXPECT_EQ(t.at("sim_codes").items.at(0).text, "48");
+    EXPECT_EQ(t.at("file").text, rows[0].file);
+    EXPECT_EQ(json, FormatTrainJson(rows));
+    const auto [axles, axleStatus] = RunTrainsTool("--json --data-folder " + data.Path() + " --train " + std::to_string(rows[0].id));
+    Json train;
+    ASSERT_EQ(axleStatus, 0);
+    ASSERT_TRUE(JsonReader(axles).Parse(train)) << axles;
+    EXPECT_EQ(train.fields.at("axles").items.size(), 3u);
+    EXPECT_EQ(train.fields.at("axles").items[2].fields.at("car").text, "2");
+
+    // No history, or a file that is not one: exit status 2.
+    DataFolder empty;
+    EXPECT_EQ(RunTrainsTool("--data-folder " + empty.Path()).second, 2);
+    { std::ofstream(empty.File("Trains.sqlite")) << "not a database, just text that is long enough to be looked at"; }
+    EXPECT_EQ(RunTrainsTool("--data-folder " + empty.Path()).second, 2);
+    EXPECT_EQ(RunTrainsTool("--bogus").second, 2);
+#endif
 }
 
 #endif

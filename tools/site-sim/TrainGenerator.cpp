@@ -41,9 +41,12 @@ std::vector<Axle> DrawAxles(int axles, const std::vector<int>& cars, bool wheels
     for (int car : cars) {
         for (int k = 0; k < car && i < out.size(); ++k, ++i) out[i].carStart = (k == 0);
     }
+    // Bearings run a little above the ambient, wheels warmer from braking;
+    // now and then one bearing or one wheel runs hot.
+    const int wheelBase = 60 + ambient * 3;
     for (Axle& a : out) {
-        a.b0 = static_cast<std::uint8_t>(std::clamp(ambient + rng.Range(0, 35), 0, 255));
-        a.b1 = static_cast<std::uint8_t>(std::clamp(ambient + rng.Range(0, 35), 0, 255));
+        a.b0 = static_cast<std::uint8_t>(std::clamp(ambient + rng.Range(0, 15), 0, 255));
+        a.b1 = static_cast<std::uint8_t>(std::clamp(ambient + rng.Range(0, 15), 0, 255));
         if (rng.Chance(2)) {
             // A hot bearing on one side.
             if (rng.Chance(50)) {
@@ -55,8 +58,9 @@ std::vector<Axle> DrawAxles(int axles, const std::vector<int>& cars, bool wheels
             }
         }
         if (wheels) {
-            a.wheel1 = static_cast<unsigned>(rng.Range(80, 620));
-            a.wheel2 = static_cast<unsigned>(rng.Range(80, 620));
+            a.wheel1 = static_cast<unsigned>(std::clamp(wheelBase + rng.Range(0, 60), 0, 1023));
+            a.wheel2 = static_cast<unsigned>(std::clamp(wheelBase + rng.Range(0, 60), 0, 1023));
+            if (rng.Chance(1)) (rng.Chance(50) ? a.wheel1 : a.wheel2) = static_cast<unsigned>(rng.Range(500, 900));
         }
         a.load = static_cast<unsigned>(wideLoad ? rng.Range(200, 1023) : rng.Range(20, 255));
         a.b6 = rng.Byte();
@@ -151,14 +155,21 @@ int MaxAxlesWithin(StreamFormat format, std::uint8_t kind, std::size_t bytes) {
 std::vector<int> DrawCars(int axles, SimRandom& rng) {
     std::vector<int> cars;
     int left = axles;
+    // One to three locomotives of 6 axles in front of a train long enough.
+    if (axles >= 20) {
+        const int locomotives = std::min(rng.Range(1, 3), (axles - 8) / 6);
+        for (int k = 0; k < locomotives; ++k) cars.push_back(6);
+        left -= 6 * locomotives;
+    }
     while (left > 0) {
         int car;
         if (left <= 6) {
             car = left;  // 2..6, or 1 for a one-axle train
+        } else if (rng.Chance(90)) {
+            car = 4;     // the common car: two bogies of two axles
         } else {
             // Never leave a single axle behind.
             car = rng.Range(2, std::min(6, left - 2));
-            if (rng.Chance(60)) car = std::min(4, left - 2);  // most cars have 4 axles
         }
         cars.push_back(car);
         left -= car;

@@ -1,0 +1,58 @@
+#pragma once
+// What happens in the collection engine, as events for whoever watches it
+// (the console's views, the headless collector's tables, the train history).
+//
+// The places that see an event happen call PublishEvent, which hands it to
+// the one installed publisher (engine/EventHub installs itself) or drops it
+// when none is installed. Publishing never waits on a subscriber: the hub
+// copies the event into each subscriber's bounded queue and returns. The
+// serial scope is not fed from here: its texts stay as they are.
+#include <cstdint>
+#include <string>
+
+enum class EventKind : std::uint8_t {
+    PowerupRegistered,  // siteId, track
+    TrainReported,      // siteId, track, stamps, trainNumber, axles, cars, reportPath
+    ReportFailed,       // siteId, reportPath: the report could not be written
+    TransferComplete,   // siteId, count = blocks
+    TransferRetried,    // siteId, count = blocks asked for again ("Substitude")
+    TransferGivenUp,    // siteId
+    ShortStream,        // siteId, count = bytes received
+    OverAnnounced,      // siteId, count = blocks asked for, or the bad block number
+    FrameError,         // siteId when known (0 = unknown), frameError, count
+    PortLost,           // text = device
+    PortBack,           // text = device
+    EchoSent,           // siteId, count = length
+};
+
+enum class FrameErrorKind : std::uint8_t { None, BadChecksum, TooLong, Gap };
+
+struct EngineEvent {
+    EventKind kind = EventKind::PowerupRegistered;
+    std::int64_t time = 0;       // wall clock, seconds since 1970 (UTC), set by PublishEvent
+    std::uint8_t siteId = 0;     // radio identifier; 0 = not known
+    std::uint8_t track = 0;
+    FrameErrorKind frameError = FrameErrorKind::None;
+    std::int32_t count = 0;
+    std::uint16_t trainNumber = 0;
+    std::uint16_t axles = 0;
+    std::uint16_t cars = 0;
+    std::uint8_t firstStamp[6] = {};   // year - 2000, month, day, hour, minute, second
+    std::uint8_t secondStamp[6] = {};
+    std::string reportPath;      // TrainReported, ReportFailed
+    std::string text;            // PortLost, PortBack: the device
+};
+
+// The publisher: called on the publishing thread; must not block beyond a
+// short lock. Null uninstalls.
+using EventPublisher = void (*)(const EngineEvent&);
+void SetEventPublisher(EventPublisher publisher);
+
+// Stamps the event's time and hands it to the publisher.
+void PublishEvent(EngineEvent event);
+
+// Shorthand for an event that names only a site and a count.
+void PublishSiteEvent(EventKind kind, std::uint8_t siteId, std::int32_t count = 0);
+
+// "Powerup", "Train", ... for logs and tables.
+const char* EventKindName(EventKind kind);

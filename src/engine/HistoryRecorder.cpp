@@ -1,0 +1,122 @@
+#include "engine/HistoryRecorder.h"
+
+#include <malloc.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "records/TrainHistory.h"
+#include "records/TrainReport.h"
+
+namespace {
+constexpr auto kProgressEvery = std::chrono::seconds(2);
+}
+
+std::string CatchUpProgressLine(int done, int total) {
+    char line[96];
+    std::snprintf(line, sizeof line, "Train history: %d of %d report files indexed (%d%%)", done,
+                  total, total > 0 ? static_cast<int>(100LL * done / total) : 100);
+    return line;
+}
+
+HistoryRecorder::HistoryRecorder(std::string dataFolder, Notice notice)
+    : dataFolder_(std::move(dataFolder)), notice_(std::move(notice)) {}
+
+HistoryRecorder::~HistoryRecorder() = default;
+
+void HistoryRecorder::Stop() {
+    stopping_.store(true);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (history_) history_->Cancel();
+}
+
+bool HistoryRecorder::Open() {
+    std::string replaced, why;
+    auto opened = TrainHistory::OpenForWriting(HistoryPath(dataFolder_), &replaced, &why);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        history_ = std::move(opened);
+        if (history_ && stopping_.load()) history_->Cancel();
+    }
+    if (!replaced.empty() && notice_)
+        notice_("Train history: " + HistoryPath(dataFolder_) + " was replaced (" + replaced +
+                    "; the old file is kept as " + HISTORY_FILE_NAME +
+                    ".replaced); it is rebuilt from the report files",
+                false);
+    if (!history_) {
+        Failed(why);
+        return false;
+    }
+    return true;
+}
+
+void HistoryRecorder::OnSubscriberStart() {
+    if (Open()) CatchUp(false);
+}
+
+void HistoryRecorder::CatchUp(bool quiet) {
+    const auto started = std::chrono::steady_clock::now();
+    auto lastLine = started;
+    bool announced = false;
+    const auto progress = [&](int done, int total) {
+        if (quiet) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (!announced) {
+            notice_("Train history: indexing " + std::to_string(total) + " report files", false);
+            announced = true;
+            lastLine = now;
+        } else if (now - lastLine >= kProgressEvery || done == total) {
+            notice_(CatchUpProgressLine(done, total), false);
+            lastLine = now;
+        }
+    };
+    const auto damaged = [&](const std::string& file, const std::string& why) {
+        if (notice_)
+            notice_("ERROR: Train history: report file " + dataFolder_ + REPORT_FOLDER + "/" + file +
+                        " skipped: " + why,
+                    true);
+    };
+    std::string why;
+    const CatchUpResult r = history_->CatchUp(dataFolder_ + REPORT_FOLDER, RegistrySites(),
+                                              notice_ ? TrainHistory::Progress(progress) : nullptr,
+                                              damaged, &why);
+    if (!r.ok) {
+        Failed(why);
+        return;
+    }
+    failing_ = false;
+    // The catch-up's file lists are gone: give their memory back.
+    ::malloc_trim(0);
+    if (changed_ && r.indexed + r.removed > 0) changed_();
+    if (announced && notice_) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        char line[128];
+        std::snprintf(line, sizeof line, "Train history: %d report files indexed in %.1f s", r.indexed,
+                      seconds);
+        notice_(line, false);
+    }
+}
+
+void HistoryRecorder::Failed(const std::string& why) {
+    if (failing_) return;  // told once
+    failing_ = true;
+    if (notice_)
+        notice_("ERROR: Train history " + HistoryPath(dataFolder_) + " could not be written (" + why +
+                    "); reports are still written and the history catches up later",
+                true);
+}
+
+void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
+    if (event.kind != EventKind::TrainReported) return;
+    if (!history_ && !Open()) return;
+    std::string why;
+    if (!history_->IndexReport(event.reportPath, event.siteId, LocalTimeText(event.time),
+                               RegistrySites(), &why)) {
+        Failed(why);
+        return;
+    }
+    ++indexed_;
+    if (failing_) CatchUp(true);  // fill in what the failure left out
+    if (changed_) changed_();
+}

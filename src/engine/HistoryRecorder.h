@@ -1,0 +1,59 @@
+#pragma once
+// Keeps the train history up to date: at its start it opens (or replaces)
+// "Trains.sqlite" and catches up with the report folder, then it indexes
+// every report the worker writes. It runs as an event subscriber, on its own
+// thread, so a locked, full or unwritable database never holds up the
+// collection: the report is already written, the failure is told once, and
+// the history catches up the next time it can write (at the latest at the
+// next start).
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/EventHub.h"
+
+class TrainHistory;
+
+class HistoryRecorder final : public IEventSubscriber {
+public:
+    // Lines for the operator: progress, skipped reports, failures (error
+    // true for those that begin with "ERROR").
+    using Notice = std::function<void(const std::string& line, bool error)>;
+
+    HistoryRecorder(std::string dataFolder, Notice notice);
+    ~HistoryRecorder() override;
+
+    void OnSubscriberStart() override;
+    void OnEngineEvent(const EngineEvent& event) override;
+
+    // Cuts a running catch-up short (from any thread): call before
+    // unsubscribing so a stop does not wait for it.
+    void Stop();
+
+    // Called on the recorder's thread whenever rows were added or changed
+    // (set before subscribing).
+    void SetChangedHook(std::function<void()> hook) { changed_ = std::move(hook); }
+
+    // Reports indexed since the start (not counting the catch-up).
+    std::uint64_t Indexed() const { return indexed_; }
+
+private:
+    bool Open();
+    void CatchUp(bool quiet);
+    void Failed(const std::string& why);
+
+    std::string dataFolder_;
+    Notice notice_;
+    std::function<void()> changed_;
+    std::mutex mutex_;  // guards history_ against Stop()
+    std::unique_ptr<TrainHistory> history_;
+    std::atomic<bool> stopping_{false};
+    bool failing_ = false;   // told the operator; catch up at the next success
+    std::uint64_t indexed_ = 0;
+};
+
+// The progress and damaged-file lines of a catch-up (shared with the query tool).
+std::string CatchUpProgressLine(int done, int total);

@@ -1,0 +1,175 @@
+#include "records/HistoryText.h"
+
+#include <cstdio>
+
+namespace {
+
+std::string Reading(int value) { return value < 0 ? "-" : std::to_string(value); }
+std::string JsonNumberOrNull(int value) { return value < 0 ? "null" : std::to_string(value); }
+
+std::string Milepost(int tenths) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%d.%d", tenths / 10, tenths % 10);
+    return text;
+}
+
+// A CSV field: quoted when it holds a separator, a quote or a line break.
+std::string Csv(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c >= 0x7F) {
+                    // Bytes from the radio are not UTF-8: keep them as code points.
+                    char esc[8];
+                    std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                    out += esc;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string FormatTrainTable(const std::vector<TrainRow>& rows) {
+    std::string out =
+        "     Id Site  Radio Trk First time          Train Axles Cars HB max L/R  HW max L/R  "
+        "Maxed Messages\n";
+    char line[512];
+    for (const TrainRow& r : rows) {
+        std::snprintf(line, sizeof line, "%7lld %05d %5d %3d %-19s %5d %5d %4d %3d/%-3d %4s/%-4s %5d %s\n",
+                      static_cast<long long>(r.id), r.siteNumber, r.siteId, r.track,
+                      r.firstTime.c_str(), r.trainNumber, r.axles, r.cars, r.hotBoxMax[0],
+                      r.hotBoxMax[1], Reading(r.hotWheelMax[0]).c_str(),
+                      Reading(r.hotWheelMax[1]).c_str(), r.maxed[0] + r.maxed[1],
+                      r.simCodes.empty() ? "-" : SimCodeTexts(r.simCodes).c_str());
+        out += line;
+    }
+    return out;
+}
+
+std::string FormatTrainCsv(const std::vector<TrainRow>& rows) {
+    std::string out =
+        "id,site_id,site_number,site_name,unit_type,milepost,track,first_time,second_time,received,"
+        "train_number,axles,cars,hb_left_max,hb_left_axle,hb_right_max,hb_right_axle,hw_left_max,"
+        "hw_left_axle,hw_right_max,hw_right_axle,maxed_left,maxed_right,sim_codes,file,file_size\n";
+    for (const TrainRow& r : rows) {
+        out += std::to_string(r.id) + ',' + std::to_string(r.siteId) + ',' +
+               std::to_string(r.siteNumber) + ',' + Csv(r.siteName) + ',' + Csv(r.unitType) + ',' +
+               Milepost(r.milepost) + ',' + std::to_string(r.track) + ',' + r.firstTime + ',' +
+               r.secondTime + ',' + r.received + ',' + std::to_string(r.trainNumber) + ',' +
+               std::to_string(r.axles) + ',' + std::to_string(r.cars);
+        for (int s = 0; s < 2; ++s)
+            out += ',' + std::to_string(r.hotBoxMax[s]) + ',' + std::to_string(r.hotBoxMaxAxle[s]);
+        for (int s = 0; s < 2; ++s)
+            out += ',' + (r.hotWheelMax[s] < 0 ? std::string() : std::to_string(r.hotWheelMax[s])) +
+                   ',' + (r.hotWheelMax[s] < 0 ? std::string() : std::to_string(r.hotWheelMaxAxle[s]));
+        out += ',' + std::to_string(r.maxed[0]) + ',' + std::to_string(r.maxed[1]) + ',' +
+               Csv(r.simCodes) + ',' + Csv(r.file) + ',' + std::to_string(r.fileSize) + '\n';
+    }
+    return out;
+}
+
+namespace {
+std::string TrainJsonObject(const TrainRow& r) {
+    std::string o = "{\"id\":" + std::to_string(r.id) + ",\"site_id\":" + std::to_string(r.siteId) +
+                    ",\"site_number\":" + std::to_string(r.siteNumber) +
+                    ",\"site_name\":" + JsonString(r.siteName) + ",\"unit_type\":" + JsonString(r.unitType) +
+                    ",\"milepost\":" + Milepost(r.milepost) + ",\"track\":" + std::to_string(r.track) +
+                    ",\"first_time\":" + JsonString(r.firstTime) +
+                    ",\"second_time\":" + JsonString(r.secondTime) +
+                    ",\"received\":" + JsonString(r.received) +
+                    ",\"train_number\":" + std::to_string(r.trainNumber) +
+                    ",\"axles\":" + std::to_string(r.axles) + ",\"cars\":" + std::to_string(r.cars) +
+                    ",\"hb_left_max\":" + std::to_string(r.hotBoxMax[0]) +
+                    ",\"hb_left_axle\":" + std::to_string(r.hotBoxMaxAxle[0]) +
+                    ",\"hb_right_max\":" + std::to_string(r.hotBoxMax[1]) +
+                    ",\"hb_right_axle\":" + std::to_string(r.hotBoxMaxAxle[1]) +
+                    ",\"hw_left_max\":" + JsonNumberOrNull(r.hotWheelMax[0]) +
+                    ",\"hw_left_axle\":" + (r.hotWheelMax[0] < 0 ? "null" : std::to_string(r.hotWheelMaxAxle[0])) +
+                    ",\"hw_right_max\":" + JsonNumberOrNull(r.hotWheelMax[1]) +
+                    ",\"hw_right_axle\":" + (r.hotWheelMax[1] < 0 ? "null" : std::to_string(r.hotWheelMaxAxle[1])) +
+                    ",\"maxed_left\":" + std::to_string(r.maxed[0]) +
+                    ",\"maxed_right\":" + std::to_string(r.maxed[1]) + ",\"sim_codes\":[";
+    std::string codes = r.simCodes;
+    if (!codes.empty()) o += codes;
+    o += "],\"file\":" + JsonString(r.file) + ",\"file_size\":" + std::to_string(r.fileSize) + "}";
+    return o;
+}
+}  // namespace
+
+std::string FormatTrainJson(const std::vector<TrainRow>& rows) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        out += i == 0 ? "\n  " : ",\n  ";
+        out += TrainJsonObject(rows[i]);
+    }
+    return out + (rows.empty() ? "]\n" : "\n]\n");
+}
+
+std::string FormatAxleTable(const TrainRow& t, const std::vector<ReportAxle>& axles) {
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "Train %lld: site %05d (radio %d, %s %s), track %d, %s to %s, train number %d, "
+                  "%d axles, %d cars\nMessages: \n",
+                  static_cast<long long>(t.id), t.siteNumber, t.siteId,
+                  t.unitType.empty() ? "-" : t.unitType.c_str(), t.siteName.empty() ? "-" : t.siteName.c_str(),
+                  t.track, t.firstTime.c_str(), t.secondTime.c_str(), t.trainNumber, t.axles, t.cars);
+    std::string out = line;
+    out.insert(out.size() - 1, t.simCodes.empty() ? "-" : SimCodeTexts(t.simCodes));
+    out += "Axle  Car Start HB left HB right HW left HW right Load\n";
+    for (const ReportAxle& a : axles) {
+        std::snprintf(line, sizeof line, "%4d %4d %5s %7d%c %7d%c %7s %8s %4d\n", a.axle, a.car,
+                      a.carStart ? "*" : "", a.hotBoxLeft, a.hotBoxLeft == HOT_BOX_MAXED ? '!' : ' ',
+                      a.hotBoxRight, a.hotBoxRight == HOT_BOX_MAXED ? '!' : ' ',
+                      Reading(a.hotWheelLeft).c_str(), Reading(a.hotWheelRight).c_str(), a.load);
+        out += line;
+    }
+    return out;
+}
+
+std::string FormatAxleCsv(const std::vector<ReportAxle>& axles) {
+    std::string out = "axle,car,car_start,hb_left,hb_right,hw_left,hw_right,load\n";
+    for (const ReportAxle& a : axles) {
+        out += std::to_string(a.axle) + ',' + std::to_string(a.car) + ',' + (a.carStart ? "1" : "0") +
+               ',' + std::to_string(a.hotBoxLeft) + ',' + std::to_string(a.hotBoxRight) + ',' +
+               (a.hotWheelLeft < 0 ? "" : std::to_string(a.hotWheelLeft)) + ',' +
+               (a.hotWheelRight < 0 ? "" : std::to_string(a.hotWheelRight)) + ',' +
+               std::to_string(a.load) + '\n';
+    }
+    return out;
+}
+
+std::string FormatAxleJson(const TrainRow& t, const std::vector<ReportAxle>& axles) {
+    std::string out = "{\"train\":" + TrainJsonObject(t) + ",\n \"axles\":[";
+    for (std::size_t i = 0; i < axles.size(); ++i) {
+        const ReportAxle& a = axles[i];
+        out += i == 0 ? "\n  " : ",\n  ";
+        out += "{\"axle\":" + std::to_string(a.axle) + ",\"car\":" + std::to_string(a.car) +
+               ",\"car_start\":" + (a.carStart ? "true" : "false") +
+               ",\"hb_left\":" + std::to_string(a.hotBoxLeft) +
+               ",\"hb_right\":" + std::to_string(a.hotBoxRight) +
+               ",\"hw_left\":" + JsonNumberOrNull(a.hotWheelLeft) +
+               ",\"hw_right\":" + JsonNumberOrNull(a.hotWheelRight) +
+               ",\"load\":" + std::to_string(a.load) + "}";
+    }
+    return out + (axles.empty() ? "]}\n" : "\n ]}\n");
+}

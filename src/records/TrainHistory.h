@@ -1,0 +1,155 @@
+#pragma once
+// The train history "Trains.sqlite" in the data folder: an index of the
+// train report files, one row per report and one per axle, so the trains of
+// a site and the axles of a train are found without reading files. The
+// report files stay the record: the index is written right after each
+// report and brought up to date from the report folder at start (or rebuilt
+// whole when it is missing, damaged or of another schema).
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "records/ReportParser.h"
+
+struct sqlite3;
+
+constexpr const char* HISTORY_FILE_NAME = "Trains.sqlite";
+constexpr int HISTORY_SCHEMA_VERSION = 1;
+// PRAGMA application_id of the file: "KTRN".
+constexpr std::int32_t HISTORY_APPLICATION_ID = 0x4B54524E;
+
+// What the registry knows of a site (one entry: one track of a site).
+struct SiteInfo {
+    std::uint8_t radioId = 0;
+    std::uint16_t siteNumber = 0;
+    std::uint8_t track = 0;
+    std::uint8_t trackCount = 0;
+    std::string name;       // the unit text of its Powerup
+    std::string unitType;   // "Halvor", "Tallquin", ...
+    int milepost = 0;       // tenths
+};
+
+// One train row.
+struct TrainRow {
+    std::int64_t id = 0;
+    int siteId = 0;              // radio identifier; 0 when no registry entry matched
+    int siteNumber = 0;          // the header's site number, plus track - 1 beyond track 1
+    std::string siteName, unitType;
+    int milepost = 0;            // tenths; 0 when not known
+    int track = 0;
+    std::string firstTime, secondTime, received;  // "YYYY-MM-DD HH:MM:SS", local time
+    int trainNumber = 0, axles = 0, cars = 0;
+    int hotBoxMax[2] = {0, 0}, hotBoxMaxAxle[2] = {0, 0};     // left, right
+    int hotWheelMax[2] = {-1, -1}, hotWheelMaxAxle[2] = {0, 0};  // -1: no hot-wheel data
+    int maxed[2] = {0, 0};       // readings at their maximum, per side
+    std::string simCodes;        // "48,50"; 0 for a code without a text
+    std::string file;            // name inside the report folder
+    std::int64_t fileSize = 0;
+
+    bool HasAlarm() const { return maxed[0] + maxed[1] > 0; }
+};
+
+struct TrainFilter {
+    int siteNumber = -1;         // -1: every site
+    std::string fromDate;        // "YYYY-MM-DD", inclusive; "" = open
+    std::string toDate;          // inclusive
+    bool alarmsOnly = false;
+};
+
+// Columns a list can be ordered by.
+enum class TrainOrder { Time, Site, TrainNumber, Axles, Cars, HotBox, Received };
+
+struct SiteTrainStats {
+    int siteNumber = 0;
+    int siteId = 0;
+    std::string lastTrain;       // first time stamp of its newest train
+    std::string lastReceived;
+    int trainsToday = 0;
+    int trainsWeek = 0;
+    int lastSimCode = 0;         // newest train's last system message code (0: none)
+};
+
+struct CatchUpResult {
+    int indexed = 0;
+    int removed = 0;
+    int skipped = 0;             // damaged report files
+    bool rebuilt = false;
+    bool ok = true;
+};
+
+class TrainHistory {
+public:
+    enum class OpenStatus { Ok, Missing, Foreign, OtherSchema, Damaged, Failed };
+
+    ~TrainHistory();
+    TrainHistory(const TrainHistory&) = delete;
+    TrainHistory& operator=(const TrainHistory&) = delete;
+
+    // Opens the file for reading only; fails (with the reason) when it is
+    // missing, not a train history, of another schema or damaged.
+    static std::unique_ptr<TrainHistory> OpenForReading(const std::string& path, OpenStatus* status,
+                                                        std::string* why);
+    // Opens for writing, creating the file; a file that is damaged, not a
+    // train history or of another schema is replaced by an empty one
+    // (`replaced` says why). Null when even that fails.
+    static std::unique_ptr<TrainHistory> OpenForWriting(const std::string& path, std::string* replaced,
+                                                        std::string* why);
+
+    // Indexes one report file (replacing its earlier row) in one
+    // transaction. `received` is "YYYY-MM-DD HH:MM:SS"; siteId 0 looks the
+    // site up in `sites` by site number and track.
+    bool IndexReport(const std::string& path, int siteId, const std::string& received,
+                     const std::vector<SiteInfo>& sites, std::string* why);
+
+    // Brings the index up to date with the report folder: new or changed
+    // files are indexed, rows of files that are gone are removed. A file
+    // that cannot be read as a report is skipped (once: it is remembered
+    // until it changes) and named through `damaged`.
+    using Progress = std::function<void(int done, int total)>;
+    using Damaged = std::function<void(const std::string& file, const std::string& why)>;
+    CatchUpResult CatchUp(const std::string& reportFolder, const std::vector<SiteInfo>& sites,
+                          const Progress& progress, const Damaged& damaged, std::string* why);
+    // Drops every row and indexes the whole folder again.
+    CatchUpResult Rebuild(const std::string& reportFolder, const std::vector<SiteInfo>& sites,
+                          const Progress& progress, const Damaged& damaged, std::string* why);
+
+    std::int64_t CountTrains(const TrainFilter& filter);
+    // Newest first by default; `ascending` turns the order round.
+    std::vector<TrainRow> ListTrains(const TrainFilter& filter, std::int64_t offset, int limit,
+                                     TrainOrder order = TrainOrder::Time, bool ascending = false);
+    std::optional<TrainRow> Train(std::int64_t id);
+    std::vector<ReportAxle> Axles(std::int64_t trainId);
+    // Per site number: trains received since `today` and since `weekStart`
+    // ("YYYY-MM-DD", local time).
+    std::vector<SiteTrainStats> SiteStats(const std::string& today, const std::string& weekStart);
+
+    // Makes a running catch-up stop at its next batch (from any thread); what
+    // it indexed so far stays, the rest is done by the next catch-up.
+    void Cancel() { cancelled_.store(true); }
+
+    // The last SQLite error text.
+    std::string LastError() const;
+    sqlite3* Handle() { return db_; }
+
+private:
+    explicit TrainHistory(sqlite3* db) : db_(db) {}
+    bool Exec(const char* sql, std::string* why);
+    bool InsertParsed(const ParsedReport& report, const std::string& file, std::int64_t size,
+                      std::int64_t mtime, int siteId, const std::string& received,
+                      const std::vector<SiteInfo>& sites, std::string* why);
+    sqlite3* db_ = nullptr;
+    std::atomic<bool> cancelled_{false};
+};
+
+// The path of the history in a data folder (ending in '/').
+std::string HistoryPath(const std::string& dataFolder);
+// Local time as "YYYY-MM-DD HH:MM:SS".
+std::string LocalTimeText(std::int64_t secondsSinceEpoch);
+// The registry as the history sees it (a copy taken under the table's lock).
+std::vector<SiteInfo> RegistrySites();
+// "48,50" as texts, "; "-separated.
+std::string SimCodeTexts(const std::string& codes);

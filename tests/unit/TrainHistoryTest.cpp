@@ -1,0 +1,343 @@
+// The train history: the index agrees with the trains the simulator drew,
+// catches up with report files added while the collector was stopped, is
+// rebuilt when damaged or foreign, and never stops the collection.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "TestSupport.h"
+#include "TrainGenerator.h"
+#include "engine/Assembly.h"
+#include "engine/EventHub.h"
+#include "engine/HistoryRecorder.h"
+#include "engine/Worker.h"
+#include "records/Callers.h"
+#include "records/TrainHistory.h"
+#include "records/TrainReport.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct SentTrain {
+    sitesim::GeneratedTrain train;
+    TrainRecord record;
+};
+
+// Draws `count` trains of two sites (one with two tracks), registers the
+// sites, and writes every train's report as the collector does.
+std::vector<SentTrain> SendTrains(int count, std::uint64_t seed, int firstNumber = 1) {
+    sitesim::SimRandom rng(seed);
+    const sitesim::SiteIdentity sites[2] = {
+        sitesim::MakeSite(12, 1, sitesim::UnitKind::Halvor, rng),
+        sitesim::MakeSite(17, 2, sitesim::UnitKind::Tallquin, rng)};
+    for (const auto& s : sites) {
+        const auto payload = sitesim::PowerupPayload(s);
+        std::lock_guard<std::mutex> lock(callerTableMutex);
+        CallerEntry* free = nullptr;
+        for (CallerEntry& e : callerTable)
+            if (e.radioId == s.radioId && e.track == 1) free = &e;
+        for (CallerEntry& e : callerTable)
+            if (free == nullptr && e.radioId == 0) free = &e;
+        FillCallerEntry(*free, payload.data(), s.radioId);
+    }
+    for (const auto& s : sites)
+        if (s.tracks == 2) {
+            CallerEntry first{};
+            FillCallerEntry(first, sitesim::PowerupPayload(s).data(), s.radioId);
+            AddSecondTrackCaller(first, s.radioId);
+        }
+
+    std::vector<SentTrain> sent;
+    sitesim::TrainTime time{2026, 3, 1, 6, 0, 0};
+    for (int i = 0; i < count; ++i) {
+        const auto& site = sites[i % 2];
+        sitesim::TrainDesign d;
+        d.format = rng.Chance(25) ? sitesim::StreamFormat::Legacy : sitesim::StreamFormat::Current;
+        d.kind = rng.Chance(50) ? 15 : 16;
+        d.hwd = rng.Chance(60);
+        d.axles = rng.Chance(5) ? 1200 : rng.Range(1, 260);
+        d.trainNumber = static_cast<std::uint16_t>(firstNumber + i);
+        d.track = static_cast<std::uint8_t>(site.tracks == 2 ? 1 + i / 2 % 2 : 1);
+        d.time = time = sitesim::AddSeconds(time, 60 * rng.Range(2, 40));
+        d.maxStreamBytes = d.format == sitesim::StreamFormat::Legacy ? 2018 : 9216;
+        SentTrain t{sitesim::GenerateTrain(site, d, rng), {}};
+        const auto& s = t.train.stream;
+        if (d.format == sitesim::StreamFormat::Legacy)
+            AssembleAllInOne(t.record, s.data(), s.size());
+        else
+            AssembleFromBlocks(t.record, s.data(), s.size());
+        EXPECT_EQ(WriteTrainReport(t.record.header, t.record.axleSlots), 0);
+        sent.push_back(std::move(t));
+    }
+    return sent;
+}
+
+std::string Stamp(const sitesim::TrainTime& t, bool withSeconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                  t.minute, withSeconds ? t.second : 0);
+    return text;
+}
+
+int TenBit(const AxleSlot& s, int low, int shift) { return (((s.bytes[5] >> shift) & 3) << 8) | s.bytes[low]; }
+
+std::unique_ptr<TrainHistory> OpenWriter(std::string* replaced = nullptr) {
+    std::string why;
+    auto h = TrainHistory::OpenForWriting(HistoryPath(exeDirectory), replaced, &why);
+    EXPECT_TRUE(h) << why;
+    return h;
+}
+
+CatchUpResult CatchUp(TrainHistory& h, std::vector<std::string>* damaged = nullptr) {
+    std::string why;
+    auto r = h.CatchUp(exeDirectory + REPORT_FOLDER, RegistrySites(), nullptr,
+                       [damaged](const std::string& f, const std::string&) {
+                           if (damaged != nullptr) damaged->push_back(f);
+                       },
+                       &why);
+    EXPECT_TRUE(r.ok) << why;
+    return r;
+}
+
+class TrainHistoryTest : public ::testing::Test {
+protected:
+    void SetUp() override { std::fill(std::begin(callerTable), std::end(callerTable), CallerEntry{}); }
+    void TearDown() override { std::fill(std::begin(callerTable), std::end(callerTable), CallerEntry{}); }
+    TempExeDirectory folder;
+};
+
+}  // namespace
+
+TEST_F(TrainHistoryTest, IndexAgreesWithWhatTheSimulatorSent) {
+    const auto sent = SendTrains(300, 7);
+    auto history = OpenWriter();
+    ASSERT_EQ(CatchUp(*history).indexed, 300);
+
+    const auto rows = history->ListTrains({}, 0, 1000, TrainOrder::TrainNumber, true);
+    ASSERT_EQ(rows.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const auto& t = sent[i].train;
+        const auto& d = t.design;
+        const TrainRow& r = rows[i];
+        const bool legacy = d.format == sitesim::StreamFormat::Legacy;
+        SCOPED_TRACE("train " + std::to_string(d.trainNumber));
+        const CallerEntry* site = nullptr;
+        for (const CallerEntry& e : callerTable)
+            if (e.radioId != 0 && e.track == d.track && ReadLe16(sent[i].record.header + 2) + d.track - 1 == e.siteNumber)
+                site = &e;
+        ASSERT_NE(site, nullptr);
+        EXPECT_EQ(r.siteId, site->radioId);
+        EXPECT_EQ(r.siteNumber, site->siteNumber);
+        EXPECT_EQ(r.siteName, std::string(site->unitText));
+        EXPECT_EQ(r.unitType, SiteTypeName(site->siteType));
+        EXPECT_EQ(r.milepost, site->milepost);
+        EXPECT_EQ(r.track, d.track);
+        EXPECT_EQ(r.trainNumber, d.trainNumber);
+        EXPECT_EQ(r.firstTime, Stamp(d.time, !legacy));
+        EXPECT_EQ(r.axles, d.axles);
+        EXPECT_EQ(r.cars, static_cast<int>(t.carSizes.size()));
+        EXPECT_EQ(r.file, t.ReportFileName());
+        EXPECT_EQ(r.fileSize, static_cast<std::int64_t>(fs::file_size(folder / REPORT_FOLDER / r.file)));
+        std::string codes;
+        for (std::uint8_t c : t.simCodes)
+            if (c != 0) codes += (codes.empty() ? "" : ",") + std::to_string(c <= 51 ? c : 0);
+        EXPECT_EQ(r.simCodes, codes);
+
+        const auto axles = history->Axles(r.id);
+        ASSERT_EQ(axles.size(), static_cast<std::size_t>(d.axles));
+        const bool hwd = (sent[i].record.header[1] & 1) != 0;
+        int car = 0, carAxle = 0, maxed[2] = {0, 0}, hbMax[2] = {0, 0};
+        for (int k = 0; k < d.axles; ++k) {
+            const AxleSlot& s = sent[i].record.axleSlots[k];
+            const ReportAxle& a = axles[static_cast<std::size_t>(k)];
+            if (!legacy && carAxle == 0) carAxle = t.carSizes[static_cast<std::size_t>(car++)];
+            const bool start = !legacy && carAxle == t.carSizes[static_cast<std::size_t>(car - 1)];
+            if (!legacy) --carAxle;
+            EXPECT_EQ(a.axle, k + 1);
+            EXPECT_EQ(a.car, car);
+            EXPECT_EQ(a.carStart, start);
+            EXPECT_EQ(a.hotBoxLeft, s.bytes[0]);
+            EXPECT_EQ(a.hotBoxRight, s.bytes[1]);
+            EXPECT_EQ(a.hotWheelLeft, hwd ? TenBit(s, 2, 0) : -1);
+            EXPECT_EQ(a.hotWheelRight, hwd ? TenBit(s, 3, 2) : -1);
+            EXPECT_EQ(a.load, TenBit(s, 4, 4));
+            for (int side = 0; side < 2; ++side) {
+                hbMax[side] = std::max<int>(hbMax[side], s.bytes[side]);
+                maxed[side] += s.bytes[side] == 255;
+                if (hwd) maxed[side] += TenBit(s, 2 + side, 2 * side) == 1023;
+            }
+        }
+        EXPECT_EQ(r.hotBoxMax[0], hbMax[0]);
+        EXPECT_EQ(r.hotBoxMax[1], hbMax[1]);
+        EXPECT_EQ(axles[static_cast<std::size_t>(r.hotBoxMaxAxle[0] - 1)].hotBoxLeft, hbMax[0]);
+        EXPECT_EQ(r.maxed[0], maxed[0]);
+        EXPECT_EQ(r.maxed[1], maxed[1]);
+        EXPECT_EQ(r.hotWheelMax[0] >= 0, hwd);
+    }
+    // Filters: one site, alarms only, a date range.
+    TrainFilter bySite;
+    bySite.siteNumber = rows[0].siteNumber;
+    EXPECT_EQ(history->CountTrains(bySite),
+              std::count_if(rows.begin(), rows.end(), [&](const TrainRow& r) { return r.siteNumber == bySite.siteNumber; }));
+    TrainFilter alarms;
+    alarms.alarmsOnly = true;
+    EXPECT_EQ(history->CountTrains(alarms),
+              std::count_if(rows.begin(), rows.end(), [](const TrainRow& r) { return r.HasAlarm(); }));
+    TrainFilter day;
+    day.fromDate = day.toDate = rows[0].firstTime.substr(0, 10);
+    EXPECT_EQ(history->CountTrains(day),
+              std::count_if(rows.begin(), rows.end(), [&](const TrainRow& r) { return r.firstTime.compare(0, 10, day.fromDate) == 0; }));
+    EXPECT_EQ(history->ListTrains({}, 0, 1).at(0).firstTime, rows.back().firstTime);  // newest first
+}
+
+TEST_F(TrainHistoryTest, CatchesUpWithFilesAddedChangedAndRemovedWhileStopped) {
+    SendTrains(20, 3);
+    {
+        auto history = OpenWriter();
+        EXPECT_EQ(CatchUp(*history).indexed, 20);
+        EXPECT_EQ(CatchUp(*history).indexed, 0);  // nothing new
+    }
+    const auto more = SendTrains(10, 4, 500);
+    const fs::path reports = folder / REPORT_FOLDER;
+    const std::string gone = fs::directory_iterator(reports)->path().string();
+    fs::remove(gone);
+    std::ofstream(reports / "20260101_0000.GEM.HBD.00001.txt") << "DEM cut short";
+
+    auto history = OpenWriter();
+    std::vector<std::string> damaged;
+    const CatchUpResult r = CatchUp(*history, &damaged);
+    EXPECT_EQ(r.indexed, 10);
+    EXPECT_EQ(r.removed, 1);
+    EXPECT_EQ(damaged, std::vector<std::string>{"20260101_0000.GEM.HBD.00001.txt"});
+    EXPECT_EQ(history->CountTrains({}), 29);
+    damaged.clear();
+    CatchUp(*history, &damaged);
+    EXPECT_TRUE(damaged.empty()) << "a damaged report is told once";
+}
+
+TEST_F(TrainHistoryTest, DamagedForeignOrOtherSchemaIsSetAsideAndRebuilt) {
+    SendTrains(5, 5);
+    const std::string path = HistoryPath(exeDirectory);
+    auto foreign = [&](const char* sql) {
+        fs::remove(path);
+        sqlite3* db = nullptr;
+        sqlite3_open(path.c_str(), &db);
+        sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    };
+    const std::vector<std::function<void()>> spoilers = {
+        [&] { std::ofstream(path, std::ios::binary) << std::string(4096, 'x'); },
+        [&] { foreign("CREATE TABLE notes(t TEXT); PRAGMA application_id=7;"); },
+        [&] { foreign("CREATE TABLE trains(x); PRAGMA application_id=1263817294; PRAGMA user_version=99;"); },
+    };
+    for (const auto& spoil : spoilers) {
+        spoil();
+        TrainHistory::OpenStatus status;
+        std::string why;
+        EXPECT_FALSE(TrainHistory::OpenForReading(path, &status, &why));
+        EXPECT_NE(status, TrainHistory::OpenStatus::Ok);
+        std::string replaced;
+        auto history = OpenWriter(&replaced);
+        ASSERT_TRUE(history);
+        EXPECT_FALSE(replaced.empty());
+        EXPECT_EQ(CatchUp(*history).indexed, 5);
+        EXPECT_TRUE(fs::exists(path + ".replaced"));
+    }
+    EXPECT_TRUE(TrainHistory::OpenForReading(path, nullptr, nullptr));
+}
+
+TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
+    WorkerHarness harness;
+    std::vector<std::string> notices;
+    std::mutex noticeMutex;
+    EventHub hub;
+    EventHub::Install(&hub);
+    HistoryRecorder recorder(exeDirectory, [&](const std::string& line, bool) {
+        std::lock_guard<std::mutex> lock(noticeMutex);
+        notices.push_back(line);
+    });
+    hub.Subscribe(&recorder);
+    hub.Flush();
+
+    // Another program holds the write lock.
+    sqlite3* blocker = nullptr;
+    ASSERT_EQ(sqlite3_open(HistoryPath(exeDirectory).c_str(), &blocker), SQLITE_OK);
+    sqlite3_busy_timeout(blocker, 10000);
+    ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    SendTrains(0, 1);  // registers the sites only
+    sitesim::SimRandom siteRng(1);
+    const auto site = sitesim::MakeSite(12, 1, sitesim::UnitKind::Halvor, siteRng);
+    sitesim::SimRandom rng(9);
+    auto send = [&](std::uint16_t number) {
+        sitesim::TrainDesign d;
+        d.trainNumber = number;
+        d.time.minute = number;
+        const auto train = sitesim::GenerateTrain(site, d, rng);
+        std::vector<std::uint8_t> payload(17 + train.stream.size(), 0);
+        std::copy(train.stream.begin(), train.stream.end(), payload.begin() + 17);
+        harness.port->Feed(MakeFrame(12, COLLECTOR_ID, 1, PT_ALL_IN_ONE, payload));
+        EXPECT_TRUE(RunCollectorCycle(*harness.ctx));
+        return train.ReportFileName();
+    };
+    const std::string first = send(1), second = send(2);
+    EXPECT_TRUE(fs::exists(folder / REPORT_FOLDER / first));
+    EXPECT_TRUE(fs::exists(folder / REPORT_FOLDER / second));
+    hub.Flush();
+    sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(blocker);
+    {
+        std::lock_guard<std::mutex> lock(noticeMutex);
+        ASSERT_EQ(std::count_if(notices.begin(), notices.end(),
+                                [](const std::string& l) { return l.rfind("ERROR: Train history", 0) == 0; }),
+                  1);
+    }
+    send(3);  // the next train that can be written brings the history up to date
+    hub.Flush();
+    hub.Unsubscribe(&recorder);
+    EventHub::Install(nullptr);
+    auto history = TrainHistory::OpenForReading(HistoryPath(exeDirectory), nullptr, nullptr);
+    ASSERT_TRUE(history);
+    EXPECT_EQ(history->CountTrains({}), 3);
+    for (const TrainRow& r : history->ListTrains({}, 0, 3)) EXPECT_EQ(r.siteId, 12);
+}
+
+TEST(EventHubTest, StuckSubscriberDropsWithACountAndNeverHoldsThePublisher) {
+    struct Stuck : IEventSubscriber {
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool inside = false, release = false;
+        int seen = 0;
+        void OnEngineEvent(const EngineEvent&) override {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++seen;
+            inside = true;
+            wake.notify_all();
+            wake.wait(lock, [this] { return release; });
+        }
+    } stuck;
+    EventHub hub;
+    hub.Subscribe(&stuck, 4);
+    hub.Publish(EngineEvent{});
+    {
+        std::unique_lock<std::mutex> lock(stuck.mutex);
+        stuck.wake.wait(lock, [&] { return stuck.inside; });
+    }
+    // The subscriber is stuck in its first event: these return all the same.
+    for (int i = 0; i < 99; ++i) hub.Publish(EngineEvent{});
+    EXPECT_EQ(hub.Dropped(&stuck), 95u);
+    {
+        std::lock_guard<std::mutex> lock(stuck.mutex);
+        stuck.release = true;
+    }
+    stuck.wake.notify_all();
+    hub.Flush();
+    EXPECT_EQ(stuck.seen, 5);
+}

@@ -1,0 +1,197 @@
+// kestova-trains: lists the trains of the train history "Trains.sqlite",
+// shows one train's axles, and re-indexes the report folder. It reads the
+// same data folder as the collector (KESTOVA_HOME, else its own folder) and
+// works whether or not a collector runs.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/Globals.h"
+#include "engine/HistoryRecorder.h"
+#include "platform/Paths.h"
+#include "records/Callers.h"
+#include "records/HistoryText.h"
+#include "records/TrainHistory.h"
+#include "records/TrainReport.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitNotFound = 1;
+constexpr int kExitUsage = 2;  // also: no history, or not a train history
+
+constexpr const char* kUsage =
+    "usage: kestova-trains [OPTIONS]\n"
+    "Lists the trains of the train history (Trains.sqlite in the data folder), newest first.\n"
+    "\n"
+    "  --site N           only the trains of site number N\n"
+    "  --from YYYY-MM-DD  only trains from that day on (first time stamp)\n"
+    "  --to YYYY-MM-DD    only trains up to and including that day\n"
+    "  --alarms           only trains with a reading at its maximum\n"
+    "  --limit N          at most N trains\n"
+    "  --train ID         the summary and axles of the train with that id\n"
+    "  --csv, --json      output for scripts instead of a table\n"
+    "  --rebuild          index the report folder Z918E again, with a progress bar\n"
+    "  --data-folder DIR  the data folder (default: $KESTOVA_HOME, else the program's folder)\n"
+    "  --help             this text\n"
+    "\n"
+    "Exit status: 0 done, 1 no such train, 2 usage error, or no train history in the folder.\n";
+
+int Usage(const std::string& complaint) {
+    std::fprintf(stderr, "kestova-trains: %s\n%s", complaint.c_str(), kUsage);
+    return kExitUsage;
+}
+
+bool IsDate(const char* text) {
+    if (std::strlen(text) != 10 || text[4] != '-' || text[7] != '-') return false;
+    for (int i : {0, 1, 2, 3, 5, 6, 8, 9})
+        if (text[i] < '0' || text[i] > '9') return false;
+    return true;
+}
+
+bool IsNumber(const char* text, long long& value) {
+    char* end = nullptr;
+    if (*text == 0) return false;
+    value = std::strtoll(text, &end, 10);
+    return *end == 0 && value >= 0;
+}
+
+void ProgressBar(int done, int total) {
+    constexpr int kWidth = 40;
+    const int filled = total > 0 ? static_cast<int>(static_cast<long long>(kWidth) * done / total) : kWidth;
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.resize(kWidth, ' ');
+    std::fprintf(stderr, "\r[%s] %3d%% %d/%d report files", bar.c_str(),
+                 total > 0 ? static_cast<int>(100LL * done / total) : 100, done, total);
+    std::fflush(stderr);
+}
+
+int Rebuild() {
+    LoadCallers();  // site names and radio identifiers for the rows
+    std::string replaced, why;
+    auto history = TrainHistory::OpenForWriting(HistoryPath(exeDirectory), &replaced, &why);
+    if (!replaced.empty())
+        std::fprintf(stderr, "kestova-trains: %s was replaced (%s); kept as %s.replaced\n",
+                     HistoryPath(exeDirectory).c_str(), replaced.c_str(), HISTORY_FILE_NAME);
+    if (!history) {
+        std::fprintf(stderr, "kestova-trains: cannot write %s: %s\n", HistoryPath(exeDirectory).c_str(),
+                     why.c_str());
+        return kExitUsage;
+    }
+    const bool bar = ::isatty(STDERR_FILENO) == 1;
+    const auto started = std::chrono::steady_clock::now();
+    const CatchUpResult r = history->Rebuild(
+        exeDirectory + REPORT_FOLDER, RegistrySites(),
+        [bar](int done, int total) {
+            if (bar) {
+                ProgressBar(done, total);
+            } else {
+                std::fprintf(stderr, "%s\n", CatchUpProgressLine(done, total).c_str());
+            }
+        },
+        [bar](const std::string& file, const std::string& reason) {
+            std::fprintf(stderr, "%sERROR: report file %s skipped: %s\n", bar ? "\n" : "", file.c_str(),
+                         reason.c_str());
+        },
+        &why);
+    if (bar && r.indexed + r.skipped > 0) std::fprintf(stderr, "\n");
+    if (!r.ok) {
+        std::fprintf(stderr, "kestova-trains: rebuild failed: %s\n", why.c_str());
+        return kExitUsage;
+    }
+    std::printf("%d report files indexed, %d skipped, in %.1f s\n", r.indexed, r.skipped,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TrainFilter filter;
+    long long limit = -1, train = -1;
+    bool csv = false, json = false, rebuild = false;
+    std::string dataFolder;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](const char* what) -> const char* {
+            if (i + 1 >= argc) return nullptr;
+            (void)what;
+            return argv[++i];
+        };
+        long long n = 0;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        } else if (arg == "--site") {
+            const char* v = value("site");
+            if (v == nullptr || !IsNumber(v, n) || n > 65535) return Usage("--site takes a site number");
+            filter.siteNumber = static_cast<int>(n);
+        } else if (arg == "--from" || arg == "--to") {
+            const char* v = value("date");
+            if (v == nullptr || !IsDate(v)) return Usage(arg + " takes a date YYYY-MM-DD");
+            (arg == "--from" ? filter.fromDate : filter.toDate) = v;
+        } else if (arg == "--alarms") {
+            filter.alarmsOnly = true;
+        } else if (arg == "--limit") {
+            const char* v = value("limit");
+            if (v == nullptr || !IsNumber(v, limit)) return Usage("--limit takes a number");
+        } else if (arg == "--train") {
+            const char* v = value("train");
+            if (v == nullptr || !IsNumber(v, train)) return Usage("--train takes a train id");
+        } else if (arg == "--csv") {
+            csv = true;
+        } else if (arg == "--json") {
+            json = true;
+        } else if (arg == "--rebuild") {
+            rebuild = true;
+        } else if (arg == "--data-folder") {
+            const char* v = value("folder");
+            if (v == nullptr || *v == 0) return Usage("--data-folder takes a folder");
+            dataFolder = v;
+        } else {
+            return Usage("unknown argument \"" + arg + "\"");
+        }
+    }
+    if (csv && json) return Usage("--csv and --json exclude each other");
+
+    InitExeDirectory();
+    if (!dataFolder.empty()) exeDirectory = dataFolder.back() == '/' ? dataFolder : dataFolder + "/";
+
+    if (rebuild) return Rebuild();
+
+    TrainHistory::OpenStatus status;
+    std::string why;
+    auto history = TrainHistory::OpenForReading(HistoryPath(exeDirectory), &status, &why);
+    if (!history) {
+        std::fprintf(stderr, "kestova-trains: %s: %s\n", HistoryPath(exeDirectory).c_str(), why.c_str());
+        if (status == TrainHistory::OpenStatus::Missing)
+            std::fprintf(stderr, "  (a collector writes it; kestova-trains --rebuild makes it from %s%s)\n",
+                         exeDirectory.c_str(), REPORT_FOLDER);
+        else if (status != TrainHistory::OpenStatus::Failed)
+            std::fprintf(stderr, "  (kestova-trains --rebuild replaces it from the report files)\n");
+        return kExitUsage;
+    }
+
+    if (train >= 0) {
+        const auto row = history->Train(train);
+        if (!row) {
+            std::fprintf(stderr, "kestova-trains: no train with id %lld\n", train);
+            return kExitNotFound;
+        }
+        const auto axles = history->Axles(train);
+        std::fputs((json  ? FormatAxleJson(*row, axles)
+                    : csv ? FormatAxleCsv(axles)
+                          : FormatAxleTable(*row, axles))
+                       .c_str(),
+                   stdout);
+        return kExitOk;
+    }
+    const auto rows = history->ListTrains(filter, 0, limit < 0 ? -1 : static_cast<int>(limit));
+    std::fputs((json ? FormatTrainJson(rows) : csv ? FormatTrainCsv(rows) : FormatTrainTable(rows)).c_str(),
+               stdout);
+    return kExitOk;
+}
