@@ -134,10 +134,11 @@ TEST_F(TrainHistoryTest, IndexAgreesWithWhatTheSimulatorSent) {
                 site = &e;
         ASSERT_NE(site, nullptr);
         EXPECT_EQ(r.siteId, site->radioId);
-        EXPECT_EQ(r.siteNumber, site->siteNumber);
+        // Copies: the entry is packed, and a reference to a member may be misaligned.
+        EXPECT_EQ(r.siteNumber, +site->siteNumber);
         EXPECT_EQ(r.siteName, std::string(site->unitText));
         EXPECT_EQ(r.unitType, SiteTypeName(site->siteType));
-        EXPECT_EQ(r.milepost, site->milepost);
+        EXPECT_EQ(r.milepost, +site->milepost);
         EXPECT_EQ(r.track, d.track);
         EXPECT_EQ(r.trainNumber, d.trainNumber);
         EXPECT_EQ(r.firstTime, Stamp(d.time, !legacy));
