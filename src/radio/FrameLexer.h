@@ -23,8 +23,8 @@ public:
         BadChecksum,  // a whole frame failed its checksum: dropped (Dropped(), Stored(), Computed())
     };
 
-    explicit FrameLexer(std::size_t maxHeld = FRAME_MAX_HELD,
-                        std::uint32_t maxGapMs = RECEIVER_MAX_GAP_MS);
+    FrameLexer() : FrameLexer(FRAME_MAX_HELD) {}
+    explicit FrameLexer(std::size_t maxHeld, std::uint32_t maxGapMs = RECEIVER_MAX_GAP_MS);
 
     // One byte, read at tick `now`.
     Event Feed(std::uint8_t byte, std::uint32_t now);
