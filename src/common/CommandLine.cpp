@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
-                                   const std::vector<OptionSpec>& specs, bool passUnknown) {
+                                   const std::vector<OptionRule>& rules, bool passUnknown) {
     ParsedCommandLine out;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -26,10 +26,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
             name.resize(eq);
             inlineValue = true;
         }
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& s : specs)
-            if (s.name == name) spec = &s;
-        if (spec == nullptr) {
+        const OptionRule* rule = nullptr;
+        for (const OptionRule& s : rules)
+            if (s.name == name) rule = &s;
+        if (rule == nullptr) {
             if (passUnknown) {
                 out.operands.push_back(arg);
                 continue;
@@ -37,7 +37,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
             out.error = "unknown option " + name;
             return out;
         }
-        if (!spec->takesValue) {
+        if (!rule->takesValue) {
             if (inlineValue) {
                 out.error = name + " takes no value";
                 return out;

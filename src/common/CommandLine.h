@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-struct OptionSpec {
+struct OptionRule {
     std::string name;         // "--port"
     bool takesValue = false;  // "--port N"
 };
@@ -26,10 +26,10 @@ struct ParsedCommandLine {
 
 // Parses args (without the program name). An unknown option or a missing
 // value sets error ("unknown option --x", "--port needs a value"). With
-// passUnknown, options that are not in specs are kept as operands instead
+// passUnknown, options that are not in rules are kept as operands instead
 // (for a first look before a toolkit has taken its own options).
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args,
-                                   const std::vector<OptionSpec>& specs, bool passUnknown = false);
+                                   const std::vector<OptionRule>& rules, bool passUnknown = false);
 
 // The whole of text as a decimal number in [lo, hi]: no blanks, no sign
 // other than a leading '-', nothing after the digits.

@@ -16,7 +16,7 @@
 
 namespace {
 
-const std::vector<OptionSpec> kOptions = {{"--help"}, {"--version"}, {"--data-folder", true}};
+const std::vector<OptionRule> kOptions = {{"--help"}, {"--version"}, {"--data-folder", true}};
 constexpr const char* kUsageLine =
     "Usage: kestova [--data-folder DIR] [Qt options] [DOCUMENT]\n";
 
