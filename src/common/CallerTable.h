@@ -1,10 +1,8 @@
 #pragma once
-// The caller table: 80 entries of 32 bytes, one per site that announced
-// itself, process-wide. The worker writes it; the listing reads it on another
-// thread. Every access goes through callerTableMutex.
+// The caller table's entry: 32 bytes, one per site that announced itself;
+// the table holds 80 (records/Callers.h keeps it).
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 constexpr std::size_t CALLER_ENTRY_SIZE = 32;
 constexpr std::size_t CALLER_TABLE_SIZE = 80;
@@ -38,6 +36,3 @@ static_assert(offsetof(CallerEntry, milepost) == 1 && offsetof(CallerEntry, date
               offsetof(CallerEntry, powerupByte6) == 16 && offsetof(CallerEntry, segment) == 17 &&
               offsetof(CallerEntry, unitText) == 20 && offsetof(CallerEntry, powerupByte16) == 28 &&
               offsetof(CallerEntry, siteType) == 29);
-
-extern CallerEntry callerTable[CALLER_TABLE_SIZE];
-extern std::mutex callerTableMutex;

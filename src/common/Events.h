@@ -2,11 +2,11 @@
 // What happens in the collection engine, as events for whoever watches it
 // (the console's views, the headless collector's tables, the train history).
 //
-// The places that see an event happen call PublishEvent, which hands it to
-// the one installed publisher (engine/EventHub installs itself) or drops it
-// when none is installed. Publishing never waits on a subscriber: the hub
-// copies the event into each subscriber's bounded queue and returns. The
-// serial scope is not fed from here: its texts stay as they are.
+// The places that see an event happen publish it on the IOutput they were
+// handed (common/Output.h); the collector hands it to its event hub, which
+// copies it into each subscriber's bounded queue and returns, never waiting
+// on a subscriber. The serial scope is not fed from here: its texts stay as
+// they are.
 #include <cstdint>
 #include <string>
 
@@ -23,6 +23,7 @@ enum class EventKind : std::uint8_t {
     PortLost,           // text = device
     PortBack,           // text = device
     EchoSent,           // siteId, count = length
+    OperatorMessage,    // text: to be shown to the operator and acknowledged
 };
 
 enum class FrameErrorKind : std::uint8_t { None, BadChecksum, TooLong, Gap };
@@ -40,19 +41,9 @@ struct EngineEvent {
     std::uint8_t firstStamp[6] = {};   // year - 2000, month, day, hour, minute, second
     std::uint8_t secondStamp[6] = {};
     std::string reportPath;      // TrainReported, ReportFailed
-    std::string text;            // PortLost, PortBack: the device
+    std::string text;            // PortLost, PortBack: the device; OperatorMessage: the text
 };
 
-// The publisher: called on the publishing thread; must not block beyond a
-// short lock. Null uninstalls.
-using EventPublisher = void (*)(const EngineEvent&);
-void SetEventPublisher(EventPublisher publisher);
-
-// Stamps the event's time and hands it to the publisher.
-void PublishEvent(EngineEvent event);
-
+class IOutput;
 // Shorthand for an event that names only a site and a count.
-void PublishSiteEvent(EventKind kind, std::uint8_t siteId, std::int32_t count = 0);
-
-// "Powerup", "Train", ... for logs and tables.
-const char* EventKindName(EventKind kind);
+void PublishSiteEvent(IOutput& out, EventKind kind, std::uint8_t siteId, std::int32_t count = 0);

@@ -5,9 +5,6 @@
 
 namespace {
 
-std::mutex statusMutex;
-LinkStatus current;
-
 std::string ClockText(std::time_t when) {
     std::tm local{};
     if (localtime_r(&when, &local) == nullptr) return "--:--:--";
@@ -18,35 +15,32 @@ std::string ClockText(std::time_t when) {
 
 }  // namespace
 
-LinkStatus GetLinkStatus() {
-    std::lock_guard<std::mutex> lock(statusMutex);
-    return current;
+LinkStatus LinkWatch::Get() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return current_;
 }
 
-void NoteLinkPort(int comNumber, const std::string& device) {
-    std::lock_guard<std::mutex> lock(statusMutex);
+void LinkWatch::NotePort(int comNumber, const std::string& device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LinkStatus& current = current_;
     if (current.comNumber != comNumber || current.device != device) current.lastGoodFrame = 0;
     current.comNumber = comNumber;
     current.device = device;
     if (current.state == LinkState::NoPort) current.state = LinkState::NotOpen;
 }
 
-void NoteLinkState(LinkState state, std::time_t when) {
-    std::lock_guard<std::mutex> lock(statusMutex);
+void LinkWatch::NoteState(LinkState state, std::time_t when) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LinkStatus& current = current_;
     // A loss keeps its first time while the port keeps failing to come back.
     if (state == LinkState::Lost && current.state == LinkState::Lost) return;
     current.state = state;
     if (state == LinkState::Lost) current.lostSince = when;
 }
 
-void NoteGoodFrame(std::time_t when) {
-    std::lock_guard<std::mutex> lock(statusMutex);
-    current.lastGoodFrame = when;
-}
-
-void ResetLinkStatus() {
-    std::lock_guard<std::mutex> lock(statusMutex);
-    current = LinkStatus{};
+void LinkWatch::NoteGoodFrame(std::time_t when) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    current_.lastGoodFrame = when;
 }
 
 std::string FormatLinkPort(const LinkStatus& status) {

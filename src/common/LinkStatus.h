@@ -5,6 +5,7 @@
 // worker's thread (and by start-up), read by the console's status pane and
 // the headless collector's "status" command. Safe from any thread.
 #include <ctime>
+#include <mutex>
 #include <string>
 
 enum class LinkState { NoPort, NotOpen, Open, Lost };
@@ -17,12 +18,19 @@ struct LinkStatus {
     std::time_t lastGoodFrame = 0;  // 0: none yet
 };
 
-LinkStatus GetLinkStatus();
-// An open attempt on COM `comNumber`, `device` the path it resolved to.
-void NoteLinkPort(int comNumber, const std::string& device);
-void NoteLinkState(LinkState state, std::time_t when);
-void NoteGoodFrame(std::time_t when);
-void ResetLinkStatus();
+// One radio's link status, owned by its collector; any thread.
+class LinkWatch {
+public:
+    LinkStatus Get() const;
+    // An open attempt on COM `comNumber`, `device` the path it resolved to.
+    void NotePort(int comNumber, const std::string& device);
+    void NoteState(LinkState state, std::time_t when);
+    void NoteGoodFrame(std::time_t when);
+
+private:
+    mutable std::mutex mutex_;
+    LinkStatus current_;
+};
 
 // "COM9 → /dev/ttyUSB0", or "no radio port".
 std::string FormatLinkPort(const LinkStatus& status);

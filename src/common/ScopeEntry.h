@@ -3,14 +3,9 @@
 // WM_LOG_TEXT, WM_LOG_FIELD_BYTES or WM_LOG_COLLECT_BYTES message. The
 // headless collector's stdout, the daily scope log and the console all
 // build their text from this, so they hold the same characters.
-//
-// Every entry is made by SendToScope: it goes to the recorder (the day's
-// scope log) whether or not a scope window exists, then to the scope window
-// when there is one.
 #include <cstdint>
 #include <ctime>
 #include <string>
-#include <string_view>
 
 #include "common/Colours.h"
 #include "common/Messages.h"
@@ -31,16 +26,13 @@ struct ScopeEntry {
 bool DescribeScopeEntry(std::uint32_t message, WPARAM wParam, LPARAM lParam, std::time_t now,
                         ScopeEntry* entry);
 
-// Receives the plain text of every scope entry (prefix and body).
-using ScopeRecorder = void (*)(std::string_view plainText);
-// Installs the recorder; null removes it. Any thread.
-void SetScopeRecorder(ScopeRecorder recorder);
-
-// Makes one scope entry: hands its text to the recorder, then sends the
-// message synchronously to scopeWindow (nothing when there is none). A null
-// text or byte address makes no entry. Returns the window's result or 0.
-std::intptr_t SendToScope(std::uint32_t message, WPARAM wParam, LPARAM lParam);
-// The time of the entry this thread is making in SendToScope, so a window
-// handled on the sender's thread stamps it as the recorder did; the current
-// time outside an entry.
-std::time_t ScopeEntryTime();
+// Whoever shows the scope entries: the console's pane (through a bounded
+// queue), the headless collector's stdout, a test. Called on the worker's
+// thread, after the day's log has the entry; must not wait on a window.
+class IScopeView {
+public:
+    virtual ~IScopeView() = default;
+    virtual void Show(const ScopeEntry& entry) = 0;
+    // A line for the echo test dialog ("Sending "ECHO" to SiteID = 12").
+    virtual void EchoLine(const std::string&) {}
+};

@@ -178,18 +178,18 @@ bool AssembleFromBlocks(TrainRecord& record, const std::uint8_t* stream, std::si
     return AssembleCurrent(record, in) <= in.Available();
 }
 
-void LogShortTrainStream(std::uint8_t siteId, std::size_t available) {
-    LogLine(COLOUR_DARK_RED,
+void LogShortTrainStream(IOutput& out, std::uint8_t siteId, std::size_t available) {
+    LogLine(out, COLOUR_DARK_RED,
             "ERROR: Train data from SiteID = %d is short (%u bytes received), missing bytes read as 0\n",
             static_cast<int>(siteId), static_cast<unsigned>(available));
-    PublishSiteEvent(EventKind::ShortStream, siteId, static_cast<std::int32_t>(available));
+    PublishSiteEvent(out, EventKind::ShortStream, siteId, static_cast<std::int32_t>(available));
 }
 
-void LogUncarriedAxles(std::uint8_t siteId, const TrainRecord& record) {
+void LogUncarriedAxles(IOutput& out, std::uint8_t siteId, const TrainRecord& record) {
     const unsigned announced = ReadLe16(record.header + th::AXLE_COUNT);
     const unsigned carried = static_cast<unsigned>(AxleRecordsToRead(record));
     if (announced <= carried) return;
-    LogLine(COLOUR_DARK_RED,
+    LogLine(out, COLOUR_DARK_RED,
             "ERROR: Train data from SiteID = %d announces %u axles but carries %u axle records; "
             "the others are reported as 0\n",
             static_cast<int>(siteId), announced, carried);

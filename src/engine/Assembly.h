@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/Output.h"
 #include "common/TrainRecord.h"
 
 constexpr std::uint8_t CURRENT_STREAM_FORMAT = 2;
@@ -28,8 +29,8 @@ bool AssembleAllInOne(TrainRecord& record, const std::uint8_t* stream, std::size
 bool AssembleFromBlocks(TrainRecord& record, const std::uint8_t* stream, std::size_t available);
 
 // The dark-red log line written when an assembly returned false.
-void LogShortTrainStream(std::uint8_t siteId, std::size_t available);
+void LogShortTrainStream(IOutput& out, std::uint8_t siteId, std::size_t available);
 // After an assembly: when the header counts more axles than the stream
 // carried axle records for (at most 1200), one dark-red line saying so; the
 // report prints those axles with zero readings. Otherwise nothing.
-void LogUncarriedAxles(std::uint8_t siteId, const TrainRecord& record);
+void LogUncarriedAxles(IOutput& out, std::uint8_t siteId, const TrainRecord& record);

@@ -1,6 +1,5 @@
 #include "engine/EventHub.h"
 
-#include <atomic>
 
 struct EventHub::Subscription {
     IEventSubscriber* subscriber = nullptr;
@@ -57,28 +56,13 @@ struct EventHub::Subscription {
     }
 };
 
-namespace {
-std::atomic<EventHub*> installedHub{nullptr};
-
-void PublishToInstalledHub(const EngineEvent& event) {
-    EventHub* hub = installedHub.load();
-    if (hub != nullptr) hub->Publish(event);
-}
-}  // namespace
-
 EventHub::~EventHub() {
-    if (installedHub.load() == this) Install(nullptr);
     std::vector<std::shared_ptr<Subscription>> all;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         all.swap(subscriptions_);
     }
     for (auto& s : all) s->Stop();
-}
-
-void EventHub::Install(EventHub* hub) {
-    installedHub.store(hub);
-    SetEventPublisher(hub != nullptr ? &PublishToInstalledHub : nullptr);
 }
 
 void EventHub::Subscribe(IEventSubscriber* subscriber, std::size_t capacity) {
@@ -131,14 +115,4 @@ void EventHub::Flush() {
         std::unique_lock<std::mutex> lock(s->mutex);
         s->idle.wait(lock, [&] { return s->queue.empty() && !s->busy; });
     }
-}
-
-EventHub& EngineEvents() {
-    static EventHub hub;
-    static const bool installed = [] {
-        EventHub::Install(&hub);
-        return true;
-    }();
-    (void)installed;
-    return hub;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// Delivers the engine's events (common/Events.h) to subscribers without ever
-// holding the publisher up: each subscriber has its own bounded queue and
+// Delivers one collector's events (common/Events.h) to subscribers without
+// ever holding the publisher up: each subscriber has its own bounded queue and
 // its own thread that drains it. A full queue drops the new event and counts
 // it, so a subscriber that is slow (or stuck in a database lock) costs the
 // worker one short lock per event and nothing more.
@@ -47,14 +47,8 @@ public:
     // its last event handled (tests).
     void Flush();
 
-    // Makes this hub the one PublishEvent reaches (null: none).
-    static void Install(EventHub* hub);
-
 private:
     struct Subscription;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<Subscription>> subscriptions_;
 };
-
-// The process's hub, installed as the publisher the first time it is asked for.
-EventHub& EngineEvents();

@@ -10,9 +10,16 @@
 // ACK (track 0), the assembly and the train report. Other sites are turned
 // away (request: type 5; data, last data, status: hold-off 30), but their
 // Powerups and All-in-One trains are still taken in.
+#include <cstddef>
 #include <cstdint>
 
-struct CollectorContext;
+#include "common/TrainRecord.h"
+
+class Collector;
+
+constexpr std::size_t BLOCK_BUFFER_SIZE = 9216;
+constexpr std::size_t BLOCK_MAP_SIZE = 21;
+constexpr std::uint8_t MAX_REQUESTED_BLOCKS = 20;
 
 constexpr int TRANSFER_IDLE_LIMIT = 360;                  // idle passes of 500 ms...
 constexpr std::uint32_t TRANSFER_IDLE_PAUSE_MS = 500;     // ...each at most this long
@@ -24,24 +31,39 @@ constexpr std::uint8_t TRANSFER_GIVE_UP_HOLD_OFF = 0;     // when the transfer g
 constexpr std::uint8_t BLOCK_MAP_NOT_EXPECTED = 0xFF;
 constexpr std::uint8_t BLOCK_MAP_MISSING = 0;
 
+// What a transfer collects, and the train being assembled (also for an
+// All-in-One Data Packet). Owned by the collector; the worker thread's alone.
+struct TransferState {
+    std::uint8_t blockBuffer[BLOCK_BUFFER_SIZE] = {};
+    std::uint8_t blockMap[BLOCK_MAP_SIZE] = {};
+    TrainRecord trainRecord{};
+    std::uint8_t transferSiteId = 0;
+    std::uint8_t requestedBlockCount = 0;
+    std::uint32_t requestedBlockSize = 0;
+    // Bytes of blockBuffer written by the running transfer (the highest
+    // offset + length stored), so assembly never reads what did not arrive.
+    std::uint32_t blockBytesStored = 0;
+};
+
 // How a transfer ended.
 enum class TransferOutcome {
     Complete,  // every announced block arrived: ACK sent, train assembled and reported
     GivenUp,   // 180 s of idle passes: hold-off 0 sent, nothing reported
-    Stopped,   // workerStop was set: ended at once, nothing sent, nothing reported
+    Stopped,   // the collector was asked to stop: ended at once, nothing sent, nothing reported
 };
 
 // Runs one transfer to its end. Preconditions: the Request to Transmit has
-// just been received and logged (sourceId is the requesting site), and
-// requestedBlockCount (at most 20) and requestedBlockSize hold its payload.
-TransferOutcome RunTrainTransfer(CollectorContext& ctx);
+// just been received and logged (the link's header names the requesting
+// site), and requestedBlockCount (at most 20) and requestedBlockSize hold
+// its payload.
+TransferOutcome RunTrainTransfer(Collector& collector);
 
 // Stores the Data Packet or Last Data Packet in rxBuffer by its block number.
 // Block numbers outside 1..20 are dropped; a block reaching past the end of
 // blockBuffer is cut at the end. Both are logged as errors. Raises
 // blockBytesStored to the end of what was written.
-void StoreDataBlock(CollectorContext& ctx);
+void StoreDataBlock(Collector& collector);
 
 // True when every expected block (1 up to the first block number that is not
 // expected, at most 20) has arrived.
-bool TransferIsComplete(const CollectorContext& ctx);
+bool TransferIsComplete(const TransferState& transfer);

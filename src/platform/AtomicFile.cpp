@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -13,11 +12,8 @@
 
 namespace {
 
-std::atomic<AtomicWriteHook> writeHook{nullptr};
-
 // False when the test hook makes this step fail; errno is then EIO.
-bool StepAllowed(AtomicWriteStep step, const std::string& path) {
-    const AtomicWriteHook hook = writeHook.load();
+bool StepAllowed(AtomicWriteHook hook, AtomicWriteStep step, const std::string& path) {
     if (hook == nullptr || hook(step, path)) return true;
     errno = EIO;
     return false;
@@ -39,8 +35,8 @@ bool WriteAll(int fd, const unsigned char* bytes, std::size_t size) {
 
 // Flushes the folder's entries, so that a rename in it is on the disk.
 // A file system that cannot flush a folder (EINVAL) has nothing to do.
-bool SyncFolder(const std::string& folder) {
-    if (!StepAllowed(AtomicWriteStep::SyncFolder, folder)) return false;
+bool SyncFolder(const std::string& folder, AtomicWriteHook hook) {
+    if (!StepAllowed(hook, AtomicWriteStep::SyncFolder, folder)) return false;
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
@@ -83,7 +79,6 @@ pid_t WriterOf(std::string_view name) {
 
 }  // namespace
 
-void SetAtomicWriteHook(AtomicWriteHook hook) { writeHook.store(hook); }
 
 std::string AtomicTempPath(const std::string& path) {
     const std::filesystem::path target(path);
@@ -96,7 +91,8 @@ std::string AtomicTempPath(const std::string& path) {
     return (target.parent_path() / leaf).string();
 }
 
-AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data, std::size_t size) {
+AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data, std::size_t size,
+                                      AtomicWriteHook hook) {
     // mkstemp would create the file 0600; the target must get the ordinary
     // permissions, so the name of this process and thread is opened with
     // O_EXCL instead. Whatever stands at that name (a leftover of an earlier
@@ -109,22 +105,22 @@ AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data,
     struct stat old {};
     const bool replacing = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     ::unlink(temp.c_str());
-    if (!StepAllowed(AtomicWriteStep::Create, temp)) return AtomicWriteResult::CreateFailed;
+    if (!StepAllowed(hook, AtomicWriteStep::Create, temp)) return AtomicWriteResult::CreateFailed;
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return AtomicWriteResult::CreateFailed;
     if (replacing) (void)::fchmod(fd, old.st_mode & 07777);
 
-    bool ok = StepAllowed(AtomicWriteStep::Write, temp) &&
+    bool ok = StepAllowed(hook, AtomicWriteStep::Write, temp) &&
               WriteAll(fd, static_cast<const unsigned char*>(data), size);
-    ok = ok && StepAllowed(AtomicWriteStep::SyncFile, temp) && ::fsync(fd) == 0;
+    ok = ok && StepAllowed(hook, AtomicWriteStep::SyncFile, temp) && ::fsync(fd) == 0;
     if (::close(fd) != 0) ok = false;
-    ok = ok && StepAllowed(AtomicWriteStep::Rename, path) &&
+    ok = ok && StepAllowed(hook, AtomicWriteStep::Rename, path) &&
          std::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
         ::unlink(temp.c_str());
         return AtomicWriteResult::WriteFailed;
     }
-    return SyncFolder(folder) ? AtomicWriteResult::Ok : AtomicWriteResult::WriteFailed;
+    return SyncFolder(folder, hook) ? AtomicWriteResult::Ok : AtomicWriteResult::WriteFailed;
 }
 
 int RemoveStaleTempFiles(const std::string& folder) {

@@ -17,7 +17,15 @@ enum class AtomicWriteResult {
                    // file is in place then, but may not survive a power cut)
 };
 
-AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data, std::size_t size);
+// Test seam: the steps of a write, in their order. The hook is called before
+// each step with the path the step works on (the temporary file; the target
+// for Rename; the folder for SyncFolder); when it returns false the step
+// fails as if the system call had. Null (the default) runs every step.
+enum class AtomicWriteStep { Create, Write, SyncFile, Rename, SyncFolder };
+using AtomicWriteHook = bool (*)(AtomicWriteStep step, const std::string& path);
+
+AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data, std::size_t size,
+                                      AtomicWriteHook hook = nullptr);
 
 // The temporary name a write of path by this thread uses:
 // ".<name>.<pid>-<thread id>.tmp" in path's folder. Hidden, and not ending
@@ -28,11 +36,3 @@ std::string AtomicTempPath(const std::string& path);
 // left in folder (only those of processes that no longer run), in any of the
 // forms the system has used. Returns how many went.
 int RemoveStaleTempFiles(const std::string& folder);
-
-// Test seam: the steps of a write, in their order. The hook is called before
-// each step with the path the step works on (the temporary file; the target
-// for Rename; the folder for SyncFolder); when it returns false the step
-// fails as if the system call had. Null (the default) runs every step.
-enum class AtomicWriteStep { Create, Write, SyncFile, Rename, SyncFolder };
-using AtomicWriteHook = bool (*)(AtomicWriteStep step, const std::string& path);
-void SetAtomicWriteHook(AtomicWriteHook hook);

@@ -48,15 +48,3 @@ void FakeClock::SetSleepHook(std::function<void(std::uint32_t)> hook) {
     std::lock_guard<std::mutex> lock(hookMutex_);
     hook_ = std::move(hook);
 }
-
-namespace {
-SystemClock systemClock;
-std::atomic<IClock*> currentClock{nullptr};
-}  // namespace
-
-IClock& Clock() {
-    IClock* clock = currentClock.load(std::memory_order_acquire);
-    return clock != nullptr ? *clock : systemClock;
-}
-
-void SetClock(IClock* clock) { currentClock.store(clock, std::memory_order_release); }

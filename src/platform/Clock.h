@@ -1,7 +1,9 @@
 #pragma once
 // Time as the worker sees it: a 32-bit millisecond tick count that wraps, a
-// sleep, a pause that input ends early, and the wall clock. Tests install a
-// FakeClock on which sleeping and pausing advance the tick count at once.
+// sleep, a pause that input ends early, and the wall clock. Each collector
+// has its clock (its own SystemClock unless it was given another); tests
+// give it a FakeClock, on which sleeping and pausing advance the tick count
+// at once.
 #include <atomic>
 #include <cstdint>
 #include <ctime>
@@ -71,11 +73,3 @@ private:
     std::mutex hookMutex_;
     std::function<void(std::uint32_t)> hook_;
 };
-
-// The clock in use (a SystemClock unless one was installed).
-IClock& Clock();
-// Installs a clock (not owned); null restores the system clock.
-void SetClock(IClock* clock);
-
-inline std::uint32_t GetTickCount() { return Clock().TickCount(); }
-inline void SleepMs(std::uint32_t milliseconds) { Clock().Sleep(milliseconds); }

@@ -7,17 +7,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "common/Globals.h"
-
 namespace fs = std::filesystem;
 
-const char* const kServiceDataFolder = "/var/lib/kestova/default";
-
 namespace {
-
-std::string commandLineFolder;
-InstalledDataFolder installedKind = InstalledDataFolder::Service;
-std::string origin;
 
 std::string WithTrailingSlash(std::string folder) {
     if (folder.empty() || folder.back() != '/') folder.push_back('/');
@@ -52,15 +44,11 @@ std::string UserDataFolder() {
 
 }  // namespace
 
-void SetDataFolderChoice(const std::string& folder, InstalledDataFolder installed) {
-    commandLineFolder = folder;
-    installedKind = installed;
-}
-
-std::string ResolveDataFolder(const std::string& programFolder, std::string* how) {
-    if (!commandLineFolder.empty()) {
+std::string ResolveDataFolder(const DataFolderChoice& choice, const std::string& programFolder,
+                              std::string* how) {
+    if (!choice.commandLineFolder.empty()) {
         *how = "--data-folder";
-        return Absolute(commandLineFolder);
+        return Absolute(choice.commandLineFolder);
     }
     const char* home = std::getenv("KESTOVA_HOME");
     if (home != nullptr && home[0] != '\0') {
@@ -72,35 +60,32 @@ std::string ResolveDataFolder(const std::string& programFolder, std::string* how
         return WithTrailingSlash(programFolder);
     }
     *how = "installed program";
-    return installedKind == InstalledDataFolder::Service ? WithTrailingSlash(kServiceDataFolder)
-                                                         : UserDataFolder();
+    return choice.installed == InstalledDataFolder::Service ? WithTrailingSlash(kServiceDataFolder)
+                                                            : UserDataFolder();
 }
 
-void InitExeDirectory() {
+std::string ProgramDataFolder(const DataFolderChoice& choice, std::string* origin) {
     std::error_code ec;
     fs::path program = fs::read_symlink("/proc/self/exe", ec);
     if (ec || program.empty()) {
         // Without /proc the current folder is the best guess there is.
         program = fs::current_path(ec) / "kestova";
     }
-    exeDirectory = ResolveDataFolder(program.parent_path().string(), &origin);
-    if (origin == "installed program" && installedKind == InstalledDataFolder::User)
-        fs::create_directories(exeDirectory, ec);  // the user's own; reported by whoever writes there
+    const std::string folder = ResolveDataFolder(choice, program.parent_path().string(), origin);
+    if (*origin == "installed program" && choice.installed == InstalledDataFolder::User)
+        fs::create_directories(folder, ec);  // the user's own; reported by whoever writes there
+    return folder;
 }
 
-const std::string& DataFolderOrigin() { return origin; }
-
-std::string DataPath(const std::string& relative) { return exeDirectory + relative; }
-
-std::string PortLinkPath(std::uint8_t index) {
-    return exeDirectory + "Ports/COM" + std::to_string(static_cast<unsigned>(index) + 1);
+std::string PortLinkPath(const std::string& dataFolder, std::uint8_t index) {
+    return dataFolder + "Ports/COM" + std::to_string(static_cast<unsigned>(index) + 1);
 }
 
-std::string PortDevicePath(std::uint8_t index) {
+std::string PortDevicePath(const std::string& dataFolder, std::uint8_t index) {
     // Only the link of this index in our own "Ports/" folder is looked at. A
     // link that exists but points nowhere (an adapter unplugged) still names
     // the port: falling back to /dev/ttyS<n> would open a different device.
-    const std::string link = PortLinkPath(index);
+    const std::string link = PortLinkPath(dataFolder, index);
     std::error_code ec;
     fs::file_status status = fs::symlink_status(link, ec);
     if (!ec && fs::exists(status)) return link;

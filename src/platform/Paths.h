@@ -15,11 +15,14 @@ constexpr const char* RADIO_PORT_KEY = "Radio_Port";
 enum class InstalledDataFolder { Service, User };
 
 // /var/lib/kestova/default: the installed collector's folder.
-extern const char* const kServiceDataFolder;
+inline constexpr char kServiceDataFolder[] = "/var/lib/kestova/default";
 
-// Set once by main() before start-up: the folder given on the command line
-// ("" = none) and which folder this program takes when it is installed.
-void SetDataFolderChoice(const std::string& commandLineFolder, InstalledDataFolder installed);
+// How a program chooses its data folder: the folder given on the command
+// line ("" = none) and which folder it takes when it is installed.
+struct DataFolderChoice {
+    std::string commandLineFolder;
+    InstalledDataFolder installed = InstalledDataFolder::Service;
+};
 
 // The data folder for a program whose file lies in programFolder, with a
 // trailing "/": the command line's folder, else KESTOVA_HOME, else the
@@ -28,20 +31,17 @@ void SetDataFolderChoice(const std::string& commandLineFolder, InstalledDataFold
 // or $XDG_DATA_HOME/kestova (default ~/.local/share/kestova) for the user.
 // *origin says which of these it was ("--data-folder", "KESTOVA_HOME",
 // "the program's folder", "installed program").
-std::string ResolveDataFolder(const std::string& programFolder, std::string* origin);
+std::string ResolveDataFolder(const DataFolderChoice& choice, const std::string& programFolder,
+                              std::string* origin);
 
-// Sets exeDirectory by ResolveDataFolder for the running program
-// (/proc/self/exe). Creates only the user's folder of an installed console.
-void InitExeDirectory();
-// Where InitExeDirectory took exeDirectory from (see ResolveDataFolder).
-const std::string& DataFolderOrigin();
+// ResolveDataFolder for the running program (/proc/self/exe). Creates only
+// the user's folder of an installed console.
+std::string ProgramDataFolder(const DataFolderChoice& choice, std::string* origin);
 
-// exeDirectory + relative ("Temp/RemoteCaller.txt").
-std::string DataPath(const std::string& relative);
-// The device a port index stands for: "Ports/COM<index+1>" in exeDirectory
-// when that link (or file) exists, even when the link points nowhere, else
-// "/dev/ttyS<index>".
-std::string PortDevicePath(std::uint8_t index);
-// exeDirectory + "Ports/COM<index+1>", whether or not it exists (index 255
+// The device a port index stands for: "Ports/COM<index+1>" in the data
+// folder when that link (or file) exists, even when the link points
+// nowhere, else "/dev/ttyS<index>".
+std::string PortDevicePath(const std::string& dataFolder, std::uint8_t index);
+// dataFolder + "Ports/COM<index+1>", whether or not it exists (index 255
 // is "Ports/COM256").
-std::string PortLinkPath(std::uint8_t index);
+std::string PortLinkPath(const std::string& dataFolder, std::uint8_t index);

@@ -10,7 +10,6 @@
 #include <tuple>
 #include <unistd.h>
 
-#include "common/Globals.h"
 
 namespace fs = std::filesystem;
 
@@ -196,10 +195,7 @@ std::vector<PortLink> ReadLinks(const PortListRoots& roots) {
 
 }  // namespace
 
-std::string PortListRoots::PortsDir() const {
-    if (!portsDir.empty()) return portsDir;
-    return exeDirectory + "Ports";
-}
+std::string PortListRoots::PortsDir() const { return portsDir; }
 
 std::vector<SerialDeviceInfo> ReadSerialDevices(const PortListRoots& roots) {
     std::vector<TtyDevice> ttys = ReadTtys(roots);

@@ -20,7 +20,7 @@
 struct PortListRoots {
     std::string sysClassTty = "/sys/class/tty";
     std::string dev = "/dev";
-    // The folder of the COM<n> links; empty = exeDirectory + "Ports".
+    // The folder of the COM<n> links, normally the data folder's "Ports".
     std::string portsDir;
 
     std::string PortsDir() const;

@@ -3,8 +3,8 @@
 #include "platform/Paths.h"
 #include "platform/Profile.h"
 
-int ReadRadioPortSetting(std::string* error) {
-    const std::string path = DataPath(SETTINGS_FILE_NAME);
+int ReadRadioPortSetting(const std::string& dataFolder, std::string* error) {
+    const std::string path = dataFolder + SETTINGS_FILE_NAME;
     const int value = GetProfileInt(path, RADIO_PORT_SECTION, RADIO_PORT_KEY, RADIO_PORT_NONE);
     if (error != nullptr) error->clear();
     if (value == RADIO_PORT_NONE || IsRadioPortNumber(value)) return value;
@@ -17,7 +17,7 @@ int ReadRadioPortSetting(std::string* error) {
     return RADIO_PORT_NONE;
 }
 
-bool WriteRadioPortSetting(int comNumber) {
-    return WriteProfileInt(DataPath(SETTINGS_FILE_NAME), RADIO_PORT_SECTION, RADIO_PORT_KEY,
+bool WriteRadioPortSetting(const std::string& dataFolder, int comNumber) {
+    return WriteProfileInt(dataFolder + SETTINGS_FILE_NAME, RADIO_PORT_SECTION, RADIO_PORT_KEY,
                            comNumber);
 }

@@ -6,23 +6,14 @@
 #include <filesystem>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include "common/CivilDate.h"
-#include "common/Globals.h"
-#include "common/ScopeEntry.h"
 #include "platform/Clock.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::mutex logMutex;
-bool enabled = false;
-std::FILE* file = nullptr;
-long openDate = 0;      // YYYYMMDD of the open file
-long cleanedDate = 0;   // date of the last removal of old files
-bool failing = false;   // a failure has been reported and not yet cleared
-std::string filePath;
 
 long LocalDate(std::time_t now) {
     std::tm local{};
@@ -67,45 +58,6 @@ void RemoveOldLogs(const fs::path& folder, long today) {
     }
 }
 
-void CloseFile() {
-    if (file != nullptr) std::fclose(file);
-    file = nullptr;
-    openDate = 0;
-}
-
-void ReportFailure(const std::string& path, int error) {
-    if (failing) return;
-    failing = true;
-    std::fprintf(stderr, "Scope log \"%s\" cannot be written: %s\n", path.c_str(),
-                 std::generic_category().message(error).c_str());
-    std::fflush(stderr);
-}
-
-void ReportRecovery() {
-    if (!failing) return;
-    failing = false;
-    std::fprintf(stderr, "Scope log \"%s\" is written again\n", filePath.c_str());
-    std::fflush(stderr);
-}
-
-bool OpenFor(long date, std::time_t now) {
-    const fs::path folder = fs::path(exeDirectory) / "Logs";
-    filePath = (folder / ScopeLogFileName(now)).string();
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (date != cleanedDate) {
-        RemoveOldLogs(folder, date);
-        cleanedDate = date;
-    }
-    file = std::fopen(filePath.c_str(), "ab");
-    if (file == nullptr) {
-        ReportFailure(filePath, ec ? ec.value() : errno);
-        return false;
-    }
-    openDate = date;
-    return true;
-}
-
 }  // namespace
 
 std::string ScopeLogFileName(std::time_t now) {
@@ -114,39 +66,74 @@ std::string ScopeLogFileName(std::time_t now) {
     return name;
 }
 
-void SetScopeLogEnabled(bool on) {
-    std::lock_guard<std::mutex> lock(logMutex);
-    enabled = on;
-    // Every scope entry is made through SendToScope, which hands it here.
-    SetScopeRecorder(on ? &ScopeLogAppend : nullptr);
-    if (!on) {
-        CloseFile();
-        cleanedDate = 0;
+ScopeLog::ScopeLog(std::string dataFolder, IClock& clock)
+    : folder_(std::move(dataFolder)), clock_(clock) {}
+
+ScopeLog::~ScopeLog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloseFile();
+}
+
+void ScopeLog::CloseFile() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+    openDate_ = 0;
+}
+
+void ScopeLog::ReportFailure(int error) {
+    if (failing_) return;
+    failing_ = true;
+    std::fprintf(stderr, "Scope log \"%s\" cannot be written: %s\n", filePath_.c_str(),
+                 std::generic_category().message(error).c_str());
+    std::fflush(stderr);
+}
+
+void ScopeLog::ReportRecovery() {
+    if (!failing_) return;
+    failing_ = false;
+    std::fprintf(stderr, "Scope log \"%s\" is written again\n", filePath_.c_str());
+    std::fflush(stderr);
+}
+
+bool ScopeLog::OpenFor(long date, std::time_t now) {
+    const fs::path folder = fs::path(folder_) / "Logs";
+    filePath_ = (folder / ScopeLogFileName(now)).string();
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (date != cleanedDate_) {
+        RemoveOldLogs(folder, date);
+        cleanedDate_ = date;
     }
+    file_ = std::fopen(filePath_.c_str(), "ab");
+    if (file_ == nullptr) {
+        ReportFailure(ec ? ec.value() : errno);
+        return false;
+    }
+    openDate_ = date;
+    return true;
 }
 
-bool ScopeLogEnabled() {
-    std::lock_guard<std::mutex> lock(logMutex);
-    return enabled;
+std::string ScopeLog::CurrentPath() const {
+    return (fs::path(folder_) / "Logs" / ScopeLogFileName(clock_.Now())).string();
 }
 
-void ScopeLogAppend(std::string_view plainText) {
-    std::lock_guard<std::mutex> lock(logMutex);
-    if (!enabled || plainText.empty()) return;
-    const std::time_t now = Clock().Now();
+void ScopeLog::Append(std::string_view plainText) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (plainText.empty()) return;
+    const std::time_t now = clock_.Now();
     const long date = LocalDate(now);
-    if (file == nullptr || date != openDate) {
+    if (file_ == nullptr || date != openDate_) {
         CloseFile();
         if (!OpenFor(date, now)) return;
     }
     errno = 0;
-    const bool ok = std::fwrite(plainText.data(), 1, plainText.size(), file) == plainText.size() &&
-                    std::fflush(file) == 0;
+    const bool ok = std::fwrite(plainText.data(), 1, plainText.size(), file_) == plainText.size() &&
+                    std::fflush(file_) == 0;
     if (!ok) {
         const int error = errno != 0 ? errno : EIO;
         // Reopened at the next entry: the fault may be gone by then.
         CloseFile();
-        ReportFailure(filePath, error);
+        ReportFailure(error);
         return;
     }
     ReportRecovery();

@@ -9,21 +9,47 @@
 //
 // A file that cannot be written is reported once on stderr, and once more
 // when writing works again; the entries in between are lost, nothing else
-// is affected. (It cannot use LogLine: that would come back here.)
+// is affected. (It cannot log to the scope: that would come back here.)
 //
-// Off until enabled; while on, every scope entry the core makes
-// (SendToScope) is appended, whether or not a scope window exists.
-// Thread-safe; the date is the installed clock's.
+// Each collector has one, for its data folder; every scope entry it makes
+// is appended, whether or not a scope window exists. Thread-safe; the date
+// is the collector's clock's.
+#include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <string_view>
 
-// Appends one entry's text as it is (it normally ends with its own line end).
-void ScopeLogAppend(std::string_view plainText);
-// Turns the log on or off; off also closes the file (a later entry reopens
-// it, under exeDirectory as it is then).
-void SetScopeLogEnabled(bool enabled);
-bool ScopeLogEnabled();
+class IClock;
+
+class ScopeLog {
+public:
+    // `dataFolder` with a trailing "/"; the files go to its "Logs/".
+    ScopeLog(std::string dataFolder, IClock& clock);
+    ~ScopeLog();
+    ScopeLog(const ScopeLog&) = delete;
+    ScopeLog& operator=(const ScopeLog&) = delete;
+
+    // Appends one entry's text as it is (it normally ends with its own line end).
+    void Append(std::string_view plainText);
+    // The file entries go to now.
+    std::string CurrentPath() const;
+
+private:
+    void CloseFile();
+    bool OpenFor(long date, std::time_t now);
+    void ReportFailure(int error);
+    void ReportRecovery();
+
+    const std::string folder_;
+    IClock& clock_;
+    mutable std::mutex mutex_;
+    std::FILE* file_ = nullptr;
+    long openDate_ = 0;      // YYYYMMDD of the open file
+    long cleanedDate_ = 0;   // date of the last removal of old files
+    bool failing_ = false;   // a failure has been reported and not yet cleared
+    std::string filePath_;
+};
 
 constexpr int SCOPE_LOG_KEEP_DAYS = 90;
 // "Scope-YYYYMMDD.txt" for the local date of `now`.

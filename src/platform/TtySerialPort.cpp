@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <chrono>
 #include <ctime>
@@ -20,17 +22,11 @@
 #include "common/Events.h"
 #include "common/LinkStatus.h"
 #include "common/LogLine.h"
+#include "common/Output.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 
 namespace {
-
-void PublishPortEvent(EventKind kind, const std::string& device) {
-    EngineEvent event;
-    event.kind = kind;
-    event.text = device;
-    PublishEvent(std::move(event));
-}
 
 std::string ErrorText(int error) {
     std::string text = std::generic_category().message(error);
@@ -47,8 +43,31 @@ bool IsLoss(int error) { return error != EAGAIN && error != EWOULDBLOCK && error
 
 TtySerialPort::~TtySerialPort() { CloseDevice(); }
 
+std::uint32_t TtySerialPort::Tick() const {
+    if (services_.clock != nullptr) return services_.clock->TickCount();
+    return SystemClock().TickCount();
+}
+
+void TtySerialPort::Tell(const char* format, ...) const {
+    if (services_.out == nullptr) return;
+    char buffer[LOG_LINE_BUFFER] = {};
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    services_.out->Scope(WM_LOG_TEXT, COLOUR_DARK_RED, reinterpret_cast<LPARAM>(buffer));
+}
+
+void TtySerialPort::PublishPortEvent(int kind) const {
+    if (services_.out == nullptr) return;
+    EngineEvent event;
+    event.kind = static_cast<EventKind>(kind);
+    event.text = device_;
+    services_.out->Publish(std::move(event));
+}
+
 std::string TtySerialPort::DeviceName(std::uint8_t index) const {
-    const std::string path = PortDevicePath(index);
+    const std::string path = PortDevicePath(services_.dataFolder, index);
     std::error_code ec;
     const std::filesystem::path target = std::filesystem::read_symlink(path, ec);
     return ec ? path : target.string();
@@ -80,7 +99,7 @@ int OpenTtyExclusive(const std::string& device, int* error) {
 }
 
 int TtySerialPort::TryOpen(std::uint8_t index, int* error) {
-    device_ = PortDevicePath(index);
+    device_ = PortDevicePath(services_.dataFolder, index);
     int fd = OpenTtyExclusive(device_, error);
     if (fd < 0) return -1;
     auto fail = [&](int e) {
@@ -115,41 +134,43 @@ std::int32_t TtySerialPort::Open(std::uint8_t index) {
     bufferUsed_ = bufferPos_ = 0;
     index_ = index;
     wanted_ = true;
-    lastAttemptTick_ = GetTickCount();
+    lastAttemptTick_ = Tick();
     int error = 0;
     fd_ = TryOpen(index, &error);
     if (fd_ >= 0) {
         everOpened_ = true;
         return 0;
     }
-    LogLine(COLOUR_DARK_RED, "ERROR: Serial Port COMM %d (%s) could not be opened: %s\n",
+    Tell("ERROR: Serial Port COMM %d (%s) could not be opened: %s\n",
             ComNumber(index), device_.c_str(), ErrorText(error).c_str());
     return -error;
 }
 
 void TtySerialPort::Lose(int error) {
     CloseDevice();
-    NoteLinkState(LinkState::Lost, std::time(nullptr));
-    lastAttemptTick_ = GetTickCount();
-    LogLine(COLOUR_DARK_RED, "ERROR: Serial Port COMM %d (%s) lost: %s\n", ComNumber(index_),
+    if (services_.link != nullptr) services_.link->NoteState(LinkState::Lost, std::time(nullptr));
+    lastAttemptTick_ = Tick();
+    Tell("ERROR: Serial Port COMM %d (%s) lost: %s\n", ComNumber(index_),
             device_.c_str(), ErrorText(error).c_str());
-    PublishPortEvent(EventKind::PortLost, device_);
+    PublishPortEvent(static_cast<int>(EventKind::PortLost));
 }
 
 void TtySerialPort::MaybeReopen() {
     if (!wanted_ || fd_ >= 0) return;
-    const std::uint32_t now = GetTickCount();
+    const std::uint32_t now = Tick();
     if (static_cast<std::uint32_t>(now - lastAttemptTick_) < REOPEN_INTERVAL_MS) return;
     lastAttemptTick_ = now;
     int error = 0;
     fd_ = TryOpen(index_, &error);
     if (fd_ < 0) return;  // already reported when it was lost
-    NoteLinkPort(ComNumber(index_), DeviceName(index_));  // the link may point elsewhere now
-    NoteLinkState(LinkState::Open, std::time(nullptr));
-    LogLine(COLOUR_DARK_RED, everOpened_ ? "Serial Port COMM %d (%s) is back\n"
+    if (services_.link != nullptr) {
+        services_.link->NotePort(ComNumber(index_), DeviceName(index_));  // the link may point elsewhere now
+        services_.link->NoteState(LinkState::Open, std::time(nullptr));
+    }
+    Tell(everOpened_ ? "Serial Port COMM %d (%s) is back\n"
                                          : "Serial Port COMM %d (%s) opened\n",
             ComNumber(index_), device_.c_str());
-    if (everOpened_) PublishPortEvent(EventKind::PortBack, device_);
+    if (everOpened_) PublishPortEvent(static_cast<int>(EventKind::PortBack));
     everOpened_ = true;
 }
 
@@ -247,8 +268,7 @@ void TtySerialPort::Write(const std::uint8_t* bytes, std::size_t length) {
                               deadline - std::chrono::steady_clock::now())
                               .count();
         if (left <= 0) {
-            LogLine(COLOUR_DARK_RED,
-                    "ERROR: Serial Port COMM %d (%s) write timed out: %zu of %zu bytes sent\n",
+            Tell("ERROR: Serial Port COMM %d (%s) write timed out: %zu of %zu bytes sent\n",
                     ComNumber(index_), device_.c_str(), done, length);
             return;
         }

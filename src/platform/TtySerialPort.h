@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/PortServices.h"
+
 // Opens a terminal device for reading and writing and takes its lock, as the
 // radio port does before it sets the line up: the descriptor, or -1 with
 // *error = errno (ENOTTY for a file that is no terminal, EBUSY when another
@@ -54,6 +56,9 @@ public:
     // port then keeps trying).
     std::int32_t Open(std::uint8_t index);
 
+    // The data folder, output, link status and clock this port works with.
+    void Attach(const PortServices& services) { services_ = services; }
+
     bool IsOpen() const { return fd_ >= 0; }
     // Where "Ports/COM<n>" points (the link's target), else the device path.
     std::string DeviceName(std::uint8_t index) const;
@@ -67,6 +72,11 @@ private:
     void Lose(int error);
     void MaybeReopen();
     void CloseDevice();
+    std::uint32_t Tick() const;
+    void Tell(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+    void PublishPortEvent(int kind) const;
+
+    PortServices services_;
 
     int fd_ = -1;
     bool wanted_ = false;        // Open was called: keep the port open

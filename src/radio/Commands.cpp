@@ -5,31 +5,31 @@
 
 #include "common/CivilDate.h"
 #include "common/Events.h"
-#include "common/Globals.h"
 #include "common/LogLine.h"
-#include "common/Messages.h"
-#include "common/ScopeEntry.h"
-#include "platform/Clock.h"
-#include "radio/CollectorContext.h"
 #include "radio/Frame.h"
-#include "radio/SerialPort.h"
+#include "radio/Link.h"
 
 namespace {
 
 // A frame from the collector to `destination`, built in txBuffer.
-FrameBuilder BeginFrame(CollectorContext& ctx, std::uint8_t destination, std::uint8_t type) {
-    return FrameBuilder(ctx.txBuffer, TX_BUFFER_SIZE, COLLECTOR_ID, destination, 0, type);
+FrameBuilder BeginFrame(RadioLink& link, std::uint8_t destination, std::uint8_t type) {
+    return FrameBuilder(link.txBuffer, TX_BUFFER_SIZE, COLLECTOR_ID, destination, 0, type);
 }
 
 // Sends the frame and shows it to the serial scope; a frame that did not
 // fit has been logged by the builder and is not sent.
-void FinishAndSend(CollectorContext& ctx, FrameBuilder& frame) {
+void FinishAndSend(RadioLink& link, FrameBuilder& frame) {
     const std::size_t length = frame.Finish();
-    if (length == 0) return;
-    ctx.txLength = static_cast<std::int32_t>(length);
-    RadioPort().Write(ctx.txBuffer, length);
-    SendToScope(WM_LOG_COLLECT_BYTES, static_cast<WPARAM>(length),
-                reinterpret_cast<LPARAM>(ctx.txBuffer));
+    if (length == 0) {
+        LogLine(link.out, COLOUR_DARK_RED,
+                "ERROR: Frame of %zu bytes (type %d to SiteID = %d) does not fit in %zu bytes, not built\n",
+                frame.Requested(), link.txBuffer[7], link.txBuffer[3], frame.Capacity());
+        return;
+    }
+    link.txLength = static_cast<std::int32_t>(length);
+    link.port.Write(link.txBuffer, length);
+    link.out.Scope(WM_LOG_COLLECT_BYTES, static_cast<WPARAM>(length),
+                   reinterpret_cast<LPARAM>(link.txBuffer));
 }
 
 // Day number of 30 December 1899 counted like DaysFromCivil (from 1970-01-01).
@@ -104,73 +104,68 @@ void ComputeAckTimeBytes(std::time_t now, std::uint8_t out[6]) {
     out[5] = static_cast<std::uint8_t>(year - 2000);
 }
 
-void SendProceedToTransmit(CollectorContext& ctx, std::uint8_t siteId, std::uint8_t blockCount,
+void SendProceedToTransmit(RadioLink& link, std::uint8_t siteId, std::uint8_t blockCount,
                            std::uint32_t blockSize) {
-    FrameBuilder frame = BeginFrame(ctx, siteId, PT_PROCEED);
+    FrameBuilder frame = BeginFrame(link, siteId, PT_PROCEED);
     frame.Append(blockCount);
     frame.Append(static_cast<std::uint8_t>(blockSize & 0xFF));
     frame.Append(static_cast<std::uint8_t>((blockSize >> 8) & 0xFF));
-    FinishAndSend(ctx, frame);
-    LogLine(COLOUR_PURPLE, "Sending \"Proceed to Transmit\" to SiteID = %d \n",
+    FinishAndSend(link, frame);
+    LogLine(link.out, COLOUR_PURPLE, "Sending \"Proceed to Transmit\" to SiteID = %d \n",
             static_cast<int>(siteId));
 }
 
-void SendCancel(CollectorContext& ctx, std::uint8_t siteId) {
-    FrameBuilder frame = BeginFrame(ctx, siteId, PT_CANCEL);
+void SendCancel(RadioLink& link, std::uint8_t siteId) {
+    FrameBuilder frame = BeginFrame(link, siteId, PT_CANCEL);
     frame.Append(1);
-    FinishAndSend(ctx, frame);
-    LogLine(COLOUR_PURPLE, "Sending CANCEL to SiteID = %d \n", static_cast<int>(siteId));
+    FinishAndSend(link, frame);
+    LogLine(link.out, COLOUR_PURPLE, "Sending CANCEL to SiteID = %d \n", static_cast<int>(siteId));
 }
 
-void SendAck(CollectorContext& ctx, std::uint8_t siteId, std::uint8_t trackNumber) {
+void SendAck(RadioLink& link, std::uint8_t siteId, std::uint8_t trackNumber) {
     std::uint8_t clock[6];
-    ComputeAckTimeBytes(Clock().Now(), clock);
-    FrameBuilder frame = BeginFrame(ctx, siteId, PT_ACK);
+    ComputeAckTimeBytes(link.clock.Now(), clock);
+    FrameBuilder frame = BeginFrame(link, siteId, PT_ACK);
     frame.Append(0);
     frame.Append(trackNumber);
     frame.Append(clock, sizeof clock);
-    FinishAndSend(ctx, frame);
-    LogLine(COLOUR_PURPLE, "Sending ACK to SiteID = %d TrackNum = %d\n", static_cast<int>(siteId),
+    FinishAndSend(link, frame);
+    LogLine(link.out, COLOUR_PURPLE, "Sending ACK to SiteID = %d TrackNum = %d\n", static_cast<int>(siteId),
             static_cast<int>(trackNumber));
 }
 
-void SendSubstitute(CollectorContext& ctx, std::uint8_t siteId) {
-    FrameBuilder frame = BeginFrame(ctx, siteId, PT_SUBSTITUTE);
+void SendSubstitute(RadioLink& link, std::uint8_t siteId, const std::uint8_t* blockMap) {
+    FrameBuilder frame = BeginFrame(link, siteId, PT_SUBSTITUTE);
     frame.Append(0);
     const std::size_t countAt = frame.Size();
     frame.Append(0);
     std::uint8_t missing = 0;
     for (std::uint8_t n = 1; n <= SUBSTITUTE_LAST_BLOCK; ++n) {
-        if (ctx.blockMap[n] == 0) {
+        if (blockMap[n] == 0) {
             frame.Append(n);
             ++missing;
         }
     }
-    ctx.txBuffer[countAt] = missing;
-    FinishAndSend(ctx, frame);
-    LogLine(COLOUR_PURPLE, "Sending \"Substitude\" to SiteID = %d\n", static_cast<int>(siteId));
+    link.txBuffer[countAt] = missing;
+    FinishAndSend(link, frame);
+    LogLine(link.out, COLOUR_PURPLE, "Sending \"Substitude\" to SiteID = %d\n", static_cast<int>(siteId));
 }
 
-void SendBusy(CollectorContext& ctx, std::uint8_t siteId) {
-    FrameBuilder frame = BeginFrame(ctx, siteId, PT_BUSY);
+void SendBusy(RadioLink& link, std::uint8_t siteId) {
+    FrameBuilder frame = BeginFrame(link, siteId, PT_BUSY);
     frame.Append(30);
-    FinishAndSend(ctx, frame);
+    FinishAndSend(link, frame);
 }
 
-void SendHoldOff(CollectorContext& ctx, std::uint8_t siteId, std::uint8_t holdOff) {
-    FrameBuilder frame = BeginFrame(ctx, siteId, PT_HOLD_OFF);
+void SendHoldOff(RadioLink& link, std::uint8_t siteId, std::uint8_t holdOff) {
+    FrameBuilder frame = BeginFrame(link, siteId, PT_HOLD_OFF);
     frame.Append(holdOff);
-    FinishAndSend(ctx, frame);
+    FinishAndSend(link, frame);
 }
 
-void SendEcho(CollectorContext& ctx) {
-    std::int32_t length = echoLength.load();
-    if (length < 10 || length > 1000) {
-        length = 200;
-        echoLength.store(200);
-    }
-    const std::uint8_t site = echoSiteId.load();
-    FrameBuilder frame = BeginFrame(ctx, site, PT_ECHO);
+std::int32_t SendEcho(RadioLink& link, std::uint8_t site, std::int32_t length) {
+    if (length < 10 || length > 1000) length = 200;
+    FrameBuilder frame = BeginFrame(link, site, PT_ECHO);
     frame.Append(1);
     frame.Append(static_cast<std::uint8_t>(length & 0xFF));
     frame.Append(static_cast<std::uint8_t>((length >> 8) & 0xFF));
@@ -179,14 +174,8 @@ void SendEcho(CollectorContext& ctx) {
         std::snprintf(group, sizeof group, "%3d . ", (100 + i) % 256);
         for (int k = 0; k < 6; ++k) frame.Append(static_cast<std::uint8_t>(group[k]));
     }
-    FinishAndSend(ctx, frame);
-    LogLine(COLOUR_PURPLE, "Sending \"ECHO\" to SiteID = %d \n", static_cast<int>(site));
-    PublishSiteEvent(EventKind::EchoSent, site, length);
-    const WindowHandle dialog = echoDialogWindow.load();
-    if (dialog != 0) {
-        char text[128];
-        std::snprintf(text, sizeof text, "Sending \"ECHO\" to SiteID = %d \n",
-                      static_cast<int>(site));
-        SendWindowMessage(dialog, WM_ECHO_TEXT, 0, reinterpret_cast<LPARAM>(text));
-    }
+    FinishAndSend(link, frame);
+    LogLine(link.out, COLOUR_PURPLE, "Sending \"ECHO\" to SiteID = %d \n", static_cast<int>(site));
+    PublishSiteEvent(link.out, EventKind::EchoSent, site, length);
+    return length;
 }

@@ -1,20 +1,23 @@
 #pragma once
-// The packets the collector sends. Each is built in txBuffer, written to the
-// radio port, shown to the serial scope and, for most, logged in purple.
+// The packets the collector sends. Each is built in the link's txBuffer,
+// written to its port, shown to the serial scope and, for most, logged in
+// purple. A frame that does not fit is logged and not sent.
 #include <cstdint>
 #include <ctime>
 
-struct CollectorContext;
+class RadioLink;
 
-void SendProceedToTransmit(CollectorContext& ctx, std::uint8_t siteId, std::uint8_t blockCount,
+void SendProceedToTransmit(RadioLink& link, std::uint8_t siteId, std::uint8_t blockCount,
                            std::uint32_t blockSize);
-void SendCancel(CollectorContext& ctx, std::uint8_t siteId);
-void SendAck(CollectorContext& ctx, std::uint8_t siteId, std::uint8_t trackNumber);
-void SendSubstitute(CollectorContext& ctx, std::uint8_t siteId);
-void SendBusy(CollectorContext& ctx, std::uint8_t siteId);
-void SendHoldOff(CollectorContext& ctx, std::uint8_t siteId, std::uint8_t holdOff);
-// Sends the echo test to echoSiteId; corrects echoLength outside 10..1000 to 200.
-void SendEcho(CollectorContext& ctx);
+void SendCancel(RadioLink& link, std::uint8_t siteId);
+void SendAck(RadioLink& link, std::uint8_t siteId, std::uint8_t trackNumber);
+// Lists every block 1..20 whose blockMap entry is 0 (missing).
+void SendSubstitute(RadioLink& link, std::uint8_t siteId, const std::uint8_t* blockMap);
+void SendBusy(RadioLink& link, std::uint8_t siteId);
+void SendHoldOff(RadioLink& link, std::uint8_t siteId, std::uint8_t holdOff);
+// Sends the echo test of `length` groups to the site; a length outside
+// 10..1000 is sent as 200. Returns the length sent.
+std::int32_t SendEcho(RadioLink& link, std::uint8_t siteId, std::int32_t length);
 
 // The six clock bytes of an ACK (hour, minute, second, month, day, year-2000)
 // for the calendar time `now`, converted to local time. When the conversion

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "common/LogLine.h"
 
 std::uint16_t ComputeChecksum(const std::uint8_t* bytes, std::uint16_t count) {
     if (count == 0) return 0;
@@ -59,13 +58,7 @@ void FrameBuilder::Append(const std::uint8_t* bytes, std::size_t count) {
 
 std::size_t FrameBuilder::Finish() {
     const std::size_t total = size_ + 3;
-    if (total > cap_ || total > 0xFFFF) {
-        LogLine(COLOUR_DARK_RED,
-                "ERROR: Frame of %zu bytes (type %d to SiteID = %d) does not fit in %zu bytes, not built\n",
-                total, cap_ >= FRAME_HEADER_SIZE ? out_[7] : 0, cap_ >= FRAME_HEADER_SIZE ? out_[3] : 0,
-                cap_);
-        return 0;
-    }
+    if (total > cap_ || total > 0xFFFF) return 0;
     WriteLe16(out_ + 5, static_cast<std::uint16_t>(total));
     WriteLe16(out_ + size_, ComputeChecksum(out_, static_cast<std::uint16_t>(size_)));
     out_[size_ + 2] = FRAME_END;

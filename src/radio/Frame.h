@@ -16,6 +16,9 @@ constexpr std::size_t FRAME_OVERHEAD = 11;       // header + checksum + end byte
 constexpr std::size_t FRAME_MIN_ACCEPTED = 12;   // at least one payload byte
 constexpr std::size_t FRAME_MAX_HELD = 2046;
 
+// The collection point's own radio identifier.
+constexpr std::uint8_t COLLECTOR_ID = 250;
+
 // Received packet types.
 enum PacketType : std::uint8_t {
     PT_ACK = 1,
@@ -60,8 +63,11 @@ public:
     void Append(const std::uint8_t* bytes, std::size_t count);
     // Bytes appended so far, header included (the next byte's position).
     std::size_t Size() const { return size_; }
-    // The whole frame's length, or 0 when it did not fit.
+    // The whole frame's length, or 0 when it did not fit (Requested() then
+    // says how long it would have been).
     std::size_t Finish();
+    std::size_t Requested() const { return size_ + 3; }
+    std::size_t Capacity() const { return cap_; }
 
 private:
     std::uint8_t* out_;

@@ -5,39 +5,35 @@
 #include <utility>
 
 #include "common/Events.h"
-#include "common/Globals.h"
 #include "common/LinkStatus.h"
 #include "common/LogLine.h"
-#include "common/Messages.h"
-#include "common/ScopeEntry.h"
-#include "platform/Clock.h"
-#include "radio/CollectorContext.h"
 #include "radio/Frame.h"
 #include "radio/FrameLexer.h"
-#include "radio/SerialPort.h"
+#include "radio/Link.h"
 
-bool IsFrameComplete(const CollectorContext& ctx) { return ctx.rx.IsFrameComplete(); }
+bool IsFrameComplete(const RadioLink& link) { return link.rx.IsFrameComplete(); }
 
-void ResetReceiver(CollectorContext& ctx) { ctx.rx.Reset(GetTickCount()); }
+void ResetReceiver(RadioLink& link) { link.rx.Reset(link.clock.TickCount()); }
 
 namespace {
 
 // A frame the receiver dropped; its source is known when byte 2 had arrived
 // (the dropped bytes stay in rxBuffer until new ones come).
-void PublishFrameError(const FrameLexer& rx, FrameErrorKind kind, std::int32_t count, bool sourceKept) {
+void PublishFrameError(IOutput& out, const FrameLexer& rx, FrameErrorKind kind, std::int32_t count, bool sourceKept) {
     EngineEvent event;
     event.kind = EventKind::FrameError;
     event.frameError = kind;
     event.siteId = sourceKept && rx.Dropped() > 2 ? rx.rxBuffer[2] : 0;
     event.count = count;
-    PublishEvent(std::move(event));
+    out.Publish(std::move(event));
 }
 
 }  // namespace
 
-bool ReceivePacket(CollectorContext& ctx) {
-    CSerialPortInterface& port = RadioPort();
-    FrameLexer& rx = ctx.rx;
+bool ReceivePacket(RadioLink& link) {
+    CSerialPortInterface& port = link.port;
+    IOutput& out = link.out;
+    FrameLexer& rx = link.rx;
     // All the bytes one call drains were waiting in the port together: they
     // are read within microseconds, so one reading of the tick count serves
     // them all.
@@ -47,7 +43,7 @@ bool ReceivePacket(CollectorContext& ctx) {
         const std::int32_t got = port.ReadChar();
         if (got < 0) return false;
         if (!haveTick) {
-            now = GetTickCount();
+            now = link.clock.TickCount();
             haveTick = true;
         }
         FrameLexer::Event event = rx.Feed(static_cast<std::uint8_t>(got), now);
@@ -63,53 +59,68 @@ bool ReceivePacket(CollectorContext& ctx) {
             case FrameLexer::Event::None:
                 break;
             case FrameLexer::Event::Gap:
-                LogLine(COLOUR_DARK_RED,
+                LogLine(out, COLOUR_DARK_RED,
                         "Error: Too long delay in between chars (%d ticks). Resetting Buffer\n",
                         static_cast<int>(rx.Gap()));
-                PublishFrameError(rx, FrameErrorKind::Gap, static_cast<std::int32_t>(rx.Gap()), false);
+                PublishFrameError(out, rx, FrameErrorKind::Gap, static_cast<std::int32_t>(rx.Gap()), false);
                 break;
             case FrameLexer::Event::TooLong:
-                LogLine(COLOUR_DARK_RED, "ERROR: Packet is too long (%d bytes)! Resetting buffer\n",
+                LogLine(out, COLOUR_DARK_RED, "ERROR: Packet is too long (%d bytes)! Resetting buffer\n",
                         static_cast<int>(rx.Dropped()));
-                PublishFrameError(rx, FrameErrorKind::TooLong, rx.Dropped(), true);
+                PublishFrameError(out, rx, FrameErrorKind::TooLong, rx.Dropped(), true);
                 break;
             case FrameLexer::Event::Frame:
-                NoteGoodFrame(std::time(nullptr));
-                SendToScope(WM_LOG_FIELD_BYTES, static_cast<WPARAM>(rx.rxCount),
-                            reinterpret_cast<LPARAM>(rx.rxBuffer.data()));
+                if (LinkWatch* watch = port.Services().link) watch->NoteGoodFrame(std::time(nullptr));
+                out.Scope(WM_LOG_FIELD_BYTES, static_cast<WPARAM>(rx.rxCount),
+                          reinterpret_cast<LPARAM>(rx.rxBuffer.data()));
                 return true;
             case FrameLexer::Event::BadChecksum:
-                LogLine(COLOUR_DARK_RED, "ERROR: Bad Checksum (is %04X ShouldBe %04X)\n",
+                LogLine(out, COLOUR_DARK_RED, "ERROR: Bad Checksum (is %04X ShouldBe %04X)\n",
                         static_cast<unsigned>(rx.Stored()), static_cast<unsigned>(rx.Computed()));
-                LogLine(COLOUR_DARK_RED, "ERROR: BAD Chcksum, Packet with %d bytes.\n",
+                LogLine(out, COLOUR_DARK_RED, "ERROR: BAD Chcksum, Packet with %d bytes.\n",
                         static_cast<int>(rx.Dropped()));
-                PublishFrameError(rx, FrameErrorKind::BadChecksum, rx.Dropped(), true);
+                PublishFrameError(out, rx, FrameErrorKind::BadChecksum, rx.Dropped(), true);
                 return false;
         }
     }
 }
 
-void SetPacketTypeName(CollectorContext& ctx, std::uint8_t code) {
+void SetPacketTypeName(RadioLink& link, std::uint8_t code) {
+    char (&typeName)[PACKET_TYPE_NAME_SIZE] = link.header.typeName;
     const char* name = KnownPacketTypeName(code);
     if (name != nullptr) {
-        std::snprintf(ctx.packetTypeName, sizeof ctx.packetTypeName, "%s", name);
+        std::snprintf(typeName, sizeof typeName, "%s", name);
     } else {
-        std::snprintf(ctx.packetTypeName, sizeof ctx.packetTypeName, "Unkwn Code %d",
+        std::snprintf(typeName, sizeof typeName, "Unkwn Code %d",
                       static_cast<int>(code));
     }
 }
 
-std::uint8_t LogPacket(CollectorContext& ctx) {
-    const std::uint8_t* frame = ctx.rx.rxBuffer.data();
-    ctx.sourceId = frame[2];
-    ctx.destinationId = frame[3];
-    ctx.sequenceNumber = frame[4];
-    ctx.frameLength = ReadLe16(frame + 5);
-    ctx.packetType = frame[7];
-    ctx.addressedToUs = ctx.destinationId == COLLECTOR_ID ? 1 : 0;
-    SetPacketTypeName(ctx, ctx.packetType);
-    LogLine(COLOUR_DARK_BLUE, "%s packet from SiteID = %d, sent to CollectorID = %d\n",
-            ctx.packetTypeName, static_cast<int>(ctx.sourceId),
-            static_cast<int>(ctx.destinationId));
-    return ctx.packetType;
+std::uint8_t LogPacket(RadioLink& link) {
+    const std::uint8_t* frame = link.rx.rxBuffer.data();
+    PacketHeader& h = link.header;
+    h.sourceId = frame[2];
+    h.destinationId = frame[3];
+    h.sequenceNumber = frame[4];
+    h.frameLength = ReadLe16(frame + 5);
+    h.packetType = frame[7];
+    h.addressedToUs = h.destinationId == COLLECTOR_ID;
+    SetPacketTypeName(link, h.packetType);
+    LogLine(link.out, COLOUR_DARK_BLUE, "%s packet from SiteID = %d, sent to CollectorID = %d\n",
+            h.typeName, static_cast<int>(h.sourceId), static_cast<int>(h.destinationId));
+    return h.packetType;
+}
+
+Received ReceiveStep(RadioLink& link, std::uint32_t idleMs) {
+    if (!ReceivePacket(link)) {
+        link.WaitForRadio(idleMs);
+        return Received::Nothing;
+    }
+    LogPacket(link);
+    if (!link.header.addressedToUs) {
+        ResetReceiver(link);
+        link.WaitForRadio(idleMs);
+        return Received::NotForUs;
+    }
+    return Received::Packet;
 }

@@ -1,36 +1,12 @@
 #include "radio/SerialPort.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <thread>
-
-namespace {
-class NullSerialPort final : public CSerialPortInterface {
-public:
-    void Write(const std::uint8_t*, std::size_t) override {}
-    std::int32_t ReadChar() override { return -1; }
-
-protected:
-    std::int32_t OpenPort(std::uint8_t) override { return -1; }
-};
-
-NullSerialPort nullPort;
-std::unique_ptr<CSerialPortInterface> installedPort;
-std::atomic<CSerialPortInterface*> currentPort{&nullPort};
-}  // namespace
 
 bool CSerialPortInterface::WaitForInput(std::uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     return false;
-}
-
-CSerialPortInterface& RadioPort() { return *currentPort.load(std::memory_order_acquire); }
-
-void SetRadioPort(std::unique_ptr<CSerialPortInterface> port) {
-    CSerialPortInterface* raw = port ? port.get() : &nullPort;
-    currentPort.store(raw, std::memory_order_release);
-    installedPort = std::move(port);
 }
 
 void MemorySerialPort::Write(const std::uint8_t* bytes, std::size_t length) {
@@ -91,5 +67,5 @@ std::size_t MemorySerialPort::WrittenSize() const {
 
 std::int32_t MemorySerialPort::OpenPort(std::uint8_t index) {
     lastOpenedIndex = index;
-    return openResult_;
+    return 0;
 }

@@ -1,8 +1,8 @@
 #pragma once
 // The radio port as the worker uses it: open by index, write a frame, read
 // one byte at a time without waiting, and wait for the next byte (the
-// worker's idle pause, which the clock runs). One instance is installed for
-// the process (the real tty port, or an in-memory port in tests and fuzzing).
+// worker's idle pause, which the clock runs). Each collector owns one (the
+// real tty port, or an in-memory port in tests and fuzzing).
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -15,24 +15,32 @@
 
 #include "common/LinkStatus.h"
 #include "platform/Clock.h"
+#include "platform/PortServices.h"
 
 class CSerialPortInterface : public IInput {
 public:
     virtual ~CSerialPortInterface() = default;
 
-    // 0 when the port is ready, else a negative code. On success portIndex
-    // takes the index; after a failure it keeps its earlier value. Only the
-    // index's low 8 bits count (an index of -1 is port 255).
-    // The link status (common/LinkStatus.h) follows the result.
-    std::int32_t Open(std::uint8_t index) {
-        NoteLinkPort(static_cast<int>(index) + 1, DeviceName(index));
-        std::int32_t result = OpenPort(index);
-        NoteLinkState(result >= 0 ? LinkState::Open : LinkState::NotOpen, std::time(nullptr));
-        if (result >= 0) {
-            portIndex = index;
-            return 0;
-        }
-        return result;
+    // The data folder, output, link status and clock of the collector that
+    // owns the port; set before the first Open.
+    virtual void Attach(const PortServices& services) { services_ = services; }
+    const PortServices& Services() const { return services_; }
+
+    // True when the port is ready (a port that failed has told why in the
+    // scope, and keeps trying where it can). On success portIndex takes the
+    // index; after a failure it keeps its earlier value. Only the index's
+    // low 8 bits count (an index of -1 is port 255). The link status
+    // follows the result.
+    bool Open(std::uint8_t index) {
+        if (services_.link != nullptr)
+            services_.link->NotePort(static_cast<int>(index) + 1, DeviceName(index));
+        const std::int32_t result = OpenPort(index);
+        if (services_.link != nullptr)
+            services_.link->NoteState(result >= 0 ? LinkState::Open : LinkState::NotOpen,
+                                      std::time(nullptr));
+        if (result < 0) return false;
+        portIndex = index;
+        return true;
     }
     // The device the index stands for, as the operator knows it ("" when
     // the port has no device of its own).
@@ -60,7 +68,10 @@ public:
     std::uint8_t portIndex = 0;
 
 protected:
+    // 0, or a negative code.
     virtual std::int32_t OpenPort(std::uint8_t index) = 0;
+
+    PortServices services_;
 };
 
 // A device with the same Open, Write, ReadChar and ReadBytes (the tty port
@@ -69,6 +80,10 @@ template <class Device>
 class DeviceSerialPort final : public CSerialPortInterface, public Device {
 public:
     using CSerialPortInterface::Open;
+    void Attach(const PortServices& services) override {
+        CSerialPortInterface::Attach(services);
+        Device::Attach(services);
+    }
     void Write(const std::uint8_t* bytes, std::size_t length) override {
         Device::Write(bytes, length);
     }
@@ -83,15 +98,6 @@ public:
 protected:
     std::int32_t OpenPort(std::uint8_t index) override { return Device::Open(index); }
 };
-
-// The port every read and write of the worker goes through.
-CSerialPortInterface& RadioPort();
-// Installs the port; null installs a port that never has bytes.
-void SetRadioPort(std::unique_ptr<CSerialPortInterface> port);
-
-// The worker's idle pause: at most `milliseconds`, ended by the first byte
-// that arrives on the radio port.
-inline void WaitForRadio(std::uint32_t milliseconds) { Clock().Pause(milliseconds, RadioPort()); }
 
 // An in-memory port: bytes pushed with Feed are read back by ReadChar; what
 // the collector writes is kept for inspection. Safe to feed from another
@@ -110,8 +116,6 @@ public:
     // Everything written since the last TakeWritten, and forgets it.
     std::vector<std::uint8_t> TakeWritten();
     std::size_t WrittenSize() const;
-    // Makes Open fail with this code (0 = succeed).
-    void FailOpenWith(std::int32_t code) { openResult_ = code; }
     std::uint8_t lastOpenedIndex = 0;
 
 protected:
@@ -122,29 +126,4 @@ private:
     std::condition_variable fed_;
     std::deque<std::uint8_t> rx_;
     std::vector<std::uint8_t> tx_;
-    std::int32_t openResult_ = 0;
-};
-
-// The two devices the worker reaches through process-wide values, the radio
-// port and the clock, installed together while this object lives: a new
-// port of type Port and `clock` (null: the system clock). Afterwards the
-// port that never has bytes and the system clock are back. For tests,
-// benchmarks and fuzzing.
-template <class Port = MemorySerialPort>
-class ScopedDevices {
-public:
-    explicit ScopedDevices(IClock* clock) {
-        auto owned = std::make_unique<Port>();
-        port = owned.get();
-        SetRadioPort(std::move(owned));
-        SetClock(clock);
-    }
-    ~ScopedDevices() {
-        SetClock(nullptr);
-        SetRadioPort(nullptr);
-    }
-    ScopedDevices(const ScopedDevices&) = delete;
-    ScopedDevices& operator=(const ScopedDevices&) = delete;
-
-    Port* port;
 };

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "common/Bytes.h"
-#include "common/Globals.h"
 #include "common/LogLine.h"
 #include "platform/AtomicFile.h"
 
@@ -20,20 +20,9 @@ constexpr const char* CALLERS_FILE_NAME = "Callers.bin";
 constexpr const char* LISTING_FOLDER = "Temp";
 constexpr const char* LISTING_FILE_NAME = "Temp/RemoteCaller.txt";
 
-std::string CallersPath() { return exeDirectory + CALLERS_FILE_NAME; }
-
-// The first entry of `id` on `track`, else the first free entry, else null.
-CallerEntry* FindEntry(std::uint8_t id, std::uint8_t track) {
-    for (auto& entry : callerTable)
-        if (entry.radioId == id && entry.track == track) return &entry;
-    for (auto& entry : callerTable)
-        if (entry.radioId == 0) return &entry;
-    return nullptr;
-}
-
-void TableImage(std::uint8_t image[CALLERS_FILE_SIZE]) {
+void TableImage(const CallerTable& table, std::uint8_t image[CALLERS_FILE_SIZE]) {
     for (std::size_t i = 0; i < CALLER_TABLE_SIZE; ++i)
-        EncodeCallerEntry(callerTable[i], image + i * CALLER_ENTRY_SIZE);
+        EncodeCallerEntry(table[i], image + i * CALLER_ENTRY_SIZE);
 }
 
 }  // namespace
@@ -106,62 +95,70 @@ std::uint8_t FillCallerEntry(CallerEntry& entry, const std::uint8_t* payload, st
     return entry.trackCount;
 }
 
-void AddSecondTrackCaller(const CallerEntry& firstTrack, std::uint8_t radioId) {
-    bool full = false;
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        CallerEntry* second = FindEntry(radioId, 2);
-        if (second == nullptr) {
-            full = true;
-        } else {
-            *second = firstTrack;
-            second->siteNumber = static_cast<std::uint16_t>(second->siteNumber + 1);
-            second->track = 2;
-        }
-    }
-    // Shown outside the lock: the box may wait for the operator, and the
-    // listing must not wait for the box.
-    if (full) ShowMessageBox("ERROR NOT ENOUGH SPACE FOR CALLERS");
+CallerRegistry::CallerRegistry(std::string dataFolder) : folder_(std::move(dataFolder)) {}
+
+std::string CallerRegistry::FilePath() const { return folder_ + CALLERS_FILE_NAME; }
+
+// The first entry of `id` on `track`, else the first free entry, else null.
+// The lock is held.
+CallerEntry* CallerRegistry::FindEntry(std::uint8_t id, std::uint8_t track) {
+    for (auto& entry : table_)
+        if (entry.radioId == id && entry.track == track) return &entry;
+    for (auto& entry : table_)
+        if (entry.radioId == 0) return &entry;
+    return nullptr;
 }
 
-bool RegisterCaller(std::uint8_t radioId, const std::uint8_t* payload, CallerEntry* filled) {
+bool CallerRegistry::AddSecondTrack(const CallerEntry& firstTrack, std::uint8_t radioId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CallerEntry* second = FindEntry(radioId, 2);
+    if (second == nullptr) return false;
+    *second = firstTrack;
+    second->siteNumber = static_cast<std::uint16_t>(second->siteNumber + 1);
+    second->track = 2;
+    return true;
+}
+
+bool CallerRegistry::Register(std::uint8_t radioId, const std::uint8_t* payload, CallerEntry* filled,
+                              IOutput& out) {
     std::uint8_t tracks = 0;
     {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
+        std::lock_guard<std::mutex> lock(mutex_);
         CallerEntry* entry = FindEntry(radioId, 1);
         if (entry == nullptr) return false;
         tracks = FillCallerEntry(*entry, payload, radioId);
         *filled = *entry;
     }
-    if (tracks > 1) AddSecondTrackCaller(*filled, radioId);
-    SaveCallers();
+    if (tracks > 1 && !AddSecondTrack(*filled, radioId))
+        TellOperator(out, "ERROR NOT ENOUGH SPACE FOR CALLERS");
+    Save(out);
     return true;
 }
 
-int SaveCallers() {
+bool CallerRegistry::Save(IOutput& out) {
     std::uint8_t image[CALLERS_FILE_SIZE];
     {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        TableImage(image);
+        std::lock_guard<std::mutex> lock(mutex_);
+        TableImage(table_, image);
     }
-    const std::string path = CallersPath();
-    const AtomicWriteResult result = WriteFileAtomically(path, image, sizeof image);
-    if (result == AtomicWriteResult::Ok) return 0;
+    const std::string path = FilePath();
+    if (WriteFileAtomically(path, image, sizeof image) == AtomicWriteResult::Ok) return true;
     // The site is registered in memory and acknowledged all the same, but a
     // restart would forget it: the operator must hear that the file is stale.
-    LogLine(COLOUR_DARK_RED, "ERROR: Could not write the caller registry %s\n", path.c_str());
-    return result == AtomicWriteResult::CreateFailed ? -1 : -2;
+    LogLine(out, COLOUR_DARK_RED, "ERROR: Could not write the caller registry %s\n", path.c_str());
+    return false;
 }
 
-int LoadCallers() {
+bool CallerRegistry::Load(int* used) {
+    if (used != nullptr) *used = 0;
     // Writers killed in the middle of a write (a power cut, SIGKILL) leave
     // their temporary files behind; the files they were replacing are whole.
     for (const char* folder : {"", "Z918E", LISTING_FOLDER})
-        RemoveStaleTempFiles(exeDirectory + folder);
+        RemoveStaleTempFiles(folder_ + folder);
 
-    const std::string path = CallersPath();
+    const std::string path = FilePath();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0) return false;
     std::uint8_t bytes[CALLERS_FILE_SIZE];
     std::size_t got = 0;
     while (got < sizeof bytes) {
@@ -175,19 +172,28 @@ int LoadCallers() {
     }
     ::close(fd);
 
-    std::lock_guard<std::mutex> lock(callerTableMutex);
+    std::lock_guard<std::mutex> lock(mutex_);
     // A short file overwrites the start of the table only, down to part of
     // an entry; everything behind it keeps what it held.
     std::uint8_t image[CALLERS_FILE_SIZE];
-    TableImage(image);
+    TableImage(table_, image);
     std::memcpy(image, bytes, got);
     for (std::size_t i = 0; i < CALLER_TABLE_SIZE; ++i)
-        DecodeCallerEntry(image + i * CALLER_ENTRY_SIZE, callerTable[i]);
-    if (got < sizeof bytes) return -1;
-    int used = 0;
-    for (const auto& entry : callerTable)
-        if (entry.radioId != 0) ++used;
-    return used;
+        DecodeCallerEntry(image + i * CALLER_ENTRY_SIZE, table_[i]);
+    if (used != nullptr)
+        for (const auto& entry : table_)
+            if (entry.radioId != 0) ++*used;
+    return got == sizeof bytes;
+}
+
+CallerTable CallerRegistry::Snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return table_;
+}
+
+void CallerRegistry::Replace(const CallerTable& table) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    table_ = table;
 }
 
 namespace {
@@ -236,25 +242,21 @@ std::string FormatCallerListing(const CallerEntry* table, std::size_t count) {
     return text;
 }
 
-bool ListCallers(std::string* listingPath) {
-    CallerEntry copy[CALLER_TABLE_SIZE];
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        std::memcpy(copy, callerTable, sizeof copy);
-    }
+bool CallerRegistry::List(std::string* listingPath, std::string* why) const {
+    const CallerTable copy = Snapshot();
     bool any = false;
     for (const auto& entry : copy)
         if (entry.radioId != 0) any = true;
     if (!any) {
-        ShowMessageBox("There are NO callers in our list");
+        if (why != nullptr) *why = "There are NO callers in our list";
         return false;
     }
     std::error_code ignored;
-    std::filesystem::create_directory(exeDirectory + LISTING_FOLDER, ignored);
-    const std::string path = exeDirectory + LISTING_FILE_NAME;
-    const std::string text = FormatCallerListing(copy, CALLER_TABLE_SIZE);
+    std::filesystem::create_directory(folder_ + LISTING_FOLDER, ignored);
+    const std::string path = folder_ + LISTING_FILE_NAME;
+    const std::string text = FormatCallerListing(copy.data(), copy.size());
     if (WriteFileAtomically(path, text.data(), text.size()) != AtomicWriteResult::Ok) {
-        ShowMessageBox("ERROR:\nFailed to create temporary file");
+        if (why != nullptr) *why = "ERROR:\nFailed to create temporary file";
         return false;
     }
     if (listingPath != nullptr) *listingPath = path;

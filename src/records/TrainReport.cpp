@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/TrainRecord.h"
 #include "platform/AtomicFile.h"
@@ -269,8 +268,8 @@ int SystemMessageCode(const std::string& text) {
     return 0;
 }
 
-std::string TrainReportPath(const std::uint8_t* header) {
-    return exeDirectory + REPORT_FOLDER + "/" + TrainReportFileName(header);
+std::string TrainReportPath(const std::string& dataFolder, const std::uint8_t* header) {
+    return dataFolder + REPORT_FOLDER + "/" + TrainReportFileName(header);
 }
 
 std::string FormatTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots) {
@@ -284,15 +283,16 @@ std::string FormatTrainReport(const std::uint8_t* header, const AxleSlot* axleSl
     return out.Take();
 }
 
-int WriteTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots) {
-    const std::string folder = exeDirectory + REPORT_FOLDER;
+bool WriteTrainReport(const std::string& dataFolder, const std::uint8_t* header,
+                      const AxleSlot* axleSlots, IOutput& log) {
+    const std::string folder = dataFolder + REPORT_FOLDER;
     std::error_code ignored;
     std::filesystem::create_directory(folder, ignored);  // a failure shows up below
-    const std::string path = TrainReportPath(header);
+    const std::string path = TrainReportPath(dataFolder, header);
     const std::string bytes = FormatTrainReport(header, axleSlots);
     if (WriteFileAtomically(path, bytes.data(), bytes.size()) != AtomicWriteResult::Ok) {
-        LogLine(COLOUR_DARK_RED, "ERROR: Could not write train report %s\n", path.c_str());
-        return -1;
+        LogLine(log, COLOUR_DARK_RED, "ERROR: Could not write train report %s\n", path.c_str());
+        return false;
     }
-    return 0;
+    return true;
 }

@@ -6,20 +6,23 @@
 #include <cstdint>
 #include <string>
 
+#include "common/Output.h"
 #include "common/TrainRecord.h"
 
 constexpr const char* REPORT_FOLDER = "Z918E";
 
-// 0 when written, -1 when the file could not be created or written (one
-// dark-red "ERROR" line naming the file is logged then). The file appears
-// whole or not at all; a later train with the same name replaces it.
-int WriteTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots);
+// Writes the report under `dataFolder` (with a trailing "/"). False when the
+// file could not be created or written (one dark-red "ERROR" line naming
+// the file is logged on `log` then). The file appears whole or not at all;
+// a later train with the same name replaces it.
+bool WriteTrainReport(const std::string& dataFolder, const std::uint8_t* header,
+                      const AxleSlot* axleSlots, IOutput& log);
 
 // The file name inside the report folder, e.g. "20240506_0708.GEM.HBD.00417.txt".
 std::string TrainReportFileName(const std::uint8_t* header);
 
 // The full path: the data folder, the report folder and the file name.
-std::string TrainReportPath(const std::uint8_t* header);
+std::string TrainReportPath(const std::string& dataFolder, const std::uint8_t* header);
 
 // The bytes of the report as stored (CR LF already in place).
 std::string FormatTrainReport(const std::uint8_t* header, const AxleSlot* axleSlots);

@@ -53,10 +53,9 @@ TEST(AtomicFile, FolderIsSyncedAfterTheRenameAndAFailedStepKeepsTheOldFile) {
     TempExeDirectory dir;
     const fs::path target = dir / "Callers.bin";
     const std::string temp = AtomicTempPath(target.string());
-    SetAtomicWriteHook(&RecordStep);
     failingStep = static_cast<AtomicWriteStep>(-1);
     const std::string data = "new";
-    ASSERT_EQ(WriteFileAtomically(target.string(), data.data(), data.size()), AtomicWriteResult::Ok);
+    ASSERT_EQ(WriteFileAtomically(target.string(), data.data(), data.size(), &RecordStep), AtomicWriteResult::Ok);
     const std::vector<std::pair<AtomicWriteStep, std::string>> expected = {
         {AtomicWriteStep::Create, temp},       {AtomicWriteStep::Write, temp},
         {AtomicWriteStep::SyncFile, temp},     {AtomicWriteStep::Rename, target.string()},
@@ -72,11 +71,10 @@ TEST(AtomicFile, FolderIsSyncedAfterTheRenameAndAFailedStepKeepsTheOldFile) {
           std::tuple{AtomicWriteStep::SyncFolder, AtomicWriteResult::WriteFailed, "new"}}) {
         WriteText(target, "old");
         failingStep = step;
-        EXPECT_EQ(WriteFileAtomically(target.string(), data.data(), data.size()), result);
+        EXPECT_EQ(WriteFileAtomically(target.string(), data.data(), data.size(), &RecordStep), result);
         EXPECT_EQ(ReadWholeFile(target), content);
         EXPECT_EQ(ListFolder(dir.Path()), "Callers.bin\n");
     }
-    SetAtomicWriteHook(nullptr);
 }
 
 TEST(AtomicFile, NeverFollowsWhatStandsAtTheTemporaryName) {
@@ -87,7 +85,7 @@ TEST(AtomicFile, NeverFollowsWhatStandsAtTheTemporaryName) {
     fs::create_symlink(victim, AtomicTempPath(target.string()));
 
     const std::string data = "new contents";
-    ASSERT_EQ(WriteFileAtomically(target.string(), data.data(), data.size()), AtomicWriteResult::Ok);
+    ASSERT_EQ(WriteFileAtomically(target.string(), data.data(), data.size(), &RecordStep), AtomicWriteResult::Ok);
     EXPECT_EQ(ReadWholeFile(target), data);
     EXPECT_EQ(ReadWholeFile(victim), "keep me");
     EXPECT_FALSE(fs::is_symlink(target));

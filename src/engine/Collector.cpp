@@ -1,0 +1,115 @@
+#include "engine/Collector.h"
+
+#include <cstdio>
+#include <ctime>
+#include <utility>
+
+#include "engine/Worker.h"
+#include "platform/TtySerialPort.h"
+
+namespace {
+
+std::string WithTrailingSlash(std::string folder) {
+    if (folder.empty() || folder.back() != '/') folder.push_back('/');
+    return folder;
+}
+
+}  // namespace
+
+Collector::Collector(CollectorOptions options)
+    : dataFolder_(WithTrailingSlash(std::move(options.dataFolder))),
+      ownClock_(options.clock == nullptr ? std::make_unique<SystemClock>() : nullptr),
+      clock_(options.clock != nullptr ? options.clock : ownClock_.get()),
+      port_(options.port ? std::move(options.port)
+                         : std::make_unique<DeviceSerialPort<TtySerialPort>>()),
+      scopeLog_(options.scopeLog ? std::make_unique<ScopeLog>(dataFolder_, *clock_) : nullptr),
+      callers_(dataFolder_),
+      link_(*port_, *clock_, *this) {
+    PortServices services;
+    services.dataFolder = dataFolder_;
+    services.out = this;
+    services.link = &watch_;
+    services.clock = clock_;
+    port_->Attach(services);
+    link_.rx.lastByteTick = clock_->TickCount();
+}
+
+Collector::~Collector() {
+    if (!Stop(std::chrono::seconds(3)) && thread_.joinable()) thread_.detach();
+}
+
+void Collector::Scope(std::uint32_t message, WPARAM wParam, LPARAM lParam) {
+    ScopeEntry entry;
+    if (!DescribeScopeEntry(message, wParam, lParam, std::time(nullptr), &entry)) return;
+    if (scopeLog_) scopeLog_->Append(entry.Plain());
+    std::shared_ptr<IScopeView> view;
+    {
+        std::lock_guard<std::mutex> lock(viewMutex_);
+        view = view_;
+    }
+    if (view) view->Show(entry);
+}
+
+void Collector::Publish(EngineEvent event) {
+    if (event.time == 0) event.time = static_cast<std::int64_t>(std::time(nullptr));
+    hub_.Publish(event);
+}
+
+std::string Collector::ScopeLogPath() const { return scopeLog_ ? scopeLog_->CurrentPath() : ""; }
+
+void Collector::SetScopeView(std::shared_ptr<IScopeView> view) {
+    std::lock_guard<std::mutex> lock(viewMutex_);
+    view_ = std::move(view);
+}
+
+void Collector::RequestEcho(std::uint8_t siteId, std::int32_t length) {
+    echoSite_ = siteId;
+    echoLength_ = length;
+    echoRequested_ = true;
+}
+
+bool Collector::EchoPending(std::uint8_t* siteId, std::int32_t* length) const {
+    if (!echoRequested_.load()) return false;
+    *siteId = echoSite_.load();
+    *length = echoLength_.load();
+    return true;
+}
+
+void Collector::EchoSent(std::int32_t length) {
+    echoLength_ = length;  // a length outside 10..1000 went out as 200
+    char text[128];
+    std::snprintf(text, sizeof text, "Sending \"ECHO\" to SiteID = %d \n",
+                  static_cast<int>(echoSite_.load()));
+    std::shared_ptr<IScopeView> view;
+    {
+        std::lock_guard<std::mutex> lock(viewMutex_);
+        view = view_;
+    }
+    if (view) view->EchoLine(text);
+    echoRequested_ = false;
+}
+
+bool Collector::Start() {
+    if (state_.load() != WorkerState::NotStarted) return false;
+    stop_ = false;
+    state_ = WorkerState::Running;
+    thread_ = std::thread([this]() {
+        RunCollectorLoop(*this);
+        state_ = WorkerState::Ended;
+    });
+    return true;
+}
+
+bool Collector::Stop(std::chrono::milliseconds timeout, const std::function<void()>& whileWaiting) {
+    if (!thread_.joinable()) return state_.load() != WorkerState::Running;
+    stop_ = true;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (state_.load() != WorkerState::Ended && std::chrono::steady_clock::now() < deadline) {
+        if (whileWaiting) whileWaiting();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (state_.load() != WorkerState::Ended) return false;
+    // The thread only returns after setting the state.
+    thread_.join();
+    return true;
+}
