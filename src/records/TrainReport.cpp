@@ -12,8 +12,11 @@
 
 namespace {
 
-// Texts of the system message codes 1 to 51 (index 0 unused).
-constexpr const char* SYSTEM_MESSAGES[] = {
+// Texts of the system message codes 1 to 51 (index 0 unused). Held as
+// characters rather than pointers so the table needs no relocation and
+// stays in read-only memory; a text too long for a row does not compile.
+constexpr std::size_t SYSTEM_MESSAGE_ROW = 40;  // longest text and its 0
+constexpr char SYSTEM_MESSAGES[][SYSTEM_MESSAGE_ROW] = {
     "",
     "AC Power Failure",
     "Calibration Not Complete",

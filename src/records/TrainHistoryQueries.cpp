@@ -1,0 +1,181 @@
+// Reading the train history: counting and listing trains through a filter,
+// one train and its axles, and the per-site figures.
+#include "records/TrainHistory.h"
+
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "records/TrainHistorySql.h"
+#include "records/TrainReport.h"
+
+namespace {
+
+using history_sql::Statement;
+
+constexpr const char* kTrainColumns =
+    "id, site_id, site_number, site_name, unit_type, milepost, track, first_time, second_time, "
+    "received, train_number, axles, cars, hb_left_max, hb_left_axle, hb_right_max, hb_right_axle, "
+    "hw_left_max, hw_left_axle, hw_right_max, hw_right_axle, maxed_left, maxed_right, sim_codes, "
+    "file, file_size";
+
+void FillRow(const Statement& q, TrainRow& r) {
+    r.id = q.Int(0);
+    r.siteId = static_cast<int>(q.Int(1));
+    r.siteNumber = static_cast<int>(q.Int(2));
+    r.siteName = q.Text(3);
+    r.unitType = q.Text(4);
+    r.milepost = q.IsNull(5) ? 0 : static_cast<int>(q.Real(5) * 10 + 0.5);
+    r.track = static_cast<int>(q.Int(6));
+    r.firstTime = q.Text(7);
+    r.secondTime = q.Text(8);
+    r.received = q.Text(9);
+    r.trainNumber = static_cast<int>(q.Int(10));
+    r.axles = static_cast<int>(q.Int(11));
+    r.cars = static_cast<int>(q.Int(12));
+    r.hotBoxMax[0] = static_cast<int>(q.Int(13));
+    r.hotBoxMaxAxle[0] = static_cast<int>(q.Int(14));
+    r.hotBoxMax[1] = static_cast<int>(q.Int(15));
+    r.hotBoxMaxAxle[1] = static_cast<int>(q.Int(16));
+    r.hotWheelMax[0] = q.IsNull(17) ? -1 : static_cast<int>(q.Int(17));
+    r.hotWheelMaxAxle[0] = static_cast<int>(q.Int(18));
+    r.hotWheelMax[1] = q.IsNull(19) ? -1 : static_cast<int>(q.Int(19));
+    r.hotWheelMaxAxle[1] = static_cast<int>(q.Int(20));
+    r.maxed[0] = static_cast<int>(q.Int(21));
+    r.maxed[1] = static_cast<int>(q.Int(22));
+    r.simCodes = q.Text(23);
+    r.file = q.Text(24);
+    r.fileSize = q.Int(25);
+}
+
+// The WHERE clause of a filter and its values in order.
+std::string Where(const TrainFilter& f, std::vector<std::string>& values) {
+    std::string where;
+    auto add = [&where](const char* clause) {
+        where += where.empty() ? " WHERE " : " AND ";
+        where += clause;
+    };
+    if (f.siteNumber >= 0) {
+        add("site_number = ?");
+        values.push_back(std::to_string(f.siteNumber));
+    }
+    if (!f.fromDate.empty()) {
+        add("first_time >= ?");
+        values.push_back(f.fromDate);
+    }
+    if (!f.toDate.empty()) {
+        add("first_time < ?");
+        values.push_back(f.toDate + "~");  // every time of that day sorts before "~"
+    }
+    if (f.alarmsOnly) add("alarm = 1");
+    return where;
+}
+
+}  // namespace
+
+std::string SimCodeTexts(const std::string& codes) {
+    std::string out;
+    std::stringstream in(codes);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        const int code = std::atoi(item.c_str());
+        if (!out.empty()) out += "; ";
+        const char* text = SystemMessageText(code);
+        out += *text != 0 ? std::string(text) : "code without text";
+    }
+    return out;
+}
+
+std::int64_t TrainHistory::CountTrains(const TrainFilter& filter) {
+    std::vector<std::string> values;
+    const std::string sql = "SELECT count(*) FROM trains" + Where(filter, values);
+    Statement q(db_, sql.c_str());
+    for (std::size_t i = 0; i < values.size(); ++i) q.Bind(static_cast<int>(i) + 1, values[i]);
+    return q.Step() == SQLITE_ROW ? q.Int(0) : 0;
+}
+
+std::vector<TrainRow> TrainHistory::ListTrains(const TrainFilter& filter, std::int64_t offset, int limit,
+                                               TrainOrder order, bool ascending) {
+    std::vector<std::string> values;
+    const char* key = "first_time";
+    switch (order) {
+        case TrainOrder::Time: key = "first_time"; break;
+        case TrainOrder::Site: key = "site_number"; break;
+        case TrainOrder::TrainNumber: key = "train_number"; break;
+        case TrainOrder::Axles: key = "axles"; break;
+        case TrainOrder::Cars: key = "cars"; break;
+        case TrainOrder::HotBox: key = "max(hb_left_max, hb_right_max)"; break;
+        case TrainOrder::Received: key = "received"; break;
+    }
+    const char* dir = ascending ? " ASC" : " DESC";
+    std::string sql = std::string("SELECT ") + kTrainColumns + " FROM trains" + Where(filter, values) +
+                      " ORDER BY " + key + dir + ", first_time" + dir + ", id" + dir +
+                      " LIMIT ? OFFSET ?";
+    Statement q(db_, sql.c_str());
+    int n = 1;
+    for (const std::string& v : values) q.Bind(n++, v);
+    q.Bind(n, limit);
+    q.Bind(n + 1, offset);
+    std::vector<TrainRow> rows;
+    while (q.Step() == SQLITE_ROW) {
+        rows.emplace_back();
+        FillRow(q, rows.back());
+    }
+    return rows;
+}
+
+std::optional<TrainRow> TrainHistory::Train(std::int64_t id) {
+    const std::string sql = std::string("SELECT ") + kTrainColumns + " FROM trains WHERE id = ?";
+    Statement q(db_, sql.c_str());
+    q.Bind(1, id);
+    if (q.Step() != SQLITE_ROW) return std::nullopt;
+    TrainRow r;
+    FillRow(q, r);
+    return r;
+}
+
+std::vector<ReportAxle> TrainHistory::Axles(std::int64_t trainId) {
+    Statement q(db_, "SELECT axle, car, car_start, hb_left, hb_right, hw_left, hw_right, load "
+                     "FROM axles WHERE train_id = ? ORDER BY axle");
+    q.Bind(1, trainId);
+    std::vector<ReportAxle> axles;
+    while (q.Step() == SQLITE_ROW) {
+        ReportAxle a;
+        a.axle = static_cast<std::uint16_t>(q.Int(0));
+        a.car = static_cast<std::uint16_t>(q.Int(1));
+        a.carStart = q.Int(2) != 0;
+        a.hotBoxLeft = static_cast<std::uint8_t>(q.Int(3));
+        a.hotBoxRight = static_cast<std::uint8_t>(q.Int(4));
+        a.hotWheelLeft = q.IsNull(5) ? -1 : static_cast<std::int16_t>(q.Int(5));
+        a.hotWheelRight = q.IsNull(6) ? -1 : static_cast<std::int16_t>(q.Int(6));
+        a.load = static_cast<std::uint16_t>(q.Int(7));
+        axles.push_back(a);
+    }
+    return axles;
+}
+
+std::vector<SiteTrainStats> TrainHistory::SiteStats(const std::string& today, const std::string& weekStart) {
+    Statement q(db_,
+                "SELECT site_number, max(site_id), max(first_time), max(received), "
+                "sum(received >= ?1), sum(received >= ?2), "
+                "(SELECT sim_codes FROM trains t2 WHERE t2.site_number = trains.site_number "
+                " ORDER BY first_time DESC, id DESC LIMIT 1) "
+                "FROM trains GROUP BY site_number ORDER BY site_number");
+    q.Bind(1, today).Bind(2, weekStart);
+    std::vector<SiteTrainStats> stats;
+    while (q.Step() == SQLITE_ROW) {
+        SiteTrainStats s;
+        s.siteNumber = static_cast<int>(q.Int(0));
+        s.siteId = static_cast<int>(q.Int(1));
+        s.lastTrain = q.Text(2);
+        s.lastReceived = q.Text(3);
+        s.trainsToday = static_cast<int>(q.Int(4));
+        s.trainsWeek = static_cast<int>(q.Int(5));
+        const std::string codes = q.Text(6);
+        const std::size_t comma = codes.rfind(',');
+        s.lastSimCode = std::atoi(codes.c_str() + (comma == std::string::npos ? 0 : comma + 1));
+        stats.push_back(s);
+    }
+    return stats;
+}

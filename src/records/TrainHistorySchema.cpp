@@ -1,0 +1,192 @@
+// The train history's file: opening it, telling a train history of this
+// schema from an empty, foreign, older or damaged file, creating the tables
+// and setting a file that cannot be used aside for a fresh one.
+#include "records/TrainHistory.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "records/TrainHistorySql.h"
+
+namespace {
+
+using history_sql::Statement;
+
+constexpr const char* kSchema = R"SQL(
+CREATE TABLE trains(
+  id INTEGER PRIMARY KEY,
+  site_id INTEGER NOT NULL,
+  site_number INTEGER NOT NULL,
+  site_name TEXT NOT NULL,
+  unit_type TEXT NOT NULL,
+  milepost REAL,
+  track INTEGER NOT NULL,
+  first_time TEXT NOT NULL,
+  second_time TEXT NOT NULL,
+  received TEXT NOT NULL,
+  train_number INTEGER NOT NULL,
+  axles INTEGER NOT NULL,
+  cars INTEGER NOT NULL,
+  hb_left_max INTEGER NOT NULL, hb_left_axle INTEGER NOT NULL,
+  hb_right_max INTEGER NOT NULL, hb_right_axle INTEGER NOT NULL,
+  hw_left_max INTEGER, hw_left_axle INTEGER,
+  hw_right_max INTEGER, hw_right_axle INTEGER,
+  maxed_left INTEGER NOT NULL, maxed_right INTEGER NOT NULL,
+  alarm INTEGER NOT NULL,
+  sim_codes TEXT NOT NULL,
+  file TEXT NOT NULL UNIQUE,
+  file_size INTEGER NOT NULL,
+  file_mtime INTEGER NOT NULL);
+CREATE INDEX trains_by_time ON trains(first_time, id);
+CREATE INDEX trains_by_site ON trains(site_number, first_time);
+CREATE TABLE axles(
+  train_id INTEGER NOT NULL,
+  axle INTEGER NOT NULL,
+  car INTEGER NOT NULL,
+  car_start INTEGER NOT NULL,
+  hb_left INTEGER NOT NULL,
+  hb_right INTEGER NOT NULL,
+  hw_left INTEGER,
+  hw_right INTEGER,
+  load INTEGER NOT NULL,
+  PRIMARY KEY(train_id, axle)) WITHOUT ROWID;
+CREATE TABLE skipped(
+  file TEXT PRIMARY KEY,
+  file_size INTEGER NOT NULL,
+  file_mtime INTEGER NOT NULL,
+  reason TEXT NOT NULL);
+)SQL";
+
+bool IsDamageCode(int rc) {
+    rc &= 0xFF;
+    return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB;
+}
+
+// What a file at `path` is, looked at through an open connection.
+TrainHistory::OpenStatus Classify(sqlite3* db, std::string* why) {
+    Statement q(db, "SELECT (SELECT application_id FROM pragma_application_id), "
+                    "(SELECT user_version FROM pragma_user_version), "
+                    "(SELECT count(*) FROM sqlite_schema)");
+    if (!q.Ok()) {
+        const int rc = sqlite3_errcode(db);
+        if (why != nullptr) *why = sqlite3_errmsg(db);
+        return IsDamageCode(rc) ? TrainHistory::OpenStatus::Damaged : TrainHistory::OpenStatus::Failed;
+    }
+    const int rc = q.Step();
+    if (rc != SQLITE_ROW) {
+        if (why != nullptr) *why = sqlite3_errmsg(db);
+        return IsDamageCode(rc) ? TrainHistory::OpenStatus::Damaged : TrainHistory::OpenStatus::Failed;
+    }
+    const std::int64_t app = q.Int(0), version = q.Int(1), objects = q.Int(2);
+    if (app == 0 && version == 0 && objects == 0) return TrainHistory::OpenStatus::Missing;  // empty file
+    if (app != HISTORY_APPLICATION_ID) {
+        if (why != nullptr) *why = "not a train history";
+        return TrainHistory::OpenStatus::Foreign;
+    }
+    if (version != HISTORY_SCHEMA_VERSION) {
+        if (why != nullptr)
+            *why = "schema version " + std::to_string(version) + ", this program uses " +
+                   std::to_string(HISTORY_SCHEMA_VERSION);
+        return TrainHistory::OpenStatus::OtherSchema;
+    }
+    return TrainHistory::OpenStatus::Ok;
+}
+
+}  // namespace
+
+std::string HistoryPath(const std::string& dataFolder) { return dataFolder + HISTORY_FILE_NAME; }
+
+TrainHistory::~TrainHistory() { sqlite3_close_v2(db_); }
+
+std::string TrainHistory::LastError() const { return db_ != nullptr ? sqlite3_errmsg(db_) : ""; }
+
+bool TrainHistory::Exec(const char* sql, std::string* why) {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) == SQLITE_OK) return true;
+    if (why != nullptr) *why = error != nullptr ? error : LastError();
+    sqlite3_free(error);
+    return false;
+}
+
+std::unique_ptr<TrainHistory> TrainHistory::OpenForReading(const std::string& path, OpenStatus* status,
+                                                           std::string* why) {
+    auto set = [status](OpenStatus s) {
+        if (status != nullptr) *status = s;
+    };
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        set(OpenStatus::Missing);
+        if (why != nullptr) *why = "no train history";
+        return nullptr;
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        if (why != nullptr) *why = db != nullptr ? sqlite3_errmsg(db) : "cannot open";
+        sqlite3_close_v2(db);
+        set(OpenStatus::Failed);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    OpenStatus s = Classify(db, why);
+    if (s == OpenStatus::Missing) {
+        if (why != nullptr) *why = "an empty file, not a train history";
+        s = OpenStatus::Foreign;
+    }
+    set(s);
+    if (s != OpenStatus::Ok) {
+        sqlite3_close_v2(db);
+        return nullptr;
+    }
+    return std::unique_ptr<TrainHistory>(new TrainHistory(db));
+}
+
+std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& path, std::string* replaced,
+                                                           std::string* why) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+            SQLITE_OK) {
+            if (why != nullptr) *why = db != nullptr ? sqlite3_errmsg(db) : "cannot open";
+            sqlite3_close_v2(db);
+            return nullptr;
+        }
+        sqlite3_busy_timeout(db, 1000);
+        std::unique_ptr<TrainHistory> h(new TrainHistory(db));
+        std::string reason;
+        const OpenStatus s = Classify(db, &reason);
+        if (s == OpenStatus::Failed) {
+            if (why != nullptr) *why = reason;
+            return nullptr;
+        }
+        if (s == OpenStatus::Ok || s == OpenStatus::Missing) {
+            // WAL: readers (the query tool, the console) never wait for the writer.
+            if (!h->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-256;",
+                         why))
+                return nullptr;
+            if (s == OpenStatus::Missing) {
+                const std::string create = std::string("BEGIN;") + kSchema +
+                                           "PRAGMA application_id=" +
+                                           std::to_string(HISTORY_APPLICATION_ID) +
+                                           "; PRAGMA user_version=" +
+                                           std::to_string(HISTORY_SCHEMA_VERSION) + "; COMMIT;";
+                if (!h->Exec(create.c_str(), why)) return nullptr;
+            }
+            return h;
+        }
+        // Damaged, foreign or another schema: set the file aside (nothing
+        // is lost, the report files are the record) and start afresh.
+        if (replaced != nullptr) *replaced = reason;
+        h.reset();
+        const std::string aside = path + ".replaced";
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            std::remove((aside + suffix).c_str());
+            std::rename((path + suffix).c_str(), (aside + suffix).c_str());
+        }
+        std::remove((path + "-wal").c_str());
+        std::remove((path + "-shm").c_str());
+    }
+    if (why != nullptr) *why = "could not replace the file";
+    return nullptr;
+}

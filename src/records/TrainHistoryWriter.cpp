@@ -1,0 +1,335 @@
+// Writing the train history: indexing one report in a transaction of its
+// own, and bringing the index up to date with the report folder in batches
+// (removing the rows of files that are gone or changed).
+#include "records/TrainHistory.h"
+
+#include <dirent.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+
+#include "records/Callers.h"
+#include "records/TrainHistorySql.h"
+#include "records/TrainReport.h"
+
+namespace {
+
+using history_sql::Statement;
+
+constexpr int kBatchFiles = 250;  // report files per transaction while catching up
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+struct FileStamp {
+    std::int64_t size = 0;
+    std::int64_t mtime = 0;  // nanoseconds
+};
+
+bool StatFile(const std::string& path, FileStamp& stamp) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    stamp.size = st.st_size;
+    stamp.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    return true;
+}
+
+// The report files of the folder (names ending in ".txt", not hidden).
+std::map<std::string, FileStamp> ListReports(const std::string& folder) {
+    std::map<std::string, FileStamp> files;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return files;
+    while (dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.empty() || name[0] == '.' || name.size() < 5 ||
+            name.compare(name.size() - 4, 4, ".txt") != 0)
+            continue;
+        FileStamp stamp;
+        if (StatFile(folder + "/" + name, stamp)) files.emplace(name, stamp);
+    }
+    ::closedir(dir);
+    return files;
+}
+
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+const SiteInfo* FindSite(const std::vector<SiteInfo>& sites, int siteId, int siteNumber, int track) {
+    const SiteInfo* byNumber = nullptr;
+    for (const SiteInfo& s : sites) {
+        if (s.siteNumber != siteNumber) continue;
+        if (siteId != 0 && s.radioId == siteId) return &s;
+        if (byNumber == nullptr || s.track == track) byNumber = &s;
+    }
+    if (byNumber != nullptr) return byNumber;
+    if (siteId != 0) {
+        for (const SiteInfo& s : sites)
+            if (s.radioId == siteId && s.track == track) return &s;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string LocalTimeText(std::int64_t seconds) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm {};
+    localtime_r(&t, &tm);
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return text;
+}
+
+std::vector<SiteInfo> RegistrySites() {
+    CallerEntry copy[CALLER_TABLE_SIZE];
+    {
+        std::lock_guard<std::mutex> lock(callerTableMutex);
+        std::copy(std::begin(callerTable), std::end(callerTable), copy);
+    }
+    std::vector<SiteInfo> sites;
+    for (const CallerEntry& e : copy) {
+        if (e.radioId == 0) continue;
+        SiteInfo s;
+        s.radioId = e.radioId;
+        s.siteNumber = e.siteNumber;
+        s.track = e.track;
+        s.trackCount = e.trackCount;
+        s.name.assign(e.unitText, ::strnlen(e.unitText, sizeof e.unitText));
+        s.unitType = SiteTypeName(e.siteType);
+        s.milepost = e.milepost;
+        sites.push_back(std::move(s));
+    }
+    return sites;
+}
+
+bool TrainHistory::InsertParsed(const ParsedReport& p, const std::string& file, std::int64_t size,
+                                std::int64_t mtime, int siteId, const std::string& received,
+                                const std::vector<SiteInfo>& sites, std::string* why) {
+    // A site's second track is registered under the site number plus one:
+    // the row takes the number of the registry entry it belongs to.
+    const int siteNumber = p.headerSiteNumber + (p.track > 1 ? p.track - 1 : 0);
+    const SiteInfo* site = FindSite(sites, siteId, siteNumber, p.track);
+
+    int hbMax[2] = {0, 0}, hbAxle[2] = {0, 0}, hwMax[2] = {-1, -1}, hwAxle[2] = {0, 0};
+    int maxed[2] = {0, 0};
+    for (const ReportAxle& a : p.axles) {
+        const int hb[2] = {a.hotBoxLeft, a.hotBoxRight};
+        const int hw[2] = {a.hotWheelLeft, a.hotWheelRight};
+        for (int s = 0; s < 2; ++s) {
+            if (hbAxle[s] == 0 || hb[s] > hbMax[s]) hbMax[s] = hb[s], hbAxle[s] = a.axle;
+            if (hw[s] >= 0 && hw[s] > hwMax[s]) hwMax[s] = hw[s], hwAxle[s] = a.axle;
+            if (hb[s] == HOT_BOX_MAXED) ++maxed[s];
+            if (hw[s] == HOT_WHEEL_MAXED) ++maxed[s];
+        }
+    }
+    std::string sim;
+    for (int code : p.simCodes) {
+        if (!sim.empty()) sim += ',';
+        sim += std::to_string(code);
+    }
+
+    Statement gone(db_, "DELETE FROM axles WHERE train_id IN (SELECT id FROM trains WHERE file = ?1)");
+    Statement goneTrain(db_, "DELETE FROM trains WHERE file = ?1");
+    Statement goneSkip(db_, "DELETE FROM skipped WHERE file = ?1");
+    gone.Bind(1, file);
+    goneTrain.Bind(1, file);
+    goneSkip.Bind(1, file);
+    if (!gone.Run() || !goneTrain.Run() || !goneSkip.Run()) {
+        if (why != nullptr) *why = LastError();
+        return false;
+    }
+    Statement ins(db_,
+                  "INSERT INTO trains(site_id, site_number, site_name, unit_type, milepost, track, "
+                  "first_time, second_time, received, train_number, axles, cars, hb_left_max, "
+                  "hb_left_axle, hb_right_max, hb_right_axle, hw_left_max, hw_left_axle, "
+                  "hw_right_max, hw_right_axle, maxed_left, maxed_right, alarm, sim_codes, file, "
+                  "file_size, file_mtime) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,"
+                  "?15,?16,?17,?18,?19,?20,?21,?22,?23,?24,?25,?26,?27)");
+    ins.Bind(1, site != nullptr ? site->radioId : siteId).Bind(2, siteNumber);
+    ins.Bind(3, site != nullptr ? site->name : "").Bind(4, site != nullptr ? site->unitType : "");
+    if (site != nullptr)
+        ins.BindReal(5, site->milepost / 10.0);
+    else
+        ins.BindNull(5);
+    ins.Bind(6, p.track).Bind(7, p.firstTime).Bind(8, p.secondTime).Bind(9, received);
+    ins.Bind(10, p.trainNumber).Bind(11, static_cast<std::int64_t>(p.axles.size())).Bind(12, p.cars);
+    ins.Bind(13, hbMax[0]).Bind(14, hbAxle[0]).Bind(15, hbMax[1]).Bind(16, hbAxle[1]);
+    for (int s = 0; s < 2; ++s) {
+        if (hwMax[s] >= 0)
+            ins.Bind(17 + 2 * s, hwMax[s]).Bind(18 + 2 * s, hwAxle[s]);
+        else
+            ins.BindNull(17 + 2 * s).BindNull(18 + 2 * s);
+    }
+    ins.Bind(21, maxed[0]).Bind(22, maxed[1]).Bind(23, maxed[0] + maxed[1] > 0 ? 1 : 0);
+    ins.Bind(24, sim).Bind(25, file).Bind(26, size).Bind(27, mtime);
+    if (!ins.Run()) {
+        if (why != nullptr) *why = LastError();
+        return false;
+    }
+    const std::int64_t trainId = sqlite3_last_insert_rowid(db_);
+    Statement axle(db_,
+                   "INSERT INTO axles(train_id, axle, car, car_start, hb_left, hb_right, "
+                   "hw_left, hw_right, load) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)");
+    for (const ReportAxle& a : p.axles) {
+        axle.Bind(1, trainId).Bind(2, a.axle).Bind(3, a.car).Bind(4, a.carStart ? 1 : 0);
+        axle.Bind(5, a.hotBoxLeft).Bind(6, a.hotBoxRight);
+        if (a.hotWheelLeft >= 0)
+            axle.Bind(7, a.hotWheelLeft).Bind(8, a.hotWheelRight);
+        else
+            axle.BindNull(7).BindNull(8);
+        axle.Bind(9, a.load);
+        if (!axle.Run()) {
+            if (why != nullptr) *why = LastError();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TrainHistory::IndexReport(const std::string& path, int siteId, const std::string& received,
+                               const std::vector<SiteInfo>& sites, std::string* why) {
+    std::string bytes;
+    FileStamp stamp;
+    if (!StatFile(path, stamp) || !ReadWholeFile(path, bytes)) {
+        if (why != nullptr) *why = "cannot read " + path;
+        return false;
+    }
+    ParsedReport parsed;
+    std::string reason;
+    if (!ParseTrainReport(bytes, parsed, &reason)) {
+        if (why != nullptr) *why = path + ": " + reason;
+        return false;
+    }
+    if (!Exec("BEGIN IMMEDIATE", why)) return false;
+    if (!InsertParsed(parsed, BaseName(path), stamp.size, stamp.mtime, siteId, received, sites, why)) {
+        Exec("ROLLBACK", nullptr);
+        return false;
+    }
+    if (!Exec("COMMIT", why)) {
+        Exec("ROLLBACK", nullptr);
+        return false;
+    }
+    // Between trains the writer holds no cache: the collector's memory stays
+    // flat however long it runs (the pages are in the system's cache anyway).
+    sqlite3_db_release_memory(db_);
+    return true;
+}
+
+CatchUpResult TrainHistory::Rebuild(const std::string& folder, const std::vector<SiteInfo>& sites,
+                                    const Progress& progress, const Damaged& damaged,
+                                    std::string* why) {
+    if (!Exec("BEGIN IMMEDIATE; DELETE FROM axles; DELETE FROM trains; DELETE FROM skipped; COMMIT;",
+              why)) {
+        Exec("ROLLBACK", nullptr);
+        CatchUpResult r;
+        r.ok = false;
+        return r;
+    }
+    CatchUpResult r = CatchUp(folder, sites, progress, damaged, why);
+    r.rebuilt = true;
+    return r;
+}
+
+CatchUpResult TrainHistory::CatchUp(const std::string& folder, const std::vector<SiteInfo>& sites,
+                                    const Progress& progress, const Damaged& damaged,
+                                    std::string* why) {
+    CatchUpResult result;
+    const std::map<std::string, FileStamp> files = ListReports(folder);
+    std::map<std::string, FileStamp> known;
+    for (const char* sql : {"SELECT file, file_size, file_mtime FROM trains",
+                            "SELECT file, file_size, file_mtime FROM skipped"}) {
+        Statement q(db_, sql);
+        int rc;
+        while ((rc = q.Step()) == SQLITE_ROW) known[q.Text(0)] = FileStamp{q.Int(1), q.Int(2)};
+        if (rc != SQLITE_DONE) {
+            if (why != nullptr) *why = LastError();
+            result.ok = false;
+            return result;
+        }
+    }
+    std::vector<std::string> stale;
+    for (const auto& [name, stamp] : known) {
+        auto it = files.find(name);
+        if (it == files.end() || it->second.size != stamp.size || it->second.mtime != stamp.mtime)
+            stale.push_back(name);
+    }
+    std::vector<const std::pair<const std::string, FileStamp>*> todo;
+    for (const auto& entry : files) {
+        auto it = known.find(entry.first);
+        if (it == known.end() || it->second.size != entry.second.size ||
+            it->second.mtime != entry.second.mtime)
+            todo.push_back(&entry);
+    }
+
+    auto fail = [&](const std::string& text) {
+        if (why != nullptr) *why = text;
+        Exec("ROLLBACK", nullptr);
+        result.ok = false;
+        return result;
+    };
+    if (!stale.empty()) {
+        if (!Exec("BEGIN IMMEDIATE", why)) return fail(LastError());
+        Statement a(db_, "DELETE FROM axles WHERE train_id IN (SELECT id FROM trains WHERE file = ?1)");
+        Statement t(db_, "DELETE FROM trains WHERE file = ?1");
+        Statement s(db_, "DELETE FROM skipped WHERE file = ?1");
+        for (const std::string& name : stale) {
+            a.Bind(1, name);
+            t.Bind(1, name);
+            s.Bind(1, name);
+            if (!a.Run() || !t.Run() || !s.Run()) return fail(LastError());
+            if (files.find(name) == files.end()) ++result.removed;
+        }
+        if (!Exec("COMMIT", why)) return fail(LastError());
+    }
+
+    const int total = static_cast<int>(todo.size());
+    std::string bytes;
+    for (int i = 0; i < total; ++i) {
+        if (i % kBatchFiles == 0) {
+            if (i > 0 && !Exec("COMMIT", why)) return fail(LastError());
+            if (cancelled_.load()) return result;
+            if (progress && i > 0) progress(i, total);
+            if (!Exec("BEGIN IMMEDIATE", why)) return fail(LastError());
+        }
+        const std::string& name = todo[static_cast<std::size_t>(i)]->first;
+        const FileStamp& stamp = todo[static_cast<std::size_t>(i)]->second;
+        const std::string path = folder + "/" + name;
+        ParsedReport parsed;
+        std::string reason = "cannot be read";
+        if (ReadWholeFile(path, bytes) && ParseTrainReport(bytes, parsed, &reason)) {
+            // A file indexed at start is dated by its last change.
+            const std::string received = LocalTimeText(stamp.mtime / 1000000000LL);
+            std::string error;
+            if (!InsertParsed(parsed, name, stamp.size, stamp.mtime, 0, received, sites, &error))
+                return fail(error);
+            ++result.indexed;
+        } else {
+            Statement skip(db_, "INSERT OR REPLACE INTO skipped(file, file_size, file_mtime, reason) "
+                                "VALUES(?1,?2,?3,?4)");
+            skip.Bind(1, name).Bind(2, stamp.size).Bind(3, stamp.mtime).Bind(4, reason);
+            if (!skip.Run()) return fail(LastError());
+            ++result.skipped;
+            if (damaged) damaged(name, reason);
+        }
+    }
+    if (total > 0) {
+        if (!Exec("COMMIT", why)) return fail(LastError());
+        if (progress) progress(total, total);
+    }
+    return result;
+}
