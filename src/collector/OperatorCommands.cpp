@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "collector/StdoutScope.h"
-#include "common/Globals.h"
+#include "engine/Collector.h"
 #include "common/LinkStatus.h"
 #include "engine/SiteBoard.h"
 #include "engine/Worker.h"
@@ -20,15 +20,14 @@
 namespace {
 
 constexpr int kDefaultTrainCount = 20;
-const SiteBoard* siteBoard = nullptr;
 
 // The history for one command, read-only; null (and a line on stderr) when
 // there is none yet.
-std::unique_ptr<TrainHistory> OpenHistory(bool complain) {
+std::unique_ptr<TrainHistory> OpenHistory(const std::string& folder, bool complain) {
     std::string why;
-    auto history = TrainHistory::OpenForReading(HistoryPath(exeDirectory), nullptr, &why);
+    auto history = TrainHistory::OpenForReading(HistoryPath(folder), nullptr, &why);
     if (!history && complain) {
-        std::fprintf(stderr, "train history %s: %s\n", HistoryPath(exeDirectory).c_str(), why.c_str());
+        std::fprintf(stderr, "train history %s: %s\n", HistoryPath(folder).c_str(), why.c_str());
         std::fflush(stderr);
     }
     return history;
@@ -56,6 +55,13 @@ std::vector<std::string_view> Words(std::string_view line) {
     return words;
 }
 
+// A message box's text as one line (its line breaks become blanks).
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    return text;
+}
+
 void Complain(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
@@ -63,9 +69,10 @@ void Complain(const std::string& text) {
 
 }  // namespace
 
-void SetOperatorSiteBoard(const SiteBoard* board) { siteBoard = board; }
-
-void RunOperatorCommand(std::string_view line, StdoutScope& scope) {
+void RunOperatorCommand(std::string_view line, const OperatorContext& context) {
+    Collector& collector = context.collector;
+    StdoutScope& scope = context.scope;
+    const std::string& folder = collector.DataFolder();
     const std::vector<std::string_view> words = Words(line);
     if (words.empty()) return;
     const std::string_view command = words[0];
@@ -78,18 +85,20 @@ void RunOperatorCommand(std::string_view line, StdoutScope& scope) {
         // number gives 0, the site keeps its low 8 bits, and the worker
         // corrects a length outside 10..1000. Both values are stored
         // before the request is raised.
-        echoSiteId.store(static_cast<std::uint8_t>(ParseLeadingInt(words[1]) & 0xFF));
-        echoLength.store(ParseLeadingInt(words[2]));
-        echoRequested.store(1);
+        collector.RequestEcho(static_cast<std::uint8_t>(ParseLeadingInt(words[1]) & 0xFF),
+                              ParseLeadingInt(words[2]));
         return;
     }
     if (command == "list") {
-        std::string path;
-        if (ListCallers(&path)) scope.Raw(path + "\n");
+        std::string path, why;
+        if (collector.Callers().List(&path, &why))
+            scope.Raw(path + "\n");
+        else
+            Complain(OneLine(why));
         return;
     }
     if (command == "status") {
-        scope.Raw(FormatLinkStatus(GetLinkStatus()) + "\n");
+        scope.Raw(FormatLinkStatus(collector.LinkNow()) + "\n");
         return;
     }
     if (command == "port") {
@@ -102,9 +111,9 @@ void RunOperatorCommand(std::string_view line, StdoutScope& scope) {
         }
         // Kept for the next start as the console's port dialog keeps it;
         // the worker moves over at its next cycle either way.
-        if (!WriteRadioPortSetting(comNumber))
+        if (!WriteRadioPortSetting(folder, comNumber))
             Complain("the radio port could not be written to " + std::string(SETTINGS_FILE_NAME));
-        RequestPortSwitch(comNumber);
+        collector.RequestPortSwitch(comNumber);
         return;
     }
     if (command == "sites") {
@@ -112,8 +121,9 @@ void RunOperatorCommand(std::string_view line, StdoutScope& scope) {
             Complain("usage: sites");
             return;
         }
-        auto history = OpenHistory(false);
-        scope.Raw(FormatSiteTable(BuildSiteRows(siteBoard, history.get(), std::time(nullptr))));
+        auto history = OpenHistory(folder, false);
+        scope.Raw(FormatSiteTable(BuildSiteRows(collector.Callers().Snapshot(), context.board,
+                                                history.get(), std::time(nullptr))));
         return;
     }
     if (command == "trains") {
@@ -124,7 +134,7 @@ void RunOperatorCommand(std::string_view line, StdoutScope& scope) {
             Complain("usage: trains [SITE] [COUNT]");
             return;
         }
-        auto history = OpenHistory(true);
+        auto history = OpenHistory(folder, true);
         if (!history) return;
         scope.Raw(FormatTrainTable(history->ListTrains(filter, 0, count)));
         return;

@@ -9,12 +9,17 @@
 #include <string>
 #include <string_view>
 
+class Collector;
 class StdoutScope;
 class SiteBoard;
 
-// The board the "sites" command reads (null: the history and registry only).
-void SetOperatorSiteBoard(const SiteBoard* board);
+// What the commands work on.
+struct OperatorContext {
+    Collector& collector;
+    StdoutScope& scope;            // answers (stdout)
+    const SiteBoard* board = nullptr;  // what "sites" reads besides the history and registry
+};
 
-// Carries out one command line. Answers go to `scope` (stdout) and
+// Carries out one command line. Answers go to the scope (stdout) and
 // complaints about the line to stderr.
-void RunOperatorCommand(std::string_view line, StdoutScope& scope);
+void RunOperatorCommand(std::string_view line, const OperatorContext& context);

@@ -14,7 +14,6 @@
 #include <system_error>
 #include <vector>
 
-#include "common/Globals.h"
 #include "platform/DeviceHolders.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -70,8 +69,8 @@ std::string PermissionAdvice(const std::string& device) {
 }
 
 // Reads the port from the settings; -1 with a FAIL line when none is usable.
-int CheckSettings(Report& report, int portOverride) {
-    const std::string path = DataPath(SETTINGS_FILE_NAME);
+int CheckSettings(Report& report, const std::string& folder, int portOverride) {
+    const std::string path = (folder + SETTINGS_FILE_NAME);
     std::error_code ec;
     const bool exists = fs::exists(path, ec);
     if (exists && !std::ifstream(path).is_open()) {
@@ -102,13 +101,13 @@ int CheckSettings(Report& report, int portOverride) {
     return port;
 }
 
-void CheckPort(Report& report, int port) {
+void CheckPort(Report& report, const std::string& folder, int port) {
     if (port == -1) {
         report.Line(false, "port", "no radio port to look at");
         return;
     }
     const std::string com = "COM" + std::to_string(port);
-    const std::string device = PortDevicePath(static_cast<std::uint8_t>(port - 1));
+    const std::string device = PortDevicePath(folder, static_cast<std::uint8_t>(port - 1));
     std::string name = com + " is " + device;
     std::error_code ec;
     if (fs::is_symlink(fs::symlink_status(device, ec))) {
@@ -120,7 +119,7 @@ void CheckPort(Report& report, int port) {
         }
         name += " -> " + target.string();
     } else {
-        name += " (no link " + PortLinkPath(static_cast<std::uint8_t>(port - 1)) + ")";
+        name += " (no link " + PortLinkPath(folder, static_cast<std::uint8_t>(port - 1)) + ")";
     }
     int error = 0;
     const int fd = OpenTtyExclusive(device, &error);
@@ -139,20 +138,20 @@ void CheckPort(Report& report, int port) {
     report.Line(false, "port", name + ", which cannot be opened now: " + why);
 }
 
-void CheckFolders(Report& report) {
+void CheckFolders(Report& report, const std::string& folder) {
     std::error_code ec;
-    if (!fs::is_directory(exeDirectory, ec)) {
-        report.Line(false, "folders", exeDirectory + " does not exist");
+    if (!fs::is_directory(folder, ec)) {
+        report.Line(false, "folders", folder + " does not exist");
         return;
     }
     std::vector<std::string> notWritable;
-    if (::access(exeDirectory.c_str(), W_OK) != 0) notWritable.push_back(exeDirectory);
+    if (::access(folder.c_str(), W_OK) != 0) notWritable.push_back(folder);
     for (const char* sub : {"Z918E", "Temp", "Logs"}) {
-        const std::string path = DataPath(sub);
+        const std::string path = (folder + sub);
         if (fs::exists(path, ec) && ::access(path.c_str(), W_OK) != 0) notWritable.push_back(path);
     }
     if (notWritable.empty()) {
-        report.Line(true, "folders", exeDirectory + " and its Z918E, Temp and Logs are writable");
+        report.Line(true, "folders", folder + " and its Z918E, Temp and Logs are writable");
         return;
     }
     std::string list;
@@ -160,8 +159,8 @@ void CheckFolders(Report& report) {
     report.Line(false, "folders", "not writable for user " + UserName() + ": " + list);
 }
 
-void CheckCallers(Report& report) {
-    const std::string path = DataPath("Callers.bin");
+void CheckCallers(Report& report, const std::string& folder) {
+    const std::string path = (folder + "Callers.bin");
     std::error_code ec;
     if (!fs::exists(path, ec)) {
         report.Line(true, "Callers.bin", "not there yet (written at the first Powerup)");
@@ -180,13 +179,14 @@ void CheckCallers(Report& report) {
 
 }  // namespace
 
-bool RunStationCheck(int portOverride, std::FILE* out) {
+bool RunStationCheck(const std::string& folder, const std::string& origin, int portOverride,
+                     std::FILE* out) {
     Report report(out);
-    std::fprintf(out, "data folder: %s (%s)\n", exeDirectory.c_str(), DataFolderOrigin().c_str());
-    const int port = CheckSettings(report, portOverride);
-    CheckPort(report, port);
-    CheckFolders(report);
-    CheckCallers(report);
+    std::fprintf(out, "data folder: %s (%s)\n", folder.c_str(), origin.c_str());
+    const int port = CheckSettings(report, folder, portOverride);
+    CheckPort(report, folder, port);
+    CheckFolders(report, folder);
+    CheckCallers(report, folder);
     if (report.Failures() == 0)
         std::fprintf(out, "all is well\n");
     else

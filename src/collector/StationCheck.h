@@ -5,5 +5,7 @@
 // folders, Callers.bin. portOverride is the --port of this run (-1: none).
 // True when all is well.
 #include <cstdio>
+#include <string>
 
-bool RunStationCheck(int portOverride, std::FILE* out);
+bool RunStationCheck(const std::string& dataFolder, const std::string& origin, int portOverride,
+                     std::FILE* out);

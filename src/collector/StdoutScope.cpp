@@ -4,7 +4,6 @@
 
 #include "common/ScopeEntry.h"
 #include "common/ScopeText.h"
-#include "platform/ScopeLog.h"
 
 namespace {
 constexpr const char* kReset = "\x1b[0m";
@@ -21,19 +20,14 @@ const char* AnsiColour(Colour colour) {
     return codes[index];
 }
 
-std::intptr_t StdoutScope::HandleMessage(std::uint32_t message, WPARAM wParam, LPARAM lParam) {
-    ScopeEntry entry;
-    if (!DescribeScopeEntry(message, wParam, lParam, ScopeEntryTime(), &entry)) return 0;
-    Write(entry.prefix, entry.body, entry.colour);
-    return 0;
-}
+void StdoutScope::Show(const ScopeEntry& entry) { Write(entry.prefix, entry.body, entry.colour); }
 
 void StdoutScope::PaneLine(Colour colour, const std::string& text) {
     const std::string prefix = FormatTimeStampNow(ScopeChannel::Plain);
     Write(prefix, text, colour);
     // Scope entries reach the day's log where they are made; the main
     // pane's lines only here.
-    ScopeLogAppend(prefix + text);
+    if (paneLog_) paneLog_(prefix + text);
 }
 
 void StdoutScope::Raw(const std::string& text) {

@@ -18,16 +18,12 @@
 #include "collector/OperatorCommands.h"
 #include "collector/StationCheck.h"
 #include "collector/StdoutScope.h"
-#include "common/Globals.h"
-#include "common/LogLine.h"
+#include "engine/Collector.h"
 #include "engine/EventHub.h"
 #include "engine/HistoryRecorder.h"
 #include "engine/SiteBoard.h"
 #include "engine/Startup.h"
 #include "platform/Paths.h"
-#include "platform/ScopeLog.h"
-#include "platform/TtySerialPort.h"
-#include "radio/SerialPort.h"
 
 namespace {
 
@@ -58,9 +54,9 @@ bool InstallSignals() {
     return true;
 }
 
-void PrintNoPortError() {
-    const std::string settings = DataPath(SETTINGS_FILE_NAME);
-    const std::string link = DataPath("Ports/COM1");
+void PrintNoPortError(const std::string& folder) {
+    const std::string settings = folder + SETTINGS_FILE_NAME;
+    const std::string link = folder + "Ports/COM1";
     std::fprintf(stderr,
                  "kestova-collector: no radio port is configured.\n"
                  "  Set it in \"%s\", section \"%s\", key \"%s\" (the COM number), e.g.:\n"
@@ -70,13 +66,13 @@ void PrintNoPortError() {
                  "      mkdir -p \"%sPorts\" && ln -s /dev/ttyUSB0 \"%s\"\n"
                  "  (without a link, COM<number> is /dev/ttyS<number-1>).\n",
                  settings.c_str(), RADIO_PORT_SECTION, RADIO_PORT_KEY, RADIO_PORT_SECTION, RADIO_PORT_KEY,
-                 exeDirectory.c_str(), exeDirectory.c_str(), link.c_str());
+                 folder.c_str(), folder.c_str(), link.c_str());
     std::fflush(stderr);
 }
 
 // Waits for a stop signal while carrying out the commands on stdin. End of
 // input is not a reason to stop: the collector runs on without commands.
-void ServeUntilStopped(StdoutScope& scope) {
+void ServeUntilStopped(const OperatorContext& context) {
     pollfd fds[2] = {{signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     std::string pending;
     bool discarding = false;  // inside a line that was too long
@@ -98,7 +94,7 @@ void ServeUntilStopped(StdoutScope& scope) {
         for (ssize_t i = 0; i < n; ++i) {
             const char c = chunk[i];
             if (c == '\n') {
-                if (!discarding) RunOperatorCommand(pending, scope);
+                if (!discarding) RunOperatorCommand(pending, context);
                 pending.clear();
                 discarding = false;
             } else if (!discarding) {
@@ -114,36 +110,53 @@ void ServeUntilStopped(StdoutScope& scope) {
     }
 }
 
+// Texts the operator must acknowledge: without a window, one line each on
+// stderr (line breaks become blanks).
+class StderrOperatorMessages final : public IEventSubscriber {
+public:
+    void OnEngineEvent(const EngineEvent& event) override {
+        if (event.kind != EventKind::OperatorMessage) return;
+        std::string line;
+        for (char c : event.text) {
+            if (c == '\r') continue;
+            line.push_back(c == '\n' ? ' ' : c);
+        }
+        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fflush(stderr);
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CollectorOptions options;
     if (const int status = ReadCollectorOptions(argc, argv, &options); status >= 0) return status;
-    SetDataFolderChoice(options.dataFolder, InstalledDataFolder::Service);
-    InitExeDirectory();
-    if (options.check) return RunStationCheck(options.port, stdout) ? 0 : 1;
+    DataFolderChoice choice;
+    choice.commandLineFolder = options.dataFolder;
+    choice.installed = InstalledDataFolder::Service;
+    std::string origin;
+    const std::string folder = ProgramDataFolder(choice, &origin);
+    if (options.check) return RunStationCheck(folder, origin, options.port, stdout) ? 0 : 1;
     // On stderr: stdout is the scope, whose first lines are fixed.
-    std::fprintf(stderr, "kestova-collector: data folder %s (%s)\n", exeDirectory.c_str(),
-                 DataFolderOrigin().c_str());
+    std::fprintf(stderr, "kestova-collector: data folder %s (%s)\n", folder.c_str(), origin.c_str());
     std::fflush(stderr);
     if (!InstallSignals()) {
         std::perror("kestova-collector: signal set-up");
         return 1;
     }
 
+    CollectorSetup setup;
+    setup.dataFolder = folder;
+    auto collector = std::make_unique<Collector>(std::move(setup));
     const bool colour = ::isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
-    auto scope = std::make_shared<StdoutScope>(stdout, colour);
-    SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
+    auto scope = std::make_shared<StdoutScope>(
+        stdout, colour, [c = collector.get()](const std::string& line) { c->LogPaneLine(line); });
 
     // The scope is in place before the port opens, so a port that cannot be
     // opened is reported there; the port keeps trying on its own.
-    WindowHandle scopeHandle = 0;
     StartupSteps steps;
     steps.paneLine = [&scope](Colour c, const std::string& text) { scope->PaneLine(c, text); };
-    steps.openScope = [&scope, &scopeHandle] {
-        scopeHandle = RegisterWindow(scope);
-        scopeWindow.store(scopeHandle);
-    };
+    steps.openScope = [&scope, &collector] { collector->SetScopeView(scope); };
     steps.scopeBeforePort = true;
     steps.portForThisRun = options.port;
     bool badPortSetting = false;
@@ -152,46 +165,41 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
         badPortSetting = true;
     };
-    if (RunStartup(steps) == -1) {
-        if (!badPortSetting) PrintNoPortError();
-        SetRadioPort(nullptr);
-        SetScopeLogEnabled(false);
+    if (RunStartup(*collector, steps) == -1) {
+        if (!badPortSetting) PrintNoPortError(folder);
         return kExitNoPort;
     }
 
     // The train history and the sites table follow the engine's events; their
     // notices go to stderr, so stdout stays the scope.
-    EventHub& events = EngineEvents();
-    HistoryRecorder history(exeDirectory, [](const std::string& line, bool) {
+    EventHub& events = collector->Events();
+    HistoryRecorder history(collector->Callers(), [](const std::string& line, bool) {
         std::fprintf(stderr, "%s\n", line.c_str());
         std::fflush(stderr);
     });
     SiteBoard board;
+    StderrOperatorMessages messages;
+    events.Subscribe(&messages);
     events.Subscribe(&history);
     events.Subscribe(&board);
-    SetOperatorSiteBoard(&board);
 
-    CollectorWorker worker;
-    worker.Start();
+    collector->Start();
 
-    ServeUntilStopped(*scope);
+    ServeUntilStopped(OperatorContext{*collector, *scope, &board});
 
-    if (!worker.Stop(kStopWait)) {
+    if (!collector->Stop(kStopWait)) {
         std::fprintf(stderr, "kestova-collector: the worker did not stop within %lld s\n",
                      static_cast<long long>(kStopWait.count()));
         std::fflush(stdout);
         std::fflush(stderr);
         ::_exit(kExitWorkerStuck);  // the worker still uses what an orderly exit would free
     }
-    SetOperatorSiteBoard(nullptr);
     events.Unsubscribe(&board);
     history.Stop();                // a catch-up still running is finished by the next start
     events.Unsubscribe(&history);  // indexes what is still queued
-
-    scopeWindow.store(0);
-    UnregisterWindow(scopeHandle);
-    SetRadioPort(nullptr);
-    SetScopeLogEnabled(false);
+    events.Unsubscribe(&messages);
+    collector->SetScopeView(nullptr);
+    collector.reset();
     std::fflush(stdout);
     return 0;
 }

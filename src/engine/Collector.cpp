@@ -16,7 +16,7 @@ std::string WithTrailingSlash(std::string folder) {
 
 }  // namespace
 
-Collector::Collector(CollectorOptions options)
+Collector::Collector(CollectorSetup options)
     : dataFolder_(WithTrailingSlash(std::move(options.dataFolder))),
       ownClock_(options.clock == nullptr ? std::make_unique<SystemClock>() : nullptr),
       clock_(options.clock != nullptr ? options.clock : ownClock_.get()),
@@ -53,6 +53,10 @@ void Collector::Scope(std::uint32_t message, WPARAM wParam, LPARAM lParam) {
 void Collector::Publish(EngineEvent event) {
     if (event.time == 0) event.time = static_cast<std::int64_t>(std::time(nullptr));
     hub_.Publish(event);
+}
+
+void Collector::LogPaneLine(const std::string& plainText) {
+    if (scopeLog_) scopeLog_->Append(plainText);
 }
 
 std::string Collector::ScopeLogPath() const { return scopeLog_ ? scopeLog_->CurrentPath() : ""; }

@@ -31,7 +31,7 @@
 #include "radio/SerialPort.h"
 #include "records/Callers.h"
 
-struct CollectorOptions {
+struct CollectorSetup {
     std::string dataFolder;                      // with or without a trailing "/"
     std::unique_ptr<CSerialPortInterface> port;  // null: the tty port ("Ports/COM<n>")
     IClock* clock = nullptr;                     // null: the collector's own system clock
@@ -43,7 +43,7 @@ enum class WorkerState : std::uint8_t { NotStarted, Running, Ended };
 
 class Collector final : public IOutput {
 public:
-    explicit Collector(CollectorOptions options);
+    explicit Collector(CollectorSetup setup);
     // Stops the worker (see Stop); a worker that could not be stopped is
     // left to the process end.
     ~Collector() override;
@@ -64,6 +64,8 @@ public:
     LinkStatus LinkNow() const { return watch_.Get(); }
     // The day's scope log now ("" when the collector keeps none).
     std::string ScopeLogPath() const;
+    // A main pane's line for the day's log (scope entries reach it in Scope).
+    void LogPaneLine(const std::string& plainText);
 
     // The scope view, any thread; null: none. Shared, so a view taken away
     // while the worker shows an entry lives until that entry is shown.

@@ -19,8 +19,13 @@ std::string CatchUpProgressLine(int done, int total) {
     return line;
 }
 
-HistoryRecorder::HistoryRecorder(std::string dataFolder, Notice notice)
-    : dataFolder_(std::move(dataFolder)), notice_(std::move(notice)) {}
+HistoryRecorder::HistoryRecorder(const CallerRegistry& callers, Notice notice)
+    : callers_(callers), dataFolder_(callers.Folder()), notice_(std::move(notice)) {}
+
+std::vector<SiteInfo> HistoryRecorder::Sites() const {
+    const CallerTable table = callers_.Snapshot();
+    return RegistrySites(table.data(), table.size());
+}
 
 HistoryRecorder::~HistoryRecorder() = default;
 
@@ -77,7 +82,7 @@ void HistoryRecorder::CatchUp(bool quiet) {
                     true);
     };
     std::string why;
-    const CatchUpResult r = history_->CatchUp(dataFolder_ + REPORT_FOLDER, RegistrySites(),
+    const CatchUpResult r = history_->CatchUp(dataFolder_ + REPORT_FOLDER, Sites(),
                                               notice_ ? TrainHistory::Progress(progress) : nullptr,
                                               damaged, &why);
     if (!r.ok) {
@@ -112,7 +117,7 @@ void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
     if (!history_ && !Open()) return;
     std::string why;
     if (!history_->IndexReport(event.reportPath, event.siteId, LocalTimeText(event.time),
-                               RegistrySites(), &why)) {
+                               Sites(), &why)) {
         Failed(why);
         return;
     }

@@ -12,8 +12,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/EventHub.h"
+#include "records/Callers.h"
+#include "records/TrainHistory.h"
 
 class TrainHistory;
 
@@ -23,7 +26,9 @@ public:
     // true for those that begin with "ERROR").
     using Notice = std::function<void(const std::string& line, bool error)>;
 
-    HistoryRecorder(std::string dataFolder, Notice notice);
+    // Indexes the reports of the registry's data folder, naming their sites
+    // from the registry.
+    HistoryRecorder(const CallerRegistry& callers, Notice notice);
     ~HistoryRecorder() override;
 
     void OnSubscriberStart() override;
@@ -42,9 +47,11 @@ public:
 
 private:
     bool Open();
+    std::vector<SiteInfo> Sites() const;
     void CatchUp(bool quiet);
     void Failed(const std::string& why);
 
+    const CallerRegistry& callers_;
     std::string dataFolder_;
     Notice notice_;
     std::function<void()> changed_;

@@ -64,10 +64,10 @@ std::int64_t ParseLocal(const std::string& text) {
 }
 }  // namespace
 
-std::vector<SiteRow> BuildSiteRows(const SiteBoard* board, TrainHistory* history, std::int64_t now,
-                                   int silentHours) {
+std::vector<SiteRow> BuildSiteRows(const CallerTable& registry, const SiteBoard* board,
+                                   TrainHistory* history, std::int64_t now, int silentHours) {
     std::vector<SiteRow> rows;
-    for (const SiteInfo& s : RegistrySites()) {
+    for (const SiteInfo& s : RegistrySites(registry.data(), registry.size())) {
         SiteRow r;
         r.radioId = s.radioId;
         r.siteNumber = s.siteNumber;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/EventHub.h"
+#include "records/Callers.h"
 
 class TrainHistory;
 
@@ -49,7 +50,8 @@ constexpr int DEFAULT_SILENT_HOURS = 24;
 
 // The rows at `now`: registry entries, then sites of the history and of the
 // board that the registry does not hold. `history` may be null.
-std::vector<SiteRow> BuildSiteRows(const SiteBoard* board, TrainHistory* history, std::int64_t now,
+std::vector<SiteRow> BuildSiteRows(const CallerTable& registry, const SiteBoard* board,
+                                   TrainHistory* history, std::int64_t now,
                                    int silentHours = DEFAULT_SILENT_HOURS);
 
 // The rows as a text table (the headless collector's "sites").

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/CallerTable.h"
 #include "records/ReportParser.h"
 
 struct sqlite3;
@@ -149,7 +150,7 @@ private:
 std::string HistoryPath(const std::string& dataFolder);
 // Local time as "YYYY-MM-DD HH:MM:SS".
 std::string LocalTimeText(std::int64_t secondsSinceEpoch);
-// The registry as the history sees it (a copy taken under the table's lock).
-std::vector<SiteInfo> RegistrySites();
+// The registry as the history sees it, from a copy of the caller table.
+std::vector<SiteInfo> RegistrySites(const CallerEntry* table, std::size_t count);
 // "48,50" as texts, "; "-separated.
 std::string SimCodeTexts(const std::string& codes);

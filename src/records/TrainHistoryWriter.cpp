@@ -95,14 +95,10 @@ std::string LocalTimeText(std::int64_t seconds) {
     return text;
 }
 
-std::vector<SiteInfo> RegistrySites() {
-    CallerEntry copy[CALLER_TABLE_SIZE];
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        std::copy(std::begin(callerTable), std::end(callerTable), copy);
-    }
+std::vector<SiteInfo> RegistrySites(const CallerEntry* table, std::size_t count) {
     std::vector<SiteInfo> sites;
-    for (const CallerEntry& e : copy) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const CallerEntry& e = table[i];
         if (e.radioId == 0) continue;
         SiteInfo s;
         s.radioId = e.radioId;
