@@ -10,17 +10,22 @@
 #include <string>
 #include <vector>
 
-#include "common/Globals.h"
 #include "common/LogLine.h"
 #include "common/Messages.h"
+#include "common/ScopeEntry.h"
+#include "engine/Collector.h"
+#include "engine/EventHub.h"
 #include "platform/Clock.h"
-#include "radio/CollectorContext.h"
 #include "radio/Frame.h"
+#include "radio/Link.h"
 #include "radio/SerialPort.h"
-#include "TempExeDirectory.h"
+#include "TempDataFolder.h"
 
 namespace testsupport {
 
+// One scope entry as the tests look at it: WM_LOG_TEXT with its colour and
+// text, or WM_LOG_FIELD_BYTES / WM_LOG_COLLECT_BYTES with the frame's bytes
+// (read back from the dump) and their count.
 struct RecordedMessage {
     std::uint32_t message;
     std::uintptr_t wParam;
@@ -28,21 +33,27 @@ struct RecordedMessage {
     std::vector<std::uint8_t> bytes;  // WM_LOG_FIELD_BYTES / WM_LOG_COLLECT_BYTES
 };
 
-class RecordingWindow final : public IWindowTarget {
+inline std::vector<std::uint8_t> Hex(const std::string& text);
+
+// A scope view that keeps every entry, and the echo dialog's lines as
+// WM_ECHO_TEXT.
+class RecordingWindow final : public IScopeView {
 public:
-    std::intptr_t HandleMessage(std::uint32_t message, WPARAM wParam, LPARAM lParam) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        RecordedMessage m{message, wParam, {}, {}};
-        if (lParam != 0) {
-            if (message == WM_LOG_FIELD_BYTES || message == WM_LOG_COLLECT_BYTES) {
-                const auto* p = reinterpret_cast<const std::uint8_t*>(lParam);
-                m.bytes.assign(p, p + wParam);
-            } else {
-                m.text = reinterpret_cast<const char*>(lParam);
-            }
+    void Show(const ScopeEntry& entry) override {
+        RecordedMessage m{WM_LOG_TEXT, entry.colour, {}, {}};
+        if (entry.channel == ScopeChannel::Field || entry.channel == ScopeChannel::Collect) {
+            m.message = entry.channel == ScopeChannel::Field ? WM_LOG_FIELD_BYTES : WM_LOG_COLLECT_BYTES;
+            m.bytes = Hex(entry.body);
+            m.wParam = m.bytes.size();
+        } else {
+            m.text = entry.body;
         }
+        std::lock_guard<std::mutex> lock(mutex);
         messages.push_back(std::move(m));
-        return 0;
+    }
+    void EchoLine(const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        messages.push_back(RecordedMessage{WM_ECHO_TEXT, 0, text, {}});
     }
     // The texts of WM_LOG_TEXT messages, in order.
     std::vector<std::string> Lines() {
@@ -64,49 +75,65 @@ public:
     std::vector<RecordedMessage> messages;
 };
 
-class RecordingMessageBoxes final : public IMessageBoxHandler {
+// Keeps every event of a collector; the operator's messages (the console's
+// message boxes) also as texts.
+class RecordingEvents final : public IEventSubscriber {
 public:
-    void Show(const char* text) override {
+    void OnEngineEvent(const EngineEvent& event) override {
         std::lock_guard<std::mutex> lock(mutex);
-        texts.emplace_back(text);
+        events.push_back(event);
+        if (event.kind == EventKind::OperatorMessage) texts.push_back(event.text);
     }
     std::mutex mutex;
+    std::vector<EngineEvent> events;
     std::vector<std::string> texts;
 };
 
-// Installs a fresh in-memory port, a fake clock, a recording scope window
-// and recording message boxes; restores everything on destruction.
+// A collector on an in-memory port and a fake clock, in a data folder of
+// the test's own, with a recording scope view and a recording subscriber.
+// The worker thread is not started: tests drive the worker's functions.
 class WorkerHarness {
 public:
     WorkerHarness() {
-        ResetProcessValues();
-        // Whatever the worker writes (reports, Callers.bin) goes to a folder
-        // of the test's own, never to the folder the suite runs in.
-        if (exeDirectory.empty()) ownFolder.emplace();
+        CollectorSetup setup;
+        setup.dataFolder = folder.Folder();
+        auto owned = std::make_unique<MemorySerialPort>();
+        port = owned.get();
+        setup.port = std::move(owned);
+        setup.clock = &clock;
+        collector = std::make_unique<Collector>(std::move(setup));
         window = std::make_shared<RecordingWindow>();
-        handle = RegisterWindow(window);
-        scopeWindow = handle;
-        SetMessageBoxHandler(&boxes);
-        ctx = std::make_unique<CollectorContext>();
-        ctx->rx.lastByteTick = clock.TickCount();
+        collector->SetScopeView(window);
+        collector->Events().Subscribe(&recorded);
     }
     ~WorkerHarness() {
-        scopeWindow = 0;
-        UnregisterWindow(handle);
-        SetMessageBoxHandler(nullptr);
-        ResetProcessValues();
+        collector->Events().Unsubscribe(&recorded);
+        collector.reset();
     }
     WorkerHarness(const WorkerHarness&) = delete;
     WorkerHarness& operator=(const WorkerHarness&) = delete;
 
-    std::optional<TempExeDirectory> ownFolder;
+    Collector& C() { return *collector; }
+    RadioLink& Link() { return collector->Link(); }
+    TransferState& Transfer() { return collector->Transfer(); }
+    // The operator's messages so far (the hub delivers on its own thread).
+    std::vector<std::string> Boxes() {
+        collector->Events().Flush();
+        std::lock_guard<std::mutex> lock(recorded.mutex);
+        return recorded.texts;
+    }
+    std::vector<EngineEvent> Events() {
+        collector->Events().Flush();
+        std::lock_guard<std::mutex> lock(recorded.mutex);
+        return recorded.events;
+    }
+
+    TempDataFolder folder;
     FakeClock clock;
-    ScopedDevices<> devices{&clock};
-    MemorySerialPort* port = devices.port;
+    MemorySerialPort* port = nullptr;
+    std::unique_ptr<Collector> collector;
     std::shared_ptr<RecordingWindow> window;
-    WindowHandle handle;
-    RecordingMessageBoxes boxes;
-    std::unique_ptr<CollectorContext> ctx;
+    RecordingEvents recorded;
 };
 
 // A frame from a site, as bytes.

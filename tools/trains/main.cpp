@@ -10,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include "common/Globals.h"
 #include "engine/HistoryRecorder.h"
 #include "platform/Paths.h"
 #include "records/Callers.h"
@@ -70,22 +69,24 @@ void ProgressBar(int done, int total) {
     std::fflush(stderr);
 }
 
-int Rebuild() {
-    LoadCallers();  // site names and radio identifiers for the rows
+int Rebuild(const std::string& folder) {
+    CallerRegistry callers(folder);
+    callers.Load();  // site names and radio identifiers for the rows
+    const CallerTable registry = callers.Snapshot();
     std::string replaced, why;
-    auto history = TrainHistory::OpenForWriting(HistoryPath(exeDirectory), &replaced, &why);
+    auto history = TrainHistory::OpenForWriting(HistoryPath(folder), &replaced, &why);
     if (!replaced.empty())
         std::fprintf(stderr, "kestova-trains: %s was replaced (%s); kept as %s.replaced\n",
-                     HistoryPath(exeDirectory).c_str(), replaced.c_str(), HISTORY_FILE_NAME);
+                     HistoryPath(folder).c_str(), replaced.c_str(), HISTORY_FILE_NAME);
     if (!history) {
-        std::fprintf(stderr, "kestova-trains: cannot write %s: %s\n", HistoryPath(exeDirectory).c_str(),
+        std::fprintf(stderr, "kestova-trains: cannot write %s: %s\n", HistoryPath(folder).c_str(),
                      why.c_str());
         return kExitUsage;
     }
     const bool bar = ::isatty(STDERR_FILENO) == 1;
     const auto started = std::chrono::steady_clock::now();
     const CatchUpResult r = history->Rebuild(
-        exeDirectory + REPORT_FOLDER, RegistrySites(),
+        folder + REPORT_FOLDER, RegistrySites(registry.data(), registry.size()),
         [bar](int done, int total) {
             if (bar) {
                 ProgressBar(done, total);
@@ -158,19 +159,21 @@ int main(int argc, char** argv) {
     }
     if (csv && json) return Usage("--csv and --json exclude each other");
 
-    InitExeDirectory();
-    if (!dataFolder.empty()) exeDirectory = dataFolder.back() == '/' ? dataFolder : dataFolder + "/";
+    std::string origin;
+    const std::string folder =
+        dataFolder.empty() ? ProgramDataFolder(DataFolderChoice{}, &origin)
+                           : (dataFolder.back() == '/' ? dataFolder : dataFolder + "/");
 
-    if (rebuild) return Rebuild();
+    if (rebuild) return Rebuild(folder);
 
     TrainHistory::OpenStatus status;
     std::string why;
-    auto history = TrainHistory::OpenForReading(HistoryPath(exeDirectory), &status, &why);
+    auto history = TrainHistory::OpenForReading(HistoryPath(folder), &status, &why);
     if (!history) {
-        std::fprintf(stderr, "kestova-trains: %s: %s\n", HistoryPath(exeDirectory).c_str(), why.c_str());
+        std::fprintf(stderr, "kestova-trains: %s: %s\n", HistoryPath(folder).c_str(), why.c_str());
         if (status == TrainHistory::OpenStatus::Missing)
             std::fprintf(stderr, "  (a collector writes it; kestova-trains --rebuild makes it from %s%s)\n",
-                         exeDirectory.c_str(), REPORT_FOLDER);
+                         folder.c_str(), REPORT_FOLDER);
         else if (status != TrainHistory::OpenStatus::Failed)
             std::fprintf(stderr, "  (kestova-trains --rebuild replaces it from the report files)\n");
         return kExitUsage;

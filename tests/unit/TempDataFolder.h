@@ -1,7 +1,5 @@
 #pragma once
-// A fresh, empty program folder for one test: exeDirectory points at it
-// while the object lives; afterwards the folder is removed and the previous
-// exeDirectory restored.
+// A fresh, empty data folder for one test, removed with the object.
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -11,31 +9,28 @@
 #include <system_error>
 #include <vector>
 
-#include "common/Globals.h"
-
 namespace testsupport {
 
-class TempExeDirectory {
+class TempDataFolder {
 public:
-    TempExeDirectory() : saved_(exeDirectory) {
+    TempDataFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "kestova-test-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
         path_ = pattern;
-        exeDirectory = path_.string() + "/";
     }
-    ~TempExeDirectory() {
-        exeDirectory = saved_;
+    ~TempDataFolder() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
-    TempExeDirectory(const TempExeDirectory&) = delete;
-    TempExeDirectory& operator=(const TempExeDirectory&) = delete;
+    TempDataFolder(const TempDataFolder&) = delete;
+    TempDataFolder& operator=(const TempDataFolder&) = delete;
 
     const std::filesystem::path& Path() const { return path_; }
+    // The folder as the collector takes it, with a trailing "/".
+    std::string Folder() const { return path_.string() + "/"; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
 private:
-    std::string saved_;
     std::filesystem::path path_;
 };
 
