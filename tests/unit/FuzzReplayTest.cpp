@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../../fuzz/FuzzEntries.h"
+#include "FuzzEntries.h"
 
 namespace fs = std::filesystem;
 
