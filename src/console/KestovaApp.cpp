@@ -48,6 +48,8 @@ CKestovaApp::CKestovaApp(ConsoleOptions options) : options_(std::move(options)) 
 
 CKestovaApp::~CKestovaApp() {
     StopWorker();
+    // A frame left behind with an abandoned worker must not reach back here.
+    if (!mainFrame_.isNull()) mainFrame_->DetachHost();
     if (!workerAbandoned_) {
         delete mainFrame_.data();
         bridge::Uninstall();
@@ -64,7 +66,7 @@ bool CKestovaApp::InitInstance(const QStringList& arguments) {
         SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
     }
 
-    mainFrame_ = new CMainFrame();
+    mainFrame_ = new CMainFrame(this);
 
     // The command line: a file name opens that file as the first document,
     // nothing creates a new one. Either way the first window's main view

@@ -25,7 +25,7 @@
 #include "console/DlgCustomize.h"
 #include "console/HistoryViews.h"
 #include "console/Icons.h"
-#include "console/KestovaApp.h"
+#include "console/FrameHost.h"
 #include "console/LockKeys.h"
 #include "console/Looks.h"
 #include "console/RichEditScopeView.h"
@@ -38,7 +38,7 @@ const char* const kRecentGroup = "Recent File List";
 
 }  // namespace
 
-CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
+CMainFrame::CMainFrame(FrameHost* host, QWidget* parent) : QMainWindow(parent), host_(host) {
     setObjectName(QStringLiteral("CMainFrame"));
     setWindowTitle(QStringLiteral("Kestova"));
     setWindowIcon(icons::Application());
@@ -189,7 +189,7 @@ void CMainFrame::CreateActions() {
                    QStringLiteral("Choose the serial port of the radio; the collector moves "
                                   "to it at once\nSelect Radio Port"));
     connect(a, &QAction::triggered, this, [this]() {
-        if (CKestovaApp* app = CKestovaApp::Instance()) app->SelectRadioPort();
+        if (host_ != nullptr) host_->SelectRadioPort();
         UpdateLinkPane();
     });
 
@@ -555,9 +555,8 @@ CChildFrame* CMainFrame::CreateDocumentWindow(const QString& path) {
 }
 
 void CMainFrame::OnFileNew() {
-    CKestovaApp* app = CKestovaApp::Instance();
-    if (app != nullptr) {
-        app->OnFileNew();
+    if (host_ != nullptr) {
+        host_->OnFileNew();
     } else {
         CreateDocumentWindow(QString());
     }
@@ -778,16 +777,15 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         event->accept();
         return;
     }
-    CKestovaApp* app = CKestovaApp::Instance();
-    if (QApplication::activeModalWidget() != nullptr && app != nullptr) {
+    if (QApplication::activeModalWidget() != nullptr && host_ != nullptr) {
         // Closed from outside while a dialog is up: the dialog goes first.
         event->ignore();
-        app->RequestQuit();
+        host_->RequestQuit();
         return;
     }
     // The operator's own close asks first while the collector runs; a
     // signal or a logout (RequestQuit) does not.
-    if (app != nullptr && !app->ConfirmExit()) {
+    if (host_ != nullptr && !host_->ConfirmExit()) {
         event->ignore();
         return;
     }
@@ -795,7 +793,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     SaveFrameState();
     // Stop the worker before its windows go, so nothing it sends can be
     // waiting on a window that is being torn down.
-    if (app != nullptr) app->StopWorker();
+    if (host_ != nullptr) host_->StopWorker();
     mdiArea_->closeAllSubWindows();
     event->accept();
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);

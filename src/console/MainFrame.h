@@ -7,6 +7,7 @@
 #include <map>
 
 class CChildFrame;
+class FrameHost;
 class LockKeys;
 class SitesView;
 class TrainsView;
@@ -52,8 +53,13 @@ constexpr int kRecentFileCount = 4;
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
-    explicit CMainFrame(QWidget* parent = nullptr);
+    // `host` is the application that owns the frame: File, New, the radio
+    // port and the close go through it. Without one (tests) the frame makes
+    // its document windows itself.
+    explicit CMainFrame(FrameHost* host = nullptr, QWidget* parent = nullptr);
     ~CMainFrame() override;
+    // From here on the frame acts as if it had no application.
+    void DetachHost() { host_ = nullptr; }
 
     QMdiArea* MdiArea() const { return mdiArea_; }
     QToolBar* StandardToolBar() const { return toolBar_; }
@@ -120,6 +126,7 @@ private:
     void SaveFrameState() const;
     void RestoreFrameState();
 
+    FrameHost* host_ = nullptr;
     QMdiArea* mdiArea_ = nullptr;
     QPointer<QTabBar> tabBar_;
     QToolButton* documentButton_ = nullptr;
