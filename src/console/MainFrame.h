@@ -107,22 +107,30 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The command table (MainFrameActions.cpp).
     QAction* MakeAction(int commandId, const QString& text, const QString& prompt = QString());
     // The commands the toolbar may carry, as the customisation offers them.
     QList<QAction*> ToolbarCommands() const;
     void CreateActions();
     void CreateMenus();
     void CreateToolBar();
-    void CreateStatusBar();
-    void UpdateMenus();
-    void UpdateCaption();
-    void UpdateRecentFileMenu();
-    void UpdateLockIndicators();
+    // The documents and tabs (MainFrameDocuments.cpp).
+    void CreateTabArea();
+    QMdiSubWindow* AddViewTab(QWidget* view);
     void FillDocumentMenu();
     void PlaceDocumentButton();
     void UpdateTabButtons();
+    // The recent files (MainFrameRecentFiles.cpp).
+    void OpenRecentFile(int index);
+    void UpdateRecentFileMenu();
     void LoadRecentFiles();
     void SaveRecentFiles() const;
+    // The status bar (MainFrameStatusBar.cpp).
+    void CreateStatusBar();
+    void UpdateLockIndicators();
+    // The frame itself (MainFrame.cpp).
+    void UpdateMenus();
+    void UpdateCaption();
     void SaveFrameState() const;
     void RestoreFrameState();
 
@@ -133,7 +141,6 @@ private:
     QMenu* documentMenu_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QToolBar* historyBar_ = nullptr;
-    QMdiSubWindow* AddViewTab(QWidget* view);
     QLabel* messagePane_ = nullptr;
     QLabel* linkPane_ = nullptr;
     QLabel* capsPane_ = nullptr;
