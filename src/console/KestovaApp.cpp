@@ -17,8 +17,8 @@
 
 #include "common/Globals.h"
 #include "console/ChildFrame.h"
+#include "console/ConsoleHistory.h"
 #include "console/DlgPortSelection.h"
-#include "console/HistoryViews.h"
 #include "console/MainFrame.h"
 #include "console/UserSettings.h"
 #include "console/WindowBridge.h"

@@ -15,9 +15,11 @@
 #include "common/LogLine.h"
 #include "console/ChildFrame.h"
 #include "console/FrameHost.h"
-#include "console/HistoryViews.h"
 #include "console/Icons.h"
 #include "console/RichEditScopeView.h"
+#include "console/SitesView.h"
+#include "console/TrainView.h"
+#include "console/TrainsView.h"
 
 void CMainFrame::CreateTabArea() {
     mdiArea_ = new QMdiArea(this);
