@@ -96,7 +96,6 @@ public:
     SitesView* OpenSitesView();
     TrainsView* OpenTrainsView(int siteNumber = -1);
     TrainView* OpenTrainView(qint64 trainId);
-    QToolBar* HistoryToolBar() const { return historyBar_; }
 
     QStringList RecentFiles() const { return recentFiles_; }
     void AddToRecentFileList(const QString& path);
@@ -140,7 +139,6 @@ private:
     QToolButton* documentButton_ = nullptr;
     QMenu* documentMenu_ = nullptr;
     QToolBar* toolBar_ = nullptr;
-    QToolBar* historyBar_ = nullptr;
     QLabel* messagePane_ = nullptr;
     QLabel* linkPane_ = nullptr;
     QLabel* capsPane_ = nullptr;

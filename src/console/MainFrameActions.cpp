@@ -263,9 +263,9 @@ void CMainFrame::CreateToolBar() {
     RestoreToolbarCustomisation(toolBar_, ToolbarCommands());
 
     // The history views have a toolbar of their own beside the standard one.
-    historyBar_ = addToolBar(QStringLiteral("History"));
-    historyBar_->setObjectName(QStringLiteral("History"));
-    historyBar_->setToolButtonStyle(Qt::ToolButtonTextOnly);
-    historyBar_->addAction(Action(cmd::ViewSites));
-    historyBar_->addAction(Action(cmd::ViewTrains));
+    QToolBar* historyBar = addToolBar(QStringLiteral("History"));
+    historyBar->setObjectName(QStringLiteral("History"));
+    historyBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    historyBar->addAction(Action(cmd::ViewSites));
+    historyBar->addAction(Action(cmd::ViewTrains));
 }
