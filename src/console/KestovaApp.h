@@ -1,6 +1,16 @@
 #pragma once
 // The console application: settings, the main frame, the document windows,
 // the one worker thread and a clean stop at the end.
+//
+// About the console's class names: the C..., CDlg... and CFView... names
+// (CKestovaApp, CMainFrame, CChildFrame, CKestovaDoc, CMainView,
+// CFViewSerialScope, CRichEditScopeView, CDlgPortSelection, CDlgCmndEcho,
+// CDlgCustomize, CAboutDlg, CWindowsDlg) are the names of the operator
+// documents the console was written against: the operator's manual names
+// its windows and dialogs that way. The classes keep those names so that
+// operators and developers speak of the same things. Parts the manual does
+// not name (ConsoleHistory, the Sites, Trains and Train views, LockKeys,
+// FrameHost and the like) have plain names.
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
