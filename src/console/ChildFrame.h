@@ -14,7 +14,6 @@ public:
     void SetTitle(const QString& title);
     QString GetTitle() const { return title_; }
     QString GetPathName() const { return path_; }
-    void SetPathName(const QString& path) { path_ = path; }
 
     // Writes the (empty) document to `path`: a temporary file in the same
     // folder, then a rename. False when the file cannot be written.

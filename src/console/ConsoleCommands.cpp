@@ -12,7 +12,6 @@
 
 #include "common/Globals.h"
 #include "console/DlgCmndEcho.h"
-#include "console/MainFrame.h"
 #include "console/KestovaApp.h"
 #include "console/RichEditScopeView.h"
 #include "records/Callers.h"

@@ -17,8 +17,8 @@
 
 #include "common/Globals.h"
 #include "console/ChildFrame.h"
+#include "console/ConsoleHistory.h"
 #include "console/DlgPortSelection.h"
-#include "console/HistoryViews.h"
 #include "console/MainFrame.h"
 #include "console/UserSettings.h"
 #include "console/WindowBridge.h"
@@ -48,6 +48,8 @@ CKestovaApp::CKestovaApp(ConsoleOptions options) : options_(std::move(options)) 
 
 CKestovaApp::~CKestovaApp() {
     StopWorker();
+    // A frame left behind with an abandoned worker must not reach back here.
+    if (!mainFrame_.isNull()) mainFrame_->DetachHost();
     if (!workerAbandoned_) {
         delete mainFrame_.data();
         bridge::Uninstall();
@@ -64,7 +66,7 @@ bool CKestovaApp::InitInstance(const QStringList& arguments) {
         SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
     }
 
-    mainFrame_ = new CMainFrame();
+    mainFrame_ = new CMainFrame(this);
 
     // The command line: a file name opens that file as the first document,
     // nothing creates a new one. Either way the first window's main view

@@ -1,11 +1,22 @@
 #pragma once
 // The console application: settings, the main frame, the document windows,
 // the one worker thread and a clean stop at the end.
+//
+// About the console's class names: the C..., CDlg... and CFView... names
+// (CKestovaApp, CMainFrame, CChildFrame, CKestovaDoc, CMainView,
+// CFViewSerialScope, CRichEditScopeView, CDlgPortSelection, CDlgCmndEcho,
+// CDlgCustomize, CAboutDlg, CWindowsDlg) are the names of the operator
+// documents the console was written against: the operator's manual names
+// its windows and dialogs that way. The classes keep those names so that
+// operators and developers speak of the same things. Parts the manual does
+// not name (ConsoleHistory, the Sites, Trains and Train views, LockKeys,
+// FrameHost and the like) have plain names.
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
 #include <functional>
 
+#include "console/FrameHost.h"
 #include "engine/Startup.h"
 
 class CChildFrame;
@@ -30,7 +41,7 @@ struct ConsoleOptions {
     std::function<bool()> confirmExit;
 };
 
-class CKestovaApp : public QObject {
+class CKestovaApp : public QObject, public FrameHost {
     Q_OBJECT
 public:
     explicit CKestovaApp(ConsoleOptions options = {});
@@ -50,7 +61,7 @@ public:
     int ExitInstance(int code);
 
     // File, New: a document window whose view follows childViewKind.
-    CChildFrame* OnFileNew();
+    CChildFrame* OnFileNew() override;
     // File, Open: the same for a file; null when it cannot be read.
     CChildFrame* OpenDocumentFile(const QString& path);
 
@@ -61,12 +72,12 @@ public:
     // Commands, Select Radio Port...: the port dialog; a chosen port is
     // stored and the worker moves to it at its next cycle (the scope opens
     // if there was none). False when nothing was chosen.
-    bool SelectRadioPort();
+    bool SelectRadioPort() override;
     // The worker runs and has not been told to stop.
     bool Collecting() const;
     // Whether the operator's close may go ahead: asked while collecting,
     // never after a signal or a logout (RequestQuit).
-    bool ConfirmExit();
+    bool ConfirmExit() override;
     // Starts the worker the first time it is called; false afterwards.
     bool StartWorker();
     bool WorkerStarted() const { return worker_.Started(); }
@@ -74,13 +85,13 @@ public:
     // Sets workerStop and waits (bounded, while handling the window
     // messages still on their way) until the worker has ended. True when it
     // has ended or never started. Idempotent.
-    bool StopWorker();
+    bool StopWorker() override;
     // True when the worker did not end within the bound: the process must
     // then end without running its static destructors.
     bool WorkerAbandoned() const { return workerAbandoned_; }
 
     // Closes the console the way the operator's File, Exit does (signals).
-    void RequestQuit();
+    void RequestQuit() override;
 
     CMainFrame* MainFrame() const;
     const ConsoleOptions& Options() const { return options_; }

@@ -7,6 +7,7 @@
 #include <map>
 
 class CChildFrame;
+class FrameHost;
 class LockKeys;
 class SitesView;
 class TrainsView;
@@ -52,8 +53,13 @@ constexpr int kRecentFileCount = 4;
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
-    explicit CMainFrame(QWidget* parent = nullptr);
+    // `host` is the application that owns the frame: File, New, the radio
+    // port and the close go through it. Without one (tests) the frame makes
+    // its document windows itself.
+    explicit CMainFrame(FrameHost* host = nullptr, QWidget* parent = nullptr);
     ~CMainFrame() override;
+    // From here on the frame acts as if it had no application.
+    void DetachHost() { host_ = nullptr; }
 
     QMdiArea* MdiArea() const { return mdiArea_; }
     QToolBar* StandardToolBar() const { return toolBar_; }
@@ -90,7 +96,6 @@ public:
     SitesView* OpenSitesView();
     TrainsView* OpenTrainsView(int siteNumber = -1);
     TrainView* OpenTrainView(qint64 trainId);
-    QToolBar* HistoryToolBar() const { return historyBar_; }
 
     QStringList RecentFiles() const { return recentFiles_; }
     void AddToRecentFileList(const QString& path);
@@ -101,32 +106,39 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The command table (MainFrameActions.cpp).
     QAction* MakeAction(int commandId, const QString& text, const QString& prompt = QString());
     // The commands the toolbar may carry, as the customisation offers them.
     QList<QAction*> ToolbarCommands() const;
     void CreateActions();
     void CreateMenus();
     void CreateToolBar();
-    void CreateStatusBar();
-    void UpdateMenus();
-    void UpdateCaption();
-    void UpdateRecentFileMenu();
-    void UpdateLockIndicators();
+    // The documents and tabs (MainFrameDocuments.cpp).
+    void CreateTabArea();
+    QMdiSubWindow* AddViewTab(QWidget* view);
     void FillDocumentMenu();
     void PlaceDocumentButton();
     void UpdateTabButtons();
+    // The recent files (MainFrameRecentFiles.cpp).
+    void OpenRecentFile(int index);
+    void UpdateRecentFileMenu();
     void LoadRecentFiles();
     void SaveRecentFiles() const;
+    // The status bar (MainFrameStatusBar.cpp).
+    void CreateStatusBar();
+    void UpdateLockIndicators();
+    // The frame itself (MainFrame.cpp).
+    void UpdateMenus();
+    void UpdateCaption();
     void SaveFrameState() const;
     void RestoreFrameState();
 
+    FrameHost* host_ = nullptr;
     QMdiArea* mdiArea_ = nullptr;
     QPointer<QTabBar> tabBar_;
     QToolButton* documentButton_ = nullptr;
     QMenu* documentMenu_ = nullptr;
     QToolBar* toolBar_ = nullptr;
-    QToolBar* historyBar_ = nullptr;
-    QMdiSubWindow* AddViewTab(QWidget* view);
     QLabel* messagePane_ = nullptr;
     QLabel* linkPane_ = nullptr;
     QLabel* capsPane_ = nullptr;

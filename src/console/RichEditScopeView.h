@@ -93,7 +93,6 @@ public:
     int HighlightMatches(const QString& text);
     bool FindNext(const QString& text, bool backward);
     QLineEdit* FindField() const { return findField_; }
-    QWidget* FindBar() const { return findBar_; }
 
     // Lines appended while the pane's window was not the current one.
     int UnseenLines() const { return unseenLines_; }

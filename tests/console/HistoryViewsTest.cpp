@@ -9,8 +9,11 @@
 #include <QtTest>
 
 #include "ConsoleTestSupport.h"
-#include "console/HistoryViews.h"
+#include "console/ConsoleHistory.h"
 #include "console/MainFrame.h"
+#include "console/SitesView.h"
+#include "console/TrainView.h"
+#include "console/TrainsView.h"
 #include "engine/EventHub.h"
 #include "records/Callers.h"
 #include "records/TrainReport.h"

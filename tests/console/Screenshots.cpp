@@ -35,12 +35,14 @@
 #include "console/ChildFrame.h"
 #include "console/DlgCmndEcho.h"
 #include "console/DlgPortSelection.h"
-#include "console/HistoryViews.h"
 #include "console/KestovaApp.h"
 #include "console/Looks.h"
 #include "console/MainFrame.h"
 #include "console/RichEditScopeView.h"
 #include "console/Screenshot.h"
+#include "console/SitesView.h"
+#include "console/TrainView.h"
+#include "console/TrainsView.h"
 
 namespace {
 

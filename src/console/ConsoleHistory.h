@@ -1,0 +1,53 @@
+#pragma once
+#include <QObject>
+#include <memory>
+#include <string>
+
+#include "engine/HistoryRecorder.h"
+#include "engine/SiteBoard.h"
+#include "records/TrainHistory.h"
+
+// The console's link to the engine's events and the train history: runs the
+// history recorder and the site board, and tells the views (on the
+// user-interface thread) when something changed.
+class ConsoleHistory : public QObject {
+    Q_OBJECT
+public:
+    explicit ConsoleHistory(QObject* parent = nullptr);
+    ~ConsoleHistory() override;
+
+    // The one instance while it lives (null before and after).
+    static ConsoleHistory* Instance();
+
+    // Subscribes the recorder and the board to the engine's events; the
+    // recorder catches up with the report folder of `dataFolder`.
+    void Start(const std::string& dataFolder);
+    // Ends the subscriptions (a catch-up still running is cut short).
+    void Stop();
+    // Only reads the history of `dataFolder`, keeping nothing up to date
+    // (benchmarks over a history made without report files).
+    void ReadOnly(const std::string& dataFolder) { dataFolder_ = dataFolder; }
+
+    const SiteBoard& Board() const { return board_; }
+    std::string DataFolder() const { return dataFolder_; }
+    // A read-only connection of its own for a view; null while there is no
+    // history yet.
+    std::unique_ptr<TrainHistory> OpenReader() const;
+    // Hours without a sign of life before a site is marked silent: the
+    // settings file's [Sites] Silent_Hours, 24 when not set.
+    int SilentHours() const;
+
+signals:
+    // Something happened on the line (queued to the user-interface thread).
+    void SitesChanged();
+    // Rows of the history were added or changed.
+    void TrainsChanged();
+
+private:
+    class Relay;
+    SiteBoard board_;
+    std::unique_ptr<HistoryRecorder> recorder_;
+    std::unique_ptr<Relay> relay_;
+    std::string dataFolder_;
+    bool started_ = false;
+};

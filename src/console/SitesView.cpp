@@ -1,0 +1,113 @@
+#include "console/SitesView.h"
+
+#include <QBrush>
+#include <QHeaderView>
+#include <QTableView>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <ctime>
+
+#include "console/ConsoleHistory.h"
+#include "console/HistoryViewText.h"
+#include "records/TrainReport.h"
+
+using historyview::Text;
+using historyview::TimeOrNever;
+
+namespace {
+
+constexpr int kSitesRefreshMs = 30000;  // the "last heard" ages even without events
+constexpr int kSitesEventDelayMs = 500;
+
+}  // namespace
+
+int SitesModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+int SitesModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+
+QVariant SitesModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    static const char* const names[ColumnCount] = {
+        "Radio", "Site", "Type", "Name", "Milepost", "Track", "Last heard", "Last Powerup",
+        "Today", "7 days", "Retried", "Given up", "Frame errors", "Last message"};
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= ColumnCount)
+        return {};
+    return QString::fromLatin1(names[section]);
+}
+
+QVariant SitesModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount()) return {};
+    const SiteRow& r = rows_[static_cast<std::size_t>(index.row())];
+    if (role == Qt::BackgroundRole && r.silent) return QBrush(QColor(255, 225, 225));
+    if (role == Qt::ToolTipRole && r.silent) return QStringLiteral("Not heard for longer than the silent limit");
+    if (role == Qt::TextAlignmentRole && index.column() != Name && index.column() != Type &&
+        index.column() != LastMessage)
+        return int(Qt::AlignRight | Qt::AlignVCenter);
+    if (role != Qt::DisplayRole) return {};
+    switch (index.column()) {
+        case Radio: return r.radioId != 0 ? QVariant(r.radioId) : QVariant();
+        case Site: return r.siteNumber >= 0 ? QStringLiteral("%1").arg(r.siteNumber, 5, 10, QLatin1Char('0')) : QString();
+        case Type: return Text(r.unitType);
+        case Name: return Text(r.name);
+        case Milepost: return historyview::Milepost(r.milepost);
+        case Track: return r.track > 0 ? QStringLiteral("%1 of %2").arg(r.track).arg(r.trackCount) : QString();
+        case LastHeard: return TimeOrNever(r.lastHeard) + (r.silent ? QStringLiteral("  SILENT") : QString());
+        case LastPowerup: return r.lastPowerup != 0 ? TimeOrNever(r.lastPowerup) : QString();
+        case Today: return r.trainsToday;
+        case Week: return r.trainsWeek;
+        case Retried: return r.retriedToday;
+        case GivenUp: return r.givenUpToday;
+        case FrameErrors: return r.frameErrorsToday;
+        case LastMessage: return r.lastSimCode > 0 ? QString::fromLatin1(SystemMessageText(r.lastSimCode)) : QString();
+        default: return {};
+    }
+}
+
+void SitesModel::SetRows(std::vector<SiteRow> rows) {
+    beginResetModel();
+    rows_ = std::move(rows);
+    endResetModel();
+}
+
+SitesView::SitesView(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("sitesView"));
+    setWindowTitle(QStringLiteral("Sites"));
+    model_ = new SitesModel(this);
+    table_ = new QTableView(this);
+    table_->setObjectName(QStringLiteral("sitesTable"));
+    table_->setModel(model_);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->verticalHeader()->hide();
+    table_->horizontalHeader()->setStretchLastSection(true);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(table_);
+    connect(table_, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (index.isValid()) emit OpenTrainsOfSite(model_->Row(index.row()).siteNumber);
+    });
+    // A burst of events (a noisy line) refreshes once, a moment later.
+    auto* soon = new QTimer(this);
+    soon->setSingleShot(true);
+    soon->setInterval(kSitesEventDelayMs);
+    connect(soon, &QTimer::timeout, this, &SitesView::Refresh);
+    if (ConsoleHistory* h = ConsoleHistory::Instance()) {
+        for (auto signal : {&ConsoleHistory::SitesChanged, &ConsoleHistory::TrainsChanged})
+            connect(h, signal, soon, [soon]() {
+                if (!soon->isActive()) soon->start();
+            });
+    }
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &SitesView::Refresh);
+    timer->start(kSitesRefreshMs);
+    Refresh();
+}
+
+void SitesView::Refresh() {
+    ConsoleHistory* h = ConsoleHistory::Instance();
+    std::unique_ptr<TrainHistory> history = h != nullptr ? h->OpenReader() : nullptr;
+    model_->SetRows(BuildSiteRows(h != nullptr ? &h->Board() : nullptr, history.get(),
+                                  static_cast<std::int64_t>(std::time(nullptr)),
+                                  h != nullptr ? h->SilentHours() : DEFAULT_SILENT_HOURS));
+    table_->resizeColumnsToContents();
+}

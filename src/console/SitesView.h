@@ -1,0 +1,42 @@
+#pragma once
+// The Sites view: one row per site, live.
+#include <QAbstractTableModel>
+#include <QWidget>
+#include <vector>
+
+#include "engine/SiteBoard.h"
+
+class QTableView;
+
+class SitesModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { Radio, Site, Type, Name, Milepost, Track, LastHeard, LastPowerup, Today, Week,
+                  Retried, GivenUp, FrameErrors, LastMessage, ColumnCount };
+    using QAbstractTableModel::QAbstractTableModel;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    void SetRows(std::vector<SiteRow> rows);
+    const SiteRow& Row(int row) const { return rows_.at(static_cast<std::size_t>(row)); }
+
+private:
+    std::vector<SiteRow> rows_;
+};
+
+class SitesView : public QWidget {
+    Q_OBJECT
+public:
+    explicit SitesView(QWidget* parent = nullptr);
+    SitesModel* Model() const { return model_; }
+    QTableView* Table() const { return table_; }
+    void Refresh();
+
+signals:
+    void OpenTrainsOfSite(int siteNumber);
+
+private:
+    SitesModel* model_;
+    QTableView* table_;
+};
