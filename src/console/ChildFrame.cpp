@@ -5,7 +5,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-#include "common/Globals.h"
+#include "console/MainFrame.h"
 #include "console/MainView.h"
 #include "console/RichEditScopeView.h"
 #include "console/SerialScopeView.h"
@@ -49,9 +49,9 @@ void CChildFrame::UpdateTitle() {
 
 CChildFrame::~CChildFrame() = default;
 
-bool CChildFrame::OnCreateClient() {
-    if (childViewKind.load() == 1) {
-        scopeView_ = new CFViewSerialScope(document_);
+bool CChildFrame::OnCreateClient(DocumentView view, ScopeFeed* feed) {
+    if (view == DocumentView::Scope) {
+        scopeView_ = new CFViewSerialScope(document_, feed);
         setWidget(scopeView_);
     } else {
         mainView_ = new CMainView(document_);

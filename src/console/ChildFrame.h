@@ -30,19 +30,21 @@ private:
 };
 
 class CMainView;
+class ScopeFeed;
+enum class DocumentView;
 class CFViewSerialScope;
 class CRichEditScopeView;
 
-// A document window. Which view it receives depends on childViewKind at
-// the moment it is created: 0 = the main view, 1 = the serial scope.
+// A document window with the main view or the serial scope.
 class CChildFrame : public QMdiSubWindow {
     Q_OBJECT
 public:
     explicit CChildFrame(QWidget* parent = nullptr);
     ~CChildFrame() override;
 
-    // Creates the view; false when it could not be created.
-    bool OnCreateClient();
+    // Creates the view (a scope view takes its entries from `feed`); false
+    // when it could not be created.
+    bool OnCreateClient(DocumentView view, ScopeFeed* feed);
     // Runs the view's initial update (start-up for a main view).
     void InitialUpdateFrame();
 

@@ -10,9 +10,10 @@
 #include <QUrl>
 #include <string>
 
-#include "common/Globals.h"
 #include "console/DlgCmndEcho.h"
 #include "console/KestovaApp.h"
+#include "console/MainFrame.h"
+#include "console/WindowBridge.h"
 #include "console/RichEditScopeView.h"
 #include "records/Callers.h"
 
@@ -36,22 +37,29 @@ QWidget* ShowListingWindow(const QString& path) {
 }
 
 void OnListCallers(QWidget*) {
-    std::string path;
-    if (!ListCallers(&path)) return;
-    const QString listing = QString::fromStdString(path);
     CKestovaApp* app = CKestovaApp::Instance();
+    Collector* collector = app != nullptr ? app->GetCollector() : nullptr;
+    if (collector == nullptr) return;
+    std::string path, why;
+    if (!collector->Callers().List(&path, &why)) {
+        bridge::ShowMessageBox(why.c_str());
+        return;
+    }
+    const QString listing = QString::fromStdString(path);
     const bool desktop = app == nullptr || app->Options().useDesktopViewer;
     if (desktop && QDesktopServices::openUrl(QUrl::fromLocalFile(listing))) return;
     ShowListingWindow(listing);
 }
 
 void OnSendEchoCommand(QWidget* parent) {
+    CKestovaApp* app = CKestovaApp::Instance();
+    Collector* collector = app != nullptr ? app->GetCollector() : nullptr;
+    ScopeFeed* feed = app != nullptr && app->MainFrame() != nullptr ? app->MainFrame()->Feed() : nullptr;
     {
-        CDlgCmndEcho dialog(parent);
+        CDlgCmndEcho dialog(collector, feed, parent);
         dialog.exec();
     }
-    echoRequested = 0;
-    echoDialogWindow = 0;
+    if (collector != nullptr) collector->CancelEcho();
 }
 
 QMenu* CreateEditContextMenu(QWidget* parent, CRichEditScopeView* pane) {

@@ -34,20 +34,22 @@ ConsoleHistory::~ConsoleHistory() {
 
 ConsoleHistory* ConsoleHistory::Instance() { return instance; }
 
-void ConsoleHistory::Start(const std::string& dataFolder) {
+void ConsoleHistory::Start(Collector& collector) {
     if (started_) return;
     started_ = true;
-    dataFolder_ = dataFolder;
+    collector_ = &collector;
+    dataFolder_ = collector.DataFolder();
     // Progress and failures go to the serial scope like the other lines
     // of the collector.
-    recorder_ = std::make_unique<HistoryRecorder>(dataFolder, [](const std::string& line, bool error) {
-        LogLine(error ? COLOUR_DARK_RED : COLOUR_DARK_GREEN, "%s\n", line.c_str());
-    });
+    recorder_ = std::make_unique<HistoryRecorder>(
+        collector.Callers(), [&collector](const std::string& line, bool error) {
+            LogLine(collector, error ? COLOUR_DARK_RED : COLOUR_DARK_GREEN, "%s\n", line.c_str());
+        });
     recorder_->SetChangedHook([this]() {
         QMetaObject::invokeMethod(this, &ConsoleHistory::TrainsChanged, Qt::QueuedConnection);
     });
     relay_ = std::make_unique<Relay>(this);
-    EventHub& hub = EngineEvents();
+    EventHub& hub = collector.Events();
     hub.Subscribe(recorder_.get());
     hub.Subscribe(&board_);
     hub.Subscribe(relay_.get());
@@ -56,11 +58,19 @@ void ConsoleHistory::Start(const std::string& dataFolder) {
 void ConsoleHistory::Stop() {
     if (!started_) return;
     started_ = false;
-    EventHub& hub = EngineEvents();
+    EventHub& hub = collector_->Events();
     hub.Unsubscribe(relay_.get());
     hub.Unsubscribe(&board_);
     recorder_->Stop();
     hub.Unsubscribe(recorder_.get());
+}
+
+CallerTable ConsoleHistory::Registry() const {
+    if (collector_ != nullptr) return collector_->Callers().Snapshot();
+    // Read only: the registry file of the folder, as it is now.
+    CallerRegistry registry(dataFolder_);
+    registry.Load();
+    return registry.Snapshot();
 }
 
 std::unique_ptr<TrainHistory> ConsoleHistory::OpenReader() const {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/Collector.h"
 #include "engine/HistoryRecorder.h"
 #include "engine/SiteBoard.h"
 #include "records/TrainHistory.h"
@@ -21,7 +22,7 @@ public:
 
     // Subscribes the recorder and the board to the engine's events; the
     // recorder catches up with the report folder of `dataFolder`.
-    void Start(const std::string& dataFolder);
+    void Start(Collector& collector);
     // Ends the subscriptions (a catch-up still running is cut short).
     void Stop();
     // Only reads the history of `dataFolder`, keeping nothing up to date
@@ -29,6 +30,8 @@ public:
     void ReadOnly(const std::string& dataFolder) { dataFolder_ = dataFolder; }
 
     const SiteBoard& Board() const { return board_; }
+    // The registry the rows name their sites from (empty when read only).
+    CallerTable Registry() const;
     std::string DataFolder() const { return dataFolder_; }
     // A read-only connection of its own for a view; null while there is no
     // history yet.
@@ -49,5 +52,6 @@ private:
     std::unique_ptr<HistoryRecorder> recorder_;
     std::unique_ptr<Relay> relay_;
     std::string dataFolder_;
+    Collector* collector_ = nullptr;
     bool started_ = false;
 };

@@ -5,10 +5,9 @@
 #include <QPushButton>
 #include <string_view>
 
-#include "common/Globals.h"
+#include "engine/Collector.h"
 #include "console/DialogUnits.h"
 #include "console/RichEditScopeView.h"
-#include "console/WindowBridge.h"
 #include "platform/Profile.h"
 
 std::int32_t ReadFieldNumber(const QString& text) {
@@ -16,7 +15,8 @@ std::int32_t ReadFieldNumber(const QString& text) {
     return ParseLeadingInt(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
-CDlgCmndEcho::CDlgCmndEcho(QWidget* parent) : QDialog(parent) {
+CDlgCmndEcho::CDlgCmndEcho(Collector* collector, ScopeFeed* feed, QWidget* parent)
+    : QDialog(parent), collector_(collector), feed_(feed) {
     setObjectName(QStringLiteral("CDlgCmndEcho"));
     setWindowTitle(QStringLiteral("Dialog"));
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
@@ -62,38 +62,31 @@ CDlgCmndEcho::CDlgCmndEcho(QWidget* parent) : QDialog(parent) {
     connect(send_, &QPushButton::clicked, this, &CDlgCmndEcho::OnSend);
     connect(close_, &QPushButton::clicked, this, &CDlgCmndEcho::OnClose);
 
-    window_ = std::make_unique<BridgedWindow>(
-        [this](std::uint32_t message, WPARAM wParam, LPARAM lParam) {
-            return OnWindowMessage(message, wParam, lParam);
-        });
     OnInitDialog();
 }
 
 CDlgCmndEcho::~CDlgCmndEcho() {
-    if (echoDialogWindow.load() == window_->Handle()) echoDialogWindow = 0;
-    window_->Close();
+    if (feed_) feed_->ReleaseEchoDialog(this);
 }
 
-WindowHandle CDlgCmndEcho::Handle() const { return window_->Handle(); }
-
 void CDlgCmndEcho::OnInitDialog() {
-    echoDialogWindow = window_->Handle();
+    if (feed_) feed_->SetEchoDialog(this);
     send_->setText(QStringLiteral("Send Cmnd"));
-    remote_->setText(QString::number(echoSiteId.load()));
-    length_->setText(QString::number(echoLength.load()));
+    remote_->setText(QString::number(collector_ != nullptr ? collector_->EchoSite() : 0));
+    length_->setText(QString::number(collector_ != nullptr ? collector_->EchoLength() : 40));
     remote_->setFocus();
 }
 
 void CDlgCmndEcho::OnSend() {
-    echoSiteId = static_cast<std::uint8_t>(ReadFieldNumber(remote_->text()) & 0xFF);
-    echoLength = ReadFieldNumber(length_->text());
+    if (collector_ == nullptr) return;
     // Both values are in place before the worker can see the request.
-    echoRequested = 1;
+    collector_->RequestEcho(static_cast<std::uint8_t>(ReadFieldNumber(remote_->text()) & 0xFF),
+                            ReadFieldNumber(length_->text()));
 }
 
 void CDlgCmndEcho::OnClose() {
-    echoDialogWindow = 0;
-    echoRequested = 0;
+    if (feed_) feed_->ReleaseEchoDialog(this);
+    if (collector_ != nullptr) collector_->CancelEcho();
     QDialog::reject();
 }
 
@@ -108,4 +101,8 @@ std::intptr_t CDlgCmndEcho::OnWindowMessage(std::uint32_t message, WPARAM, LPARA
         pane_->AppendColoured(COLOUR_DARK_GREEN, text);
     }
     return 0;
+}
+
+void CDlgCmndEcho::EchoLine(const std::string& text) {
+    OnWindowMessage(WM_ECHO_TEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }

@@ -3,13 +3,17 @@
 // "Send Cmnd" leaves the request for the worker, and each echo the worker
 // sends is reported back into the dialog's pane.
 #include <QDialog>
+#include <QPointer>
+#include <string>
 #include <cstdint>
 #include <memory>
 
 #include "common/Messages.h"
+#include "console/ScopeFeed.h"
 
-class BridgedWindow;
+class Collector;
 class CRichEditScopeView;
+class ScopeFeed;
 class QLineEdit;
 class QPushButton;
 
@@ -20,11 +24,13 @@ public:
     static constexpr int IDC_ECHO_LENGTH = 1006;
     static constexpr int IDC_ECHO_PANE = 1007;
 
-    explicit CDlgCmndEcho(QWidget* parent = nullptr);
+    // The requests go to `collector`; the echo lines come from `feed`
+    // (either may be null: the dialog then only shows itself).
+    CDlgCmndEcho(Collector* collector, ScopeFeed* feed, QWidget* parent = nullptr);
     ~CDlgCmndEcho() override;
 
-    // "Send Cmnd": stores the remote identifier (low 8 bits) and the length,
-    // then raises the request. The dialog stays open.
+    // "Send Cmnd": asks the collector for an echo to the remote identifier
+    // (low 8 bits) with the length. The dialog stays open.
     void OnSend();
     // "Close/Exit": withdraws a request not yet taken and closes.
     void OnClose();
@@ -32,13 +38,14 @@ public:
     // WM_ECHO_TEXT (dark blue) and WM_USER+411 (dark green) on the
     // user-interface thread.
     std::intptr_t OnWindowMessage(std::uint32_t message, WPARAM wParam, LPARAM lParam);
+    // A line of the worker's for the dialog (WM_ECHO_TEXT).
+    void EchoLine(const std::string& text);
 
     QLineEdit* RemoteField() const { return remote_; }
     QLineEdit* LengthField() const { return length_; }
     CRichEditScopeView* Pane() const { return pane_; }
     QPushButton* SendButton() const { return send_; }
     QPushButton* CloseButton() const { return close_; }
-    WindowHandle Handle() const;
 
     void accept() override { OnSend(); }
     void reject() override { OnClose(); }
@@ -51,7 +58,8 @@ private:
     CRichEditScopeView* pane_;
     QPushButton* send_;
     QPushButton* close_;
-    std::unique_ptr<BridgedWindow> window_;
+    Collector* collector_;
+    QPointer<ScopeFeed> feed_;
 };
 
 // A field's number the way the dialog reads it: at most 29 characters,

@@ -15,17 +15,16 @@
 #include <QWidget>
 #include <chrono>
 
-#include "common/Globals.h"
 #include "console/ChildFrame.h"
 #include "console/ConsoleHistory.h"
 #include "console/DlgPortSelection.h"
 #include "console/MainFrame.h"
+#include "console/ScopeFeed.h"
 #include "console/UserSettings.h"
 #include "console/WindowBridge.h"
 #include "common/LogLine.h"
 #include "platform/Paths.h"
 #include "platform/RadioPortSetting.h"
-#include "platform/ScopeLog.h"
 #include "platform/TtySerialPort.h"
 #include "radio/SerialPort.h"
 
@@ -48,11 +47,17 @@ CKestovaApp::CKestovaApp(ConsoleOptions options) : options_(std::move(options)) 
 
 CKestovaApp::~CKestovaApp() {
     StopWorker();
+    if (collector_ && boxes_) collector_->Events().Unsubscribe(boxes_.get());
     // A frame left behind with an abandoned worker must not reach back here.
     if (!mainFrame_.isNull()) mainFrame_->DetachHost();
     if (!workerAbandoned_) {
+        if (collector_) collector_->SetScopeView(nullptr);
         delete mainFrame_.data();
+        collector_.reset();
         bridge::Uninstall();
+    } else {
+        // The worker still uses the collector: it is left to the process end.
+        (void)collector_.release();
     }
     if (theApp == this) theApp = nullptr;
 }
@@ -60,13 +65,18 @@ CKestovaApp::~CKestovaApp() {
 CKestovaApp* CKestovaApp::Instance() { return theApp; }
 
 bool CKestovaApp::InitInstance(const QStringList& arguments) {
-    if (options_.installRadioPort) {
-        options_.installRadioPort();
-    } else {
-        SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
-    }
+    CollectorSetup setup;
+    setup.dataFolder = options_.dataFolder;
+    if (options_.makeRadioPort) setup.port = options_.makeRadioPort();
+    setup.clock = options_.clock;
+    collector_ = std::make_unique<Collector>(std::move(setup));
+    boxes_ = std::make_unique<OperatorMessageBoxes>();
+    collector_->Events().Subscribe(boxes_.get());
 
     mainFrame_ = new CMainFrame(this);
+    ScopeFeed* feed = mainFrame_->Feed();
+    feed->SetLogPath([c = collector_.get()]() { return c->ScopeLogPath(); });
+    collector_->SetScopeView(feed->Queue());
 
     // The command line: a file name opens that file as the first document,
     // nothing creates a new one. Either way the first window's main view
@@ -84,7 +94,7 @@ bool CKestovaApp::InitInstance(const QStringList& arguments) {
             const QByteArray text = QStringLiteral("The file \"%1\" could not be opened: %2.")
                                         .arg(file, probe.errorString())
                                         .toLocal8Bit();
-            ShowMessageBox(text.constData());
+            bridge::ShowMessageBox(text.constData());
             return false;
         }
     }
@@ -153,29 +163,38 @@ CChildFrame* CKestovaApp::OpenDocumentFile(const QString& path) {
 bool CKestovaApp::SelectRadioPort() {
     const int port = ChoosePort();
     if (port == -1) return false;
-    if (!WriteRadioPortSetting(port)) {
+    if (collector_ == nullptr) return false;
+    if (!WriteRadioPortSetting(collector_->DataFolder(), port)) {
         const std::string text = "The radio port could not be written to \"" +
-                                 DataPath(SETTINGS_FILE_NAME) + "\".";
-        ShowMessageBox(text.c_str());
+                                 collector_->DataFolder() + SETTINGS_FILE_NAME + "\".";
+        bridge::ShowMessageBox(text.c_str());
     }
-    if (childViewKind.load() != 1) {
+    if (!mainFrame_.isNull() && mainFrame_->NewDocumentView() != DocumentView::Scope) {
         // Started without a port: the scope opens now, as start-up would
         // have opened it.
-        SetScopeLogEnabled(true);
-        childViewKind = 1;
-        OnFileNew();
+        OpenScope();
     }
     // The worker moves over at its next cycle; until it has started, the
     // port is opened here.
-    if (worker_.Started()) {
-        RequestPortSwitch(port);
+    if (WorkerStarted()) {
+        collector_->RequestPortSwitch(port);
     } else {
-        RadioPort().Open(static_cast<std::uint8_t>(port - 1));
+        collector_->Port().Open(static_cast<std::uint8_t>(port - 1));
     }
     return true;
 }
 
-bool CKestovaApp::Collecting() const { return worker_.Started() && !workerStopped_; }
+void CKestovaApp::OpenScope() {
+    if (mainFrame_.isNull()) return;
+    mainFrame_->SetNewDocumentView(DocumentView::Scope);
+    OnFileNew();
+}
+
+bool CKestovaApp::WorkerStarted() const {
+    return collector_ != nullptr && collector_->State() != WorkerState::NotStarted;
+}
+
+bool CKestovaApp::Collecting() const { return WorkerStarted() && !workerStopped_; }
 
 bool CKestovaApp::ConfirmExit() {
     if (quitRequested_ || !Collecting()) return true;
@@ -188,45 +207,48 @@ bool CKestovaApp::ConfirmExit() {
 }
 
 int CKestovaApp::ChoosePort() {
+    PortListRoots roots;
+    if (collector_ != nullptr) roots.portsDir = collector_->DataFolder() + "Ports";
     const int port = options_.choosePort ? options_.choosePort()
                                          : CDlgPortSelection::AskForPort(
-                                               mainFrame_ && mainFrame_->isVisible() ? mainFrame_.data() : nullptr);
+                                               mainFrame_ && mainFrame_->isVisible() ? mainFrame_.data() : nullptr,
+                                               roots);
     // An entry without a COM number comes back as 65535: stored, it would
     // open a wrapped port, so it counts as no choice.
     if (port != -1 && !IsRadioPortNumber(port)) {
-        ShowMessageBox("The chosen serial port has no COM number from 0 to 256; no port was chosen.");
+        bridge::ShowMessageBox("The chosen serial port has no COM number from 0 to 256; no port was chosen.");
         return -1;
     }
     return port;
 }
 
 bool CKestovaApp::StartWorker() {
-    if (worker_.Started()) return false;
+    if (collector_ == nullptr || WorkerStarted()) return false;
     // The train history and the site board follow the worker's events.
     if (history_ == nullptr) history_ = new ConsoleHistory(this);
-    history_->Start(exeDirectory);
-    return worker_.Start();
+    history_->Start(*collector_);
+    return collector_->Start();
 }
 
 bool CKestovaApp::StopWorker() {
-    if (!worker_.Started() || workerStopped_) return !workerAbandoned_;
+    if (!WorkerStarted() || workerStopped_) return !workerAbandoned_;
     workerStopped_ = true;
 
-    // From here the worker's window messages and message boxes return at
-    // once, so it can never wait for this thread while this thread waits
-    // for it; messages already queued are still handled while waiting.
+    // From here no box opens, so nothing waits for the operator while this
+    // thread waits for the worker (the worker itself never waits for a
+    // window); the scope keeps draining while waiting.
     bridge::BeginShutdown();
-    const bool ended = worker_.Stop(std::chrono::milliseconds(options_.stopTimeoutMs), [] {
+    const bool ended = collector_->Stop(std::chrono::milliseconds(options_.stopTimeoutMs), [] {
         if (QCoreApplication::instance() != nullptr)
             QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     });
     if (ended) {
         if (history_ != nullptr) history_->Stop();
-        SetScopeLogEnabled(false);
+        if (!mainFrame_.isNull()) mainFrame_->Feed()->DrainAll();
         return true;
     }
     // Still inside a long wait of its own: it is left running; the process
-    // ends without the destructors that would pull its port and globals away.
+    // ends without the destructors that would pull its collector away.
     workerAbandoned_ = true;
     return false;
 }

@@ -15,18 +15,27 @@
 #include <QPointer>
 #include <QStringList>
 #include <functional>
+#include <memory>
+#include <string>
 
 #include "console/FrameHost.h"
+#include "engine/Collector.h"
 #include "engine/Startup.h"
 
 class CChildFrame;
 class CMainFrame;
 class ConsoleHistory;
+class OperatorMessageBoxes;
 
 struct ConsoleOptions {
-    // Installs the radio port before start-up opens it. Default: the real
-    // terminal port. Tests install an in-memory port.
-    std::function<void()> installRadioPort;
+    // The data folder (settings, registry, reports, logs), with or without
+    // a trailing "/".
+    std::string dataFolder;
+    // Makes the radio port before start-up opens it. Default: the real
+    // terminal port. Tests make an in-memory port.
+    std::function<std::unique_ptr<CSerialPortInterface>()> makeRadioPort;
+    // The collector's clock (not owned). Default: its own system clock.
+    IClock* clock = nullptr;
     // Asks for the port when none is stored: a COM number, or -1 when none
     // was chosen. Default: the port selection dialog.
     std::function<int()> choosePort;
@@ -60,7 +69,8 @@ public:
     // The clean stop (if not done yet); returns `code`.
     int ExitInstance(int code);
 
-    // File, New: a document window whose view follows childViewKind.
+    // File, New: a document window; its view is the main view until the
+    // serial scope has been opened, the serial scope from then on.
     CChildFrame* OnFileNew() override;
     // File, Open: the same for a file; null when it cannot be read.
     CChildFrame* OpenDocumentFile(const QString& path);
@@ -80,11 +90,11 @@ public:
     bool ConfirmExit() override;
     // Starts the worker the first time it is called; false afterwards.
     bool StartWorker();
-    bool WorkerStarted() const { return worker_.Started(); }
+    bool WorkerStarted() const;
 
-    // Sets workerStop and waits (bounded, while handling the window
-    // messages still on their way) until the worker has ended. True when it
-    // has ended or never started. Idempotent.
+    // Asks the worker to stop and waits (bounded, while the event loop
+    // runs) until it has ended. True when it has ended or never started.
+    // Idempotent.
     bool StopWorker() override;
     // True when the worker did not end within the bound: the process must
     // then end without running its static destructors.
@@ -95,16 +105,21 @@ public:
 
     CMainFrame* MainFrame() const;
     const ConsoleOptions& Options() const { return options_; }
-    StartRecord& GetStartRecord() { return worker_.Record(); }
+    // The collector of this console (made by InitInstance; null before).
+    Collector* GetCollector() const override { return collector_.get(); }
+    // Opens the serial scope as start-up does: new document windows show
+    // the scope from now on.
+    void OpenScope();
 
 private:
     void OpenDemoViews();
 
     ConsoleOptions options_;
     QPointer<CMainFrame> mainFrame_;
-    // The worker (and its start record) belongs to the application so that
-    // it outlives whatever windows the operator closes.
-    CollectorWorker worker_;
+    // The collector (and its worker) belongs to the application so that it
+    // outlives whatever windows the operator closes.
+    std::unique_ptr<Collector> collector_;
+    std::unique_ptr<OperatorMessageBoxes> boxes_;
     ConsoleHistory* history_ = nullptr;
     bool startupBegun_ = false;
     bool workerStopped_ = false;

@@ -15,6 +15,7 @@
 #include <QTabBar>
 #include <QToolButton>
 
+#include "console/ScopeFeed.h"
 #include "console/AboutDlg.h"
 #include "console/ChildFrame.h"
 #include "console/DlgCustomize.h"
@@ -24,7 +25,8 @@
 #include "console/UserSettings.h"
 #include "console/WindowsDlg.h"
 
-CMainFrame::CMainFrame(FrameHost* host, QWidget* parent) : QMainWindow(parent), host_(host) {
+CMainFrame::CMainFrame(FrameHost* host, QWidget* parent)
+    : QMainWindow(parent), host_(host), feed_(new ScopeFeed(this)) {
     setObjectName(QStringLiteral("CMainFrame"));
     setWindowTitle(QStringLiteral("Kestova"));
     setWindowIcon(icons::Application());

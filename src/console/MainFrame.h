@@ -7,6 +7,7 @@
 #include <map>
 
 class CChildFrame;
+class ScopeFeed;
 class FrameHost;
 class LockKeys;
 class SitesView;
@@ -50,6 +51,10 @@ constexpr int PrevPane = 57681;
 
 constexpr int kRecentFileCount = 4;
 
+// Which view a new document window gets: the main view until the serial
+// scope has been opened, the serial scope from then on.
+enum class DocumentView { Main, Scope };
+
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
@@ -78,6 +83,10 @@ public:
     // follows childViewKind and runs its initial update. Null when the file
     // cannot be read.
     CChildFrame* CreateDocumentWindow(const QString& path);
+    DocumentView NewDocumentView() const { return newDocumentView_; }
+    void SetNewDocumentView(DocumentView view) { newDocumentView_ = view; }
+    // Where the collector's scope entries come from, for the scope views.
+    ScopeFeed* Feed() const { return feed_; }
     CChildFrame* ActiveChild() const;
 
     void OnFileNew();
@@ -134,6 +143,8 @@ private:
     void RestoreFrameState();
 
     FrameHost* host_ = nullptr;
+    ScopeFeed* feed_ = nullptr;
+    DocumentView newDocumentView_ = DocumentView::Main;
     QMdiArea* mdiArea_ = nullptr;
     QPointer<QTabBar> tabBar_;
     QToolButton* documentButton_ = nullptr;

@@ -20,6 +20,7 @@
 #include "console/SitesView.h"
 #include "console/TrainView.h"
 #include "console/TrainsView.h"
+#include "console/WindowBridge.h"
 
 void CMainFrame::CreateTabArea() {
     mdiArea_ = new QMdiArea(this);
@@ -130,7 +131,7 @@ CChildFrame* CMainFrame::CreateDocumentWindow(const QString& path) {
         if (!probe.OnOpenDocument(path)) return nullptr;
     }
     auto* child = new CChildFrame();
-    if (!child->OnCreateClient()) {
+    if (!child->OnCreateClient(newDocumentView_, feed_)) {
         delete child;
         return nullptr;
     }
@@ -206,7 +207,7 @@ bool CMainFrame::SaveActiveDocumentAs(const QString& path) {
     CChildFrame* child = ActiveChild();
     if (child == nullptr) return false;
     if (!child->Document()->OnSaveDocument(path)) {
-        ShowMessageBox("Failed to save document.");
+        bridge::ShowMessageBox("Failed to save document.");
         return false;
     }
     AddToRecentFileList(path);

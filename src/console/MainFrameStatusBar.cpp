@@ -1,5 +1,8 @@
 #include "console/MainFrame.h"
 
+#include "console/FrameHost.h"
+#include "engine/Collector.h"
+
 // The status bar: the message pane, the radio link pane and the lock-key
 // indicators.
 #include <QLabel>
@@ -54,7 +57,8 @@ void CMainFrame::UpdateLockIndicators() {
 }
 
 void CMainFrame::UpdateLinkPane() {
-    const LinkStatus status = GetLinkStatus();
+    Collector* collector = host_ != nullptr ? host_->GetCollector() : nullptr;
+    const LinkStatus status = collector != nullptr ? collector->LinkNow() : LinkStatus{};
     QString text = QString::fromStdString(FormatLinkPort(status));
     const std::string state = FormatLinkState(status);
     if (!state.empty()) text += QStringLiteral("  |  ") + QString::fromStdString(state);

@@ -3,12 +3,12 @@
 #include <QContextMenuEvent>
 #include <QResizeEvent>
 
-#include "common/Globals.h"
 #include "common/LogLine.h"
 #include "console/ChildFrame.h"
 #include "console/ConsoleCommands.h"
 #include "console/KestovaApp.h"
 #include "console/RichEditScopeView.h"
+#include "console/WindowBridge.h"
 #include "engine/Startup.h"
 
 CMainView::CMainView(CKestovaDoc* document, QWidget* parent) : QWidget(parent), document_(document) {
@@ -42,20 +42,17 @@ void CMainView::OnInitialUpdate() {
     steps.paneLine = [this](Colour colour, const std::string& text) {
         pane_->PaneLog(colour, "%s", text.c_str());
     };
-    if (app != nullptr) {
-        steps.choosePort = [app] { return app->ChoosePort(); };
-        steps.openScope = [app] {
-            childViewKind = 1;
-            app->OnFileNew();
-        };
-    }
+    Collector* collector = app != nullptr ? app->GetCollector() : nullptr;
+    if (collector == nullptr) return;  // a window without a collector to start
+    steps.choosePort = [app] { return app->ChoosePort(); };
+    steps.openScope = [app] { app->OpenScope(); };
     // The scope first, so that a port that does not open is reported in it
     // (and in the day's log).
     steps.scopeBeforePort = true;
     // A stored value that is no COM number is said, then asked for again.
-    steps.portSettingError = [](const std::string& error) { ShowMessageBox(error.c_str()); };
-    RunStartup(steps);
-    if (app != nullptr) app->StartWorker();
+    steps.portSettingError = [](const std::string& error) { bridge::ShowMessageBox(error.c_str()); };
+    RunStartup(*collector, steps);
+    app->StartWorker();
 }
 
 void CMainView::resizeEvent(QResizeEvent* event) {

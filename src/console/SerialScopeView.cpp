@@ -4,15 +4,13 @@
 #include <QResizeEvent>
 #include <ctime>
 
-#include "common/Globals.h"
 #include "common/ScopeEntry.h"
 #include "console/ChildFrame.h"
 #include "console/ConsoleCommands.h"
 #include "console/RichEditScopeView.h"
-#include "console/WindowBridge.h"
 
-CFViewSerialScope::CFViewSerialScope(CKestovaDoc* document, QWidget* parent)
-    : QWidget(parent), document_(document) {
+CFViewSerialScope::CFViewSerialScope(CKestovaDoc* document, ScopeFeed* feed, QWidget* parent)
+    : QWidget(parent), document_(document), feed_(feed) {
     setObjectName(QStringLiteral("CFViewSerialScope"));
     // Form 311: Courier New 10.
     setFont(QFont(QStringLiteral("Courier New"), 10));
@@ -22,10 +20,6 @@ CFViewSerialScope::CFViewSerialScope(CKestovaDoc* document, QWidget* parent)
     // Dump lines are wider than a narrow screen: they can be scrolled to.
     pane_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     pane_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    window_ = std::make_unique<BridgedWindow>(
-        [this](std::uint32_t message, WPARAM wParam, LPARAM lParam) {
-            return OnWindowMessage(message, wParam, lParam);
-        });
 }
 
 CFViewSerialScope::~CFViewSerialScope() { OnDestroy(); }
@@ -33,28 +27,36 @@ CFViewSerialScope::~CFViewSerialScope() { OnDestroy(); }
 void CFViewSerialScope::OnDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
-    window_->Close();
-    scopeWindow = 0;
+    batch_.reset();
+    if (feed_) feed_->ReleaseScope();
 }
 
-WindowHandle CFViewSerialScope::Handle() const { return window_->Handle(); }
-
 void CFViewSerialScope::OnInitialUpdate() {
-    scopeWindow = window_->Handle();
+    if (feed_) feed_->SetScope(this);
     if (document_ != nullptr) document_->SetTitle(QStringLiteral(". SerScope ."));
 }
 
-std::intptr_t CFViewSerialScope::OnWindowMessage(std::uint32_t message, WPARAM wParam,
-                                                 LPARAM lParam) {
-    // The entry's text is the one the day's log and stdout hold; the time
-    // stamp is the time the pane shows it.
-    ScopeEntry scope;
-    if (!DescribeScopeEntry(message, wParam, lParam, std::time(nullptr), &scope)) return 0;
-    CRichEditScopeView::Entry entry(*pane_);
-    pane_->AppendColoured(COLOUR_PURPLE, scope.prefix.c_str());
-    pane_->AppendColoured(scope.colour, scope.body.c_str());
-    return 0;
+void CFViewSerialScope::ShowEntry(const ScopeEntry& entry) {
+    if (destroyed_) return;
+    // The entry's text is the one the day's log and stdout hold, time
+    // stamp included.
+    CRichEditScopeView::Entry one(*pane_);
+    pane_->AppendColoured(COLOUR_PURPLE, entry.prefix.c_str());
+    pane_->AppendColoured(entry.colour, entry.body.c_str());
 }
+
+void CFViewSerialScope::ShowSkipped(const std::string& text) {
+    if (destroyed_) return;
+    CRichEditScopeView::Entry one(*pane_);
+    pane_->AppendTimeStamp(ScopeChannel::Info);
+    pane_->AppendColoured(COLOUR_DARK_RED, text.c_str());
+}
+
+void CFViewSerialScope::BeginBatch() {
+    if (!destroyed_ && !batch_) batch_.emplace(*pane_);
+}
+
+void CFViewSerialScope::EndBatch() { batch_.reset(); }
 
 void CFViewSerialScope::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);

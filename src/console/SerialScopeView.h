@@ -1,36 +1,47 @@
 #pragma once
 // The serial scope: every line the worker logs and every frame received or
 // sent, time-stamped and dumped byte by byte. The most recently opened scope
-// view receives the worker's output; closing any scope view stops it until
-// another one is opened.
+// view receives the worker's output (through the scope feed); closing any
+// scope view stops it until another one is opened.
+#include <QPointer>
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
-#include "common/Messages.h"
+#include "console/RichEditScopeView.h"
+#include "console/ScopeFeed.h"
 
-class BridgedWindow;
 class CKestovaDoc;
 class CRichEditScopeView;
+class ScopeFeed;
+struct ScopeEntry;
 
 class CFViewSerialScope : public QWidget {
     Q_OBJECT
 public:
-    explicit CFViewSerialScope(CKestovaDoc* document, QWidget* parent = nullptr);
+    // `feed` (may be null) is where the collector's entries come from.
+    CFViewSerialScope(CKestovaDoc* document, ScopeFeed* feed, QWidget* parent = nullptr);
     ~CFViewSerialScope() override;
 
-    // Takes over scopeWindow and titles the document ". SerScope .".
+    // Takes over the feed's entries and titles the document ". SerScope .".
     void OnInitialUpdate();
-    // The window is going: it takes no further message and scopeWindow is
-    // cleared (whichever scope held it). Runs when its document window
-    // closes, and at the latest when the view is deleted.
+    // The window is going: it takes no further entry and the feed has no
+    // scope until another opens (whichever scope held it). Runs when its
+    // document window closes, and at the latest when the view is deleted.
     void OnDestroy();
 
     CRichEditScopeView* Pane() const { return pane_; }
-    WindowHandle Handle() const;
 
-    // The three worker messages, on the user-interface thread. Returns 0.
-    std::intptr_t OnWindowMessage(std::uint32_t message, WPARAM wParam, LPARAM lParam);
+    // One scope entry as the day's log has it: the prefix in purple, the
+    // text or dump in its colour. User-interface thread.
+    void ShowEntry(const ScopeEntry& entry);
+    // The line for entries the feed had to skip, in dark red.
+    void ShowSkipped(const std::string& text);
+    // Entries shown between these reach the pane's layout as one change.
+    void BeginBatch();
+    void EndBatch();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -39,6 +50,7 @@ protected:
 private:
     CKestovaDoc* document_;
     CRichEditScopeView* pane_;
-    std::unique_ptr<BridgedWindow> window_;
+    QPointer<ScopeFeed> feed_;
+    std::optional<CRichEditScopeView::Entry> batch_;
     bool destroyed_ = false;
 };

@@ -106,7 +106,8 @@ SitesView::SitesView(QWidget* parent) : QWidget(parent) {
 void SitesView::Refresh() {
     ConsoleHistory* h = ConsoleHistory::Instance();
     std::unique_ptr<TrainHistory> history = h != nullptr ? h->OpenReader() : nullptr;
-    model_->SetRows(BuildSiteRows(h != nullptr ? &h->Board() : nullptr, history.get(),
+    model_->SetRows(BuildSiteRows(h != nullptr ? h->Registry() : CallerTable{},
+                                  h != nullptr ? &h->Board() : nullptr, history.get(),
                                   static_cast<std::int64_t>(std::time(nullptr)),
                                   h != nullptr ? h->SilentHours() : DEFAULT_SILENT_HOURS));
     table_->resizeColumnsToContents();

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "common/CommandLine.h"
-#include "common/Globals.h"
 #include "common/Version.h"
 #include "console/KestovaApp.h"
 #include "console/MainFrame.h"
@@ -72,12 +71,15 @@ int main(int argc, char* argv[]) {
     if (!args.error.empty()) return UsageError(args.error);
     if (args.Has("--data-folder") && args.Value("--data-folder").empty())
         return UsageError("--data-folder needs a folder");
-    SetDataFolderChoice(args.Value("--data-folder"), InstalledDataFolder::User);
-    InitExeDirectory();
-    std::fprintf(stderr, "kestova: data folder %s (%s)\n", exeDirectory.c_str(),
-                 DataFolderOrigin().c_str());
+    DataFolderChoice choice;
+    choice.commandLineFolder = args.Value("--data-folder");
+    choice.installed = InstalledDataFolder::User;
+    std::string origin;
+    ConsoleOptions options;
+    options.dataFolder = ProgramDataFolder(choice, &origin);
+    std::fprintf(stderr, "kestova: data folder %s (%s)\n", options.dataFolder.c_str(), origin.c_str());
 
-    CKestovaApp app;
+    CKestovaApp app(std::move(options));
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::Received, &app, [&app](int) { app.RequestQuit(); });
 

@@ -1,0 +1,56 @@
+#include "console/ScopeFeed.h"
+
+#include <QMetaObject>
+#include <vector>
+
+#include "console/DlgCmndEcho.h"
+#include "console/SerialScopeView.h"
+
+ScopeFeed::ScopeFeed(QObject* parent) : QObject(parent), queue_(std::make_shared<ScopeQueue>()) {
+    // Called on the worker's thread when the queue was empty: a drain is
+    // posted to this object's thread, never waited for.
+    queue_->SetWake([this]() { Schedule(); });
+}
+
+void ScopeFeed::Schedule() {
+    QMetaObject::invokeMethod(this, [this]() { Drain(); }, Qt::QueuedConnection);
+}
+
+void ScopeFeed::SetScope(CFViewSerialScope* scope) { scope_ = scope; }
+void ScopeFeed::ReleaseScope() { scope_ = nullptr; }
+CFViewSerialScope* ScopeFeed::Scope() const { return scope_.data(); }
+void ScopeFeed::SetEchoDialog(CDlgCmndEcho* dialog) { echo_ = dialog; }
+
+void ScopeFeed::ReleaseEchoDialog(CDlgCmndEcho* dialog) {
+    if (echo_.data() == dialog) echo_ = nullptr;
+}
+
+std::size_t ScopeFeed::Drain() {
+    std::vector<ScopeItem> items;
+    items.reserve(BATCH);
+    const std::size_t taken = queue_->Drain(&items, BATCH);
+    CFViewSerialScope* scope = scope_.data();
+    if (scope != nullptr) scope->BeginBatch();
+    for (const ScopeItem& item : items) {
+        switch (item.kind) {
+            case ScopeItem::Kind::Entry:
+                if (scope != nullptr) scope->ShowEntry(item.entry);
+                break;
+            case ScopeItem::Kind::Skipped:
+                if (scope != nullptr)
+                    scope->ShowSkipped(SkippedLinesText(item.skipped, logPath_ ? logPath_() : ""));
+                break;
+            case ScopeItem::Kind::Echo:
+                if (CDlgCmndEcho* dialog = echo_.data()) dialog->EchoLine(item.echo);
+                break;
+        }
+    }
+    if (scope != nullptr) scope->EndBatch();
+    if (taken == BATCH && queue_->Size() > 0) Schedule();
+    return taken;
+}
+
+void ScopeFeed::DrainAll() {
+    while (Drain() > 0) {
+    }
+}
