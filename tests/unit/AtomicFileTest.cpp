@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "TempExeDirectory.h"
+#include "TempDataFolder.h"
 #include "TestSupport.h"
 #include "platform/AtomicFile.h"
 #include "records/Callers.h"
@@ -50,9 +50,10 @@ bool RecordStep(AtomicWriteStep step, const std::string& path) {
 }  // namespace
 
 TEST(AtomicFile, FolderIsSyncedAfterTheRenameAndAFailedStepKeepsTheOldFile) {
-    TempExeDirectory dir;
+    TempDataFolder dir;
     const fs::path target = dir / "Callers.bin";
     const std::string temp = AtomicTempPath(target.string());
+    stepsSeen.clear();
     failingStep = static_cast<AtomicWriteStep>(-1);
     const std::string data = "new";
     ASSERT_EQ(WriteFileAtomically(target.string(), data.data(), data.size(), &RecordStep), AtomicWriteResult::Ok);
@@ -78,14 +79,14 @@ TEST(AtomicFile, FolderIsSyncedAfterTheRenameAndAFailedStepKeepsTheOldFile) {
 }
 
 TEST(AtomicFile, NeverFollowsWhatStandsAtTheTemporaryName) {
-    TempExeDirectory dir;
+    TempDataFolder dir;
     const fs::path target = dir / "Callers.bin";
     const fs::path victim = dir / "victim.txt";
     WriteText(victim, "keep me");
     fs::create_symlink(victim, AtomicTempPath(target.string()));
 
     const std::string data = "new contents";
-    ASSERT_EQ(WriteFileAtomically(target.string(), data.data(), data.size(), &RecordStep), AtomicWriteResult::Ok);
+    ASSERT_EQ(WriteFileAtomically(target.string(), data.data(), data.size()), AtomicWriteResult::Ok);
     EXPECT_EQ(ReadWholeFile(target), data);
     EXPECT_EQ(ReadWholeFile(victim), "keep me");
     EXPECT_FALSE(fs::is_symlink(target));
@@ -93,7 +94,7 @@ TEST(AtomicFile, NeverFollowsWhatStandsAtTheTemporaryName) {
 }
 
 TEST(AtomicFile, StaleTemporaryFilesOfDeadWritersAreRemovedAtLoad) {
-    TempExeDirectory dir;
+    TempDataFolder dir;
     fs::create_directories(dir / "Z918E");
     const pid_t dead = DeadPid();
     const fs::path report = dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt";
@@ -107,7 +108,7 @@ TEST(AtomicFile, StaleTemporaryFilesOfDeadWritersAreRemovedAtLoad) {
     WriteText(dir / "Z918E" / ".notes.tmp", "x");
     WriteText(dir / "Z918E" / "report.123.tmp", "x");
 
-    LoadCallers();
+    CallerRegistry(dir.Folder()).Load();
     EXPECT_EQ(ListFolder(dir / "Z918E"), ".notes.tmp\nreport.123.tmp\n");
     EXPECT_EQ(ListFolder(dir.Path()), "." + std::string("Callers.bin.") +
                                           std::to_string(::getpid()) + ".tmp\nZ918E\n");
@@ -115,11 +116,10 @@ TEST(AtomicFile, StaleTemporaryFilesOfDeadWritersAreRemovedAtLoad) {
 
 TEST(AtomicFile, UnwritableRegistryIsReportedNotSilent) {
     WorkerHarness h;
-    TempExeDirectory dir;
-    fs::create_directories(dir / "Callers.bin");  // a folder stands in the way
-    EXPECT_LT(SaveCallers(), 0);
+    fs::create_directories(h.folder / "Callers.bin");  // a folder stands in the way
+    EXPECT_FALSE(h.C().Callers().Save(h.C()));
     const auto lines = h.window->Lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "ERROR: Could not write the caller registry " + (dir / "Callers.bin").string() + "\n");
+    EXPECT_EQ(lines[0], "ERROR: Could not write the caller registry " + (h.folder / "Callers.bin").string() + "\n");
     EXPECT_EQ(h.window->Messages()[0].wParam, COLOUR_DARK_RED);
 }

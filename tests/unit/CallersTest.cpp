@@ -7,7 +7,6 @@
 #include <cstring>
 #include <thread>
 
-#include "TempExeDirectory.h"
 #include "TestSupport.h"
 #include "engine/Worker.h"
 #include "records/Callers.h"
@@ -44,16 +43,21 @@ struct Powerup {
 
 class CallersTest : public ::testing::Test {
 protected:
-    static void ClearTable() {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        std::memset(callerTable, 0, sizeof callerTable);
+    CallerRegistry& Callers() { return h.C().Callers(); }
+    CallerTable Table() { return Callers().Snapshot(); }
+    // Changes the registry's table as another part of the collector would.
+    template <class Change>
+    void Edit(Change change) {
+        CallerTable table = Callers().Snapshot();
+        change(table);
+        Callers().Replace(table);
     }
     // Feeds a Powerup frame from `id` and runs one worker cycle; returns
     // what the collector sent.
     Bytes Send(std::uint8_t id, const Bytes& payload) {
         h.window->Clear();
         h.port->Feed(MakeFrame(id, COLLECTOR_ID, 0, PT_POWERUP, payload));
-        EXPECT_TRUE(RunCollectorCycle(*h.ctx));
+        EXPECT_TRUE(RunCollectorCycle(h.C()));
         return h.port->TakeWritten();
     }
     Bytes Send(std::uint8_t id, const Powerup& p) { return Send(id, p.Payload()); }
@@ -72,14 +76,13 @@ protected:
     }
     std::string CallersFile() { return ReadWholeFile(dir / "Callers.bin"); }
     int UsedEntries() {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
         int n = 0;
-        for (auto& e : callerTable) n += e.radioId != 0;
+        for (auto& e : Table()) n += e.radioId != 0;
         return n;
     }
 
     WorkerHarness h;
-    TempExeDirectory dir;
+    TempDataFolder& dir = h.folder;
 };
 
 }  // namespace
@@ -101,11 +104,10 @@ TEST_F(CallersTest, PowerupRegistersSavesLogsAndAcknowledges) {
     // The same site again refreshes its entry; what the Powerup does not
     // carry (date, time, axles, train number) is kept, and the file is
     // rewritten.
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        callerTable[0].date[0] = 6;
-        callerTable[0].trainNumber = 77;
-    }
+    Edit([](CallerTable& t) {
+        t[0].date[0] = 6;
+        t[0].trainNumber = 77;
+    });
     Powerup again;
     again.milepost = 42;
     ExpectAck(Send(12, again), 12);
@@ -114,7 +116,7 @@ TEST_F(CallersTest, PowerupRegistersSavesLogsAndAcknowledges) {
     EXPECT_EQ(static_cast<std::uint8_t>(file[1]), 42);
     EXPECT_EQ(static_cast<std::uint8_t>(file[3]), 6);
     EXPECT_EQ(static_cast<std::uint8_t>(file[9]), 77);
-    EXPECT_EQ(ListFolder(dir.Path()), "Callers.bin\n") << "no temporary file left behind";
+    EXPECT_EQ(ListFolder(dir.Path()), "Callers.bin\nLogs\n") << "no temporary file left behind";
 }
 
 TEST_F(CallersTest, TwoTrackSiteGetsASecondEntry) {
@@ -123,7 +125,7 @@ TEST_F(CallersTest, TwoTrackSiteGetsASecondEntry) {
     p.unit = "TALQ123";
     for (int round = 0; round < 2; ++round) {
         ExpectAck(Send(12, p), 12);
-        std::lock_guard<std::mutex> lock(callerTableMutex);
+        const CallerTable callerTable = Table();
         EXPECT_EQ(callerTable[0].radioId, 12);
         EXPECT_EQ(callerTable[0].track, 1);
         EXPECT_EQ(callerTable[0].siteNumber, 500);
@@ -143,7 +145,7 @@ TEST_F(CallersTest, TrackThreeTakesANewEntryEachTime) {
     p.unit = "tal0001";  // lower case is not a Tallquin unit
     Send(12, p);
     Send(12, p);
-    std::lock_guard<std::mutex> lock(callerTableMutex);
+    const CallerTable callerTable = Table();
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(callerTable[i].siteNumber, 502);
         EXPECT_EQ(callerTable[i].track, 3);
@@ -155,34 +157,30 @@ TEST_F(CallersTest, RadioIdentifierZeroNeverOccupiesAnEntry) {
     ExpectAck(Send(0, Powerup{}), 0);
     EXPECT_EQ(UsedEntries(), 0);
     ExpectAck(Send(5, Powerup{}), 5);
-    std::lock_guard<std::mutex> lock(callerTableMutex);
-    EXPECT_EQ(callerTable[0].radioId, 5);
+    EXPECT_EQ(Table()[0].radioId, 5);
 }
 
 TEST_F(CallersTest, FullTable) {
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
+    Edit([](CallerTable& t) {
         for (std::size_t i = 0; i < CALLER_TABLE_SIZE; ++i) {
-            callerTable[i].radioId = static_cast<std::uint8_t>(i + 1);
-            callerTable[i].track = 1;
+            t[i].radioId = static_cast<std::uint8_t>(i + 1);
+            t[i].track = 1;
         }
-    }
-    // A new site: box, still acknowledged, nothing saved or logged.
+    });
+    // A new site: the operator is told, the site still acknowledged,
+    // nothing saved or logged.
     ExpectAck(Send(99, Powerup{}), 99);
-    EXPECT_EQ(h.boxes.texts, std::vector<std::string>{"ERROR - NOT ENOUGH SPACE FOR CALLERS"});
+    EXPECT_EQ(h.Boxes(), std::vector<std::string>{"ERROR - NOT ENOUGH SPACE FOR CALLERS"});
     EXPECT_FALSE(std::filesystem::exists(dir / "Callers.bin"));
     EXPECT_TRUE(LinesIn(COLOUR_DARK_GREEN).empty());
 
     // One entry free, two tracks: the first track is kept, saved, logged.
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        callerTable[79] = CallerEntry{};
-    }
-    h.boxes.texts.clear();
+    Edit([](CallerTable& t) { t[79] = CallerEntry{}; });
     Powerup p;
     p.tracks = 2;
     ExpectAck(Send(99, p), 99);
-    EXPECT_EQ(h.boxes.texts, std::vector<std::string>{"ERROR NOT ENOUGH SPACE FOR CALLERS"});
+    EXPECT_EQ(h.Boxes(), (std::vector<std::string>{"ERROR - NOT ENOUGH SPACE FOR CALLERS",
+                                                   "ERROR NOT ENOUGH SPACE FOR CALLERS"}));
     EXPECT_EQ(static_cast<std::uint8_t>(CallersFile().at(79 * 32)), 99);
     EXPECT_EQ(LinesIn(COLOUR_DARK_GREEN).size(), 1u);
 }
@@ -195,8 +193,7 @@ TEST_F(CallersTest, ShortPowerupReadsMissingBytesAsZero) {
     const auto red = LinesIn(COLOUR_DARK_RED);
     ASSERT_EQ(red.size(), 1u);
     EXPECT_EQ(red[0].text, "ERROR: Powerup from SiteID = 12 is short (6 of 17 bytes), missing bytes read as 0\n");
-    std::lock_guard<std::mutex> lock(callerTableMutex);
-    const CallerEntry& e = callerTable[0];
+    const CallerEntry e = Table()[0];
     EXPECT_EQ(e.radioId, 12);
     EXPECT_EQ(e.siteNumber, 500);
     EXPECT_EQ(e.powerupByte6, 0);
@@ -208,18 +205,19 @@ TEST_F(CallersTest, SaveAndLoadRoundTrip) {
     std::uint8_t image[CALLERS_FILE_SIZE];
     for (std::size_t i = 0; i < sizeof image; ++i) image[i] = static_cast<std::uint8_t>(i * 37 + 11);
     for (std::size_t i = 0; i < CALLER_TABLE_SIZE; i += 2) image[i * 32] = 0;  // half of them free
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        for (std::size_t i = 0; i < CALLER_TABLE_SIZE; ++i) DecodeCallerEntry(image + i * 32, callerTable[i]);
-    }
-    ASSERT_EQ(SaveCallers(), 0);
+    Edit([&](CallerTable& t) {
+        for (std::size_t i = 0; i < CALLER_TABLE_SIZE; ++i) DecodeCallerEntry(image + i * 32, t[i]);
+    });
+    ASSERT_TRUE(Callers().Save(h.C()));
     const std::string file = CallersFile();
     ASSERT_EQ(file.size(), sizeof image);
     EXPECT_EQ(0, std::memcmp(file.data(), image, sizeof image)) << "every byte, unused ones too";
 
-    ClearTable();
-    EXPECT_EQ(LoadCallers(), 40);
-    std::lock_guard<std::mutex> lock(callerTableMutex);
+    Callers().Replace(CallerTable{});
+    int used = 0;
+    EXPECT_TRUE(Callers().Load(&used));
+    EXPECT_EQ(used, 40);
+    const CallerTable callerTable = Table();
     for (std::size_t i = 0; i < CALLER_TABLE_SIZE; ++i) {
         std::uint8_t back[32];
         EncodeCallerEntry(callerTable[i], back);
@@ -228,12 +226,12 @@ TEST_F(CallersTest, SaveAndLoadRoundTrip) {
 }
 
 TEST_F(CallersTest, ShortOrMissingFileAtStart) {
-    EXPECT_EQ(LoadCallers(), -1);  // missing
+    EXPECT_FALSE(Callers().Load());  // missing
     std::string bytes(100, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i + 1);
     { std::ofstream(dir / "Callers.bin", std::ios::binary) << bytes; }
-    EXPECT_EQ(LoadCallers(), -1);
-    std::lock_guard<std::mutex> lock(callerTableMutex);
+    EXPECT_FALSE(Callers().Load());
+    const CallerTable callerTable = Table();
     EXPECT_EQ(callerTable[0].radioId, 1);
     EXPECT_EQ(callerTable[2].radioId, 65);
     EXPECT_EQ(callerTable[3].radioId, 97);
@@ -244,12 +242,11 @@ TEST_F(CallersTest, ShortOrMissingFileAtStart) {
 }
 
 TEST_F(CallersTest, ListingLayout) {
-    std::string path;
-    EXPECT_FALSE(ListCallers(&path));
-    EXPECT_EQ(h.boxes.texts, std::vector<std::string>{"There are NO callers in our list"});
+    std::string path, why;
+    EXPECT_FALSE(Callers().List(&path, &why));
+    EXPECT_EQ(why, "There are NO callers in our list");
 
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
+    Edit([](CallerTable& callerTable) {
         Powerup p;
         FillCallerEntry(callerTable[1], p.Payload().data(), 12);
         callerTable[1].date[0] = 6;  // 6 May, 07:08
@@ -265,9 +262,9 @@ TEST_F(CallersTest, ListingLayout) {
         p.unit = "TAL\0\0\0\0";
         p.byte16 = 255;
         FillCallerEntry(callerTable[5], p.Payload().data(), 250);
-    }
-    ASSERT_TRUE(ListCallers(&path));
-    EXPECT_EQ(path, exeDirectory + "Temp/RemoteCaller.txt");
+    });
+    ASSERT_TRUE(Callers().List(&path, &why));
+    EXPECT_EQ(path, dir.Folder() + "Temp/RemoteCaller.txt");
     const std::string expected =
         "ID_ Milepost   Trk#   Site-ID    Seg   Halvor_   Trn#   Date_  Time_  Axles\r\n" +
         std::string(75, '=') + "\r\n" +
@@ -278,34 +275,29 @@ TEST_F(CallersTest, ListingLayout) {
 
     // Texts without their terminating 0 (as a file may hold them) stay in
     // their columns.
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        std::memset(callerTable[1].segment, 'S', 3);
-        std::memset(callerTable[1].unitText, 'U', 8);
-    }
-    ASSERT_TRUE(ListCallers(&path));
+    Edit([](CallerTable& t) {
+        std::memset(t[1].segment, 'S', 3);
+        std::memset(t[1].unitText, 'U', 8);
+    });
+    ASSERT_TRUE(Callers().List(&path, &why));
     EXPECT_NE(ReadWholeFile(path).find("00500    SSS   UUUUUUUU     34 "), std::string::npos);
 
     // Control characters from the air cannot break the listing's lines.
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        std::memcpy(callerTable[1].segment, "\r\n", 3);
-        std::memcpy(callerTable[1].unitText, "A\x1b[2JB\x7f", 8);
-    }
-    ASSERT_TRUE(ListCallers(&path));
+    Edit([](CallerTable& t) {
+        std::memcpy(t[1].segment, "\r\n", 3);
+        std::memcpy(t[1].unitText, "A\x1b[2JB\x7f", 8);
+    });
+    ASSERT_TRUE(Callers().List(&path, &why));
     EXPECT_NE(ReadWholeFile(path).find("00500     ..   A.[2JB.     34 "), std::string::npos);
 }
 
 TEST_F(CallersTest, ListingThatCannotBeWritten) {
-    {
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        callerTable[0].radioId = 1;
-    }
+    Edit([](CallerTable& t) { t[0].radioId = 1; });
     { std::ofstream(dir / "Temp") << "not a folder"; }
-    std::string path = "unchanged";
-    EXPECT_FALSE(ListCallers(&path));
+    std::string path = "unchanged", why;
+    EXPECT_FALSE(Callers().List(&path, &why));
     EXPECT_EQ(path, "unchanged");
-    EXPECT_EQ(h.boxes.texts, std::vector<std::string>{"ERROR:\nFailed to create temporary file"});
+    EXPECT_EQ(why, "ERROR:\nFailed to create temporary file");
 }
 
 TEST_F(CallersTest, ListingDuringPowerupsShowsWholeEntries) {
@@ -321,9 +313,9 @@ TEST_F(CallersTest, ListingDuringPowerupsShowsWholeEntries) {
     std::atomic<bool> done{false};
     std::vector<std::string> seen;
     std::thread lister([&] {
-        std::string path;
+        std::string path, why;
         while (!done.load()) {
-            if (!ListCallers(&path)) continue;
+            if (!Callers().List(&path, &why)) continue;
             const std::string text = ReadWholeFile(path);
             const auto start = text.find("012 ");
             if (start != std::string::npos) seen.push_back(text.substr(start, text.find('\r', start) - start));

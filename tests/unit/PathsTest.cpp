@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <string>
 
-#include "common/Globals.h"
 #include "platform/Paths.h"
 
 namespace fs = std::filesystem;
@@ -16,39 +15,38 @@ namespace {
 class PathsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = exeDirectory;
         const char* home = std::getenv("KESTOVA_HOME");
         hadHome_ = home != nullptr;
         if (hadHome_) savedHome_ = home;
         char tmpl[] = "/tmp/kestova-paths-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         folder_ = tmpl;
-        exeDirectory = folder_ + "/";
     }
     void TearDown() override {
-        exeDirectory = saved_;
         if (hadHome_) ::setenv("KESTOVA_HOME", savedHome_.c_str(), 1);
         else ::unsetenv("KESTOVA_HOME");
         std::error_code ec;
         fs::remove_all(folder_, ec);
     }
-    std::string folder_, saved_, savedHome_;
+    // The data folder of this test program, and how it was chosen.
+    static std::string ProgramFolder(std::string* origin) { return ProgramDataFolder({}, origin); }
+    std::string Data() const { return folder_ + "/"; }
+    std::string folder_, savedHome_;
     bool hadHome_ = false;
 };
 
 TEST_F(PathsTest, DataFolderComesFromKestovaHomeOrTheProgramFile) {
+    std::string origin;
     ::setenv("KESTOVA_HOME", folder_.c_str(), 1);
-    InitExeDirectory();
-    EXPECT_EQ(exeDirectory, folder_ + "/");
+    EXPECT_EQ(ProgramFolder(&origin), folder_ + "/");
+    EXPECT_EQ(origin, "KESTOVA_HOME");
     ::setenv("KESTOVA_HOME", (folder_ + "/").c_str(), 1);
-    InitExeDirectory();
-    EXPECT_EQ(exeDirectory, folder_ + "/");  // never a doubled slash
-    EXPECT_EQ(DataPath("Temp/RemoteCaller.txt"), folder_ + "/Temp/RemoteCaller.txt");
+    EXPECT_EQ(ProgramFolder(&origin), folder_ + "/");  // never a doubled slash
 
     ::unsetenv("KESTOVA_HOME");
-    InitExeDirectory();
     const std::string program = fs::read_symlink("/proc/self/exe").string();
-    EXPECT_EQ(exeDirectory, program.substr(0, program.rfind('/') + 1));
+    EXPECT_EQ(ProgramFolder(&origin), program.substr(0, program.rfind('/') + 1));
+    EXPECT_EQ(origin, "the program's folder");
 }
 
 // Which folder a program takes: the command line's, KESTOVA_HOME, its own
@@ -86,20 +84,19 @@ TEST_F(PathsTest, DataFolderOfAnInstalledProgramIsTheServiceOrTheUsersFolder) {
         setOrUnset("KESTOVA_HOME", c.home);
         setOrUnset("XDG_DATA_HOME", c.xdg);
         setOrUnset("HOME", c.userHome);
-        SetDataFolderChoice(c.option, c.kind);
         std::string origin;
-        EXPECT_EQ(ResolveDataFolder(c.programFolder, &origin), c.folder) << c.programFolder;
+        EXPECT_EQ(ResolveDataFolder({c.option, c.kind}, c.programFolder, &origin), c.folder)
+            << c.programFolder;
         EXPECT_EQ(origin, c.origin) << c.folder;
     }
-    SetDataFolderChoice("", InstalledDataFolder::Service);
     setOrUnset("XDG_DATA_HOME", savedXdg != nullptr ? xdgBefore.c_str() : nullptr);
     ::setenv("HOME", homeBefore.c_str(), 1);
 }
 
 TEST_F(PathsTest, PortIndexUsesItsLinkUnderPortsElseTheSerialDevice) {
-    EXPECT_EQ(PortDevicePath(0), "/dev/ttyS0");
-    EXPECT_EQ(PortDevicePath(255), "/dev/ttyS255");
-    EXPECT_EQ(PortLinkPath(255), folder_ + "/Ports/COM256");
+    EXPECT_EQ(PortDevicePath(Data(), 0), "/dev/ttyS0");
+    EXPECT_EQ(PortDevicePath(Data(), 255), "/dev/ttyS255");
+    EXPECT_EQ(PortLinkPath(Data(), 255), folder_ + "/Ports/COM256");
 
     fs::create_directories(folder_ + "/Ports");
     fs::create_symlink("/dev/null", folder_ + "/Ports/COM1");
@@ -107,10 +104,12 @@ TEST_F(PathsTest, PortIndexUsesItsLinkUnderPortsElseTheSerialDevice) {
     // A link whose device is unplugged still names the port: the port must
     // not fall back to some other device.
     fs::create_symlink(folder_ + "/gone", folder_ + "/Ports/COM3");
-    EXPECT_EQ(PortDevicePath(0), folder_ + "/Ports/COM1");
-    EXPECT_EQ(PortDevicePath(255), folder_ + "/Ports/COM256");
-    EXPECT_EQ(PortDevicePath(2), folder_ + "/Ports/COM3");
-    EXPECT_EQ(PortDevicePath(1), "/dev/ttyS1");
+    EXPECT_EQ(PortDevicePath(Data(), 0), folder_ + "/Ports/COM1");
+    EXPECT_EQ(PortDevicePath(Data(), 255), folder_ + "/Ports/COM256");
+    EXPECT_EQ(PortDevicePath(Data(), 2), folder_ + "/Ports/COM3");
+    EXPECT_EQ(PortDevicePath(Data(), 1), "/dev/ttyS1");
+    // Each data folder has its own links: another folder's COM1 is the device.
+    EXPECT_EQ(PortDevicePath(folder_ + "/Ports/", 0), "/dev/ttyS0");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The daily scope log: one file per local date, every entry kept as it is,
-// with or without a scope window, old files removed, failures reported once.
+// with or without a scope view, old files removed, failures reported once.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,11 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "TestSupport.h"
-#include "common/Globals.h"
 #include "common/ScopeEntry.h"
+#include "engine/Collector.h"
 #include "platform/Clock.h"
 #include "platform/ScopeLog.h"
 
@@ -26,20 +27,29 @@ constexpr std::time_t kDay = 86400;
 class ScopeLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = exeDirectory;
         char tmpl[] = "/tmp/kestova-scopelog-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         folder_ = tmpl;
-        exeDirectory = folder_ + "/";
         clock_.SetTime(kJune1Noon);
-        SetClock(&clock_);
     }
     void TearDown() override {
-        SetScopeLogEnabled(false);
-        SetClock(nullptr);
-        exeDirectory = saved_;
+        log_.reset();
         std::error_code ec;
         fs::remove_all(folder_, ec);
+    }
+    // The log of the folder, opened at its first use (reset: a restart).
+    ScopeLog& Log() {
+        if (!log_) log_.emplace(folder_ + "/", clock_);
+        return *log_;
+    }
+    // A collector on the folder and the clock (its port in memory).
+    std::unique_ptr<Collector> MakeCollector(bool scopeLog) {
+        CollectorSetup setup;
+        setup.dataFolder = folder_;
+        setup.port = std::make_unique<MemorySerialPort>();
+        setup.clock = &clock_;
+        setup.scopeLog = scopeLog;
+        return std::make_unique<Collector>(std::move(setup));
     }
     std::string Read(const std::string& name) {
         std::ifstream in(folder_ + "/Logs/" + name, std::ios::binary);
@@ -49,60 +59,70 @@ protected:
     bool Exists(const std::string& name) { return fs::exists(folder_ + "/Logs/" + name); }
 
     FakeClock clock_;
-    std::string folder_, saved_;
+    std::optional<ScopeLog> log_;
+    std::string folder_;
 };
 
 TEST_F(ScopeLogTest, EntriesGoToTheFileOfTheirDateUnchanged) {
-    ScopeLogAppend("12:00:00: Info   | dropped while off\n");
-    EXPECT_FALSE(fs::exists(folder_ + "/Logs"));
+    EXPECT_EQ(Log().CurrentPath(), folder_ + "/Logs/Scope-20260601.txt");
+    EXPECT_FALSE(fs::exists(folder_ + "/Logs")) << "nothing is made before the first entry";
 
-    SetScopeLogEnabled(true);
     const std::string dump = "12:00:01: Field  | 55 AA 11 FA \r\n";
-    ScopeLogAppend("12:00:00: Info   | first\n");
-    ScopeLogAppend(dump);
+    Log().Append("12:00:00: Info   | first\n");
+    Log().Append(dump);
     EXPECT_EQ(ScopeLogFileName(kJune1Noon), "Scope-20260601.txt");
     // Flushed per entry: readable before anything is closed.
     EXPECT_EQ(Read("Scope-20260601.txt"), "12:00:00: Info   | first\n" + dump);
 
     clock_.SetTime(kJune1Noon + kDay);
-    ScopeLogAppend("next day\n");
+    EXPECT_EQ(Log().CurrentPath(), folder_ + "/Logs/Scope-20260602.txt");
+    Log().Append("next day\n");
     EXPECT_EQ(Read("Scope-20260602.txt"), "next day\n");
     EXPECT_EQ(Read("Scope-20260601.txt"), "12:00:00: Info   | first\n" + dump);
 
     // Appends to what an earlier run left.
-    SetScopeLogEnabled(false);
-    SetScopeLogEnabled(true);
-    ScopeLogAppend("after restart\n");
+    log_.reset();
+    Log().Append("after restart\n");
     EXPECT_EQ(Read("Scope-20260602.txt"), "next day\nafter restart\n");
 }
 
-TEST_F(ScopeLogTest, EntriesReachTheFileWithAndWithoutAScopeWindow) {
-    // Closing the scope window must not stop the day's log: the core writes
-    // it where the entries are made, the window only shows them.
+TEST_F(ScopeLogTest, EntriesReachTheFileWithAndWithoutAScopeView) {
+    // Closing the scope view must not stop the day's log: the collector
+    // writes it where the entries are made, the view only shows them.
+    auto collector = MakeCollector(true);
+    EXPECT_EQ(collector->ScopeLogPath(), folder_ + "/Logs/Scope-20260601.txt");
     auto window = std::make_shared<testsupport::RecordingWindow>();
-    const WindowHandle handle = RegisterWindow(window);
-    SetScopeLogEnabled(true);
     const std::uint8_t frame[] = {0x55, 0xAA, 0xFE};
-    for (const WindowHandle open : {WindowHandle{0}, handle, WindowHandle{0}}) {
-        scopeWindow = open;
-        LogLine(COLOUR_DARK_GREEN, "window %u\n", open);
-        SendToScope(WM_LOG_COLLECT_BYTES, sizeof frame, reinterpret_cast<LPARAM>(frame));
+    const char* const views[] = {"none", "open", "closed"};
+    for (const char* view : views) {
+        collector->SetScopeView(std::string(view) == "open" ? window : nullptr);
+        LogLine(*collector, COLOUR_DARK_GREEN, "view %s\n", view);
+        collector->Scope(WM_LOG_COLLECT_BYTES, sizeof frame, reinterpret_cast<LPARAM>(frame));
     }
-    scopeWindow = 0;
-    UnregisterWindow(handle);
+    collector->Scope(WM_LOG_TEXT, COLOUR_DARK_GREEN, 0);  // no text: no entry
+    collector->LogPaneLine("12:00:00: pane line\n");
 
     const std::string log = Read("Scope-20260601.txt");
     std::string expected;
-    for (const WindowHandle open : {WindowHandle{0}, handle, WindowHandle{0}})
-        expected += "Info   | window " + std::to_string(open) + "\nCollect| 55 AA FE \r\n";
+    for (const char* view : views)
+        expected += "Info   | view " + std::string(view) + "\nCollect| 55 AA FE \r\n";
+    expected += "pane line\n";
     std::string withoutTimes;  // each entry begins "HH:MM:SS: "
     for (std::size_t at = 0, end; at + 10 < log.size(); at = end) {
         end = std::min(log.find('\n', at), log.size() - 1) + 1;
         withoutTimes += log.substr(at + 10, end - at - 10);
     }
     EXPECT_EQ(withoutTimes, expected) << log;
-    EXPECT_EQ(window->Lines(), std::vector<std::string>{"window " + std::to_string(handle) + "\n"});
+    EXPECT_EQ(window->Lines(), std::vector<std::string>{"view open\n"});
     EXPECT_EQ(window->Messages().size(), 2u);
+
+    // A collector without a log leaves the folder alone.
+    collector = MakeCollector(false);
+    EXPECT_EQ(collector->ScopeLogPath(), "");
+    collector->SetScopeView(window);
+    LogLine(*collector, COLOUR_DARK_GREEN, "shown only\n");
+    EXPECT_EQ(window->Lines().back(), "shown only\n");
+    EXPECT_EQ(Read("Scope-20260601.txt"), log);
 }
 
 TEST_F(ScopeLogTest, FilesMoreThan90DaysOldGoAtStartAndAtDayChange) {
@@ -112,8 +132,7 @@ TEST_F(ScopeLogTest, FilesMoreThan90DaysOldGoAtStartAndAtDayChange) {
     Touch("Scope-2026030.txt");    // not one of ours
     Touch("Scope-19990101.log");
     Touch("notes.txt");
-    SetScopeLogEnabled(true);
-    ScopeLogAppend("x\n");
+    Log().Append("x\n");
     EXPECT_FALSE(Exists("Scope-20260302.txt"));
     EXPECT_TRUE(Exists("Scope-20260303.txt"));
     EXPECT_TRUE(Exists("Scope-2026030.txt"));
@@ -121,7 +140,7 @@ TEST_F(ScopeLogTest, FilesMoreThan90DaysOldGoAtStartAndAtDayChange) {
     EXPECT_TRUE(Exists("notes.txt"));
 
     clock_.SetTime(kJune1Noon + kDay);
-    ScopeLogAppend("y\n");
+    Log().Append("y\n");
     EXPECT_FALSE(Exists("Scope-20260303.txt"));
     EXPECT_TRUE(Exists("Scope-20260601.txt"));
 }
@@ -129,17 +148,16 @@ TEST_F(ScopeLogTest, FilesMoreThan90DaysOldGoAtStartAndAtDayChange) {
 TEST_F(ScopeLogTest, AFailureIsReportedOnceAndTheRecoveryOnce) {
     // A plain file where the folder should be: nothing can be written.
     std::ofstream(folder_ + "/Logs") << "in the way";
-    SetScopeLogEnabled(true);
     ::testing::internal::CaptureStderr();
-    for (int i = 0; i < 5; ++i) ScopeLogAppend("lost\n");
+    for (int i = 0; i < 5; ++i) Log().Append("lost\n");
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("cannot be written"), std::string::npos) << err;
     EXPECT_EQ(err.find("cannot be written"), err.rfind("cannot be written")) << err;
 
     fs::remove(folder_ + "/Logs");
     ::testing::internal::CaptureStderr();
-    ScopeLogAppend("kept\n");
-    ScopeLogAppend("kept too\n");
+    Log().Append("kept\n");
+    Log().Append("kept too\n");
     err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("written again"), std::string::npos) << err;
     EXPECT_EQ(err.find("written again"), err.rfind("written again")) << err;
