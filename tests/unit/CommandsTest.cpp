@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "engine/Transfer.h"
 #include "radio/Commands.h"
 
 using namespace testsupport;
@@ -16,7 +17,8 @@ namespace {
 class CommandsTest : public ::testing::Test {
 protected:
     WorkerHarness h;
-    CollectorContext& ctx() { return *h.ctx; }
+    RadioLink& link() { return h.Link(); }
+    std::uint8_t* blockMap() { return h.Transfer().blockMap; }
     // The frame on the wire must also be the one shown in the scope.
     std::vector<std::uint8_t> Sent() {
         auto wire = h.port->TakeWritten();
@@ -40,7 +42,7 @@ protected:
 }  // namespace
 
 TEST_F(CommandsTest, GrantCancelBusyHoldOff) {
-    SendProceedToTransmit(ctx(), 17, 3, 1000);
+    SendProceedToTransmit(link(), 17, 3, 1000);
     auto grant = Sent();
     ASSERT_EQ(grant.size(), 14u);
     EXPECT_EQ(std::vector<std::uint8_t>(grant.begin(), grant.begin() + 11),
@@ -48,22 +50,22 @@ TEST_F(CommandsTest, GrantCancelBusyHoldOff) {
     ExpectWellFormed(grant);
 
     // Only the low 16 bits of the size go out.
-    SendProceedToTransmit(ctx(), 17, 1, 0x12345);
+    SendProceedToTransmit(link(), 17, 1, 0x12345);
     EXPECT_EQ(ReadLe16(Sent().data() + 9), 0x2345);
 
-    SendCancel(ctx(), 7);
+    SendCancel(link(), 7);
     EXPECT_EQ(Sent(), Hex("55 AA FA 07 00 0C 00 03 01 1B 8D FE"));
 
-    SendCancel(ctx(), 5);
+    SendCancel(link(), 5);
     auto cancel = Sent();
     EXPECT_EQ(cancel.size(), 12u);
     EXPECT_EQ(cancel[7], 3);
     EXPECT_EQ(cancel[8], 1);
 
     h.window->Clear();
-    SendBusy(ctx(), 5);
+    SendBusy(link(), 5);
     auto busy = Sent();
-    SendHoldOff(ctx(), 6, 0);
+    SendHoldOff(link(), 6, 0);
     auto holdOff = Sent();
     ExpectWellFormed(busy);
     ExpectWellFormed(holdOff);
@@ -78,12 +80,11 @@ TEST_F(CommandsTest, GrantCancelBusyHoldOff) {
 }
 
 TEST_F(CommandsTest, LogLinesArePurpleAndExact) {
-    SendProceedToTransmit(ctx(), 200, 3, 1000);
-    SendCancel(ctx(), 5);
-    SendAck(ctx(), 9, 42);
-    SendSubstitute(ctx(), 9);
-    echoSiteId = 255;
-    SendEcho(ctx());
+    SendProceedToTransmit(link(), 200, 3, 1000);
+    SendCancel(link(), 5);
+    SendAck(link(), 9, 42);
+    SendSubstitute(link(), 9, blockMap());
+    SendEcho(link(), 255, 40);
     EXPECT_EQ(h.window->Lines(),
               (std::vector<std::string>{"Sending \"Proceed to Transmit\" to SiteID = 200 \n",
                                         "Sending CANCEL to SiteID = 5 \n",
@@ -98,28 +99,28 @@ TEST_F(CommandsTest, LogLinesArePurpleAndExact) {
 }
 
 TEST_F(CommandsTest, SubstitudeListsEveryMissingBlockUpToTwenty) {
-    std::fill(std::begin(ctx().blockMap), std::end(ctx().blockMap), 0xFF);
-    for (int n = 1; n <= 6; ++n) ctx().blockMap[n] = static_cast<std::uint8_t>(n);
-    ctx().blockMap[2] = 0;
-    ctx().blockMap[5] = 0;
-    SendSubstitute(ctx(), 12);
+    std::fill(blockMap(), blockMap() + BLOCK_MAP_SIZE, 0xFF);
+    for (int n = 1; n <= 6; ++n) blockMap()[n] = static_cast<std::uint8_t>(n);
+    blockMap()[2] = 0;
+    blockMap()[5] = 0;
+    SendSubstitute(link(), 12, blockMap());
     auto f = Sent();
     ASSERT_EQ(f.size(), 15u);
     EXPECT_EQ(std::vector<std::uint8_t>(f.begin() + 7, f.begin() + 12), Hex("04 00 02 02 05"));
     ExpectWellFormed(f);
 
     // A 20-block transfer missing its last block asks for block 20 too.
-    for (int n = 1; n <= 20; ++n) ctx().blockMap[n] = static_cast<std::uint8_t>(n);
-    ctx().blockMap[20] = 0;
-    ctx().blockMap[1] = 0;
-    SendSubstitute(ctx(), 12);
+    for (int n = 1; n <= 20; ++n) blockMap()[n] = static_cast<std::uint8_t>(n);
+    blockMap()[20] = 0;
+    blockMap()[1] = 0;
+    SendSubstitute(link(), 12, blockMap());
     f = Sent();
     EXPECT_EQ(std::vector<std::uint8_t>(f.begin() + 8, f.begin() + 12), Hex("00 02 01 14"));
 }
 
 TEST_F(CommandsTest, AckCarriesTrackAndLocalClock) {
     h.clock.SetTime(LocalTime(2026, 12, 6, 14, 3, 9));
-    SendAck(ctx(), 33, 7);
+    SendAck(link(), 33, 7);
     auto f = Sent();
     ASSERT_EQ(f.size(), 19u);
     ExpectWellFormed(f);
@@ -166,9 +167,7 @@ TEST(AckClock, OleDateRoundTrip) {
 }
 
 TEST_F(CommandsTest, EchoFramesAndLengthCorrection) {
-    echoSiteId = 21;
-    echoLength = 40;
-    SendEcho(ctx());
+    EXPECT_EQ(SendEcho(link(), 21, 40), 40);
     auto f = Sent();
     ASSERT_EQ(f.size(), 260u);
     ExpectWellFormed(f);
@@ -181,10 +180,8 @@ TEST_F(CommandsTest, EchoFramesAndLengthCorrection) {
     EXPECT_EQ(text.substr(text.size() - 6), "140 . ");
 
     for (int bad : {5, 2000, -1}) {
-        echoLength = bad;
-        SendEcho(ctx());
+        EXPECT_EQ(SendEcho(link(), 21, bad), 200);
         f = Sent();
-        EXPECT_EQ(echoLength.load(), 200);
         ASSERT_EQ(f.size(), 14u + 6 * 201) << bad;
         ExpectWellFormed(f);
         // Numbers wrap after 255: group 156 is "  0 . ".
@@ -192,28 +189,8 @@ TEST_F(CommandsTest, EchoFramesAndLengthCorrection) {
     }
 
     // The largest echo (1000) fits the transmit buffer whole.
-    echoLength = 1000;
-    SendEcho(ctx());
+    EXPECT_EQ(SendEcho(link(), 21, 1000), 1000);
     f = Sent();
     ASSERT_EQ(f.size(), 6020u);
     ExpectWellFormed(f);
-}
-
-TEST_F(CommandsTest, EchoReportsToTheOpenDialogOnly) {
-    auto dialog = std::make_shared<RecordingWindow>();
-    const WindowHandle handle = RegisterWindow(dialog);
-    echoDialogWindow = handle;
-    echoSiteId = 3;
-    SendEcho(ctx());
-    auto msgs = dialog->Messages();
-    ASSERT_EQ(msgs.size(), 1u);
-    EXPECT_EQ(msgs[0].message, WM_ECHO_TEXT);
-    EXPECT_EQ(msgs[0].wParam, 0u);
-    EXPECT_EQ(msgs[0].text, "Sending \"ECHO\" to SiteID = 3 \n");
-
-    // A dialog that has closed (handle gone) receives nothing, and nothing breaks.
-    UnregisterWindow(handle);
-    SendEcho(ctx());
-    EXPECT_EQ(dialog->Messages().size(), 1u);
-    echoDialogWindow = 0;
 }

@@ -17,10 +17,10 @@ namespace {
 class ReceiverTest : public ::testing::Test {
 protected:
     WorkerHarness h;
-    CollectorContext& ctx() { return *h.ctx; }
+    RadioLink& link() { return h.Link(); }
     void Feed(const std::vector<std::uint8_t>& bytes) { h.port->Feed(bytes); }
     std::vector<std::uint8_t> Held() {
-        return std::vector<std::uint8_t>(ctx().rx.rxBuffer.data(), ctx().rx.rxBuffer.data() + ctx().rx.rxCount);
+        return std::vector<std::uint8_t>(link().rx.rxBuffer.data(), link().rx.rxBuffer.data() + link().rx.rxCount);
     }
     std::vector<std::uint8_t> FieldDumps() {
         std::vector<std::uint8_t> all;
@@ -49,13 +49,14 @@ TEST_F(ReceiverTest, ShortestFrameCompletesAndIsShownInTheScope) {
     const auto frame = MakeFrame(9, 250, 0, 12, {0x01});
     ASSERT_EQ(frame.size(), 12u);
     Feed(frame);
-    ASSERT_TRUE(ReceivePacket(ctx()));
+    ASSERT_TRUE(ReceivePacket(link()));
     EXPECT_EQ(Held(), frame);
     EXPECT_EQ(FieldDumps(), frame);
-    EXPECT_EQ(LogPacket(ctx()), 12);
-    EXPECT_EQ(ctx().sourceId, 9);
-    EXPECT_EQ(ctx().addressedToUs, 1);
-    EXPECT_EQ(ctx().frameLength, 12);
+    EXPECT_EQ(LogPacket(link()), 12);
+    EXPECT_EQ(link().header.sourceId, 9);
+    EXPECT_TRUE(link().header.addressedToUs);
+    EXPECT_EQ(link().header.frameLength, 12);
+    EXPECT_NE(h.C().LinkNow().lastGoodFrame, 0) << "the link status saw the frame";
     EXPECT_EQ(h.window->Lines().back(), "Data Packet packet from SiteID = 9, sent to CollectorID = 250\n");
 }
 
@@ -64,21 +65,21 @@ TEST_F(ReceiverTest, ResynchronisesOnStartBytes) {
     // Noise, a lone AA, 55 55 AA, and 55 13 AA (byte 0 keeps the 55).
     for (const auto& prefix : std::vector<std::vector<std::uint8_t>>{
              {0x00, 0x13, 0xAA, 0xFE}, {0x55}, {0x55, 0x13}}) {
-        ResetReceiver(ctx());
-        ctx().rx.rxBuffer[0] = 0;
+        ResetReceiver(link());
+        link().rx.rxBuffer[0] = 0;
         std::vector<std::uint8_t> bytes = prefix;
         if (prefix == std::vector<std::uint8_t>{0x55, 0x13})
             bytes.insert(bytes.end(), frame.begin() + 1, frame.end());  // 55 13 AA ...
         else
             bytes.insert(bytes.end(), frame.begin(), frame.end());
         Feed(bytes);
-        ASSERT_TRUE(ReceivePacket(ctx())) << prefix.size();
+        ASSERT_TRUE(ReceivePacket(link())) << prefix.size();
         EXPECT_EQ(Held(), frame);
     }
     // A good frame leaves 55 in byte 0, so a lone AA after it starts a frame.
-    ResetReceiver(ctx());
+    ResetReceiver(link());
     Feed(std::vector<std::uint8_t>(frame.begin() + 1, frame.end()));
-    ASSERT_TRUE(ReceivePacket(ctx()));
+    ASSERT_TRUE(ReceivePacket(link()));
     EXPECT_EQ(Held(), frame);
     EXPECT_TRUE(h.window->Lines().empty());  // noise is never reported
 }
@@ -86,7 +87,7 @@ TEST_F(ReceiverTest, ResynchronisesOnStartBytes) {
 TEST_F(ReceiverTest, EndByteInsidePayloadDoesNotEndTheFrame) {
     const auto frame = MakeFrame(9, 250, 0, 11, {0xFE, 0xFE, 0x55, 0xAA, 0xFE, 7});
     Feed(frame);
-    ASSERT_TRUE(ReceivePacket(ctx()));
+    ASSERT_TRUE(ReceivePacket(link()));
     EXPECT_EQ(Held(), frame);
 }
 
@@ -94,13 +95,13 @@ TEST_F(ReceiverTest, WrongLengthFieldWaitsForItsEndThenGapDropsIt) {
     // Twelve bytes on the line, but the length says 13: the FE at byte 12 is
     // only payload; the frame stays open until the gap rule drops it.
     Feed(FrameWithLengthField(13, {0x01}));
-    EXPECT_FALSE(ReceivePacket(ctx()));
-    EXPECT_EQ(ctx().rx.inPacket, 1);
-    EXPECT_EQ(ctx().rx.rxCount, 12);
+    EXPECT_FALSE(ReceivePacket(link()));
+    EXPECT_EQ(link().rx.inPacket, 1);
+    EXPECT_EQ(link().rx.rxCount, 12);
     h.clock.Advance(3001);
     const auto next = MakeFrame(4, 250, 0, 12, {0x02});
     Feed(next);
-    ASSERT_TRUE(ReceivePacket(ctx()));
+    ASSERT_TRUE(ReceivePacket(link()));
     EXPECT_EQ(Held(), next);
     ASSERT_FALSE(h.window->Lines().empty());
     EXPECT_EQ(h.window->Lines()[0],
@@ -112,24 +113,24 @@ TEST_F(ReceiverTest, GapRuleUsesTheFakeClockAndKeepsSplitFramesWithinLimit) {
     const std::size_t half = frame.size() / 2;
     // Split over two polls 500 ms apart, then exactly 3000 ms: still one frame.
     for (std::uint32_t pause : {500u, 3000u}) {
-        ResetReceiver(ctx());
+        ResetReceiver(link());
         Feed(std::vector<std::uint8_t>(frame.begin(), frame.begin() + half));
-        EXPECT_FALSE(ReceivePacket(ctx()));
+        EXPECT_FALSE(ReceivePacket(link()));
         h.clock.Advance(pause);
         Feed(std::vector<std::uint8_t>(frame.begin() + half, frame.end()));
-        ASSERT_TRUE(ReceivePacket(ctx())) << pause;
+        ASSERT_TRUE(ReceivePacket(link())) << pause;
         EXPECT_EQ(Held(), frame);
     }
     EXPECT_TRUE(h.window->Lines().empty());
 
     // 3001 ms drops the frame; the byte that ended the gap becomes byte 0,
     // so a frame that restarts right there is caught.
-    ResetReceiver(ctx());
+    ResetReceiver(link());
     Feed(std::vector<std::uint8_t>(frame.begin(), frame.begin() + half));
-    EXPECT_FALSE(ReceivePacket(ctx()));
+    EXPECT_FALSE(ReceivePacket(link()));
     h.clock.Advance(3001);
     Feed(frame);
-    ASSERT_TRUE(ReceivePacket(ctx()));
+    ASSERT_TRUE(ReceivePacket(link()));
     EXPECT_EQ(Held(), frame);
     EXPECT_EQ(h.window->Lines(),
               std::vector<std::string>{
@@ -138,13 +139,13 @@ TEST_F(ReceiverTest, GapRuleUsesTheFakeClockAndKeepsSplitFramesWithinLimit) {
 
 TEST_F(ReceiverTest, TickWrapGivesTheRightGap) {
     h.clock.SetTick(0xFFFFFF00u);
-    ResetReceiver(ctx());
+    ResetReceiver(link());
     const auto frame = MakeFrame(9, 250, 0, 12, {1});
     Feed(std::vector<std::uint8_t>(frame.begin(), frame.begin() + 4));
-    EXPECT_FALSE(ReceivePacket(ctx()));
+    EXPECT_FALSE(ReceivePacket(link()));
     h.clock.Advance(0x200);  // wraps past zero; the gap is 512 ms
     Feed(std::vector<std::uint8_t>(frame.begin() + 4, frame.end()));
-    EXPECT_TRUE(ReceivePacket(ctx()));
+    EXPECT_TRUE(ReceivePacket(link()));
 }
 
 TEST_F(ReceiverTest, FrameOf2046BytesCompletesAndOneMoreIsTooLong) {
@@ -152,22 +153,22 @@ TEST_F(ReceiverTest, FrameOf2046BytesCompletesAndOneMoreIsTooLong) {
     const auto biggest = MakeFrame(9, 250, 1, 12, payload);
     ASSERT_EQ(biggest.size(), 2046u);
     Feed(biggest);
-    ASSERT_TRUE(ReceivePacket(ctx()));
-    EXPECT_EQ(ctx().rx.rxCount, 2046);
-    ResetReceiver(ctx());
+    ASSERT_TRUE(ReceivePacket(link()));
+    EXPECT_EQ(link().rx.rxCount, 2046);
+    ResetReceiver(link());
 
     // A frame that claims 2047 bytes never completes: byte 2047 is dropped.
     payload.push_back(0x33);
     auto tooLong = FrameWithLengthField(2047, payload);
     Feed(tooLong);
-    EXPECT_FALSE(ReceivePacket(ctx()));
-    EXPECT_EQ(ctx().rx.inPacket, 0);
+    EXPECT_FALSE(ReceivePacket(link()));
+    EXPECT_EQ(link().rx.inPacket, 0);
     EXPECT_EQ(h.window->Lines(),
               std::vector<std::string>{"ERROR: Packet is too long (2046 bytes)! Resetting buffer\n"});
     // The receiver is usable again straight away.
     const auto good = MakeFrame(9, 250, 2, 12, {9});
     Feed(good);
-    ASSERT_TRUE(ReceivePacket(ctx()));
+    ASSERT_TRUE(ReceivePacket(link()));
     EXPECT_EQ(Held(), good);
 }
 
@@ -177,7 +178,7 @@ TEST_F(ReceiverTest, BadChecksumIsReportedNotShownNotLogged) {
     const std::uint16_t computed = ComputeChecksum(frame.data(), frame.size() - 3);
     const std::uint16_t stored = ReadLe16(frame.data() + frame.size() - 3);
     Feed(frame);
-    EXPECT_FALSE(ReceivePacket(ctx()));
+    EXPECT_FALSE(ReceivePacket(link()));
     char expected[64];
     std::snprintf(expected, sizeof expected, "ERROR: Bad Checksum (is %04X ShouldBe %04X)\n", stored,
                   computed);
@@ -185,7 +186,7 @@ TEST_F(ReceiverTest, BadChecksumIsReportedNotShownNotLogged) {
               (std::vector<std::string>{expected, "ERROR: BAD Chcksum, Packet with 12 bytes.\n"}));
     EXPECT_TRUE(FieldDumps().empty());
     for (auto& m : h.window->Messages()) EXPECT_EQ(m.wParam, COLOUR_DARK_RED);
-    EXPECT_EQ(ctx().rx.rxCount, 0);
+    EXPECT_EQ(link().rx.rxCount, 0);
 }
 
 TEST_F(ReceiverTest, OnlyOneFrameIsTakenPerCallAndUnknownTypesGetAName) {
@@ -194,16 +195,16 @@ TEST_F(ReceiverTest, OnlyOneFrameIsTakenPerCallAndUnknownTypesGetAName) {
     std::vector<std::uint8_t> both = a;
     both.insert(both.end(), b.begin(), b.end());
     Feed(both);
-    ASSERT_TRUE(ReceivePacket(ctx()));
+    ASSERT_TRUE(ReceivePacket(link()));
     EXPECT_EQ(Held(), a);
     EXPECT_EQ(h.port->Pending(), b.size());
-    LogPacket(ctx());
-    EXPECT_EQ(ctx().addressedToUs, 0);
+    LogPacket(link());
+    EXPECT_FALSE(link().header.addressedToUs);
     EXPECT_EQ(h.window->Lines().back(),
               "Unkwn Code 99 packet from SiteID = 9, sent to CollectorID = 17\n");
     EXPECT_EQ(h.window->Messages().back().wParam, COLOUR_DARK_BLUE);
-    ResetReceiver(ctx());
-    ASSERT_TRUE(ReceivePacket(ctx()));
+    ResetReceiver(link());
+    ASSERT_TRUE(ReceivePacket(link()));
     EXPECT_EQ(Held(), b);
 }
 
@@ -212,13 +213,13 @@ TEST_F(ReceiverTest, FrameArrivingOneByteAPollIsTheSameFrame) {
     // is known and inside the block that follows it.
     const auto frame = MakeFrame(9, 250, 5, 11, {0x55, 0xAA, 0xFE, 1, 2, 3, 0xFE});
     for (std::size_t i = 0; i + 1 < frame.size(); ++i) {
-        EXPECT_FALSE(ReceivePacket(ctx()));
+        EXPECT_FALSE(ReceivePacket(link()));
         h.port->Feed(&frame[i], 1);
-        EXPECT_FALSE(ReceivePacket(ctx())) << i;
+        EXPECT_FALSE(ReceivePacket(link())) << i;
         h.clock.Advance(100);
     }
     h.port->Feed(&frame.back(), 1);
-    ASSERT_TRUE(ReceivePacket(ctx()));
+    ASSERT_TRUE(ReceivePacket(link()));
     EXPECT_EQ(Held(), frame);
     EXPECT_EQ(h.port->Pending(), 0u);
 }

@@ -31,28 +31,19 @@ struct SentTrain {
 };
 
 // Draws `count` trains of two sites (one with two tracks), registers the
-// sites, and writes every train's report as the collector does.
-std::vector<SentTrain> SendTrains(int count, std::uint64_t seed, int firstNumber = 1) {
+// sites, and writes every train's report into the registry's data folder as
+// the collector does.
+std::vector<SentTrain> SendTrains(CallerRegistry& callers, int count, std::uint64_t seed,
+                                  int firstNumber = 1) {
     sitesim::SimRandom rng(seed);
     const sitesim::SiteIdentity sites[2] = {
         sitesim::MakeSite(12, 1, sitesim::UnitKind::Halvor, rng),
         sitesim::MakeSite(17, 2, sitesim::UnitKind::Tallquin, rng)};
+    NullOutput out;
     for (const auto& s : sites) {
-        const auto payload = sitesim::PowerupPayload(s);
-        std::lock_guard<std::mutex> lock(callerTableMutex);
-        CallerEntry* free = nullptr;
-        for (CallerEntry& e : callerTable)
-            if (e.radioId == s.radioId && e.track == 1) free = &e;
-        for (CallerEntry& e : callerTable)
-            if (free == nullptr && e.radioId == 0) free = &e;
-        FillCallerEntry(*free, payload.data(), s.radioId);
+        CallerEntry filled{};
+        EXPECT_TRUE(callers.Register(s.radioId, sitesim::PowerupPayload(s).data(), &filled, out));
     }
-    for (const auto& s : sites)
-        if (s.tracks == 2) {
-            CallerEntry first{};
-            FillCallerEntry(first, sitesim::PowerupPayload(s).data(), s.radioId);
-            AddSecondTrackCaller(first, s.radioId);
-        }
 
     std::vector<SentTrain> sent;
     sitesim::TrainTime time{2026, 3, 1, 6, 0, 0};
@@ -73,7 +64,7 @@ std::vector<SentTrain> SendTrains(int count, std::uint64_t seed, int firstNumber
             AssembleAllInOne(t.record, s.data(), s.size());
         else
             AssembleFromBlocks(t.record, s.data(), s.size());
-        EXPECT_EQ(WriteTrainReport(t.record.header, t.record.axleSlots), 0);
+        EXPECT_TRUE(WriteTrainReport(callers.Folder(), t.record.header, t.record.axleSlots, out));
         sent.push_back(std::move(t));
     }
     return sent;
@@ -88,29 +79,33 @@ std::string Stamp(const sitesim::TrainTime& t, bool withSeconds) {
 
 int TenBit(const AxleSlot& s, int low, int shift) { return (((s.bytes[5] >> shift) & 3) << 8) | s.bytes[low]; }
 
-std::unique_ptr<TrainHistory> OpenWriter(std::string* replaced = nullptr) {
-    std::string why;
-    auto h = TrainHistory::OpenForWriting(HistoryPath(exeDirectory), replaced, &why);
-    EXPECT_TRUE(h) << why;
-    return h;
-}
-
-CatchUpResult CatchUp(TrainHistory& h, std::vector<std::string>* damaged = nullptr) {
-    std::string why;
-    auto r = h.CatchUp(exeDirectory + REPORT_FOLDER, RegistrySites(), nullptr,
-                       [damaged](const std::string& f, const std::string&) {
-                           if (damaged != nullptr) damaged->push_back(f);
-                       },
-                       &why);
-    EXPECT_TRUE(r.ok) << why;
-    return r;
-}
-
 class TrainHistoryTest : public ::testing::Test {
 protected:
-    void SetUp() override { std::fill(std::begin(callerTable), std::end(callerTable), CallerEntry{}); }
-    void TearDown() override { std::fill(std::begin(callerTable), std::end(callerTable), CallerEntry{}); }
-    TempExeDirectory folder;
+    std::vector<SentTrain> SendTrains(int count, std::uint64_t seed, int firstNumber = 1) {
+        return ::SendTrains(callers, count, seed, firstNumber);
+    }
+    std::string Path() const { return HistoryPath(folder.Folder()); }
+    std::unique_ptr<TrainHistory> OpenWriter(std::string* replaced = nullptr) {
+        std::string why;
+        auto h = TrainHistory::OpenForWriting(Path(), replaced, &why);
+        EXPECT_TRUE(h) << why;
+        return h;
+    }
+    CatchUpResult CatchUp(TrainHistory& h, std::vector<std::string>* damaged = nullptr) {
+        std::string why;
+        const CallerTable table = callers.Snapshot();
+        auto r = h.CatchUp(folder.Folder() + REPORT_FOLDER, RegistrySites(table.data(), table.size()),
+                           nullptr,
+                           [damaged](const std::string& f, const std::string&) {
+                               if (damaged != nullptr) damaged->push_back(f);
+                           },
+                           &why);
+        EXPECT_TRUE(r.ok) << why;
+        return r;
+    }
+
+    TempDataFolder folder;
+    CallerRegistry callers{folder.Folder()};
 };
 
 }  // namespace
@@ -128,6 +123,7 @@ TEST_F(TrainHistoryTest, IndexAgreesWithWhatTheSimulatorSent) {
         const TrainRow& r = rows[i];
         const bool legacy = d.format == sitesim::StreamFormat::Legacy;
         SCOPED_TRACE("train " + std::to_string(d.trainNumber));
+        const CallerTable callerTable = callers.Snapshot();
         const CallerEntry* site = nullptr;
         for (const CallerEntry& e : callerTable)
             if (e.radioId != 0 && e.track == d.track && ReadLe16(sent[i].record.header + 2) + d.track - 1 == e.siteNumber)
@@ -225,7 +221,7 @@ TEST_F(TrainHistoryTest, CatchesUpWithFilesAddedChangedAndRemovedWhileStopped) {
 
 TEST_F(TrainHistoryTest, DamagedForeignOrOtherSchemaIsSetAsideAndRebuilt) {
     SendTrains(5, 5);
-    const std::string path = HistoryPath(exeDirectory);
+    const std::string path = Path();
     auto foreign = [&](const char* sql) {
         fs::remove(path);
         sqlite3* db = nullptr;
@@ -255,12 +251,13 @@ TEST_F(TrainHistoryTest, DamagedForeignOrOtherSchemaIsSetAsideAndRebuilt) {
 }
 
 TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
+    // The collector's own folder, registry and events this time.
     WorkerHarness harness;
+    const std::string path = HistoryPath(harness.folder.Folder());
     std::vector<std::string> notices;
     std::mutex noticeMutex;
-    EventHub hub;
-    EventHub::Install(&hub);
-    HistoryRecorder recorder(exeDirectory, [&](const std::string& line, bool) {
+    EventHub& hub = harness.C().Events();
+    HistoryRecorder recorder(harness.C().Callers(), [&](const std::string& line, bool) {
         std::lock_guard<std::mutex> lock(noticeMutex);
         notices.push_back(line);
     });
@@ -269,11 +266,11 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
 
     // Another program holds the write lock.
     sqlite3* blocker = nullptr;
-    ASSERT_EQ(sqlite3_open(HistoryPath(exeDirectory).c_str(), &blocker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(path.c_str(), &blocker), SQLITE_OK);
     sqlite3_busy_timeout(blocker, 10000);
     ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
 
-    SendTrains(0, 1);  // registers the sites only
+    ::SendTrains(harness.C().Callers(), 0, 1);  // registers the sites only
     sitesim::SimRandom siteRng(1);
     const auto site = sitesim::MakeSite(12, 1, sitesim::UnitKind::Halvor, siteRng);
     sitesim::SimRandom rng(9);
@@ -285,12 +282,12 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
         std::vector<std::uint8_t> payload(17 + train.stream.size(), 0);
         std::copy(train.stream.begin(), train.stream.end(), payload.begin() + 17);
         harness.port->Feed(MakeFrame(12, COLLECTOR_ID, 1, PT_ALL_IN_ONE, payload));
-        EXPECT_TRUE(RunCollectorCycle(*harness.ctx));
+        EXPECT_TRUE(RunCollectorCycle(harness.C()));
         return train.ReportFileName();
     };
     const std::string first = send(1), second = send(2);
-    EXPECT_TRUE(fs::exists(folder / REPORT_FOLDER / first));
-    EXPECT_TRUE(fs::exists(folder / REPORT_FOLDER / second));
+    EXPECT_TRUE(fs::exists(harness.folder / REPORT_FOLDER / first));
+    EXPECT_TRUE(fs::exists(harness.folder / REPORT_FOLDER / second));
     hub.Flush();
     sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(blocker);
@@ -303,8 +300,7 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
     send(3);  // the next train that can be written brings the history up to date
     hub.Flush();
     hub.Unsubscribe(&recorder);
-    EventHub::Install(nullptr);
-    auto history = TrainHistory::OpenForReading(HistoryPath(exeDirectory), nullptr, nullptr);
+    auto history = TrainHistory::OpenForReading(path, nullptr, nullptr);
     ASSERT_TRUE(history);
     EXPECT_EQ(history->CountTrains({}), 3);
     for (const TrainRow& r : history->ListTrains({}, 0, 3)) EXPECT_EQ(r.siteId, 12);

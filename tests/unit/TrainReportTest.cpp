@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "TempExeDirectory.h"
+#include "TempDataFolder.h"
 #include "TestSupport.h"
 #include "common/TrainRecord.h"
 #include "engine/Worker.h"
@@ -96,10 +96,12 @@ std::vector<std::string> WithTag(const std::string& stored, const std::string& t
 }  // namespace
 
 TEST(TrainReport, WorkedTrainOnDiskByteForByte) {
-    TempExeDirectory dir;
+    TempDataFolder dir;
+    NullOutput out;
     Train t = WorkedTrain();
-    EXPECT_EQ(WriteTrainReport(t.header, t.slots), 0);
+    EXPECT_TRUE(WriteTrainReport(dir.Folder(), t.header, t.slots, out));
     const auto file = dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt";
+    EXPECT_EQ(TrainReportPath(dir.Folder(), t.header), file.string());
     const std::string bytes = ReadWholeFile(file);
     EXPECT_EQ(bytes.size(), 806u);
     EXPECT_EQ(bytes, WORKED_REPORT);
@@ -108,12 +110,13 @@ TEST(TrainReport, WorkedTrainOnDiskByteForByte) {
 }
 
 TEST(TrainReport, SameMinuteAndNumberReplacesTheEarlierReport) {
-    TempExeDirectory dir;
+    TempDataFolder dir;
+    NullOutput out;
     Train t = WorkedTrain();
-    ASSERT_EQ(WriteTrainReport(t.header, t.slots), 0);
+    ASSERT_TRUE(WriteTrainReport(dir.Folder(), t.header, t.slots, out));
     t.header[th::FIRST_STAMP + 5] = 59;          // a different second: same name
     WriteLe16(t.header + 33, 0);     // and no axles
-    ASSERT_EQ(WriteTrainReport(t.header, t.slots), 0);
+    ASSERT_TRUE(WriteTrainReport(dir.Folder(), t.header, t.slots, out));
     const std::string bytes = ReadWholeFile(dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt");
     EXPECT_NE(bytes.find(" 070859 "), std::string::npos);
     EXPECT_TRUE(WithTag(bytes, "HBD").empty());
@@ -133,11 +136,10 @@ TEST(TrainReport, FileNameFromNumbersOnly) {
 
 TEST(TrainReport, UnwritableReportIsLoggedAndReported) {
     WorkerHarness h;
-    TempExeDirectory dir;
     // A plain file where the folder should be: nothing can be created in it.
-    { std::ofstream(dir / "Z918E") << "x"; }
+    { std::ofstream(h.folder / "Z918E") << "x"; }
     Train t = WorkedTrain();
-    EXPECT_EQ(WriteTrainReport(t.header, t.slots), -1);
+    EXPECT_FALSE(WriteTrainReport(h.folder.Folder(), t.header, t.slots, h.C()));
     const auto msgs = h.window->Messages();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].wParam, COLOUR_DARK_RED);
@@ -262,7 +264,7 @@ TEST(TrainReport, CharacterCountWrapsAtSixteenBits) {
 // from payload byte 17 and written as the report.
 TEST(TrainReport, AllInOneThroughTheWorker) {
     WorkerHarness h;
-    TempExeDirectory dir;
+    TempDataFolder& dir = h.folder;
     const Train t = WorkedTrain();
     std::vector<std::uint8_t> payload(17, 0xEE);  // bytes 0-16 are not read
     const std::vector<std::uint8_t> prefix = {2, 112, 15, 0, 3, 0, 0, 0, 0, 0, 0, 0};
@@ -271,7 +273,7 @@ TEST(TrainReport, AllInOneThroughTheWorker) {
     for (int i = 0; i < 3; ++i) payload.insert(payload.end(), t.slots[i].bytes, t.slots[i].bytes + 7);
 
     h.port->Feed(MakeFrame(44, COLLECTOR_ID, 0, PT_ALL_IN_ONE, payload));
-    EXPECT_TRUE(RunCollectorCycle(*h.ctx));
+    EXPECT_TRUE(RunCollectorCycle(h.C()));
     const auto sent = h.port->TakeWritten();
     ASSERT_EQ(sent.size(), 19u);
     EXPECT_EQ(sent[3], 44);
@@ -284,7 +286,7 @@ TEST(TrainReport, AllInOneThroughTheWorker) {
     payload.resize(payload.size() - 14);
     h.window->Clear();
     h.port->Feed(MakeFrame(44, COLLECTOR_ID, 0, PT_ALL_IN_ONE, payload));
-    EXPECT_TRUE(RunCollectorCycle(*h.ctx));
+    EXPECT_TRUE(RunCollectorCycle(h.C()));
     EXPECT_EQ(h.port->TakeWritten().size(), 19u);
     std::vector<std::string> red;
     for (const auto& m : h.window->Messages())

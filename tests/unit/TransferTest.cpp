@@ -3,8 +3,6 @@
 // frames the collector writes are read back and compared byte for byte.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -84,17 +82,9 @@ class TransferTest : public ::testing::Test {
 protected:
     void SetUp() override {
         h.clock.SetTime(LocalTime(2026, 12, 6, 14, 3, 9));
-        char pattern[] = "/tmp/kestova-transfer-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        exeDirectory = dir + "/";
         h.clock.SetSleepHook([this](std::uint32_t) { OnPause(); });
     }
-    void TearDown() override {
-        h.clock.SetSleepHook(nullptr);
-        exeDirectory.clear();
-        std::filesystem::remove_all(dir);
-    }
+    void TearDown() override { h.clock.SetSleepHook(nullptr); }
 
     // What the site sends after the collector's k-th pause (from 1).
     void AfterPause(std::uint64_t pause, std::function<void()> action) {
@@ -115,7 +105,7 @@ protected:
     }
 
     // One worker cycle starting with the Request to Transmit already fed.
-    void RunCycle() { EXPECT_TRUE(RunCollectorCycle(*h.ctx)); }
+    void RunCycle() { EXPECT_TRUE(RunCollectorCycle(h.C())); }
 
     // The frames written since the last call, split by their length fields.
     std::vector<Bytes> Sent() {
@@ -150,12 +140,12 @@ protected:
     }
 
     Bytes Stored(std::size_t from, std::size_t length) {
-        return Bytes(h.ctx->blockBuffer + from, h.ctx->blockBuffer + from + length);
+        return Bytes(t().blockBuffer + from, t().blockBuffer + from + length);
     }
 
     // The assembled train is the stream's prefix, header and axle records.
     void ExpectAssembled(const Bytes& stream) {
-        const TrainRecord& r = h.ctx->trainRecord;
+        const TrainRecord& r = t().trainRecord;
         EXPECT_EQ(Bytes(r.prefix, r.prefix + 12), Bytes(stream.begin(), stream.begin() + 12));
         EXPECT_EQ(Bytes(r.header, r.header + 112), Bytes(stream.begin() + 12, stream.begin() + 124));
         const std::size_t axles = ReadLe16(stream.data() + 4);
@@ -175,8 +165,10 @@ protected:
         std::uint64_t pause;
         std::function<void()> action;
     };
+    TransferState& t() { return h.Transfer(); }
+
     WorkerHarness h;
-    std::string dir;
+    const std::string dir = h.folder.Path().string();
     std::vector<Step> scripted;
 };
 
@@ -201,11 +193,11 @@ TEST_F(TransferTest, ThreeBlocksInOrderAreGrantedStoredAcknowledgedAndReported) 
     EXPECT_EQ(h.clock.SleepCount(), 0u) << "a burst of blocks is read without pauses";
 
     EXPECT_EQ(Stored(0, kStream.size()), kStream);
-    EXPECT_EQ(h.ctx->blockBytesStored, kStream.size());
+    EXPECT_EQ(t().blockBytesStored, kStream.size());
     ExpectAssembled(kStream);
     EXPECT_EQ(ReportCount(), 1u);
     EXPECT_TRUE(ErrorLines().empty()) << (ErrorLines().empty() ? "" : ErrorLines()[0]);
-    EXPECT_EQ(h.ctx->rx.rxCount, 0);
+    EXPECT_EQ(h.Link().rx.rxCount, 0);
 }
 
 TEST_F(TransferTest, BlocksOutOfOrderLandAtTheirOwnOffsets) {
@@ -225,7 +217,7 @@ TEST_F(TransferTest, BlocksOutOfOrderLandAtTheirOwnOffsets) {
     EXPECT_EQ(sent[1], Reply(SITE, PT_SUBSTITUTE, {0, 2, 1, 2}));
     EXPECT_EQ(sent[2], AckTo(SITE, 0));
     EXPECT_EQ(Stored(0, kStream.size()), kStream);
-    EXPECT_EQ(h.ctx->blockBytesStored, kStream.size());
+    EXPECT_EQ(t().blockBytesStored, kStream.size());
     ExpectAssembled(kStream);
 }
 
@@ -277,14 +269,14 @@ TEST_F(TransferTest, TwentyBlocksIncludingBlockTwentyAreExpectedAndStored) {
     EXPECT_EQ(sent[1], Reply(SITE, PT_SUBSTITUTE, {0, 1, 20}));
     EXPECT_EQ(sent[2], AckTo(SITE, 0));
     EXPECT_EQ(Stored(19 * 440, stream.size() - 19 * 440), Block(stream, 440, 20));
-    EXPECT_EQ(h.ctx->blockBytesStored, stream.size());
+    EXPECT_EQ(t().blockBytesStored, stream.size());
     ExpectAssembled(stream);
 }
 
 TEST_F(TransferTest, BlocksWithoutAPlaceInTheBufferAreNeverWrittenOutsideIt) {
     // Blocks of 4000 bytes: block 3 starts at 8000 and only 1216 of its
     // bytes fit; block 0 and block 21 have no place at all.
-    std::memset(h.ctx->blockBuffer, 0x77, BLOCK_BUFFER_SIZE);  // an earlier train
+    std::memset(t().blockBuffer, 0x77, BLOCK_BUFFER_SIZE);  // an earlier train
     Feed(Request(SITE, 3, 4000));
     Data(SITE, 0, Bytes(300, 0xA0));
     Data(SITE, 21, Bytes(300, 0xA1));
@@ -296,12 +288,13 @@ TEST_F(TransferTest, BlocksWithoutAPlaceInTheBufferAreNeverWrittenOutsideIt) {
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[1], AckTo(SITE, 0)) << "the cut block counts as received";
-    // The field right behind the buffer was not overrun.
-    EXPECT_STREQ(h.ctx->packetTypeName, "Last Data Packet");
+    // The block map right behind the buffer was not overrun.
+    EXPECT_EQ(Bytes(t().blockMap, t().blockMap + 5), Hex("00 01 02 03 FF"));
+    EXPECT_EQ(t().blockMap[BLOCK_MAP_SIZE - 1], BLOCK_MAP_NOT_EXPECTED);
     EXPECT_EQ(Stored(0, 1500), Bytes(1500, 0x11));
     EXPECT_EQ(Stored(1500, 2500), Bytes(2500, 0)) << "the gap after a short block reads as 0";
     EXPECT_EQ(Stored(8000, BLOCK_BUFFER_SIZE - 8000), Bytes(BLOCK_BUFFER_SIZE - 8000, 0x33));
-    EXPECT_EQ(h.ctx->blockBytesStored, BLOCK_BUFFER_SIZE);
+    EXPECT_EQ(t().blockBytesStored, BLOCK_BUFFER_SIZE);
 
     auto errors = ErrorLines();
     ASSERT_EQ(errors.size(), 3u) << "block 0, block 21, the cut block";
@@ -321,7 +314,7 @@ TEST_F(TransferTest, BlockStartingPastTheBufferKeepsNothingButCompletes) {
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[1], AckTo(SITE, 0));
-    EXPECT_EQ(h.ctx->blockBytesStored, 5010u);
+    EXPECT_EQ(t().blockBytesStored, 5010u);
     EXPECT_EQ(ErrorLines().front(), "ERROR: Data block 3 from SiteID = 17 (10 bytes at offset "
                                     "10000) passes the end of the 9216-byte block buffer; "
                                     "0 bytes kept\n");
@@ -367,17 +360,17 @@ TEST_F(TransferTest, ShortTrainIsAssembledFromTheStoredBytesOnlyAndStillReported
     Data(SITE, 1, Block(stream, 1000, 1));
     Last(SITE, 2, Bytes(stream.begin() + 1000, stream.begin() + 1500));
     // Bytes an earlier train left behind the stored ones must not be read.
-    std::memset(h.ctx->blockBuffer, 0x77, BLOCK_BUFFER_SIZE);
+    std::memset(t().blockBuffer, 0x77, BLOCK_BUFFER_SIZE);
     RunCycle();
 
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[1], AckTo(SITE, 0));
-    EXPECT_EQ(h.ctx->blockBytesStored, 1500u);
+    EXPECT_EQ(t().blockBytesStored, 1500u);
     auto errors = ErrorLines();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("ERROR: Train data from SiteID = 17 is short (1500 bytes", 0), 0u);
-    const AxleSlot& beyond = h.ctx->trainRecord.axleSlots[399];
+    const AxleSlot& beyond = t().trainRecord.axleSlots[399];
     EXPECT_EQ(Bytes(beyond.bytes, beyond.bytes + 7), Bytes(7, 0));
     EXPECT_EQ(ReportCount(), 1u);
 }
@@ -416,7 +409,7 @@ TEST_F(TransferTest, OtherSitesAreTurnedAwayButTheirTrainsAndPowerupsTakenIn) {
     EXPECT_EQ(Stored(0, kStream.size()), kStream);
     ExpectAssembled(kStream);
     EXPECT_EQ(ReportCount(), 2u);
-    EXPECT_EQ(h.ctx->transferSiteId, SITE);
+    EXPECT_EQ(t().transferSiteId, SITE);
 }
 
 TEST_F(TransferTest, GivesUpAfter360IdlePassesWithHoldOffToTheLastSpeaker) {
@@ -437,10 +430,9 @@ TEST_F(TransferTest, GivesUpAfter360IdlePassesWithHoldOffToTheLastSpeaker) {
 }
 
 TEST_F(TransferTest, EchoRequestedDuringATransferIsSentAfterIt) {
-    echoSiteId = 44;
     Feed(Request(SITE, 3, 1000));
     AfterPause(1, [this] {
-        echoRequested = 1;
+        h.C().RequestEcho(44, 40);
         Data(SITE, 1, Block(kStream, 1000, 1));
         Data(SITE, 2, Block(kStream, 1000, 2));
         Last(SITE, 3, Block(kStream, 1000, 3));
@@ -449,25 +441,25 @@ TEST_F(TransferTest, EchoRequestedDuringATransferIsSentAfterIt) {
     auto during = Sent();
     ASSERT_EQ(during.size(), 2u);
     EXPECT_EQ(during[1], AckTo(SITE, 0));
-    EXPECT_EQ(echoRequested.load(), 1);
+    EXPECT_TRUE(h.C().EchoRequested());
 
-    RunCollectorCycle(*h.ctx);  // the loop's next cycle
+    RunCollectorCycle(h.C());  // the loop's next cycle
     auto after = Sent();
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(after[0][3], 44);
     EXPECT_EQ(after[0][7], PT_ECHO);
-    EXPECT_EQ(echoRequested.load(), 0);
+    EXPECT_FALSE(h.C().EchoRequested());
 }
 
 TEST_F(TransferTest, WorkerStopEndsATransferAtOnceWithoutHoldOffOrReport) {
     Feed(Request(SITE, 3, 1000));
     Data(SITE, 1, Block(kStream, 1000, 1));
     AfterPause(1, [this] {
-        workerStop = 1;
+        h.C().RequestStop();
         Data(SITE, 2, Block(kStream, 1000, 2));
         Last(SITE, 3, Block(kStream, 1000, 3));
     });
-    RunCollectorLoop(*h.ctx);  // returns only because the transfer and the loop saw the flag
+    RunCollectorLoop(h.C());  // returns only because the transfer and the loop saw the request
 
     EXPECT_EQ(h.clock.SleepCount(), 1u);
     auto sent = Sent();
@@ -478,13 +470,13 @@ TEST_F(TransferTest, WorkerStopEndsATransferAtOnceWithoutHoldOffOrReport) {
 
 TEST_F(TransferTest, WorkerStopIsSeenBetweenPacketsOfABurst) {
     Feed(Request(SITE, 3, 1000));
-    workerStop = 1;  // set while the grant goes out, before any block is read
+    h.C().RequestStop();  // made while the grant goes out, before any block is read
     Data(SITE, 1, Block(kStream, 1000, 1));
     Data(SITE, 2, Block(kStream, 1000, 2));
     Last(SITE, 3, Block(kStream, 1000, 3));
-    h.ctx->requestedBlockCount = 3;
-    h.ctx->requestedBlockSize = 1000;
-    EXPECT_EQ(RunTrainTransfer(*h.ctx), TransferOutcome::Stopped);
+    t().requestedBlockCount = 3;
+    t().requestedBlockSize = 1000;
+    EXPECT_EQ(RunTrainTransfer(h.C()), TransferOutcome::Stopped);
     EXPECT_EQ(h.clock.SleepCount(), 0u);
     EXPECT_EQ(Sent().size(), 1u);
     EXPECT_GT(h.port->Pending(), 0u) << "nothing more was read";

@@ -11,16 +11,19 @@
 #include <cerrno>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "common/LinkStatus.h"
 #include "platform/Paths.h"
+#include "platform/PortServices.h"
 #include "platform/TtySerialPort.h"
 #include "unit/TestSupport.h"
 
 namespace fs = std::filesystem;
 using testsupport::WorkerHarness;
-using RadioTty = DeviceSerialPort<TtySerialPort>;  // as the programs install it
+using RadioTty = DeviceSerialPort<TtySerialPort>;  // as a collector owns it
 
 namespace {
 
@@ -47,22 +50,20 @@ struct Pty {
 
 class TtySerialPortTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        savedExeDirectory_ = exeDirectory;
-        char tmpl[] = "/tmp/kestova-tty-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        folder_ = tmpl;
-        exeDirectory = folder_ + "/";
-        fs::create_directories(folder_ + "/Ports");
-    }
-    void TearDown() override {
-        exeDirectory = savedExeDirectory_;
-        std::error_code ec;
-        fs::remove_all(folder_, ec);
+    void SetUp() override { fs::create_directories(folder_ + "/Ports"); }
+    // Hands the port what its collector would: the data folder with the
+    // port links, the scope, the link status and the (fake) clock.
+    void Attach(RadioTty& port) {
+        PortServices services;
+        services.dataFolder = folder_ + "/";
+        services.out = &h_.C();
+        services.link = &link_;
+        services.clock = &h_.clock;
+        port.Attach(services);
     }
     // Points "Ports/COM<index+1>" at target, replacing any earlier link.
     void Link(std::uint8_t index, const std::string& target) {
-        const std::string link = PortLinkPath(index);
+        const std::string link = PortLinkPath(folder_ + "/", index);
         std::error_code ec;
         fs::remove(link, ec);
         fs::create_symlink(target, link);
@@ -80,9 +81,9 @@ protected:
         return out;
     }
 
-    WorkerHarness h_;  // fake clock and a recording scope window
-    std::string folder_;
-    std::string savedExeDirectory_;
+    WorkerHarness h_;  // data folder, fake clock and a recording scope view
+    const std::string folder_ = h_.folder.Path().string();
+    LinkWatch link_;
 };
 
 TEST_F(TtySerialPortTest, OpensRaw19200EightNoneOneWithoutFlowControl) {
@@ -90,9 +91,14 @@ TEST_F(TtySerialPortTest, OpensRaw19200EightNoneOneWithoutFlowControl) {
     ASSERT_FALSE(pty.name.empty());
     Link(2, pty.name);
     RadioTty port;
-    ASSERT_EQ(port.Open(2), 0);
+    Attach(port);
+    ASSERT_TRUE(port.Open(2));
     EXPECT_EQ(port.portIndex, 2);
     EXPECT_EQ(port.DevicePath(), folder_ + "/Ports/COM3");
+    const LinkStatus status = link_.Get();
+    EXPECT_EQ(status.state, LinkState::Open);
+    EXPECT_EQ(status.comNumber, 3);
+    EXPECT_EQ(status.device, pty.name) << "the device behind the link";
 
     termios tio{};
     ASSERT_EQ(::tcgetattr(pty.slave, &tio), 0);
@@ -111,7 +117,8 @@ TEST_F(TtySerialPortTest, ReadsAreBufferedAndKeepEveryByteInOrder) {
     Pty pty;
     Link(0, pty.name);
     RadioTty port;
-    ASSERT_EQ(port.Open(0), 0);
+    Attach(port);
+    ASSERT_TRUE(port.Open(0));
     EXPECT_EQ(port.ReadChar(), -1);  // nothing yet: "no byte", the port stays open
     EXPECT_FALSE(port.InputWaiting());
     EXPECT_FALSE(port.WaitForInput(1));
@@ -143,7 +150,8 @@ TEST_F(TtySerialPortTest, WritesTheWholeFrameEvenWhenTheLineFillsUp) {
     Pty pty;
     Link(0, pty.name);
     RadioTty port;
-    ASSERT_EQ(port.Open(0), 0);
+    Attach(port);
+    ASSERT_TRUE(port.Open(0));
 
     // Larger than the pseudo-terminal's buffer, so the write must wait for
     // the far end to take bytes.
@@ -170,11 +178,14 @@ TEST_F(TtySerialPortTest, SecondOpenOfTheSameDeviceIsRefusedClearly) {
     Pty pty;
     Link(0, pty.name);
     auto first = std::make_unique<RadioTty>();
-    ASSERT_EQ(first->Open(0), 0);
+    Attach(*first);
+    ASSERT_TRUE(first->Open(0));
 
     RadioTty second;
-    EXPECT_EQ(second.Open(0), -EBUSY);
+    Attach(second);
+    EXPECT_FALSE(second.Open(0));
     EXPECT_EQ(second.portIndex, 0);
+    EXPECT_EQ(link_.Get().state, LinkState::NotOpen);
     auto errors = LinesContaining("ERROR");
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("COMM 1"), std::string::npos);
@@ -193,7 +204,8 @@ TEST_F(TtySerialPortTest, LostPortIsReopenedOncePerSecondAndReportedOnce) {
     auto pty = std::make_unique<Pty>();
     Link(4, pty->name);
     RadioTty port;
-    ASSERT_EQ(port.Open(4), 0);
+    Attach(port);
+    ASSERT_TRUE(port.Open(4));
     pty->Send({1, 2, 3});
     EXPECT_EQ(Drain(port), (std::vector<std::uint8_t>{1, 2, 3}));
 
@@ -206,6 +218,11 @@ TEST_F(TtySerialPortTest, LostPortIsReopenedOncePerSecondAndReportedOnce) {
     EXPECT_EQ(errors[0].rfind("ERROR", 0), 0u);
     EXPECT_NE(errors[0].find("COMM 5"), std::string::npos);
     EXPECT_NE(errors[0].find("lost"), std::string::npos);
+    EXPECT_EQ(link_.Get().state, LinkState::Lost);
+    const auto lost = h_.Events();
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0].kind, EventKind::PortLost);
+    EXPECT_EQ(lost[0].text, folder_ + "/Ports/COM5");
 
     // Many idle cycles and failed retries while it is away: still one line,
     // and writes are dropped without fuss.
@@ -230,17 +247,22 @@ TEST_F(TtySerialPortTest, LostPortIsReopenedOncePerSecondAndReportedOnce) {
     EXPECT_TRUE(port.IsOpen());
     EXPECT_EQ(LinesContaining("is back").size(), 1u);
     EXPECT_EQ(LinesContaining("ERROR").size(), 1u);
+    EXPECT_EQ(link_.Get().state, LinkState::Open);
+    EXPECT_EQ(link_.Get().device, second.name);
+    EXPECT_EQ(h_.Events().back().kind, EventKind::PortBack);
 }
 
 TEST_F(TtySerialPortTest, PortMissingAtStartIsOpenedWhenItAppears) {
     Link(7, folder_ + "/no-such-device");
     RadioTty port;
-    EXPECT_EQ(port.Open(7), -ENOENT);
+    Attach(port);
+    EXPECT_FALSE(port.Open(7));
     EXPECT_EQ(port.portIndex, 0);  // a failed open keeps the earlier index
     auto errors = LinesContaining("ERROR");
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("COMM 8"), std::string::npos);
-    EXPECT_NE(errors[0].find("could not be opened"), std::string::npos);
+    EXPECT_NE(errors[0].find("could not be opened: " + std::generic_category().message(ENOENT)),
+              std::string::npos);
 
     Pty pty;
     Link(7, pty.name);
@@ -256,8 +278,11 @@ TEST_F(TtySerialPortTest, SomethingThatIsNotATerminalIsRefused) {
     { std::FILE* f = std::fopen(file.c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
     Link(0, file);
     RadioTty port;
-    EXPECT_EQ(port.Open(0), -ENOTTY);
+    Attach(port);
+    EXPECT_FALSE(port.Open(0));
     EXPECT_EQ(port.ReadChar(), -1);
+    EXPECT_NE(LinesContaining("ERROR").at(0).find(std::generic_category().message(ENOTTY)),
+              std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The worker loop: what it answers, when it pauses, the echo flag, stopping.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -14,7 +15,6 @@ namespace {
 class WorkerLoopTest : public ::testing::Test {
 protected:
     WorkerHarness h;
-    CollectorContext& ctx() { return *h.ctx; }
     std::vector<std::uint8_t> Sent() { return h.port->TakeWritten(); }
 };
 
@@ -23,10 +23,10 @@ protected:
 TEST_F(WorkerLoopTest, RequestForMoreThanTwentyBlocksIsCancelled) {
     for (std::uint8_t count : {21, 255}) {
         h.port->Feed(MakeFrame(7, 250, 0, 10, {count, 0xE8, 0x03}));
-        EXPECT_TRUE(RunCollectorCycle(ctx()));
+        EXPECT_TRUE(RunCollectorCycle(h.C()));
         EXPECT_EQ(Sent(), Hex("55 AA FA 07 00 0C 00 03 01 1B 8D FE")) << int(count);
-        EXPECT_EQ(ctx().requestedBlockCount, count);
-        EXPECT_EQ(ctx().requestedBlockSize, 1000u);
+        EXPECT_EQ(h.Transfer().requestedBlockCount, count);
+        EXPECT_EQ(h.Transfer().requestedBlockSize, 1000u);
     }
     EXPECT_EQ(h.clock.SleepCount(), 0u);
 }
@@ -35,7 +35,7 @@ TEST_F(WorkerLoopTest, RequestForTwentyOrZeroBlocksStartsATransfer) {
     for (std::uint8_t count : {20, 0}) {
         h.port->Feed(MakeFrame(7, 250, 0, 10, {count, 0x00, 0x01}));
         // Nothing more arrives: the transfer grants, then gives up in fake time.
-        EXPECT_TRUE(RunCollectorCycle(ctx()));
+        EXPECT_TRUE(RunCollectorCycle(h.C()));
         const auto sent = Sent();
         ASSERT_GE(sent.size(), 14u);
         EXPECT_EQ(sent[7], 7) << "first reply is the grant";
@@ -46,15 +46,15 @@ TEST_F(WorkerLoopTest, RequestForTwentyOrZeroBlocksStartsATransfer) {
 
 TEST_F(WorkerLoopTest, ShortRequestNeverTakesTheChecksumForItsSize) {
     h.port->Feed(MakeFrame(7, 250, 0, 10, {21}));
-    EXPECT_TRUE(RunCollectorCycle(ctx()));
-    EXPECT_EQ(ctx().requestedBlockSize, 0u);
+    EXPECT_TRUE(RunCollectorCycle(h.C()));
+    EXPECT_EQ(h.Transfer().requestedBlockSize, 0u);
     EXPECT_EQ(Sent()[7], 3);
 }
 
 TEST_F(WorkerLoopTest, AllInOneIsAcknowledgedWithItsSequenceByte) {
     std::vector<std::uint8_t> payload(17 + 12, 0);
     h.port->Feed(MakeFrame(44, 250, 0x9C, 11, payload));
-    EXPECT_TRUE(RunCollectorCycle(ctx()));
+    EXPECT_TRUE(RunCollectorCycle(h.C()));
     const auto sent = Sent();
     ASSERT_GE(sent.size(), 19u);
     EXPECT_EQ(sent[3], 44);
@@ -72,13 +72,13 @@ TEST_F(WorkerLoopTest, PacketsForOtherCollectorsAreLoggedNotAnsweredAndPause) {
         std::vector<std::uint8_t> payload(40, 1);
         h.port->Feed(MakeFrame(8, 17, 0, type, payload));
         const auto before = h.clock.TotalSlept();
-        EXPECT_FALSE(RunCollectorCycle(ctx()));
+        EXPECT_FALSE(RunCollectorCycle(h.C()));
         EXPECT_EQ(h.clock.TotalSlept() - before, 500u);
         EXPECT_TRUE(Sent().empty());
         EXPECT_EQ(h.window->Lines().size(), 1u);
-        EXPECT_EQ(ctx().addressedToUs, 0);
-        EXPECT_EQ(ctx().rx.rxCount, 0);  // reset before the next cycle
-        EXPECT_EQ(ctx().rx.inPacket, 0);
+        EXPECT_FALSE(h.Link().header.addressedToUs);
+        EXPECT_EQ(h.Link().rx.rxCount, 0);  // reset before the next cycle
+        EXPECT_EQ(h.Link().rx.inPacket, 0);
     }
 }
 
@@ -87,12 +87,12 @@ TEST_F(WorkerLoopTest, NoPauseBetweenBackToBackPacketsForTheCollector) {
     auto b = MakeFrame(8, 250, 0, 14, {0});
     a.insert(a.end(), b.begin(), b.end());
     h.port->Feed(a);
-    EXPECT_TRUE(RunCollectorCycle(ctx()));
-    EXPECT_TRUE(RunCollectorCycle(ctx()));
+    EXPECT_TRUE(RunCollectorCycle(h.C()));
+    EXPECT_TRUE(RunCollectorCycle(h.C()));
     EXPECT_EQ(h.clock.SleepCount(), 0u);
-    EXPECT_EQ(ctx().sourceId, 8);
+    EXPECT_EQ(h.Link().header.sourceId, 8);
     // Then the line is quiet: one 500 ms pause.
-    EXPECT_FALSE(RunCollectorCycle(ctx()));
+    EXPECT_FALSE(RunCollectorCycle(h.C()));
     EXPECT_EQ(h.clock.TotalSlept(), 500u);
 }
 
@@ -103,8 +103,8 @@ TEST_F(WorkerLoopTest, TheIdleWaitEndsOnTheFirstByte) {
     auto b = MakeFrame(8, 250, 0, 14, {0});
     a.insert(a.end(), b.begin(), b.end());
     h.port->Feed(a);
-    EXPECT_FALSE(RunCollectorCycle(ctx()));
-    EXPECT_TRUE(RunCollectorCycle(ctx()));
+    EXPECT_FALSE(RunCollectorCycle(h.C()));
+    EXPECT_TRUE(RunCollectorCycle(h.C()));
     EXPECT_EQ(h.clock.TotalSlept(), 0u);
 
     // In real time: a feed from another thread wakes the waiting reader.
@@ -117,46 +117,61 @@ TEST_F(WorkerLoopTest, TheIdleWaitEndsOnTheFirstByte) {
     EXPECT_TRUE(woke);
 }
 
-TEST_F(WorkerLoopTest, UnknownTypesAndNullScopeWindowChangeNothing) {
-    scopeWindow = 0;
+TEST_F(WorkerLoopTest, UnknownTypesAndNoScopeViewChangeNothing) {
+    h.C().SetScopeView(nullptr);
     h.port->Feed(MakeFrame(8, 250, 0, 99, {1, 2, 3}));
-    EXPECT_TRUE(RunCollectorCycle(ctx()));
+    EXPECT_TRUE(RunCollectorCycle(h.C()));
     EXPECT_TRUE(Sent().empty());
     h.port->Feed(MakeFrame(7, 250, 0, 10, {21, 0, 1}));
-    EXPECT_TRUE(RunCollectorCycle(ctx()));
+    EXPECT_TRUE(RunCollectorCycle(h.C()));
     EXPECT_EQ(Sent().size(), 12u);
     EXPECT_TRUE(h.window->Messages().empty());
 }
 
-TEST_F(WorkerLoopTest, EchoIsSentOnceThenTheFlagIsCleared) {
-    echoSiteId = 77;
-    echoLength = 10;
-    echoRequested = 1;
-    EXPECT_FALSE(RunCollectorCycle(ctx()));
-    EXPECT_EQ(echoRequested.load(), 0);
+TEST_F(WorkerLoopTest, EchoIsSentOnceThenTheRequestIsCleared) {
+    h.C().RequestEcho(77, 10);
+    EXPECT_FALSE(RunCollectorCycle(h.C()));
+    EXPECT_FALSE(h.C().EchoRequested());
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 14u + 6 * 11);
     EXPECT_EQ(sent[3], 77);
     EXPECT_EQ(sent[7], 31);
-    EXPECT_FALSE(RunCollectorCycle(ctx()));
+    EXPECT_FALSE(RunCollectorCycle(h.C()));
     EXPECT_TRUE(Sent().empty());
+
+    // The echo dialog hears of it through the scope view, once.
+    std::vector<RecordedMessage> dialog;
+    for (auto& m : h.window->Messages())
+        if (m.message == WM_ECHO_TEXT) dialog.push_back(m);
+    ASSERT_EQ(dialog.size(), 1u);
+    EXPECT_EQ(dialog[0].text, "Sending \"ECHO\" to SiteID = 77 \n");
+
+    // A length outside 10..1000 goes out as 200, which the dialog then shows;
+    // without a view nothing breaks.
+    h.C().SetScopeView(nullptr);
+    h.C().RequestEcho(78, 5000);
+    EXPECT_FALSE(RunCollectorCycle(h.C()));
+    EXPECT_EQ(Sent().size(), 14u + 6 * 201);
+    EXPECT_EQ(h.C().EchoLength(), 200);
+    EXPECT_FALSE(h.C().EchoRequested());
 }
 
 TEST_F(WorkerLoopTest, LoopRunsUntilStopAndTheThreadReportsItsEnd) {
     int pauses = 0;
     h.clock.SetSleepHook([&](std::uint32_t) {
-        if (++pauses == 3) workerStop = 1;
+        if (++pauses == 3) h.C().RequestStop();
     });
-    RunCollectorLoop(ctx());
+    RunCollectorLoop(h.C());
     EXPECT_EQ(pauses, 3);
+}
 
-    // On a real thread: the entry creates its own context and reports its end.
-    workerStop = 0;
-    pauses = 0;
-    StartRecord record;
-    record.threadState = WORKER_RUNNING;
-    std::thread worker([&] { CollectorThreadProc(&record); });
-    worker.join();
-    EXPECT_EQ(record.threadState.load(), WORKER_ENDED);
-    CollectorThreadProc(nullptr);  // a null start record is allowed
+TEST_F(WorkerLoopTest, WorkerThreadStartsOnceAndReportsItsEnd) {
+    EXPECT_TRUE(h.C().Stop(std::chrono::seconds(1))) << "never started";
+    EXPECT_EQ(h.C().State(), WorkerState::NotStarted);
+    ASSERT_TRUE(h.C().Start());
+    EXPECT_FALSE(h.C().Start());
+    EXPECT_EQ(h.C().State(), WorkerState::Running);
+    EXPECT_TRUE(h.C().Stop(std::chrono::seconds(10)));
+    EXPECT_EQ(h.C().State(), WorkerState::Ended);
+    EXPECT_FALSE(h.C().Start()) << "started once";
 }
