@@ -1,12 +1,18 @@
-// The worker loop: what it answers, when it pauses, the echo flag, stopping.
+// The worker loop: what it answers, when it pauses, the echo request,
+// stopping, and collectors that run side by side in one process.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "TestSupport.h"
+#include "TrainGenerator.h"
 #include "engine/Worker.h"
+#include "records/TrainReport.h"
 
 using namespace testsupport;
 
@@ -174,4 +180,91 @@ TEST_F(WorkerLoopTest, WorkerThreadStartsOnceAndReportsItsEnd) {
     EXPECT_TRUE(h.C().Stop(std::chrono::seconds(10)));
     EXPECT_EQ(h.C().State(), WorkerState::Ended);
     EXPECT_FALSE(h.C().Start()) << "started once";
+}
+
+namespace {
+
+// One site's traffic: its Powerup (two tracks), then two trains as
+// All-in-One Data Packets.
+std::vector<std::uint8_t> SiteTraffic() {
+    sitesim::SimRandom rng(42);
+    const auto site = sitesim::MakeSite(12, 2, sitesim::UnitKind::Tallquin, rng);
+    auto traffic = MakeFrame(12, COLLECTOR_ID, 0, PT_POWERUP, sitesim::PowerupPayload(site));
+    for (std::uint8_t track : {1, 2}) {
+        sitesim::TrainDesign d;
+        d.trainNumber = static_cast<std::uint16_t>(300 + track);
+        d.track = track;
+        d.time.minute = track;
+        d.maxStreamBytes = 2018;  // what one frame carries
+        const auto train = sitesim::GenerateTrain(site, d, rng);
+        const auto frame = MakeFrame(12, COLLECTOR_ID, track, PT_ALL_IN_ONE,
+                                     sitesim::AllInOnePayload(train.stream));
+        traffic.insert(traffic.end(), frame.begin(), frame.end());
+    }
+    return traffic;
+}
+
+// Starts the collector's worker thread, then hands its port the traffic.
+// The fake clock's pauses take a millisecond of real time, so an idle
+// worker does not spin.
+void StartWith(WorkerHarness& h, const std::vector<std::uint8_t>& traffic) {
+    h.clock.SetSleepHook([](std::uint32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+    ASSERT_TRUE(h.C().Start());
+    h.port->Feed(traffic);
+}
+
+// Waits for both trains' reports, stops the worker, and returns the reports
+// and "Callers.bin" of its data folder, and what it sent on its port.
+std::map<std::string, std::string> StopAndCollect(WorkerHarness& h) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto reported = [&h] {
+        int n = 0;
+        for (const EngineEvent& e : h.Events()) n += e.kind == EventKind::TrainReported;
+        return n;
+    };
+    while (reported() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(h.C().Stop(std::chrono::seconds(10)));
+    std::map<std::string, std::string> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(h.folder / REPORT_FOLDER, ec))
+        out[e.path().filename().string()] = ReadWholeFile(e.path());
+    out["Callers.bin"] = ReadWholeFile(h.folder / "Callers.bin");
+    const auto sent = h.port->TakeWritten();
+    out["sent"] = std::string(sent.begin(), sent.end());
+    return out;
+}
+
+void ExpectSame(const std::map<std::string, std::string>& got,
+                const std::map<std::string, std::string>& alone, const char* who) {
+    ASSERT_EQ(got.size(), alone.size()) << who;
+    for (const auto& [name, bytes] : alone) {
+        const auto it = got.find(name);
+        ASSERT_NE(it, got.end()) << who << " has no " << name;
+        EXPECT_TRUE(it->second == bytes) << who << ": " << name << " is not as alone";
+    }
+}
+
+}  // namespace
+
+TEST(Collectors, TwoSideBySideEachDoWhatOneDoesAlone) {
+    const auto traffic = SiteTraffic();
+    std::map<std::string, std::string> alone;
+    {
+        WorkerHarness h;
+        StartWith(h, traffic);
+        alone = StopAndCollect(h);
+    }
+    ASSERT_EQ(alone.size(), 4u) << "two reports, the registry, the replies";
+    EXPECT_EQ(alone["Callers.bin"].size(), CALLERS_FILE_SIZE);
+    EXPECT_EQ(alone["sent"].size(), 3 * 19u) << "three ACKs";
+
+    // The same start time on every clock: the ACKs carry it.
+    WorkerHarness a, b;
+    StartWith(a, traffic);
+    StartWith(b, traffic);
+    const auto fromA = StopAndCollect(a);
+    const auto fromB = StopAndCollect(b);
+    ExpectSame(fromA, alone, "the first of two");
+    ExpectSame(fromB, alone, "the second of two");
 }
