@@ -166,10 +166,15 @@ const std::string& ReportFolder() {
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
         if (::mkdtemp(name.data()) == nullptr) std::abort();
-        std::string path = std::filesystem::absolute(name.data()).string() + "/";
-        std::atexit([] { std::filesystem::remove_all(ReportFolder()); });
-        return path;
+        return std::filesystem::absolute(name.data()).string() + "/";
     }();
+    // Registered once the path exists, so it runs before the path's own
+    // destructor at exit.
+    static const bool removedAtExit = [] {
+        std::atexit([] { std::filesystem::remove_all(folder); });
+        return true;
+    }();
+    (void)removedAtExit;
     return folder;
 }
 
