@@ -4,8 +4,10 @@
 // small packets) with noise between them, drained through ReceivePacket
 // exactly as the worker does, compared with ComputeChecksum alone over the
 // same bytes. The production port keeps its bytes behind a mutex, and the
-// production clock is read once per byte; both are measured, and each is
-// also swapped for a cheaper stand-in to show what it costs.
+// production clock is read once per call; both are measured, and each is
+// also swapped for a cheaper stand-in to show what it costs. The link's
+// output takes each frame the way a scope would be handed it, without
+// formatting its dump (that is the scope's cost, not the receiver's).
 //
 // Report: WriteTrainReport for a 1200-axle train with HWD records (format,
 // temporary file, flush to the disk, rename) compared with the least a
@@ -25,15 +27,17 @@
 #include <vector>
 
 #include "BenchTable.h"
-#include "common/Globals.h"
+#include "common/LinkStatus.h"
 #include "common/Messages.h"
+#include "common/Output.h"
 #include "common/TrainRecord.h"
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
-#include "radio/CollectorContext.h"
+#include "platform/PortServices.h"
 #include "radio/Frame.h"
+#include "radio/Link.h"
 #include "radio/Receiver.h"
 #include "radio/SerialPort.h"
-#include "platform/AtomicFile.h"
 #include "records/TrainReport.h"
 
 namespace {
@@ -86,26 +90,15 @@ private:
     std::size_t at_ = 0;
 };
 
-// The scope window takes the frame dump of every good frame, as a pane would
-// be sent it; it only looks at the last byte.
-class NullWindow final : public IWindowTarget {
+// Takes the dump of every good frame as a scope would be handed it; it only
+// looks at the last byte.
+class FrameSink final : public IOutput {
 public:
-    std::intptr_t HandleMessage(std::uint32_t, WPARAM wParam, LPARAM lParam) override {
+    void Scope(std::uint32_t, WPARAM wParam, LPARAM lParam) override {
         if (lParam != 0 && wParam > 0) sink += reinterpret_cast<const std::uint8_t*>(lParam)[wParam - 1];
-        return 0;
     }
+    void Publish(EngineEvent) override {}
     std::uint64_t sink = 0;
-};
-
-// Installs a scope window for the benchmark's life.
-struct ScopeWindow {
-    ScopeWindow() : window(std::make_shared<NullWindow>()), handle(RegisterWindow(window)) { scopeWindow = handle; }
-    ~ScopeWindow() {
-        scopeWindow = 0;
-        UnregisterWindow(handle);
-    }
-    std::shared_ptr<NullWindow> window;
-    WindowHandle handle;
 };
 
 void BM_ChecksumOnly(benchmark::State& state) {
@@ -128,11 +121,18 @@ template <typename Port>
 void ReceiveFrom(benchmark::State& state) {
     const std::vector<std::uint8_t>& stream = RadioStream();
     FakeClock fake;
-    ScopeWindow scope;
-    ScopedDevices<Port> devices(state.range(0) == 1 ? &fake : nullptr);
-    Port& port = *devices.port;
-    auto ctx = std::make_unique<CollectorContext>();
-    ctx->rx.lastByteTick = GetTickCount();
+    SystemClock system;
+    IClock& clock = state.range(0) == 1 ? static_cast<IClock&>(fake) : system;
+    Port port;
+    // The link status the receiver keeps up to date for every good frame.
+    LinkWatch watch;
+    PortServices services;
+    services.link = &watch;
+    services.clock = &clock;
+    port.Attach(services);
+    FrameSink out;
+    auto link = std::make_unique<RadioLink>(port, clock, out);
+    link->rx.lastByteTick = clock.TickCount();
     int frames = 0;
     for (auto _ : state) {
         if constexpr (std::is_same_v<Port, MemorySerialPort>) {
@@ -142,9 +142,9 @@ void ReceiveFrom(benchmark::State& state) {
         } else {
             port.Rewind(stream);
         }
-        while (ReceivePacket(*ctx)) {
+        while (ReceivePacket(*link)) {
             ++frames;
-            ResetReceiver(*ctx);
+            ResetReceiver(*link);
         }
     }
     if (frames != kFramesInStream * static_cast<int>(state.iterations())) state.SkipWithError("frames lost");
@@ -166,10 +166,15 @@ const std::string& ReportFolder() {
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
         if (::mkdtemp(name.data()) == nullptr) std::abort();
-        std::string path = std::filesystem::absolute(name.data()).string() + "/";
-        std::atexit([] { std::filesystem::remove_all(ReportFolder()); });
-        return path;
+        return std::filesystem::absolute(name.data()).string() + "/";
     }();
+    // Registered once the path exists, so it runs before the path's own
+    // destructor at exit.
+    static const bool removedAtExit = [] {
+        std::atexit([] { std::filesystem::remove_all(folder); });
+        return true;
+    }();
+    (void)removedAtExit;
     return folder;
 }
 
@@ -212,16 +217,14 @@ const Train& BigTrain() {
 }
 
 void BM_WriteTrainReport(benchmark::State& state) {
-    const std::string saved = exeDirectory;
-    exeDirectory = ReportFolder();
     const Train& train = BigTrain();
+    NullOutput log;
     for (auto _ : state) {
-        if (WriteTrainReport(train.header, train.slots) != 0) {
+        if (!WriteTrainReport(ReportFolder(), train.header, train.slots, log)) {
             state.SkipWithError("report not written");
             break;
         }
     }
-    exeDirectory = saved;
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() *
                                                       FormatTrainReport(train.header, train.slots).size()));
 }

@@ -19,9 +19,9 @@
 #include <string>
 
 #include "BenchTable.h"
-#include "common/Globals.h"
-#include "console/HistoryViews.h"
+#include "common/Output.h"
 #include "common/TrainRecord.h"
+#include "console/HistoryViews.h"
 #include "records/TrainHistory.h"
 #include "records/TrainReport.h"
 
@@ -79,14 +79,17 @@ void MakeTrain(TrainRecord& t, int n, int axles, std::mt19937& random) {
 
 void BM_IndexReport1200(benchmark::State& state) {
     Folder folder("history-index");
-    exeDirectory = folder.path;
     std::mt19937 random(1);
     TrainRecord t;
     MakeTrain(t, 1, static_cast<int>(MAX_AXLES), random);
-    WriteTrainReport(t.header, t.axleSlots);
+    NullOutput log;
+    if (!WriteTrainReport(folder.path, t.header, t.axleSlots, log)) {
+        state.SkipWithError("report not written");
+        return;
+    }
     // Every iteration indexes a report the history has not seen, as after a
     // train: the same bytes under another name.
-    const std::string first = TrainReportPath(t.header);
+    const std::string first = TrainReportPath(folder.path, t.header);
     std::vector<std::string> paths;
     for (int i = 0; i < kIndexedReports; ++i) {
         paths.push_back(first + "." + std::to_string(i) + ".txt");
@@ -121,12 +124,12 @@ BENCHMARK(BM_ParseReport1200)->Unit(benchmark::kMillisecond);
 
 void BM_CatchUp10000(benchmark::State& state) {
     Folder folder("history-catchup");
-    exeDirectory = folder.path;
     std::mt19937 random(2);
     TrainRecord t;
+    NullOutput log;
     for (int n = 1; n <= 10000; ++n) {
         MakeTrain(t, n, 40 + static_cast<int>(random() % 220), random);
-        WriteTrainReport(t.header, t.axleSlots);
+        WriteTrainReport(folder.path, t.header, t.axleSlots, log);
     }
     int progressCalls = 0;
     for (auto _ : state) {

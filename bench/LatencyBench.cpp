@@ -26,7 +26,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/Globals.h"
 #include "e2e/PtyHarness.h"
 #include "radio/Frame.h"
 

@@ -3,12 +3,13 @@
 // these, and so does the unit test that replays the inputs kept in
 // fuzz/regressions/, so a crash found once stays found in every build.
 //
-// Every entry runs the real code on a scratch data folder in memory-backed
-// storage, with the fake clock, an in-memory radio port, a scope window that
-// checks what it is sent, and message boxes that return at once. Beyond not
-// crashing, each entry checks a few properties that must hold for any input
-// (frames on the air well-formed, report names made of numbers only, the
-// registry count matching the file); a broken property aborts like a crash.
+// Every entry runs the real code on a collector of its own, made afresh for
+// each input: a scratch data folder in memory-backed storage, the fake
+// clock, an in-memory radio port and a scope view that checks what it is
+// shown. Beyond not crashing, each entry checks a few properties that must
+// hold for any input (frames on the air well-formed, report names made of
+// numbers only, the registry count matching the file); a broken property
+// aborts like a crash.
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -24,16 +25,17 @@
 #include <system_error>
 #include <vector>
 
-#include "common/Globals.h"
 #include "common/LogLine.h"
-#include "common/Messages.h"
+#include "common/Output.h"
+#include "common/ScopeEntry.h"
 #include "engine/Assembly.h"
+#include "engine/Collector.h"
 #include "engine/Worker.h"
 #include "platform/Clock.h"
 #include "platform/PortList.h"
 #include "platform/Profile.h"
-#include "radio/CollectorContext.h"
 #include "radio/Frame.h"
+#include "radio/Link.h"
 #include "radio/Receiver.h"
 #include "radio/SerialPort.h"
 #include "records/Callers.h"
@@ -52,42 +54,59 @@ namespace kestova_fuzz {
 
 namespace fs = std::filesystem;
 
-// A scope window that takes every message the way a pane would and checks
-// it: texts end within the log line buffer, frame dumps are whole frames.
-// Every byte is read, so a dangling or short buffer shows up under ASan.
-class CheckingWindow final : public IWindowTarget {
+// The bytes of a scope dump ("55 AA 03 ...", lines broken and indented).
+inline std::vector<std::uint8_t> DumpBytes(const std::string& dump) {
+    std::vector<std::uint8_t> bytes;
+    int high = -1;
+    for (char c : dump) {
+        int v = -1;
+        if (c >= '0' && c <= '9') v = c - '0';
+        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        if (v < 0) {
+            KESTOVA_FUZZ_CHECK(high < 0);  // no half bytes
+            continue;
+        }
+        if (high < 0) {
+            high = v;
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>(high << 4 | v));
+            high = -1;
+        }
+    }
+    KESTOVA_FUZZ_CHECK(high < 0);
+    return bytes;
+}
+
+// A scope view that takes every entry the way a pane would and checks it:
+// texts end within the log line buffer, frame dumps are whole frames.
+class CheckingView final : public IScopeView {
 public:
-    std::intptr_t HandleMessage(std::uint32_t message, WPARAM wParam, LPARAM lParam) override {
-        KESTOVA_FUZZ_CHECK(lParam != 0);
-        if (message == WM_LOG_TEXT || message == WM_ECHO_TEXT) {
-            const char* text = reinterpret_cast<const char*>(lParam);
-            const std::size_t length = std::strlen(text);
-            KESTOVA_FUZZ_CHECK(length < LOG_LINE_BUFFER);
-            touched += length;
+    void Show(const ScopeEntry& entry) override {
+        if (entry.channel == ScopeChannel::Info) {
+            KESTOVA_FUZZ_CHECK(entry.body.size() < LOG_LINE_BUFFER);
+            touched += entry.body.size();
             ++lines;
-        } else if (message == WM_LOG_FIELD_BYTES || message == WM_LOG_COLLECT_BYTES) {
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(lParam);
-            KESTOVA_FUZZ_CHECK(wParam >= FRAME_OVERHEAD);
-            KESTOVA_FUZZ_CHECK(wParam <= (message == WM_LOG_FIELD_BYTES ? FRAME_MAX_HELD
-                                                                        : TX_BUFFER_SIZE));
+        } else if (entry.channel == ScopeChannel::Field || entry.channel == ScopeChannel::Collect) {
+            const std::vector<std::uint8_t> bytes = DumpBytes(entry.body);
+            const bool field = entry.channel == ScopeChannel::Field;
+            KESTOVA_FUZZ_CHECK(bytes.size() >= FRAME_OVERHEAD);
+            KESTOVA_FUZZ_CHECK(bytes.size() <= (field ? FRAME_MAX_HELD : TX_BUFFER_SIZE));
             KESTOVA_FUZZ_CHECK(bytes[0] == FRAME_START_1 && bytes[1] == FRAME_START_2);
-            KESTOVA_FUZZ_CHECK(bytes[wParam - 1] == FRAME_END);
-            for (std::size_t i = 0; i < wParam; ++i) touched += bytes[i];
+            KESTOVA_FUZZ_CHECK(bytes.back() == FRAME_END);
+            for (std::uint8_t b : bytes) touched += b;
             ++dumps;
         } else {
-            KESTOVA_FUZZ_CHECK(!"unexpected window message");
+            KESTOVA_FUZZ_CHECK(!"unexpected scope entry");
         }
-        return 0;
+    }
+    void EchoLine(const std::string& text) override {
+        KESTOVA_FUZZ_CHECK(text.size() < LOG_LINE_BUFFER);
+        touched += text.size();
+        ++lines;
     }
     std::uint64_t touched = 0;
     std::uint64_t lines = 0;
     std::uint64_t dumps = 0;
-};
-
-class QuietMessageBoxes final : public IMessageBoxHandler {
-public:
-    void Show(const char* text) override { shown += std::strlen(text) + 1; }
-    std::uint64_t shown = 0;
 };
 
 inline void RemoveFolderContents(const std::string& folder) {
@@ -106,9 +125,10 @@ inline std::string ReadWholeFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Installs everything the entries run against and restores the process
-// afterwards. The data folder lives in /dev/shm when there is one: the
-// writers flush every file to the disk, which costs nothing there.
+// The scratch data folder, the fake clock and the checking scope view the
+// entries run against, and the collector of the input being run. The data
+// folder lives in /dev/shm when there is one: the writers flush every file
+// to the disk, which costs nothing there.
 class Environment {
 public:
     Environment() {
@@ -119,53 +139,47 @@ public:
         name.push_back('\0');
         KESTOVA_FUZZ_CHECK(::mkdtemp(name.data()) != nullptr);
         folder = std::string(name.data()) + "/";
-
-        savedExeDirectory_ = exeDirectory;
-        ResetProcessValues();
-        exeDirectory = folder;
-        window = std::make_shared<CheckingWindow>();
-        handle_ = RegisterWindow(window);
-        scopeWindow = handle_;
-        SetMessageBoxHandler(&boxes);
+        window = std::make_shared<CheckingView>();
+        NewCollector();
     }
     ~Environment() {
         clock.SetSleepHook(nullptr);
-        scopeWindow = 0;
-        UnregisterWindow(handle_);
-        SetMessageBoxHandler(nullptr);
-        ResetProcessValues();
+        collector.reset();
         std::error_code ec;
         fs::remove_all(folder, ec);
-        exeDirectory = savedExeDirectory_;
     }
     Environment(const Environment&) = delete;
     Environment& operator=(const Environment&) = delete;
 
-    // Back to the state of a fresh start between two inputs.
+    // Back to the state of a fresh start between two inputs: an empty data
+    // folder and a new collector (empty registry, idle receiver, no echo
+    // asked for) on a new, empty port. The clock runs on.
     void ResetForInput() {
         clock.SetSleepHook(nullptr);
-        port->TakeWritten();
-        while (port->ReadChar() >= 0) {
-        }
-        echoRequested = 0;
-        workerStop = 0;
-        {
-            std::lock_guard<std::mutex> lock(callerTableMutex);
-            std::memset(callerTable, 0, sizeof callerTable);
-        }
+        collector.reset();
         RemoveFolderContents(folder);
+        NewCollector();
     }
 
     std::string folder;  // ends in '/'
     FakeClock clock;
-    ScopedDevices<> devices{&clock};
-    MemorySerialPort* port = devices.port;
-    std::shared_ptr<CheckingWindow> window;
-    QuietMessageBoxes boxes;
+    std::shared_ptr<CheckingView> window;
+    std::unique_ptr<Collector> collector;
+    MemorySerialPort* port = nullptr;  // the collector's
 
 private:
-    WindowHandle handle_ = 0;
-    std::string savedExeDirectory_;
+    // No daily scope log: the entries check what the view is shown.
+    void NewCollector() {
+        CollectorSetup setup;
+        setup.dataFolder = folder;
+        auto owned = std::make_unique<MemorySerialPort>();
+        port = owned.get();
+        setup.port = std::move(owned);
+        setup.clock = &clock;
+        setup.scopeLog = false;
+        collector = std::make_unique<Collector>(std::move(setup));
+        collector->SetScopeView(window);
+    }
 };
 
 // The fuzz programs keep one environment for the whole run.
@@ -185,31 +199,32 @@ inline Environment& ProcessEnvironment() {
 // so the stream is framed the same way afterwards; the difference is that
 // a build that checks checksums now accepts the frames too. This lets an
 // input found with the any-checksum build replay in an ordinary one.
-// `feed` must be the installed radio port, empty; it is empty again after.
+// `feed` must be empty; it is empty again after. The receiver used here
+// has a link of its own, which tells nobody what it receives.
 inline void FixFrameChecksums(MemorySerialPort& feed, std::vector<std::uint8_t>& bytes) {
-    auto ctx = std::make_unique<CollectorContext>();
-    const WindowHandle savedScope = scopeWindow.exchange(0);
+    FakeClock clock;
+    NullOutput quiet;
+    auto link = std::make_unique<RadioLink>(feed, clock, quiet);
+    FrameLexer& rx = link->rx;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         // Would this byte complete a frame? Then patch the checksum (already
         // stored in rxBuffer) before the receiver tests it.
-        if (ctx->rx.inPacket == 1 && bytes[i] == FRAME_END &&
-            ctx->rx.rxCount < static_cast<std::int32_t>(FRAME_MAX_HELD)) {
-            ctx->rx.rxBuffer[ctx->rx.rxCount] = bytes[i];
-            ++ctx->rx.rxCount;
-            const bool completes = IsFrameComplete(*ctx);
-            --ctx->rx.rxCount;
+        if (rx.inPacket == 1 && bytes[i] == FRAME_END && rx.rxCount < static_cast<std::int32_t>(FRAME_MAX_HELD)) {
+            rx.rxBuffer[rx.rxCount] = bytes[i];
+            ++rx.rxCount;
+            const bool completes = IsFrameComplete(*link);
+            --rx.rxCount;
             if (completes) {
-                const std::int32_t n = ctx->rx.rxCount + 1;
+                const std::int32_t n = rx.rxCount + 1;
                 const std::uint16_t sum =
-                    ComputeChecksum(ctx->rx.rxBuffer.data(), static_cast<std::uint16_t>(n - 3));
-                WriteLe16(ctx->rx.rxBuffer.data() + n - 3, sum);
+                    ComputeChecksum(rx.rxBuffer.data(), static_cast<std::uint16_t>(n - 3));
+                WriteLe16(rx.rxBuffer.data() + n - 3, sum);
                 WriteLe16(bytes.data() + i - 2, sum);
             }
         }
         feed.Feed(&bytes[i], 1);
-        if (ReceivePacket(*ctx)) ResetReceiver(*ctx);
+        if (ReceivePacket(*link)) ResetReceiver(*link);
     }
-    scopeWindow = savedScope;
 }
 
 // Every frame the collector wrote must be whole and correct.
@@ -252,12 +267,11 @@ inline void CheckReportNames(const std::string& folder) {
 inline int RunWorker(Environment& env, const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     env.ResetForInput();
+    Collector& collector = *env.collector;
     const std::uint8_t mode = data[0];
     std::size_t skip = 1;
     if ((mode & 0x40) != 0 && size >= 4) {
-        echoSiteId = data[1];
-        echoLength = static_cast<std::int16_t>(data[2] | (data[3] << 8));
-        echoRequested = 1;
+        collector.RequestEcho(data[1], static_cast<std::int16_t>(data[2] | (data[3] << 8)));
         skip = 4;
     }
     std::vector<std::uint8_t> stream(data + skip, data + size);
@@ -273,17 +287,16 @@ inline int RunWorker(Environment& env, const std::uint8_t* data, std::size_t siz
     feedChunk();
     env.clock.SetSleepHook([&](std::uint32_t) { feedChunk(); });
 
-    auto ctx = std::make_unique<CollectorContext>();
-    ctx->rx.lastByteTick = env.clock.TickCount();
     // Every cycle either handles a frame, consumes bytes or lets a chunk in;
     // once the stream is used up a cycle pauses and changes nothing more.
     const std::size_t limit = stream.size() + stream.size() / (chunk == 0 ? 1 : chunk) + 8;
     for (std::size_t cycle = 0; cycle < limit; ++cycle) {
-        const bool handled = RunCollectorCycle(*ctx);
+        const bool handled = RunCollectorCycle(collector);
         if (!handled && fed == stream.size() && env.port->Pending() == 0) break;
     }
     env.clock.SetSleepHook(nullptr);
-    KESTOVA_FUZZ_CHECK(ctx->rx.rxCount >= 0 && ctx->rx.rxCount <= static_cast<std::int32_t>(FRAME_MAX_HELD));
+    const std::int32_t held = collector.Link().rx.rxCount;
+    KESTOVA_FUZZ_CHECK(held >= 0 && held <= static_cast<std::int32_t>(FRAME_MAX_HELD));
     CheckFramesOnTheAir(env.port->TakeWritten());
     CheckReportNames(env.folder);
     return 0;
@@ -306,7 +319,7 @@ inline int RunAssembly(Environment& env, const std::uint8_t* data, std::size_t s
         AssembleAllInOne(*record, stream.get(), size - 1);
     }
     // The scratch folder is writable: the report must be written.
-    KESTOVA_FUZZ_CHECK(WriteTrainReport(record->header, record->axleSlots) == 0);
+    KESTOVA_FUZZ_CHECK(WriteTrainReport(env.folder, record->header, record->axleSlots, *env.collector));
     const std::string name = TrainReportFileName(record->header);
     const std::string written = ReadWholeFile(env.folder + REPORT_FOLDER + "/" + name);
     KESTOVA_FUZZ_CHECK(written == FormatTrainReport(record->header, record->axleSlots));
@@ -318,25 +331,26 @@ inline int RunAssembly(Environment& env, const std::uint8_t* data, std::size_t s
 inline int RunCallers(Environment& env, const std::uint8_t* data, std::size_t size) {
     env.ResetForInput();
     WriteWholeFile(env.folder + "Callers.bin", data, size);
-    const int loaded = LoadCallers();
-    if (size < CALLERS_FILE_SIZE) {
-        KESTOVA_FUZZ_CHECK(loaded == -1);
-    } else {
-        int used = 0;
-        for (std::size_t i = 0; i < CALLER_TABLE_SIZE; ++i)
-            if (data[i * CALLER_ENTRY_SIZE] != 0) ++used;
-        KESTOVA_FUZZ_CHECK(loaded == used);
-    }
-    bool any = false;
+    CallerRegistry& callers = env.collector->Callers();
+    // The registry starts empty, so a short file fills the entries it
+    // reaches and leaves the others free.
+    int entries = 0;
     for (std::size_t i = 0; i * CALLER_ENTRY_SIZE < size && i < CALLER_TABLE_SIZE; ++i)
-        if (data[i * CALLER_ENTRY_SIZE] != 0) any = true;
+        if (data[i * CALLER_ENTRY_SIZE] != 0) ++entries;
+    int used = -1;
+    const bool whole = callers.Load(&used);
+    KESTOVA_FUZZ_CHECK(whole == (size >= CALLERS_FILE_SIZE));
+    KESTOVA_FUZZ_CHECK(used == entries);
     std::string listing;
-    const bool listed = ListCallers(&listing);
-    KESTOVA_FUZZ_CHECK(listed == any);
+    std::string why;
+    const bool listed = callers.List(&listing, &why);
+    KESTOVA_FUZZ_CHECK(listed == (entries > 0));
     if (listed) {
         const std::string text = ReadWholeFile(listing);
         KESTOVA_FUZZ_CHECK(text.rfind("ID_ Milepost", 0) == 0);
         KESTOVA_FUZZ_CHECK(text.size() >= 4 && text.compare(text.size() - 4, 4, "\r\n\r\n") == 0);
+    } else {
+        KESTOVA_FUZZ_CHECK(!why.empty());
     }
     return 0;
 }
