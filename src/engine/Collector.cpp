@@ -35,7 +35,12 @@ Collector::Collector(CollectorSetup options)
 }
 
 Collector::~Collector() {
-    if (!Stop(std::chrono::seconds(3)) && thread_.joinable()) thread_.detach();
+    // The worker uses every member: it must have ended before they go. A
+    // program that cannot wait (a worker stuck in a device write) calls
+    // Stop with its limit first and ends the process without destroying
+    // the collector when that fails.
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
 }
 
 void Collector::Scope(std::uint32_t message, WPARAM wParam, LPARAM lParam) {

@@ -44,8 +44,7 @@ enum class WorkerState : std::uint8_t { NotStarted, Running, Ended };
 class Collector final : public IOutput {
 public:
     explicit Collector(CollectorSetup setup);
-    // Stops the worker (see Stop); a worker that could not be stopped is
-    // left to the process end.
+    // Asks the worker to stop and waits for it, however long that takes.
     ~Collector() override;
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;
