@@ -22,9 +22,6 @@ public:
     // Places a control by its template rectangle.
     void Place(QWidget* control, int x, int y, int width, int height) const;
 
-    double AverageCharWidth() const { return averageWidth_; }
-    int CharHeight() const { return charHeight_; }
-
 private:
     QFont font_;
     double averageWidth_;

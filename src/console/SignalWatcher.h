@@ -12,7 +12,6 @@ public:
     explicit SignalWatcher(QObject* parent = nullptr);
     ~SignalWatcher() override;
 
-    bool Installed() const { return notifier_ != nullptr; }
 
 signals:
     void Received(int signalNumber);

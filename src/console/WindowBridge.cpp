@@ -64,8 +64,6 @@ void BeginShutdown() {
     }
 }
 
-bool ShuttingDown() { return shuttingDown.load(); }
-
 void ResetShutdown() { shuttingDown = false; }
 
 void ShowMessageBox(const char* text) {

@@ -24,7 +24,6 @@ void Uninstall();
 // From now on boxes return at once; open boxes of the collector's texts
 // are closed. User-interface thread.
 void BeginShutdown();
-bool ShuttingDown();
 // Clears the shutdown state (tests that start the console again).
 void ResetShutdown();
 bool OnUiThread();

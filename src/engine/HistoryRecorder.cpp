@@ -121,7 +121,6 @@ void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
         Failed(why);
         return;
     }
-    ++indexed_;
     if (failing_) CatchUp(true);  // fill in what the failure left out
     if (changed_) changed_();
 }

@@ -42,9 +42,6 @@ public:
     // (set before subscribing).
     void SetChangedHook(std::function<void()> hook) { changed_ = std::move(hook); }
 
-    // Reports indexed since the start (not counting the catch-up).
-    std::uint64_t Indexed() const { return indexed_; }
-
 private:
     bool Open();
     std::vector<SiteInfo> Sites() const;
@@ -59,7 +56,6 @@ private:
     std::unique_ptr<TrainHistory> history_;
     std::atomic<bool> stopping_{false};
     bool failing_ = false;   // told the operator; catch up at the next success
-    std::uint64_t indexed_ = 0;
 };
 
 // The progress and damaged-file lines of a catch-up (shared with the query tool).
