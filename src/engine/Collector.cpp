@@ -74,28 +74,34 @@ void Collector::SetScopeView(std::shared_ptr<IScopeView> view) {
 void Collector::RequestEcho(std::uint8_t siteId, std::int32_t length) {
     echoSite_ = siteId;
     echoLength_ = length;
-    echoRequested_ = true;
+    std::uint32_t number = ++echoRequests_;
+    if (number == 0) number = ++echoRequests_;
+    // Both values are in place before the worker can see the request.
+    echoRequested_ = number;
 }
 
-bool Collector::EchoPending(std::uint8_t* siteId, std::int32_t* length) const {
-    if (!echoRequested_.load()) return false;
+std::uint32_t Collector::EchoPending(std::uint8_t* siteId, std::int32_t* length) const {
+    const std::uint32_t request = echoRequested_.load();
+    if (request == 0) return 0;
     *siteId = echoSite_.load();
     *length = echoLength_.load();
-    return true;
+    return request;
 }
 
-void Collector::EchoSent(std::int32_t length) {
-    echoLength_ = length;  // a length outside 10..1000 went out as 200
+void Collector::EchoSent(std::uint32_t request, std::uint8_t siteId, std::int32_t length) {
+    // A length outside 10..1000 went out as 200: the dialog shows that next.
+    std::int32_t asked = echoLength_.load();
+    if (asked != length && (asked < 10 || asked > 1000)) echoLength_.compare_exchange_strong(asked, length);
     char text[128];
-    std::snprintf(text, sizeof text, "Sending \"ECHO\" to SiteID = %d \n",
-                  static_cast<int>(echoSite_.load()));
+    std::snprintf(text, sizeof text, "Sending \"ECHO\" to SiteID = %d \n", static_cast<int>(siteId));
     std::shared_ptr<IScopeView> view;
     {
         std::lock_guard<std::mutex> lock(viewMutex_);
         view = view_;
     }
     if (view) view->EchoLine(text);
-    echoRequested_ = false;
+    // Cleared after the sending, not before; a newer request stays.
+    echoRequested_.compare_exchange_strong(request, 0);
 }
 
 bool Collector::Start() {

@@ -76,19 +76,20 @@ public:
     bool StopRequested() const { return stop_.load(); }
     // Sends the echo test (10..1000, else 200) to the site.
     void RequestEcho(std::uint8_t siteId, std::int32_t length);
-    void CancelEcho() { echoRequested_ = false; }
+    void CancelEcho() { echoRequested_ = 0; }
     // The echo values last asked for (the dialog shows them again).
     std::uint8_t EchoSite() const { return echoSite_.load(); }
     std::int32_t EchoLength() const { return echoLength_.load(); }
-    bool EchoRequested() const { return echoRequested_.load(); }
+    bool EchoRequested() const { return echoRequested_.load() != 0; }
     // Moves the worker to COM `comNumber` (0 is COM256, as the settings
     // file counts); a later request before that cycle replaces an earlier one.
     void RequestPortSwitch(int comNumber) { portSwitch_ = comNumber; }
 
-    // The worker's side of the requests.
+    // The worker's side of the requests. EchoPending gives the request it
+    // takes (0: none); EchoSent clears it unless a newer one came meanwhile.
     int TakePortSwitch() { return portSwitch_.exchange(-1); }
-    bool EchoPending(std::uint8_t* siteId, std::int32_t* length) const;
-    void EchoSent(std::int32_t length);
+    std::uint32_t EchoPending(std::uint8_t* siteId, std::int32_t* length) const;
+    void EchoSent(std::uint32_t request, std::uint8_t siteId, std::int32_t length);
 
     // The worker thread: started once (false afterwards).
     bool Start();
@@ -115,7 +116,8 @@ private:
     TransferState transfer_;
 
     std::atomic<bool> stop_{false};
-    std::atomic<bool> echoRequested_{false};
+    std::atomic<std::uint32_t> echoRequested_{0};  // the request's number; 0: none
+    std::atomic<std::uint32_t> echoRequests_{0};
     std::atomic<std::uint8_t> echoSite_{0};
     std::atomic<std::int32_t> echoLength_{40};
     std::atomic<int> portSwitch_{-1};

@@ -27,9 +27,10 @@ void SwitchPortIfAsked(Collector& c) {
 void SendEchoIfAsked(Collector& c) {
     std::uint8_t site = 0;
     std::int32_t length = 0;
-    if (!c.EchoPending(&site, &length)) return;
+    const std::uint32_t request = c.EchoPending(&site, &length);
+    if (request == 0) return;
     const std::int32_t sent = SendEcho(c.Link(), site, length);
-    c.EchoSent(sent);  // cleared after the sending, not before
+    c.EchoSent(request, site, sent);
 }
 
 // A Request to Transmit: a transfer for at most 20 blocks, else CANCEL.
