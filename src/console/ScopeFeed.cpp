@@ -6,7 +6,8 @@
 #include "console/DlgCmndEcho.h"
 #include "console/SerialScopeView.h"
 
-ScopeFeed::ScopeFeed(QObject* parent) : QObject(parent), queue_(std::make_shared<ScopeQueue>()) {
+ScopeFeed::ScopeFeed(QObject* parent, std::size_t capacity)
+    : QObject(parent), queue_(std::make_shared<ScopeQueue>(capacity)) {
     // Called on the worker's thread when the queue was empty: a drain is
     // posted to this object's thread, never waited for.
     queue_->SetWake([this]() { Schedule(); });
@@ -46,7 +47,10 @@ std::size_t ScopeFeed::Drain() {
         }
     }
     if (scope != nullptr) scope->EndBatch();
-    if (taken == BATCH && queue_->Size() > 0) Schedule();
+    // A full batch may have left more behind, if only the count of a run
+    // skipped after it (the queue hands that out once its entries are all
+    // taken, and no wake comes for it): drain again.
+    if (taken == BATCH) Schedule();
     return taken;
 }
 

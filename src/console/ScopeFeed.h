@@ -23,7 +23,9 @@ public:
     // The most items one drain shows before it lets the event loop run.
     static constexpr std::size_t BATCH = 2048;
 
-    explicit ScopeFeed(QObject* parent = nullptr);
+    // `capacity`: the most entries the queue holds for a pane that falls
+    // behind.
+    explicit ScopeFeed(QObject* parent = nullptr, std::size_t capacity = SCOPE_QUEUE_DEFAULT);
 
     // The queue to hand the collector as its scope view.
     std::shared_ptr<ScopeQueue> Queue() const { return queue_; }
