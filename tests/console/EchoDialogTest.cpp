@@ -7,14 +7,13 @@
 #include "ConsoleTestSupport.h"
 #include "console/ConsoleCommands.h"
 #include "console/DlgCmndEcho.h"
-#include "radio/CollectorContext.h"
+#include "engine/Worker.h"
 #include "radio/Frame.h"
 
 using consoletest::ColourAt;
-using consoletest::FakeRadio;
+using consoletest::CollectorWithFeed;
 using consoletest::PaneText;
 using consoletest::Q;
-using consoletest::TempHome;
 using consoletest::WorkerThread;
 
 class EchoDialogTest : public QObject {
@@ -23,26 +22,25 @@ private slots:
     void init() { bridge::Install(); }
 
     void sendsThroughTheWorkerAndShowsItsLine() {
-        TempHome home;
-        FakeRadio radio;
-        WorkerThread worker;
+        CollectorWithFeed rig;
+        Collector& collector = *rig.collector;
+        WorkerThread worker(collector);
 
-        auto dialog = std::make_unique<CDlgCmndEcho>();
+        auto dialog = std::make_unique<CDlgCmndEcho>(&collector, &rig.feed);
         dialog->show();
         QCOMPARE(dialog->windowTitle(), QStringLiteral("Dialog"));
         QCOMPARE(dialog->RemoteField()->text(), QStringLiteral("0"));
         QCOMPARE(dialog->LengthField()->text(), QStringLiteral("40"));
         QCOMPARE(dialog->SendButton()->text(), QStringLiteral("Send Cmnd"));
         QCOMPARE(dialog->CloseButton()->text(), QStringLiteral("Close/Exit"));
-        QCOMPARE(echoDialogWindow.load(), dialog->Handle());
 
         dialog->RemoteField()->setText(QStringLiteral("17"));
         QTest::mouseClick(dialog->SendButton(), Qt::LeftButton);
-        QTRY_COMPARE(echoRequested.load(), std::uint8_t(0));
+        QTRY_VERIFY(!collector.EchoRequested());
         QTRY_VERIFY(PaneText(dialog->Pane()).endsWith(QLatin1Char('\n')));
 
         // One frame to site 17 with 41 numbered groups of 6 characters.
-        const std::vector<std::uint8_t> sent = radio.port->TakeWritten();
+        const std::vector<std::uint8_t> sent = rig.radio.port->TakeWritten();
         QCOMPARE(sent.size(), FRAME_OVERHEAD + 3 + 41 * 6);
         QCOMPARE(sent[3], std::uint8_t(17));
         QCOMPARE(sent[7], std::uint8_t(PT_ECHO));
@@ -61,9 +59,9 @@ private slots:
         dialog->RemoteField()->setText(QStringLiteral("300"));
         dialog->LengthField()->setText(QStringLiteral("5"));
         dialog->OnSend();
-        QCOMPARE(echoSiteId.load(), std::uint8_t(44));
-        QTRY_COMPARE(echoRequested.load(), std::uint8_t(0));
-        QTRY_COMPARE(echoLength.load(), 200);
+        QCOMPARE(collector.EchoSite(), std::uint8_t(44));
+        QTRY_VERIFY(!collector.EchoRequested());
+        QTRY_COMPARE(collector.EchoLength(), 200);
         QCOMPARE(dialog->LengthField()->text(), QStringLiteral("5"));
         QTRY_COMPARE(PaneText(dialog->Pane()).count(QLatin1Char('\n')), 2);
 
@@ -73,46 +71,45 @@ private slots:
         for (QWidget* focus : {static_cast<QWidget*>(dialog->Pane()), static_cast<QWidget*>(dialog->CloseButton())}) {
             focus->setFocus();
             QTest::keyClick(focus, Qt::Key_Return);
-            QCOMPARE(echoRequested.load(), std::uint8_t(1));
             ++lines;
             QTRY_COMPARE(PaneText(dialog->Pane()).count(QLatin1Char('\n')), lines);
             QVERIFY(dialog->isVisible());
         }
+        // Closed, the dialog shows no further line (one still on its way included).
+        rig.feed.Queue()->EchoLine("after the close\n");
         dialog->OnClose();
-        QCOMPARE(echoDialogWindow.load(), WindowHandle(0));
+        QVERIFY(!collector.EchoRequested());
+        rig.feed.DrainAll();
+        QCOMPARE(PaneText(dialog->Pane()).count(QLatin1Char('\n')), lines);
         dialog.reset();
 
-        CDlgCmndEcho reopened;
+        CDlgCmndEcho reopened(&collector, &rig.feed);
         QCOMPARE(reopened.RemoteField()->text(), QStringLiteral("44"));
         QCOMPARE(reopened.LengthField()->text(), QStringLiteral("200"));
         worker.Stop();
     }
 
     void closingRightAfterSendWithdrawsTheRequest() {
-        TempHome home;
-        FakeRadio radio;
-        auto ctx = std::make_unique<CollectorContext>();
+        CollectorWithFeed rig;
         {
-            CDlgCmndEcho dialog;
+            CDlgCmndEcho dialog(rig.collector.get(), &rig.feed);
             dialog.OnSend();
-            QCOMPARE(echoRequested.load(), std::uint8_t(1));
+            QVERIFY(rig.collector->EchoRequested());
             dialog.OnClose();
-            QCOMPARE(echoRequested.load(), std::uint8_t(0));
+            QVERIFY(!rig.collector->EchoRequested());
         }
-        RunCollectorCycle(*ctx);
-        QCOMPARE(radio.port->WrittenSize(), std::size_t(0));
+        RunCollectorCycle(*rig.collector);
+        QCOMPARE(rig.radio.port->WrittenSize(), std::size_t(0));
     }
 
-    void aClosedDialogGetsNothingAndFieldsReadLikeNumbers() {
-        TempHome home;
-        FakeRadio radio;
-        WindowHandle old = 0;
+    void aDialogThatIsGoneGetsNothingAndFieldsReadLikeNumbers() {
+        CollectorWithFeed rig;
         {
-            CDlgCmndEcho dialog;
-            old = dialog.Handle();
+            // Destroyed without Close/Exit, with a line on its way to it.
+            CDlgCmndEcho dialog(rig.collector.get(), &rig.feed);
+            rig.feed.Queue()->EchoLine("x\n");
         }
-        QCOMPARE(echoDialogWindow.load(), WindowHandle(0));
-        QCOMPARE(SendWindowMessage(old, WM_ECHO_TEXT, 0, reinterpret_cast<LPARAM>("x\n")), 0);
+        rig.feed.DrainAll();
 
         QCOMPARE(ReadFieldNumber(QStringLiteral("  -12abc")), -12);
         QCOMPARE(ReadFieldNumber(QStringLiteral("+7")), 7);
@@ -123,7 +120,7 @@ private slots:
         QCOMPARE(ReadFieldNumber(QString(28, QLatin1Char(' ')) + QStringLiteral("95")), 9);
 
         // The green variant of the echo line.
-        CDlgCmndEcho dialog;
+        CDlgCmndEcho dialog(nullptr, nullptr);
         dialog.OnWindowMessage(WM_ECHO_TEXT_GREEN, 0, reinterpret_cast<LPARAM>("green\n"));
         dialog.OnWindowMessage(WM_ECHO_TEXT, 0, 0);
         QCOMPARE(ColourAt(dialog.Pane(), 10), Q(COLOUR_DARK_GREEN));

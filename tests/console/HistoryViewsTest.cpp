@@ -18,13 +18,14 @@
 #include "records/Callers.h"
 #include "records/TrainReport.h"
 
+using consoletest::FakeRadio;
 using consoletest::TempHome;
 
 namespace {
 
 // Writes the report of a train of `axles` axles in cars of 4: site 500 on
 // track 1, train number n, axle 3's left bearing at its maximum when `alarm`.
-void WriteTrain(int n, int axles, bool alarm) {
+void WriteTrain(const TempHome& home, int n, int axles, bool alarm) {
     TrainRecord t{};
     std::uint8_t* h = t.header;
     h[1] = 0x01;  // hot-wheel records
@@ -48,7 +49,8 @@ void WriteTrain(int n, int axles, bool alarm) {
         s[5] = i % 4 == 0 ? 0x80 : 0;
     }
     if (alarm) t.axleSlots[2].bytes[0] = 255;
-    QCOMPARE(WriteTrainReport(t.header, t.axleSlots), 0);
+    NullOutput log;
+    QVERIFY(WriteTrainReport(home.Folder(), t.header, t.axleSlots, log));
 }
 
 }  // namespace
@@ -56,22 +58,24 @@ void WriteTrain(int n, int axles, bool alarm) {
 class HistoryViewsTest : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup() { std::fill(std::begin(callerTable), std::end(callerTable), CallerEntry{}); }
-
     void modelsShowTheHistory() {
         TempHome home;
-        for (int n = 1; n <= 300; ++n) WriteTrain(n, 8 + n % 40, n % 10 == 0);
+        FakeRadio radio;
+        std::unique_ptr<Collector> collector = radio.MakeCollector(home);
+        for (int n = 1; n <= 300; ++n) WriteTrain(home, n, 8 + n % 40, n % 10 == 0);
         std::uint8_t powerup[17] = {0xD2, 0x04, 500 & 0xFF, 500 >> 8, 1, 1, 0, 'A', 'B', 'H', 'L', 'V', '0', '0', '0', '1', 0};
-        FillCallerEntry(callerTable[0], powerup, 12);
+        CallerTable callers{};
+        FillCallerEntry(callers[0], powerup, 12);
+        collector->Callers().Replace(callers);
 
         ConsoleHistory history;
-        history.Start(exeDirectory);
-        EngineEvents().Flush();  // the catch-up
+        history.Start(*collector);
+        collector->Events().Flush();  // the catch-up
         EngineEvent error;
         error.kind = EventKind::FrameError;
         error.siteId = 12;
-        PublishEvent(error);
-        EngineEvents().Flush();
+        collector->Publish(error);
+        collector->Events().Flush();
 
         SitesView sites;
         sites.Refresh();
@@ -102,13 +106,13 @@ private slots:
         QCOMPARE(model->data(model->index(299, TrainsModel::Axles), Qt::DisplayRole).toInt(), 47);
 
         // A new train shows at the top once indexed.
-        WriteTrain(301, 12, false);
+        WriteTrain(home, 301, 12, false);
         EngineEvent train;
         train.kind = EventKind::TrainReported;
         train.siteId = 12;
-        train.reportPath = exeDirectory + REPORT_FOLDER + "/20260313_1310.GEM.HBD.00301.txt";
-        PublishEvent(train);
-        EngineEvents().Flush();
+        train.reportPath = home.Folder() + REPORT_FOLDER + "/20260313_1310.GEM.HBD.00301.txt";
+        collector->Publish(train);
+        collector->Events().Flush();
         QTRY_COMPARE(model->rowCount(), 301);
 
         // The train of the top row: summary, axles, chart, exports.

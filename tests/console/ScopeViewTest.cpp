@@ -1,7 +1,9 @@
-// The serial scope view: the three worker messages, the null-text case,
-// who owns scopeWindow, and messages that meet a closing window.
+// The serial scope view: the three kinds of entry as the day's log has
+// them, the null-text case, which scope gets the entries, and entries that
+// meet a closing window.
 #include <QApplication>
 #include <QDir>
+#include <QMdiArea>
 #include <QtTest>
 #include <atomic>
 #include <thread>
@@ -11,38 +13,25 @@
 #include "console/ChildFrame.h"
 #include "console/MainFrame.h"
 #include "console/RichEditScopeView.h"
-#include <QMdiArea>
 #include "console/SerialScopeView.h"
 
 using consoletest::ColourAt;
+using consoletest::CollectorWithFeed;
 using consoletest::PaneText;
 using consoletest::Q;
-using consoletest::TempHome;
 
 namespace {
 
-// Runs send on a thread of its own, as the worker does, and waits for it.
-template <typename Send>
-std::intptr_t FromWorker(Send send) {
-    std::atomic<bool> done{false};
-    std::intptr_t result = -1;
-    std::thread sender([&]() {
-        result = send();
-        done = true;
-    });
-    while (!done.load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    sender.join();
-    return result;
+// Runs `make` on a thread of its own, as the worker makes its entries, and
+// waits for it without running this thread's event loop: the worker never
+// waits for the user interface.
+template <typename Make>
+void FromWorker(Make make) {
+    std::thread(make).join();
 }
 
-std::intptr_t SendFromWorker(WindowHandle handle, std::uint32_t message, WPARAM wParam, LPARAM lParam) {
-    return FromWorker([&] { return SendWindowMessage(handle, message, wParam, lParam); });
-}
-
-// A scope entry made as the worker makes it: the day's log, then scopeWindow.
-std::intptr_t ScopeFromWorker(std::uint32_t message, WPARAM wParam, LPARAM lParam) {
-    return FromWorker([&] { return SendToScope(message, wParam, lParam); });
-}
+// The day's log as the pane shows it: every entry, line ends as "\n".
+QString AsPane(QString log) { return log.replace(QStringLiteral("\r\n"), QStringLiteral("\n")); }
 
 const QString kStamp = QStringLiteral("\\d\\d:\\d\\d:\\d\\d: ");
 
@@ -53,20 +42,23 @@ class ScopeViewTest : public QObject {
 private slots:
     void init() { bridge::Install(); }
 
-    void handlesTheThreeMessagesFromTheWorkerThread() {
-        TempHome home;
-        SetScopeLogEnabled(true);
+    void showsTheThreeKindsOfEntryAsTheDayLogHasThem() {
+        CollectorWithFeed rig;
         CKestovaDoc doc;
-        CFViewSerialScope view(&doc);
+        CFViewSerialScope view(&doc, &rig.feed);
         view.OnInitialUpdate();
-        QCOMPARE(scopeWindow.load(), view.Handle());
+        QCOMPARE(rig.feed.Scope(), &view);
         QCOMPARE(doc.GetTitle(), QStringLiteral(". SerScope ."));
 
         const char text[] = "Sending \"CANCEL\" to SiteID = 7\n";
-        QCOMPARE(ScopeFromWorker(WM_LOG_TEXT, COLOUR_PURPLE, reinterpret_cast<LPARAM>(text)), 0);
         const std::uint8_t frame[3] = {0x55, 0xAA, 0x07};
-        ScopeFromWorker(WM_LOG_FIELD_BYTES, 3, reinterpret_cast<LPARAM>(frame));
-        ScopeFromWorker(WM_LOG_COLLECT_BYTES, 2, reinterpret_cast<LPARAM>(frame));
+        FromWorker([&]() {
+            rig.collector->Scope(WM_LOG_TEXT, COLOUR_PURPLE, reinterpret_cast<LPARAM>(text));
+            rig.collector->Scope(WM_LOG_FIELD_BYTES, 3, reinterpret_cast<LPARAM>(frame));
+            rig.collector->Scope(WM_LOG_COLLECT_BYTES, 2, reinterpret_cast<LPARAM>(frame));
+        });
+        QCOMPARE(PaneText(view.Pane()), QString());  // the worker never touches the window
+        rig.feed.DrainAll();
 
         const QString shown = PaneText(view.Pane());
         const QRegularExpression expected(
@@ -82,116 +74,125 @@ private slots:
         const int collectLine = shown.indexOf(QStringLiteral("Collect"));
         QCOMPARE(ColourAt(view.Pane(), collectLine + 9), Q(COLOUR_DARK_GREEN));
 
-        // Every entry also went to the daily scope log, as plain text.
-        SetScopeLogEnabled(false);
-        const QStringList logs = QDir(home.Path(QStringLiteral("Logs"))).entryList(QDir::Files);
+        // One day's log, with every entry as plain text, time stamps included:
+        // the pane shows the very same characters.
+        const QStringList logs = QDir(rig.home.Path(QStringLiteral("Logs"))).entryList(QDir::Files);
         QCOMPARE(logs.size(), 1);
-        const QString logged = QString::fromLatin1(home.ReadFile(QStringLiteral("Logs/") + logs.first()));
-        QVERIFY2(logged.contains(QStringLiteral("Info   | Sending \"CANCEL\" to SiteID = 7\n")), qPrintable(logged));
-        QVERIFY(logged.contains(QStringLiteral("Field  | 55 AA 07 \r\n")));
-        QVERIFY(logged.contains(QStringLiteral("Collect| 55 AA \r\n")));
+        const QString logged = rig.Log();
+        QVERIFY2(logged.contains(QStringLiteral("Field  | 55 AA 07 \r\n")), qPrintable(logged));
+        QCOMPARE(AsPane(logged), shown);
     }
 
     void nullTextsWriteNothingEmptyTextsOnlyThePrefix() {
-        TempHome home;
+        CollectorWithFeed rig;
         CKestovaDoc doc;
-        CFViewSerialScope view(&doc);
+        CFViewSerialScope view(&doc, &rig.feed);
         view.OnInitialUpdate();
-        for (std::uint32_t message : {WM_LOG_TEXT, WM_LOG_FIELD_BYTES, WM_LOG_COLLECT_BYTES})
-            QCOMPARE(SendFromWorker(view.Handle(), message, 4, 0), 0);
+        FromWorker([&]() {
+            for (std::uint32_t message : {WM_LOG_TEXT, WM_LOG_FIELD_BYTES, WM_LOG_COLLECT_BYTES})
+                rig.collector->Scope(message, 4, 0);
+        });
+        rig.feed.DrainAll();
         QCOMPARE(PaneText(view.Pane()), QString());
+        QCOMPARE(rig.Log(), QString());
         // A text without a line end runs on into the next entry's prefix.
-        SendFromWorker(view.Handle(), WM_LOG_TEXT, COLOUR_DARK_RED, reinterpret_cast<LPARAM>(""));
-        SendFromWorker(view.Handle(), WM_LOG_TEXT, COLOUR_DARK_RED, reinterpret_cast<LPARAM>("two\nlines"));
-        QVERIFY(QRegularExpression(QStringLiteral("^") + kStamp + QStringLiteral("Info   \\| ") + kStamp +
-                                   QStringLiteral("Info   \\| two\nlines$"))
-                    .match(PaneText(view.Pane()))
-                    .hasMatch());
+        FromWorker([&]() {
+            LogLine(*rig.collector, COLOUR_DARK_RED, "%s", "");
+            LogLine(*rig.collector, COLOUR_DARK_RED, "two\nlines");
+        });
+        rig.feed.DrainAll();
+        const QString shown = PaneText(view.Pane());
+        QVERIFY2(QRegularExpression(QStringLiteral("^") + kStamp + QStringLiteral("Info   \\| ") + kStamp +
+                                    QStringLiteral("Info   \\| two\nlines$"))
+                     .match(shown)
+                     .hasMatch(),
+                 qPrintable(shown));
+        QCOMPARE(AsPane(rig.Log()), shown);
     }
 
-    void theNewestScopeGetsTheLinesAndClosingAnyClearsTheTarget() {
-        TempHome home;
+    void theNewestScopeGetsTheEntriesAndClosingAnyLeavesThemToTheLog() {
+        CollectorWithFeed rig;
         CKestovaDoc doc1, doc2;
-        auto* first = new CFViewSerialScope(&doc1);
+        auto* first = new CFViewSerialScope(&doc1, &rig.feed);
         first->OnInitialUpdate();
-        auto* second = new CFViewSerialScope(&doc2);
+        auto* second = new CFViewSerialScope(&doc2, &rig.feed);
         second->OnInitialUpdate();
-        QCOMPARE(scopeWindow.load(), second->Handle());
+        QCOMPARE(rig.feed.Scope(), second);
 
-        WindowHandle firstHandle = first->Handle();
+        // An entry on its way when a scope closes, and one made afterwards:
+        // no scope shows them, even though the second is still open.
+        FromWorker([&]() { LogLine(*rig.collector, COLOUR_DARK_RED, "on its way\n"); });
         delete first;
-        QCOMPARE(scopeWindow.load(), WindowHandle(0));  // even though the second is still open
-        // LogLine drops lines while there is no target.
-        std::thread([]() { LogLine(COLOUR_DARK_RED, "dropped\n"); }).join();
+        QCOMPARE(rig.feed.Scope(), nullptr);
+        FromWorker([&]() { LogLine(*rig.collector, COLOUR_DARK_RED, "after the close\n"); });
+        rig.feed.DrainAll();
         QCOMPARE(PaneText(second->Pane()), QString());
-        // A message to the closed window's handle is not delivered.
-        QCOMPARE(SendFromWorker(firstHandle, WM_LOG_TEXT, 0, reinterpret_cast<LPARAM>("x\n")), 0);
+        QVERIFY(rig.Log().contains(QStringLiteral("on its way\n")));
+        QVERIFY(rig.Log().contains(QStringLiteral("after the close\n")));
         delete second;
     }
 
     void appendsToABackgroundScopeKeepTheActiveWindowAndMarkItsTab() {
-        TempHome home;
+        CollectorWithFeed rig;
         CMainFrame frame;
+        rig.collector->SetScopeView(frame.Feed()->Queue());
         frame.show();
         QVERIFY(QTest::qWaitForWindowActive(&frame));
-        childViewKind = 1;
+        frame.SetNewDocumentView(DocumentView::Scope);
         CChildFrame* older = frame.CreateDocumentWindow(QString());
-        CChildFrame* newer = frame.CreateDocumentWindow(QString());  // gets the lines
+        CChildFrame* newer = frame.CreateDocumentWindow(QString());  // gets the entries
         frame.MdiArea()->setActiveSubWindow(older);
 
-        const char text[] = "line\n";
-        for (int i = 0; i < 3; ++i)
-            SendFromWorker(newer->ScopeView()->Handle(), WM_LOG_TEXT, COLOUR_PURPLE, reinterpret_cast<LPARAM>(text));
+        FromWorker([&]() {
+            for (int i = 0; i < 3; ++i) LogLine(*rig.collector, COLOUR_PURPLE, "line\n");
+        });
+        QTRY_COMPARE(newer->windowTitle(), QStringLiteral(". SerScope . (3 new)"));
         QCOMPARE(frame.MdiArea()->activeSubWindow(), older);
         QVERIFY(!newer->ScopeView()->Pane()->hasFocus());
-        QTRY_COMPARE(newer->windowTitle(), QStringLiteral(". SerScope . (3 new)"));
 
         frame.MdiArea()->setActiveSubWindow(newer);
         QCOMPARE(newer->windowTitle(), QStringLiteral(". SerScope ."));
-        SendFromWorker(newer->ScopeView()->Handle(), WM_LOG_TEXT, COLOUR_PURPLE, reinterpret_cast<LPARAM>(text));
+        FromWorker([&]() { LogLine(*rig.collector, COLOUR_PURPLE, "line\n"); });
         QTRY_VERIFY(newer->ScopeView()->Pane()->hasFocus());
         QCOMPARE(newer->windowTitle(), QStringLiteral(". SerScope ."));
     }
 
-    void aWindowClosingWhileTheWorkerSendsNeverHangsIt() {
-        TempHome home;
+    void aWindowClosingWhileTheWorkerLogsLosesNothingFromTheLog() {
+        CollectorWithFeed rig;
         CKestovaDoc doc;
-        auto* view = new CFViewSerialScope(&doc);
+        auto* view = new CFViewSerialScope(&doc, &rig.feed);
         view->OnInitialUpdate();
-        const WindowHandle handle = view->Handle();
 
         std::atomic<bool> stop{false};
-        std::atomic<int> sent{0};
+        std::atomic<int> made{0};
         std::thread worker([&]() {
             while (!stop.load()) {
-                SendWindowMessage(handle, WM_LOG_TEXT, COLOUR_DARK_BLUE, reinterpret_cast<LPARAM>("busy\n"));
-                ++sent;
+                LogLine(*rig.collector, COLOUR_DARK_BLUE, "busy\n");
+                ++made;
             }
         });
-        // Let some lines through, then close the window under the sender.
-        while (sent.load() < 20) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        // Let some lines through, then close the window under the worker,
+        // which goes on.
+        QTRY_VERIFY(PaneText(view->Pane()).count(QStringLiteral("busy")) >= 20);
         delete view;
-        const int before = sent.load();
-        // The sender keeps running, its sends now return at once.
-        while (sent.load() < before + 1000) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        const int before = made.load();
+        QTRY_VERIFY(made.load() > before + 1000);
         stop = true;
         worker.join();
-        QCOMPARE(scopeWindow.load(), WindowHandle(0));
+        rig.feed.DrainAll();
+        QCOMPARE(rig.feed.Scope(), nullptr);
+        QCOMPARE(rig.Log().count(QStringLiteral("busy\n")), made.load());
     }
 
-    void afterShutdownBeginsSendsReturnWithoutTheUserInterface() {
-        TempHome home;
+    void entriesMadeAfterShutdownBeganStillReachTheDayLog() {
+        CollectorWithFeed rig;
         CKestovaDoc doc;
-        CFViewSerialScope view(&doc);
+        CFViewSerialScope view(&doc, &rig.feed);
         view.OnInitialUpdate();
         bridge::BeginShutdown();
-        // Sent from another thread while this one does not pump events: it
-        // must come back on its own.
-        std::thread([&]() {
-            SendWindowMessage(view.Handle(), WM_LOG_TEXT, 0, reinterpret_cast<LPARAM>("late\n"));
-        }).join();
+        FromWorker([&]() { LogLine(*rig.collector, COLOUR_DARK_RED, "late\n"); });
         bridge::ResetShutdown();
-        QCOMPARE(PaneText(view.Pane()), QString());
+        QVERIFY(rig.Log().endsWith(QStringLiteral("Info   | late\n")));
     }
 };
 

@@ -31,7 +31,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/Globals.h"
 #include "console/ChildFrame.h"
 #include "console/DlgCmndEcho.h"
 #include "console/DlgPortSelection.h"
@@ -43,6 +42,7 @@
 #include "console/SitesView.h"
 #include "console/TrainView.h"
 #include "console/TrainsView.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -189,7 +189,12 @@ int main(int argc, char* argv[]) {
         return result;
     }
 
+    // The data folder as the console finds it (KESTOVA_HOME, set by the script).
+    DataFolderChoice choice;
+    choice.installed = InstalledDataFolder::User;
+    std::string origin;
     ConsoleOptions options;
+    options.dataFolder = ProgramDataFolder(choice, &origin);
     if (scene == QStringLiteral("switch")) options.choosePort = [] { return 2; };
     CKestovaApp app(options);
     if (scene.startsWith(QStringLiteral("look:"))) ApplyLook(scene.mid(5).toInt());
@@ -198,7 +203,7 @@ int main(int argc, char* argv[]) {
 
     if (scene == QStringLiteral("echo")) {
         QTimer::singleShot(Delay(6000) / 2, [&]() {
-            auto* dialog = new CDlgCmndEcho(app.MainFrame());
+            auto* dialog = new CDlgCmndEcho(app.GetCollector(), app.MainFrame()->Feed(), app.MainFrame());
             dialog->setAttribute(Qt::WA_DeleteOnClose);
             dialog->show();
             Centre(dialog);

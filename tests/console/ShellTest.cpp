@@ -174,7 +174,7 @@ private slots:
         home.WriteFile(QStringLiteral("any.txt"), "not ours");
         CChildFrame* opened = frame.CreateDocumentWindow(home.Path(QStringLiteral("any.txt")));
         QVERIFY(opened != nullptr);
-        QVERIFY(opened->MainView() != nullptr);  // childViewKind 0
+        QVERIFY(opened->MainView() != nullptr);  // no scope opened yet: the main view
         QCOMPARE(frame.CreateDocumentWindow(home.Path(QStringLiteral("missing.txt"))), nullptr);
 
         for (const char* name : {"a", "b", "c", "d"}) {

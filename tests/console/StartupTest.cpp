@@ -16,7 +16,6 @@
 #include "console/MainFrame.h"
 #include "console/MainView.h"
 #include "console/SerialScopeView.h"
-#include "platform/TtySerialPort.h"
 #include "records/Callers.h"
 #include "unit/TestSupport.h"
 
@@ -26,10 +25,14 @@ using consoletest::TempHome;
 
 namespace {
 
+// The console on the test's data folder, its radio an in-memory port of
+// `radio` (or, when `memoryPort` is false, the real terminal port).
 struct Console {
-    explicit Console(FakeRadio& radio, std::function<int()> choose = {}) {
+    Console(const TempHome& home, FakeRadio& radio, std::function<int()> choose = {}, bool memoryPort = true) {
         ConsoleOptions options;
-        options.installRadioPort = [] {};  // the test's in-memory port stays
+        options.dataFolder = home.Folder();
+        if (memoryPort) options.makeRadioPort = [&radio]() { return radio.MakePort(); };
+        options.clock = &radio.clock;
         options.choosePort = [this, choose]() {
             ++asked;
             shownWhenAsked = app->MainFrame() != nullptr && app->MainFrame()->isVisible();
@@ -41,9 +44,10 @@ struct Console {
             return confirmAnswer;
         };
         app = std::make_unique<CKestovaApp>(options);
-        (void)radio;
     }
     CMainFrame* Frame() const { return app->MainFrame(); }
+    Collector& C() const { return *app->GetCollector(); }
+    ScopeFeed* Feed() const { return Frame()->Feed(); }
     QList<QMdiSubWindow*> Windows() const {
         return Frame()->MdiArea()->subWindowList(QMdiArea::CreationOrder);
     }
@@ -69,12 +73,12 @@ QStringList Lines(const QString& paneText) {
     return lines;
 }
 
-std::vector<std::uint8_t> PowerupFrame(std::uint8_t site) {
+std::vector<std::uint8_t> PowerupFrame(std::uint8_t site, std::uint8_t tracks = 1) {
     std::vector<std::uint8_t> payload(17, 0);
     payload[0] = 0x34;
     payload[1] = 0x12;
     payload[2] = site;
-    payload[4] = 1;
+    payload[4] = tracks;
     payload[5] = 1;
     std::memcpy(&payload[9], "UNIT001", 7);
     return testsupport::MakeFrame(site, COLLECTOR_ID, 0, PT_POWERUP, payload);
@@ -89,7 +93,7 @@ private slots:
         TempHome home;
         home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=3\n");
         FakeRadio radio;
-        Console console(radio);
+        Console console(home, radio);
         QVERIFY(console.app->InitInstance({}));
 
         QCOMPARE(console.asked, 0);
@@ -97,7 +101,7 @@ private slots:
                  QStringList({QStringLiteral("Program Started!"), QStringLiteral("Our (Collector) ID is 250."),
                               QStringLiteral("Using Serial Port COMM 3"), QString(), QString()}));
         QCOMPARE(radio.port->lastOpenedIndex, std::uint8_t(2));
-        QCOMPARE(childViewKind.load(), 1);
+        QCOMPARE(console.Frame()->NewDocumentView(), DocumentView::Scope);
 
         const auto windows = console.Windows();
         QCOMPARE(windows.size(), 2);
@@ -106,10 +110,10 @@ private slots:
         QCOMPARE(console.Frame()->MdiArea()->activeSubWindow(), windows[1]);
         auto* scope = qobject_cast<CChildFrame*>(windows[1])->ScopeView();
         QVERIFY(scope != nullptr);
-        QCOMPARE(scopeWindow.load(), scope->Handle());
+        QCOMPARE(console.Feed()->Scope(), scope);
 
         QVERIFY(console.app->WorkerStarted());
-        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(WORKER_RUNNING));
+        QCOMPARE(console.C().State(), WorkerState::Running);
         QVERIFY(console.Frame()->windowState() & Qt::WindowMaximized);
         QCOMPARE(console.Frame()->windowTitle(), QStringLiteral(". SerScope . - Kestova"));
 
@@ -122,20 +126,20 @@ private slots:
         QCOMPARE(console.Windows().size(), 3);
         auto* newer = qobject_cast<CChildFrame*>(console.Windows()[2])->ScopeView();
         QVERIFY(newer != nullptr);
-        QCOMPARE(scopeWindow.load(), newer->Handle());
+        QCOMPARE(console.Feed()->Scope(), newer);
         console.Windows()[1]->close();
         QTRY_COMPARE(console.Windows().size(), 2);
-        QCOMPARE(scopeWindow.load(), WindowHandle(0));
+        QCOMPARE(console.Feed()->Scope(), nullptr);
 
         QVERIFY(console.app->StopWorker());
-        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(WORKER_ENDED));
+        QCOMPARE(console.C().State(), WorkerState::Ended);
     }
 
     void withNoStoredPortTheDialogAsksBeforeTheFrameShowsAndTheChoiceIsKept() {
         TempHome home;
         FakeRadio radio;
         {
-            Console console(radio, [] { return 5; });
+            Console console(home, radio, [] { return 5; });
             QVERIFY(console.app->InitInstance({}));
             QCOMPARE(console.asked, 1);
             QVERIFY(!console.shownWhenAsked);
@@ -147,8 +151,7 @@ private slots:
                  qPrintable(ini));
 
         // The next start asks no more.
-        ResetProcessValues();
-        Console again(radio, [] { return 6; });
+        Console again(home, radio, [] { return 6; });
         QVERIFY(again.app->InitInstance({}));
         QCOMPARE(again.asked, 0);
         QCOMPARE(radio.port->lastOpenedIndex, std::uint8_t(4));
@@ -158,7 +161,7 @@ private slots:
         TempHome home;
         home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=-1\n");
         FakeRadio radio;
-        Console console(radio, [] { return -1; });
+        Console console(home, radio, [] { return -1; });
         QVERIFY(console.app->InitInstance({}));
         QCOMPARE(console.asked, 1);
         QCOMPARE(Lines(PaneText(console.FirstMainView()->Pane())),
@@ -167,8 +170,8 @@ private slots:
         QCOMPARE(QString::fromLatin1(home.ReadFile(QStringLiteral("K7_Dialups.ini"))),
                  QStringLiteral("[Radio Serial Port]\nRadio_Port=-1\n"));
         QCOMPARE(console.Windows().size(), 1);
-        QCOMPARE(scopeWindow.load(), WindowHandle(0));
-        QCOMPARE(childViewKind.load(), 0);
+        QCOMPARE(console.Feed()->Scope(), nullptr);
+        QCOMPARE(console.Frame()->NewDocumentView(), DocumentView::Main);
         QVERIFY(console.app->WorkerStarted());
 
         // File, New now gives a further main view, which starts nothing.
@@ -183,14 +186,14 @@ private slots:
         // Closing the first main view leaves the worker alone.
         console.Windows()[0]->close();
         QTRY_COMPARE(console.Windows().size(), 1);
-        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(WORKER_RUNNING));
+        QCOMPARE(console.C().State(), WorkerState::Running);
     }
 
     void closingTheFrameStopsTheWorkerCleanlyWhileItLogs() {
         TempHome home;
         home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=1\n");
         FakeRadio radio;
-        Console console(radio);
+        Console console(home, radio);
         QVERIFY(console.app->InitInstance({}));
         auto* scope = qobject_cast<CChildFrame*>(console.Windows()[1])->ScopeView();
 
@@ -208,16 +211,19 @@ private slots:
         console.confirmAnswer = false;
         console.Frame()->close();
         QCOMPARE(console.confirmations, 1);
-        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(1));
+        QCOMPARE(console.C().State(), WorkerState::Running);
         console.confirmAnswer = true;
         console.Frame()->close();
         feeding = false;
         feeder.join();
-        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(WORKER_ENDED));
+        QCOMPARE(console.C().State(), WorkerState::Ended);
         QVERIFY(!console.app->WorkerAbandoned());
-        QCOMPARE(scopeWindow.load(), WindowHandle(0));
+        QCOMPARE(console.Feed()->Scope(), nullptr);
         QCOMPARE(home.ReadFile(QStringLiteral("Callers.bin")).size(), 2560);
-        QVERIFY(LoadCallers() > 0);
+        CallerRegistry saved(home.Folder());
+        int used = 0;
+        QVERIFY(saved.Load(&used));
+        QVERIFY(used > 0);
     }
 
     void aPortThatDoesNotOpenIsReportedInTheScopeTheDayLogAndTheLinkPane() {
@@ -226,14 +232,14 @@ private slots:
         QVERIFY(QDir(home.Path()).mkpath(QStringLiteral("Ports")));
         QVERIFY(QFile::link(QStringLiteral("/nonexistent/ttyUSB7"), home.Path(QStringLiteral("Ports/COM7"))));
         FakeRadio radio;
-        SetRadioPort(std::make_unique<DeviceSerialPort<TtySerialPort>>());
-        Console console(radio);
+        Console console(home, radio, {}, false);
         QVERIFY(console.app->InitInstance({}));
 
-        const QString scope = PaneText(ScopeOf(console.Windows().value(1))->Pane());
-        QVERIFY2(scope.contains(QRegularExpression(
-                     QStringLiteral("Info   \\| ERROR: Serial Port COMM 7 \\(.*\\) could not be opened"))),
-                 qPrintable(scope));
+        // The scope shows it once the feed has drained.
+        const CRichEditScopeView* scope = ScopeOf(console.Windows().value(1))->Pane();
+        const QRegularExpression error(
+            QStringLiteral("Info   \\| ERROR: Serial Port COMM 7 \\(.*\\) could not be opened"));
+        QTRY_VERIFY2(PaneText(scope).contains(error), qPrintable(PaneText(scope)));
         QDir logs(home.Path(QStringLiteral("Logs")));
         const QStringList days = logs.entryList({QStringLiteral("Scope-*.txt")});
         QCOMPARE(days.size(), 1);
@@ -250,7 +256,7 @@ private slots:
         consoletest::BoxCloser boxes;
         {
             // 257 would wrap round to COM1: said, then asked for.
-            Console console(radio, [] { return 2; });
+            Console console(home, radio, [] { return 2; });
             QVERIFY(console.app->InitInstance({}));
             QCOMPARE(boxes.texts.size(), 1);
             for (const QString& needed : {home.Path(QStringLiteral("K7_Dialups.ini")), QStringLiteral("\"Radio Serial Port\""),
@@ -261,9 +267,8 @@ private slots:
         }
         {
             // A listed entry without a COM number (65535) is no choice either.
-            ResetProcessValues();
             home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=-1\n");
-            Console console(radio, [] { return 65535; });
+            Console console(home, radio, [] { return 65535; });
             QVERIFY(console.app->InitInstance({}));
             QVERIFY2(boxes.texts.last().contains(QStringLiteral("no COM number")), qPrintable(boxes.texts.last()));
             QCOMPARE(console.Windows().size(), 1);
@@ -271,8 +276,7 @@ private slots:
         }
         // A file argument, relative or absolute, that cannot be read.
         for (const QString& file : {QStringLiteral("no-such.kes"), home.Path(QStringLiteral("no-such.kes"))}) {
-            ResetProcessValues();
-            Console console(radio);
+            Console console(home, radio);
             QVERIFY(!console.app->InitInstance({file}));
             QVERIFY2(boxes.texts.last().contains(file + QStringLiteral("\" could not be opened")),
                      qPrintable(boxes.texts.last()));
@@ -283,7 +287,7 @@ private slots:
         TempHome home;
         home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=1\n");
         FakeRadio radio;
-        Console console(radio, [] { return 4; });
+        Console console(home, radio, [] { return 4; });
         QVERIFY(console.app->InitInstance({}));
         CRichEditScopeView* pane = ScopeOf(console.Windows().value(1))->Pane();
 
@@ -302,46 +306,45 @@ private slots:
         QCOMPARE(radio.port->lastOpenedIndex, std::uint8_t(3));
         QVERIFY(home.ReadFile(QStringLiteral("K7_Dialups.ini")).contains("Radio_Port=4"));
         QCOMPARE(console.Windows().size(), 2);
-        QCOMPARE(console.app->GetStartRecord().threadState.load(), std::uint8_t(1));
+        QCOMPARE(console.C().State(), WorkerState::Running);
     }
 
-    void aMessageBoxOfTheWorkerHoldsItUntilClosedOrShutdown() {
+    // What the worker has to tell the operator comes up in boxes nobody
+    // waits for: the worker answers on while they are open, and the clean
+    // stop closes them.
+    void theWorkersTextsForTheOperatorArePostedBoxesThatHoldNothingUp() {
         TempHome home;
+        home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Radio Serial Port]\nRadio_Port=1\n");
         FakeRadio radio;
-        Console console(radio);  // installs the console's message boxes
+        Console console(home, radio);
+        QVERIFY(console.app->InitInstance({}));
 
-        auto boxes = []() {
-            QList<QMessageBox*> open;
-            for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) open << box;
-            return open;
-        };
-        std::atomic<bool> returned{false};
-        std::thread worker([&]() {
-            ShowMessageBox("ERROR - NOT ENOUGH SPACE FOR CALLERS");
-            returned = true;
-        });
-        QTRY_COMPARE(boxes().size(), 1);
-        QCOMPARE(boxes()[0]->text(), QStringLiteral("ERROR - NOT ENOUGH SPACE FOR CALLERS"));
-        QCOMPARE(boxes()[0]->windowTitle(), QStringLiteral("Kestova"));
-        QTest::qWait(20);
-        QVERIFY(!returned.load());
-        boxes()[0]->button(QMessageBox::Ok)->click();
-        QTRY_VERIFY(returned.load());
-        worker.join();
+        // 79 one-track sites leave one entry of the registry: a two-track
+        // site finds no room for its second track, the next site none at all.
+        for (std::uint8_t site = 1; site <= 79; ++site) radio.port->Feed(PowerupFrame(site));
+        radio.port->Feed(PowerupFrame(80, 2));
+        radio.port->Feed(PowerupFrame(81));
+        int acks = 0;
+        const auto ackCount = [&]() { return acks += consoletest::CountFrames(radio.port->TakeWritten(), PT_ACK); };
+        QTRY_COMPARE(ackCount(), 81);
+        QTRY_COMPARE(consoletest::OpenBoxes().size(), 2);
+        QStringList texts;
+        for (QMessageBox* box : consoletest::OpenBoxes()) {
+            texts << box->text();
+            QCOMPARE(box->windowTitle(), QStringLiteral("Kestova"));
+            QCOMPARE(box->objectName(), QStringLiteral("kestovaMessageBox"));
+        }
+        texts.sort();
+        QCOMPARE(texts, QStringList({QStringLiteral("ERROR - NOT ENOUGH SPACE FOR CALLERS"),
+                                     QStringLiteral("ERROR NOT ENOUGH SPACE FOR CALLERS")}));
 
-        // At shutdown a waiting box lets the worker go.
-        returned = false;
-        std::thread second([&]() {
-            ShowMessageBox("ERROR NOT ENOUGH SPACE FOR CALLERS");
-            returned = true;
-        });
-        QTRY_COMPARE(boxes().size(), 1);
-        bridge::BeginShutdown();
-        second.join();
-        QVERIFY(returned.load());
-        QTRY_COMPARE(boxes().size(), 0);
-        bridge::ResetShutdown();
+        // Still unanswered, they hold nothing up.
+        radio.port->Feed(PowerupFrame(12));
+        QTRY_COMPARE(ackCount(), 82);
+        consoletest::OpenBoxes().first()->button(QMessageBox::Ok)->click();
+        QTRY_COMPARE(consoletest::OpenBoxes().size(), 1);
+        QVERIFY(console.app->StopWorker());
+        QTRY_COMPARE(consoletest::OpenBoxes().size(), 0);
     }
 };
 
