@@ -1,6 +1,6 @@
 // The serial scope view: the three kinds of entry as the day's log has
-// them, the null-text case, which scope gets the entries, and entries that
-// meet a closing window.
+// them, the null-text case, which scope gets the entries, entries that meet
+// a closing window, and a worker that never waits for the pane.
 #include <QApplication>
 #include <QDir>
 #include <QMdiArea>
@@ -14,6 +14,7 @@
 #include "console/MainFrame.h"
 #include "console/RichEditScopeView.h"
 #include "console/SerialScopeView.h"
+#include "records/Callers.h"
 
 using consoletest::ColourAt;
 using consoletest::CollectorWithFeed;
@@ -193,6 +194,58 @@ private slots:
         FromWorker([&]() { LogLine(*rig.collector, COLOUR_DARK_RED, "late\n"); });
         bridge::ResetShutdown();
         QVERIFY(rig.Log().endsWith(QStringLiteral("Info   | late\n")));
+    }
+
+    // The worker answers a burst of Powerups while the pane never drains
+    // (the event loop does not run): the queue keeps what fits and counts
+    // the rest, the day's log has every line in order, and the pane, once
+    // the event loop runs, says where it skipped and where the lines are.
+    // The queue holds one drain's batch: the skipped run comes after it.
+    void aPaneThatNeverDrainsDoesNotHoldTheWorkerUp() {
+        constexpr std::size_t kCapacity = ScopeFeed::BATCH;
+        constexpr int kFrames = 600;  // four entries each
+        CollectorWithFeed rig(kCapacity);
+        CKestovaDoc doc;
+        CFViewSerialScope view(&doc, &rig.feed);
+        view.OnInitialUpdate();
+
+        QStringList expected;
+        std::vector<std::uint8_t> payload(POWERUP_PAYLOAD_SIZE, 0);
+        payload[4] = 1;  // one track
+        for (int i = 0; i < kFrames; ++i) {
+            const auto site = static_cast<std::uint8_t>(1 + i % 60);
+            payload[2] = site;
+            rig.radio.port->Feed(BuildFrame(site, COLLECTOR_ID, static_cast<std::uint8_t>(i), PT_POWERUP, payload));
+            expected << QStringLiteral("Sending ACK to SiteID = %1 TrackNum = 0").arg(site);
+        }
+        consoletest::WorkerThread worker(*rig.collector);
+        int acks = 0;
+        for (QDeadlineTimer deadline(60000); acks < kFrames && !deadline.hasExpired();) {
+            acks += consoletest::CountFrames(rig.radio.port->TakeWritten(), PT_ACK);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        QCOMPARE(acks, kFrames);
+        QVERIFY(rig.collector->Stop(std::chrono::seconds(10)));  // without the event loop
+
+        const QString log = rig.Log();
+        QStringList logged;
+        for (const auto& match : QRegularExpression(QStringLiteral("Sending ACK to [^\r\n]*")).globalMatch(log))
+            logged << match.captured();
+        QCOMPARE(logged, expected);
+
+        const std::uint64_t skipped = rig.feed.Queue()->Skipped();
+        QVERIFY(skipped > 0);
+        QCOMPARE(rig.feed.Queue()->Size(), kCapacity);
+        QTRY_VERIFY(PaneText(view.Pane()).contains(QStringLiteral("skipped")));
+        // What the pane shows and what it skipped are the day's log, entry for entry.
+        const QStringList lines = AsPane(log).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(std::uint64_t(lines.size()), kCapacity + skipped);
+        const QStringList shown = PaneText(view.Pane()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(shown.size(), int(kCapacity) + 1);
+        QCOMPARE(shown.mid(0, kCapacity), lines.mid(0, kCapacity));
+        QVERIFY2(shown.last().contains(QStringLiteral("%1 lines skipped").arg(skipped)) &&
+                     shown.last().contains(QString::fromStdString(rig.collector->ScopeLogPath())),
+                 qPrintable(shown.last()));
     }
 };
 
