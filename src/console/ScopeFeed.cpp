@@ -13,6 +13,8 @@ ScopeFeed::ScopeFeed(QObject* parent, std::size_t capacity)
     queue_->SetWake([this]() { Schedule(); });
 }
 
+ScopeFeed::~ScopeFeed() { queue_->SetWake({}); }
+
 void ScopeFeed::Schedule() {
     QMetaObject::invokeMethod(this, [this]() { Drain(); }, Qt::QueuedConnection);
 }

@@ -26,6 +26,9 @@ public:
     // `capacity`: the most entries the queue holds for a pane that falls
     // behind.
     explicit ScopeFeed(QObject* parent = nullptr, std::size_t capacity = SCOPE_QUEUE_DEFAULT);
+    // No wake of the queue reaches the feed after this (a collector may
+    // still hold the queue as its view).
+    ~ScopeFeed() override;
 
     // The queue to hand the collector as its scope view.
     std::shared_ptr<ScopeQueue> Queue() const { return queue_; }

@@ -2,16 +2,20 @@
 
 #include <utility>
 
+void ScopeQueue::SetWake(std::function<void()> wake) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wake_ = std::move(wake);
+}
+
 void ScopeQueue::Push(ScopeItem item, bool mayDrop) {
-    bool wasEmpty = false;
+    std::lock_guard<std::mutex> lock(mutex_);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
         if (mayDrop && items_.size() >= capacity_) {
             ++pendingSkips_;
             ++skipped_;
             return;
         }
-        wasEmpty = items_.empty();
+        const bool wasEmpty = items_.empty();
         if (pendingSkips_ > 0) {
             ScopeItem gap;
             gap.kind = ScopeItem::Kind::Skipped;
@@ -20,8 +24,8 @@ void ScopeQueue::Push(ScopeItem item, bool mayDrop) {
             pendingSkips_ = 0;
         }
         items_.push_back(std::move(item));
+        if (wasEmpty && wake_) wake_();
     }
-    if (wasEmpty && wake_) wake_();
 }
 
 void ScopeQueue::Show(const ScopeEntry& entry) {

@@ -35,9 +35,10 @@ public:
     void EchoLine(const std::string& text) override;
 
     // Called on the worker's thread when the queue was empty and has an
-    // item now: the interface schedules a drain on its own thread. Set it
-    // before the queue is handed to a collector.
-    void SetWake(std::function<void()> wake) { wake_ = std::move(wake); }
+    // item now: the interface schedules a drain on its own thread (a post
+    // that does not wait: it runs under the queue's lock). Once SetWake
+    // returns, the previous wake is never called again, so its owner may go.
+    void SetWake(std::function<void()> wake);
 
     // The interface's side: moves up to `max` items, in order, into *out
     // (a run of skipped entries comes as one Skipped item where it fell).
