@@ -255,8 +255,11 @@ inline void CheckReportNames(const std::string& folder) {
         KESTOVA_FUZZ_CHECK(name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0);
         for (std::size_t i = 0; i < dot; ++i)
             KESTOVA_FUZZ_CHECK((name[i] >= '0' && name[i] <= '9') || name[i] == '_');
-        for (std::size_t i = dot + 9; i + 4 < name.size(); ++i)
-            KESTOVA_FUZZ_CHECK(name[i] >= '0' && name[i] <= '9');
+        // The train number, then "-<n>" when another train had the name first.
+        const std::size_t end = name.size() - 4;
+        const std::size_t dash = name.find('-', dot + 9);
+        for (std::size_t i = dot + 9; i < end; ++i)
+            KESTOVA_FUZZ_CHECK((name[i] >= '0' && name[i] <= '9') || (i == dash && i + 1 < end));
     }
 }
 

@@ -88,8 +88,8 @@ void HandleAllInOne(Collector& c) {
 void ReportTrain(Collector& c, std::uint8_t siteId) {
     const TrainRecord& record = c.Transfer().trainRecord;
     const std::uint8_t* h = record.header;
-    const bool written = WriteTrainReport(c.DataFolder(), h, record.axleSlots, c);
     EngineEvent event;
+    const bool written = WriteTrainReport(c.DataFolder(), h, record.axleSlots, c, &event.reportPath);
     event.kind = written ? EventKind::TrainReported : EventKind::ReportFailed;
     event.siteId = siteId;
     event.track = h[27];
@@ -100,7 +100,6 @@ void ReportTrain(Collector& c, std::uint8_t siteId) {
     const std::size_t axles = event.axles < MAX_AXLES ? event.axles : MAX_AXLES;
     for (std::size_t i = 0; i < axles; ++i)
         if (record.axleSlots[i].bytes[5] & 0x80) ++event.cars;
-    event.reportPath = TrainReportPath(c.DataFolder(), h);
     c.Publish(std::move(event));
 }
 

@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
+#include "common/Bytes.h"
 #include "common/Events.h"
 #include "common/LogLine.h"
 #include "engine/Assembly.h"
@@ -61,6 +63,22 @@ std::size_t BlockPayloadLength(const RadioLink& link) {
     std::size_t frame = length > 0 ? static_cast<std::size_t>(length) : 0;
     if (frame > FRAME_MAX_HELD) frame = FRAME_MAX_HELD;
     return frame > FRAME_OVERHEAD ? frame - FRAME_OVERHEAD : 0;
+}
+
+// Forgets every block held. A block shorter than the announced size leaves
+// a gap before the next one; it reads as zeros rather than as an earlier
+// train's bytes.
+void DropBlocks(TransferState& t) {
+    std::memset(t.blockMap, BLOCK_MAP_NOT_EXPECTED, sizeof t.blockMap);
+    std::memset(t.blockBuffer, 0, sizeof t.blockBuffer);
+    t.blockBytesStored = 0;
+}
+
+int ReceivedBlocks(const TransferState& t) {
+    int received = 0;
+    for (std::uint8_t n = 1; n <= LAST_BLOCK_NUMBER; ++n)
+        if (t.blockMap[n] == n) ++received;
+    return received;
 }
 
 int MissingBlocks(const TransferState& t) {
@@ -128,17 +146,35 @@ bool TransferIsComplete(const TransferState& t) {
     return true;
 }
 
-TransferOutcome RunTrainTransfer(Collector& c) {
+bool TakeTransferRequest(Collector& c) {
     RadioLink& link = c.Link();
     TransferState& t = c.Transfer();
+    // A request shorter than its three payload bytes reads the missing ones
+    // as 0, never the checksum or end byte behind it.
+    std::uint8_t request[3] = {0, 0, 0};
+    const std::size_t have = RxPayloadLength(link) < 3 ? RxPayloadLength(link) : 3;
+    std::memcpy(request, RxPayload(link), have);
+    t.requestedBlockCount = request[0];
+    t.requestedBlockSize = ReadLe16(request + 1);
+    if (t.requestedBlockCount <= MAX_REQUESTED_BLOCKS) return true;
+    SendCancel(link, link.header.sourceId);
+    PublishSiteEvent(c, EventKind::OverAnnounced, link.header.sourceId, t.requestedBlockCount);
+    return false;
+}
+
+namespace {
+
+// One grant and what follows it. Nothing (std::nullopt) when the served
+// site sent a new Request to Transmit after blocks of this one arrived: the
+// blocks held are dropped and the new request, read into the transfer
+// state, is to be granted next (one refused with CANCEL ends the transfer).
+std::optional<TransferOutcome> ServeRequest(Collector& c) {
+    RadioLink& link = c.Link();
+    TransferState& t = c.Transfer();
+    DropBlocks(t);
     const std::uint8_t count =
         t.requestedBlockCount < LAST_BLOCK_NUMBER ? t.requestedBlockCount : LAST_BLOCK_NUMBER;
-    std::memset(t.blockMap, BLOCK_MAP_NOT_EXPECTED, sizeof t.blockMap);
     std::memset(t.blockMap, BLOCK_MAP_MISSING, static_cast<std::size_t>(count) + 1);
-    // A block shorter than the announced size leaves a gap before the next
-    // one; it reads as zeros rather than as an earlier train's bytes.
-    std::memset(t.blockBuffer, 0, sizeof t.blockBuffer);
-    t.blockBytesStored = 0;
 
     ResetReceiver(link);
     t.transferSiteId = link.header.sourceId;
@@ -150,6 +186,7 @@ TransferOutcome RunTrainTransfer(Collector& c) {
     // when a byte arrives, and noise, bad frames or frames for another
     // collector would otherwise use up the passes in a fraction of that.
     std::uint32_t idleMs = 0;
+    bool blockArrived = false;
     while (idleMs < TRANSFER_IDLE_LIMIT_MS) {
         if (c.StopRequested()) return TransferOutcome::Stopped;
 
@@ -166,20 +203,54 @@ TransferOutcome RunTrainTransfer(Collector& c) {
             continue;
         }
 
+        // Packets that end this transfer are read while the receiver still
+        // holds their length.
+        switch (h.packetType) {
+            case PT_POWERUP:
+                // The site restarted: it has forgotten this transfer.
+                LogLine(c, COLOUR_DARK_RED,
+                        "Transfer from SiteID = %d ended: the site powered up again\n",
+                        static_cast<int>(t.transferSiteId));
+                PublishSiteEvent(c, EventKind::TransferGivenUp, t.transferSiteId);
+                HandleSharedPacket(c);
+                return TransferOutcome::Ended;
+            case PT_ALL_IN_ONE:
+                LogLine(c, COLOUR_DARK_RED,
+                        "Transfer from SiteID = %d ended: the site sent a whole train\n",
+                        static_cast<int>(t.transferSiteId));
+                HandleSharedPacket(c);
+                return TransferOutcome::Ended;
+            case PT_REQUEST_TO_TRANSMIT:
+                if (!blockArrived) break;
+                // The site started over: the blocks held belong to the train
+                // it gave up on, and never go into the new one's report.
+                LogLine(c, COLOUR_DARK_RED,
+                        "Transfer from SiteID = %d started over: %d blocks dropped\n",
+                        static_cast<int>(t.transferSiteId), ReceivedBlocks(t));
+                DropBlocks(t);
+                if (!TakeTransferRequest(c)) return TransferOutcome::Ended;
+                return std::nullopt;
+            default:
+                break;
+        }
+
         // The reset only clears the receiver's counters: the frame stays in
         // rxBuffer for StoreDataBlock.
         ResetReceiver(link);
         switch (h.packetType) {
             case PT_REQUEST_TO_TRANSMIT:
-                // The site did not hear the grant: repeat the first one, not
-                // whatever the repeated request announces.
+                // No block arrived yet, so the site did not hear the grant:
+                // repeat the first one, not whatever the repeated request
+                // announces.
                 SendProceedToTransmit(link, t.transferSiteId, t.requestedBlockCount,
                                       t.requestedBlockSize);
                 break;
             case PT_DATA:
+                blockArrived = true;
                 StoreDataBlock(c);
                 break;
             case PT_LAST_DATA:
+                blockArrived = true;
                 StoreDataBlock(c);
                 if (!TransferIsComplete(t)) {
                     SendSubstitute(link, h.sourceId, t.blockMap);
@@ -197,4 +268,14 @@ TransferOutcome RunTrainTransfer(Collector& c) {
     SendHoldOff(link, link.header.sourceId, TRANSFER_GIVE_UP_HOLD_OFF);
     PublishSiteEvent(c, EventKind::TransferGivenUp, t.transferSiteId);
     return TransferOutcome::GivenUp;
+}
+
+}  // namespace
+
+TransferOutcome RunTrainTransfer(Collector& c) {
+    // A site that starts over gets a transfer of its own, granted as the
+    // new request asks.
+    std::optional<TransferOutcome> outcome;
+    while (!outcome) outcome = ServeRequest(c);
+    return *outcome;
 }

@@ -10,6 +10,11 @@
 // ACK (track 0), the assembly and the train report. Other sites are turned
 // away (request: type 5; data, last data, status: hold-off 30), but their
 // Powerups and All-in-One trains are still taken in.
+//
+// The served site ends the transfer at once with a Powerup (it restarted)
+// or an All-in-One train; both are then taken in as usual. A new Request to
+// Transmit from it once blocks have arrived starts over: the blocks are
+// dropped and the new request is granted as a transfer of its own.
 #include <cstddef>
 #include <cstdint>
 
@@ -50,12 +55,20 @@ enum class TransferOutcome {
     Complete,  // every announced block arrived: ACK sent, train assembled and reported
     GivenUp,   // 180 s of idle passes: hold-off 0 sent, nothing reported
     Stopped,   // the collector was asked to stop: ended at once, nothing sent, nothing reported
+    Ended,     // the served site ended it: its Powerup (TransferGivenUp published, then
+               // registered and acknowledged), its All-in-One train (acknowledged and
+               // reported), or a new request it started over with that was refused
 };
 
-// Runs one transfer to its end. Preconditions: the Request to Transmit has
-// just been received and logged (the link's header names the requesting
-// site), and requestedBlockCount (at most 20) and requestedBlockSize hold
-// its payload.
+// Reads the Request to Transmit in rxBuffer (count, size) into the transfer
+// state. A request for more than 20 blocks is answered with CANCEL and
+// OverAnnounced is published: false then.
+bool TakeTransferRequest(Collector& collector);
+
+// Runs one transfer to its end (through any new starts the site makes).
+// Preconditions: the Request to Transmit has just been received and logged
+// (the link's header names the requesting site), and requestedBlockCount (at
+// most 20) and requestedBlockSize hold its payload (TakeTransferRequest).
 TransferOutcome RunTrainTransfer(Collector& collector);
 
 // Stores the Data Packet or Last Data Packet in rxBuffer by its block number.

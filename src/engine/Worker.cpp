@@ -1,7 +1,5 @@
 #include "engine/Worker.h"
 
-#include <cstring>
-
 #include "common/Events.h"
 #include "common/LogLine.h"
 #include "engine/Collector.h"
@@ -35,21 +33,7 @@ void SendEchoIfAsked(Collector& c) {
 
 // A Request to Transmit: a transfer for at most 20 blocks, else CANCEL.
 void AnswerRequest(Collector& c) {
-    RadioLink& link = c.Link();
-    TransferState& t = c.Transfer();
-    // A request shorter than its three payload bytes reads the missing ones
-    // as 0, never the checksum or end byte behind it.
-    std::uint8_t request[3] = {0, 0, 0};
-    const std::size_t have = RxPayloadLength(link) < 3 ? RxPayloadLength(link) : 3;
-    std::memcpy(request, RxPayload(link), have);
-    t.requestedBlockCount = request[0];
-    t.requestedBlockSize = ReadLe16(request + 1);
-    if (t.requestedBlockCount <= MAX_REQUESTED_BLOCKS) {
-        RunTrainTransfer(c);
-    } else {
-        SendCancel(link, link.header.sourceId);
-        PublishSiteEvent(c, EventKind::OverAnnounced, link.header.sourceId, t.requestedBlockCount);
-    }
+    if (TakeTransferRequest(c)) RunTrainTransfer(c);
 }
 
 }  // namespace

@@ -155,12 +155,15 @@ void SendBusy(RadioLink& link, std::uint8_t siteId) {
     FrameBuilder frame = BeginFrame(link, siteId, PT_BUSY);
     frame.Append(30);
     FinishAndSend(link, frame);
+    LogLine(link.out, COLOUR_PURPLE, "Sending BUSY to SiteID = %d\n", static_cast<int>(siteId));
 }
 
 void SendHoldOff(RadioLink& link, std::uint8_t siteId, std::uint8_t holdOff) {
     FrameBuilder frame = BeginFrame(link, siteId, PT_HOLD_OFF);
     frame.Append(holdOff);
     FinishAndSend(link, frame);
+    LogLine(link.out, COLOUR_PURPLE, "Sending HOLD-OFF %d to SiteID = %d\n", static_cast<int>(holdOff),
+            static_cast<int>(siteId));
 }
 
 std::int32_t SendEcho(RadioLink& link, std::uint8_t site, std::int32_t length) {

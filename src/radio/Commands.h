@@ -1,7 +1,7 @@
 #pragma once
 // The packets the collector sends. Each is built in the link's txBuffer,
-// written to its port, shown to the serial scope and, for most, logged in
-// purple. A frame that does not fit is logged and not sent.
+// written to its port, shown to the serial scope and logged in purple. A
+// frame that does not fit is logged and not sent.
 #include <cstdint>
 #include <ctime>
 

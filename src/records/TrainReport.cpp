@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <string>
 #include <system_error>
 
 #include "common/LogLine.h"
@@ -250,6 +252,26 @@ void WriteSim(ReportText& out, const std::uint8_t* h) {
     }
 }
 
+// True when the report's bytes may go to `path`: nothing stands there, or
+// the same report does (the train received again). A file that cannot be
+// read is another train's as far as the writer knows.
+bool MayWriteReport(const std::string& path, const std::string& bytes) {
+    std::error_code error;
+    // Nothing there, or nothing that can be looked at (the write will say).
+    if (!std::filesystem::exists(path, error)) return true;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error || size != bytes.size()) return false;
+    std::ifstream in(path, std::ios::binary);
+    std::string held(bytes.size(), '\0');
+    return in.read(held.data(), static_cast<std::streamsize>(held.size())) && held == bytes;
+}
+
+// "<name>-<n>.txt" for the report path "<name>.txt".
+std::string NumberedPath(const std::string& path, int n) {
+    const std::size_t dot = path.size() - 4;  // every report name ends in ".txt"
+    return path.substr(0, dot) + "-" + std::to_string(n) + path.substr(dot);
+}
+
 }  // namespace
 
 std::string TrainReportFileName(const std::uint8_t* h) {
@@ -287,12 +309,19 @@ std::string FormatTrainReport(const std::uint8_t* header, const AxleSlot* axleSl
 }
 
 bool WriteTrainReport(const std::string& dataFolder, const std::uint8_t* header,
-                      const AxleSlot* axleSlots, IOutput& log) {
+                      const AxleSlot* axleSlots, IOutput& log, std::string* writtenPath) {
     const std::string folder = dataFolder + REPORT_FOLDER;
     std::error_code ignored;
     std::filesystem::create_directory(folder, ignored);  // a failure shows up below
-    const std::string path = TrainReportPath(dataFolder, header);
+    const std::string named = TrainReportPath(dataFolder, header);
     const std::string bytes = FormatTrainReport(header, axleSlots);
+    std::string path = named;
+    for (int n = 2; !MayWriteReport(path, bytes); ++n) path = NumberedPath(named, n);
+    if (writtenPath != nullptr) *writtenPath = path;
+    if (path != named) {
+        LogLine(log, COLOUR_DARK_RED, "Train report %s exists for another train; written as %s\n",
+                named.c_str(), path.c_str());
+    }
     if (WriteFileAtomically(path, bytes.data(), bytes.size()) != AtomicWriteResult::Ok) {
         LogLine(log, COLOUR_DARK_RED, "ERROR: Could not write train report %s\n", path.c_str());
         return false;

@@ -13,12 +13,17 @@ constexpr const char* REPORT_FOLDER = "Z918E";
 
 // Writes the report under `dataFolder` (with a trailing "/"). False when the
 // file could not be created or written (one dark-red "ERROR" line naming
-// the file is logged on `log` then). The file appears whole or not at all;
-// a later train with the same name replaces it.
+// the file is logged on `log` then). The file appears whole or not at all.
+// A file of the same name holding the same bytes (the train received again)
+// is replaced; one holding another train's report is kept, and the report
+// goes to the first of "<name>-2.txt", "<name>-3.txt" ... that is free or
+// holds the same bytes, with one dark-red line saying so. `writtenPath`, when
+// given, receives the path written (or tried).
 bool WriteTrainReport(const std::string& dataFolder, const std::uint8_t* header,
-                      const AxleSlot* axleSlots, IOutput& log);
+                      const AxleSlot* axleSlots, IOutput& log, std::string* writtenPath = nullptr);
 
-// The file name inside the report folder, e.g. "20240506_0708.GEM.HBD.00417.txt".
+// The file name inside the report folder, e.g. "20240506_0708.GEM.HBD.00417.txt"
+// (a second train of that name is written as "...00417-2.txt").
 std::string TrainReportFileName(const std::uint8_t* header);
 
 // The full path: the data folder, the report folder and the file name.

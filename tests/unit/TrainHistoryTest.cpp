@@ -206,14 +206,18 @@ TEST_F(TrainHistoryTest, CatchesUpWithFilesAddedChangedAndRemovedWhileStopped) {
     const std::string gone = fs::directory_iterator(reports)->path().string();
     fs::remove(gone);
     std::ofstream(reports / "20260101_0000.GEM.HBD.00001.txt") << "DEM cut short";
+    // A second train of a name already taken is written under "-2".
+    fs::path taken = TrainReportPath(callers.Folder(), more[0].record.header);
+    if (taken == gone) taken = TrainReportPath(callers.Folder(), more[1].record.header);
+    fs::copy_file(taken, reports / (taken.stem().string() + "-2.txt"));
 
     auto history = OpenWriter();
     std::vector<std::string> damaged;
     const CatchUpResult r = CatchUp(*history, &damaged);
-    EXPECT_EQ(r.indexed, 10);
+    EXPECT_EQ(r.indexed, 11);
     EXPECT_EQ(r.removed, 1);
     EXPECT_EQ(damaged, std::vector<std::string>{"20260101_0000.GEM.HBD.00001.txt"});
-    EXPECT_EQ(history->CountTrains({}), 29);
+    EXPECT_EQ(history->CountTrains({}), 30);
     damaged.clear();
     CatchUp(*history, &damaged);
     EXPECT_TRUE(damaged.empty()) << "a damaged report is told once";

@@ -109,18 +109,25 @@ TEST(TrainReport, WorkedTrainOnDiskByteForByte) {
     EXPECT_EQ(ListFolder(dir / "Z918E"), "20240506_0708.GEM.HBD.00417.txt\n");
 }
 
-TEST(TrainReport, SameMinuteAndNumberReplacesTheEarlierReport) {
-    TempDataFolder dir;
-    NullOutput out;
-    Train t = WorkedTrain();
-    ASSERT_TRUE(WriteTrainReport(dir.Folder(), t.header, t.slots, out));
-    t.header[th::FIRST_STAMP + 5] = 59;          // a different second: same name
-    WriteLe16(t.header + 33, 0);     // and no axles
-    ASSERT_TRUE(WriteTrainReport(dir.Folder(), t.header, t.slots, out));
-    const std::string bytes = ReadWholeFile(dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt");
-    EXPECT_NE(bytes.find(" 070859 "), std::string::npos);
-    EXPECT_TRUE(WithTag(bytes, "HBD").empty());
-    EXPECT_EQ(ListFolder(dir / "Z918E"), "20240506_0708.GEM.HBD.00417.txt\n");
+TEST(TrainReport, AnotherTrainOfTheSameNameNeverReplacesTheFirst) {
+    WorkerHarness h;
+    const auto folder = h.folder / "Z918E";
+    Train first = WorkedTrain();
+    Train second = WorkedTrain();
+    second.header[th::FIRST_STAMP + 5] = 59;  // a different second: the same name
+    WriteLe16(second.header + 33, 0);         // and no axles
+    std::string path;
+    for (const Train* t : {&first, &second, &first, &second}) {
+        ASSERT_TRUE(WriteTrainReport(h.folder.Folder(), t->header, t->slots, h.C(), &path));
+        EXPECT_EQ(ReadWholeFile(path), FormatTrainReport(t->header, t->slots));
+    }
+    EXPECT_EQ(path, (folder / "20240506_0708.GEM.HBD.00417-2.txt").string());
+    // The same train again rewrote its own file.
+    EXPECT_EQ(ListFolder(folder), "20240506_0708.GEM.HBD.00417-2.txt\n20240506_0708.GEM.HBD.00417.txt\n");
+    EXPECT_EQ(ReadWholeFile(folder / "20240506_0708.GEM.HBD.00417.txt"), WORKED_REPORT);
+    const std::string said = "Train report " + (folder / "20240506_0708.GEM.HBD.00417.txt").string() +
+                             " exists for another train; written as " + path + "\n";
+    EXPECT_EQ(h.window->Lines(), (std::vector<std::string>{said, said}));
 }
 
 TEST(TrainReport, FileNameFromNumbersOnly) {
@@ -282,7 +289,8 @@ TEST(TrainReport, AllInOneThroughTheWorker) {
     for (const auto& m : h.window->Messages()) EXPECT_NE(m.wParam, COLOUR_DARK_RED) << m.text;
 
     // The same train cut after its first axle: still acknowledged and
-    // reported, and the operator is told it was short.
+    // reported (beside the whole one, whose name it has), and the operator
+    // is told it was short.
     payload.resize(payload.size() - 14);
     h.window->Clear();
     h.port->Feed(MakeFrame(44, COLLECTOR_ID, 0, PT_ALL_IN_ONE, payload));
@@ -291,10 +299,16 @@ TEST(TrainReport, AllInOneThroughTheWorker) {
     std::vector<std::string> red;
     for (const auto& m : h.window->Messages())
         if (m.message == WM_LOG_TEXT && m.wParam == COLOUR_DARK_RED) red.push_back(m.text);
-    EXPECT_EQ(red, std::vector<std::string>{
-                       "ERROR: Train data from SiteID = 44 is short (131 bytes received), missing bytes read as 0\n"});
-    const std::string report = ReadWholeFile(dir / "Z918E" / "20240506_0708.GEM.HBD.00417.txt");
+    const auto cut = dir / "Z918E" / "20240506_0708.GEM.HBD.00417-2.txt";
+    ASSERT_EQ(red.size(), 2u);
+    EXPECT_EQ(red[0], "ERROR: Train data from SiteID = 44 is short (131 bytes received), missing bytes read as 0\n");
+    EXPECT_EQ(red[1].rfind("Train report ", 0), 0u);
+    const std::string report = ReadWholeFile(cut);
     EXPECT_NE(report.find("HBD 001 0002 1 N N F 0000 0000 E 000000"), std::string::npos);
+    // The event names the file written.
+    const auto events = h.Events();
+    ASSERT_EQ(events.back().kind, EventKind::TrainReported);
+    EXPECT_EQ(events.back().reportPath, cut.string());
 }
 
 TEST(TrainReport, AxleRecordsPrintAsTheirFormatsOverEveryValue) {

@@ -15,6 +15,7 @@
 #include "TestSupport.h"
 #include "engine/Transfer.h"
 #include "engine/Worker.h"
+#include "radio/Receiver.h"
 
 using namespace testsupport;
 using Bytes = std::vector<std::uint8_t>;
@@ -320,25 +321,97 @@ TEST_F(TransferTest, BlockStartingPastTheBufferKeepsNothingButCompletes) {
                                     "0 bytes kept\n");
 }
 
-TEST_F(TransferTest, ServedSiteRepeatingItsRequestGetsTheFirstGrantAgain) {
-    Feed(Request(SITE, 3, 1000));
-    Data(SITE, 1, Block(kStream, 1000, 1));
-    Feed(Request(SITE, 5, 200));
-    // Other packets from the served site are logged and otherwise ignored.
-    Feed(MakeFrame(SITE, COLLECTOR_ID, 9, PT_ALL_IN_ONE, Bytes(40, 0)));
-    Feed(MakeFrame(SITE, COLLECTOR_ID, 0, PT_SEND_STATUS, {1}));
-    Feed(MakeFrame(SITE, COLLECTOR_ID, 0, PT_POWERUP, Bytes(17, 1)));
-    Data(SITE, 2, Block(kStream, 1000, 2));
-    Last(SITE, 3, Block(kStream, 1000, 3));
-    RunCycle();
+TEST_F(TransferTest, WhatTheServedSiteSendsBesidesItsBlocks) {
+    const Bytes whole = TrainStream(12, 502, 9);
+    Bytes allInOne(17, 0xEE);
+    allInOne.insert(allInOne.end(), whole.begin(), whole.end());
+    const Bytes fresh = TrainStream(300, 503, 10);  // 1624 bytes: two blocks of 900
+    const struct {
+        const char* name;
+        std::function<void()> site;  // after its request for 3 blocks of 1000
+        TransferOutcome outcome;
+        std::vector<Bytes> sent;  // after the first grant
+        std::vector<std::string> red;
+        std::size_t reports;
+        int givenUp;
+        const Bytes* assembled;
+    } cases[] = {
+        {"request again before any block: the first grant again",
+         [&] {
+             Feed(Request(SITE, 5, 200));
+             Feed(MakeFrame(SITE, COLLECTOR_ID, 0, PT_SEND_STATUS, {1}));  // ignored
+             Data(SITE, 1, Block(kStream, 1000, 1));
+             Data(SITE, 2, Block(kStream, 1000, 2));
+             Last(SITE, 3, Block(kStream, 1000, 3));
+         },
+         TransferOutcome::Complete,
+         {Reply(SITE, PT_PROCEED, {3, 0xE8, 0x03}), AckTo(SITE, 0)}, {}, 1, 0, &kStream},
+        {"Powerup: the site restarted",
+         [&] {
+             Data(SITE, 1, Block(kStream, 1000, 1));
+             Feed(MakeFrame(SITE, COLLECTOR_ID, 0, PT_POWERUP, Bytes(17, 1)));
+         },
+         TransferOutcome::Ended, {AckTo(SITE, 0)},
+         {"Transfer from SiteID = 17 ended: the site powered up again\n"}, 0, 1, nullptr},
+        {"All-in-One: the whole train instead",
+         [&] {
+             Data(SITE, 1, Block(kStream, 1000, 1));
+             Feed(MakeFrame(SITE, COLLECTOR_ID, 9, PT_ALL_IN_ONE, allInOne));
+         },
+         TransferOutcome::Ended, {AckTo(SITE, 9)},
+         {"Transfer from SiteID = 17 ended: the site sent a whole train\n"}, 1, 0, &whole},
+        {"request after blocks: started over with another train",
+         [&] {
+             Data(SITE, 1, Block(kStream, 1000, 1));
+             Data(SITE, 2, Block(kStream, 1000, 2));
+             Feed(Request(SITE, 2, 900));
+             Last(SITE, 2, Block(fresh, 900, 2));  // block 1 of the old train does not count
+             Data(SITE, 1, Block(fresh, 900, 1));
+             Last(SITE, 2, Block(fresh, 900, 2));
+         },
+         TransferOutcome::Complete,
+         {Reply(SITE, PT_PROCEED, {2, 0x84, 0x03}), Reply(SITE, PT_SUBSTITUTE, {0, 1, 1}),
+          AckTo(SITE, 0)},
+         {"Transfer from SiteID = 17 started over: 2 blocks dropped\n"}, 1, 0, &fresh},
+        {"request after blocks for too many blocks: refused",
+         [&] {
+             Data(SITE, 1, Block(kStream, 1000, 1));
+             Feed(Request(SITE, 21, 100));
+         },
+         TransferOutcome::Ended, {Reply(SITE, PT_CANCEL, {1})},
+         {"Transfer from SiteID = 17 started over: 1 blocks dropped\n"}, 0, 0, nullptr},
+    };
+    auto givenUp = [this] {
+        const auto events = h.Events();
+        return std::count_if(events.begin(), events.end(),
+                             [](const EngineEvent& e) { return e.kind == EventKind::TransferGivenUp; });
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        h.window->Clear();
+        const std::size_t reportsBefore = ReportCount();
+        const auto givenUpBefore = givenUp();
+        Feed(Request(SITE, 3, 1000));
+        c.site();
+        // As the worker takes a request in.
+        ASSERT_EQ(ReceiveStep(h.Link(), 0), Received::Packet);
+        ASSERT_TRUE(TakeTransferRequest(h.C()));
+        EXPECT_EQ(RunTrainTransfer(h.C()), c.outcome);
+        ResetReceiver(h.Link());
 
-    auto sent = Sent();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0], sent[1]);
-    EXPECT_EQ(sent[1], Reply(SITE, PT_PROCEED, {3, 0xE8, 0x03}));
-    EXPECT_EQ(sent[2], AckTo(SITE, 0));
-    EXPECT_EQ(Stored(0, kStream.size()), kStream);
-    EXPECT_EQ(ReportCount(), 1u);
+        auto sent = Sent();
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.front(), Reply(SITE, PT_PROCEED, {3, 0xE8, 0x03}));
+        EXPECT_EQ(std::vector<Bytes>(sent.begin() + 1, sent.end()), c.sent);
+        EXPECT_EQ(ErrorLines(), c.red);
+        EXPECT_EQ(ReportCount() - reportsBefore, c.reports);
+        EXPECT_EQ(givenUp() - givenUpBefore, c.givenUp);
+        if (c.assembled != nullptr) ExpectAssembled(*c.assembled);
+        EXPECT_EQ(h.port->Pending(), 0u) << "the transfer read everything the site sent";
+    }
+    // A new start that was refused still dropped the old train's blocks.
+    EXPECT_EQ(t().blockBytesStored, 0u);
+    EXPECT_EQ(Stored(0, 1000), Bytes(1000, 0));
 }
 
 TEST_F(TransferTest, RequestForNoBlocksCompletesOnTheFirstLastDataPacket) {
