@@ -3,10 +3,13 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,13 +20,18 @@
 #include "platform/DeviceHolders.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
+#include "platform/RadioPortSetting.h"
 #include "platform/TtySerialPort.h"
 #include "records/Callers.h"
+#include "records/TrainHistory.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// Below this the next train reports, the history and the day's scope log
+// may find no room.
+constexpr std::uint64_t kLeastFreeBytes = std::uint64_t{10} << 20;
 
 class Report {
 public:
@@ -69,12 +77,12 @@ std::string PermissionAdvice(const std::string& device) {
 }
 
 // Reads the port from the settings; -1 with a FAIL line when none is usable.
+// Only a regular file of sane size is read (a FIFO would hold the check).
 int CheckSettings(Report& report, const std::string& folder, int portOverride) {
     const std::string path = (folder + SETTINGS_FILE_NAME);
-    std::error_code ec;
-    const bool exists = fs::exists(path, ec);
-    if (exists && !std::ifstream(path).is_open()) {
-        report.Line(false, "settings", path + " cannot be read: " + std::strerror(EACCES));
+    std::string unread;
+    if (!CheckProfileFile(path, &unread)) {
+        report.Line(false, "settings", path + " " + unread);
         return portOverride;
     }
     if (portOverride != -1) {
@@ -82,22 +90,28 @@ int CheckSettings(Report& report, const std::string& folder, int portOverride) {
                                           " for this run; " + path + " is not read");
         return portOverride;
     }
-    if (!exists) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) {
         report.Line(false, "settings", path + " does not exist: no radio port is chosen");
         return -1;
     }
-    const int port = GetProfileInt(path, RADIO_PORT_SECTION, RADIO_PORT_KEY, -1);
+    const int port = GetProfileInt(path, RADIO_PORT_SECTION, RADIO_PORT_KEY, -1, &unread);
     const std::string where = path + " [" + RADIO_PORT_SECTION + "] " + RADIO_PORT_KEY;
+    if (!unread.empty()) {
+        report.Line(false, "settings", path + " " + unread);
+        return -1;
+    }
     if (port == -1) {
         report.Line(false, "settings", where + " is not set: no radio port is chosen");
         return -1;
     }
-    if (port < 1 || port > 256) {
+    // As the collector takes it: 0 is COM256.
+    if (!IsRadioPortNumber(port)) {
         report.Line(false, "settings", where + "=" + std::to_string(port) +
-                                           " is not a COM number from 1 to 256");
+                                           " is not a COM number from 1 to 256 (or 0 for COM256)");
         return -1;
     }
-    report.Line(true, "settings", where + "=" + std::to_string(port));
+    report.Line(true, "settings", where + "=" + std::to_string(port) + (port == 0 ? " (COM256)" : ""));
     return port;
 }
 
@@ -106,8 +120,9 @@ void CheckPort(Report& report, const std::string& folder, int port) {
         report.Line(false, "port", "no radio port to look at");
         return;
     }
-    const std::string com = "COM" + std::to_string(port);
-    const std::string device = PortDevicePath(folder, static_cast<std::uint8_t>(port - 1));
+    const int number = port == 0 ? RADIO_PORT_MAX : port;
+    const std::string com = "COM" + std::to_string(number);
+    const std::string device = PortDevicePath(folder, static_cast<std::uint8_t>(number - 1));
     std::string name = com + " is " + device;
     std::error_code ec;
     if (fs::is_symlink(fs::symlink_status(device, ec))) {
@@ -119,7 +134,7 @@ void CheckPort(Report& report, const std::string& folder, int port) {
         }
         name += " -> " + target.string();
     } else {
-        name += " (no link " + PortLinkPath(folder, static_cast<std::uint8_t>(port - 1)) + ")";
+        name += " (no link " + PortLinkPath(folder, static_cast<std::uint8_t>(number - 1)) + ")";
     }
     int error = 0;
     const int fd = OpenTtyExclusive(device, &error);
@@ -177,6 +192,63 @@ void CheckCallers(Report& report, const std::string& folder) {
     }
 }
 
+std::string MiB(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    return text;
+}
+
+void CheckFreeSpace(Report& report, const std::string& folder) {
+    struct statvfs vfs {};
+    if (::statvfs(folder.c_str(), &vfs) != 0) return;  // no folder: told under "folders"
+    const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    if (free < kLeastFreeBytes) {
+        report.Line(false, "disk", "only " + MiB(free) + " free in " + folder + " (less than " +
+                                       MiB(kLeastFreeBytes) + "): train reports may not be written");
+    } else {
+        report.Line(true, "disk", MiB(free) + " free in " + folder);
+    }
+}
+
+// Opened for reading only: the check changes nothing, a damaged file is
+// set aside by the collector's next start.
+void CheckHistory(Report& report, const std::string& folder) {
+    const std::string path = HistoryPath(folder);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        report.Line(true, "history", "no " + std::string(HISTORY_FILE_NAME) +
+                                         " yet (built from the report files at start)");
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        report.Line(false, "history", path + " is not a regular file");
+        return;
+    }
+    TrainHistory::OpenStatus status = TrainHistory::OpenStatus::Failed;
+    std::string why;
+    auto history = TrainHistory::OpenForReading(path, &status, &why);
+    const std::string rebuilt = "; the collector sets it aside and rebuilds it at start";
+    if (!history) {
+        switch (status) {
+            case TrainHistory::OpenStatus::OtherSchema:
+                report.Line(true, "history", path + " has " + why + rebuilt);
+                break;
+            case TrainHistory::OpenStatus::Failed:
+                report.Line(false, "history", path + " cannot be opened: " + why);
+                break;
+            default:
+                report.Line(false, "history", path + " is damaged or no train history: " + why + rebuilt);
+                break;
+        }
+        return;
+    }
+    if (!history->QuickCheck(&why)) {
+        report.Line(false, "history", path + " fails its quick check: " + why + rebuilt);
+        return;
+    }
+    report.Line(true, "history", path + " passes its quick check");
+}
+
 }  // namespace
 
 bool RunStationCheck(const std::string& folder, const std::string& origin, int portOverride,
@@ -186,7 +258,9 @@ bool RunStationCheck(const std::string& folder, const std::string& origin, int p
     const int port = CheckSettings(report, folder, portOverride);
     CheckPort(report, folder, port);
     CheckFolders(report, folder);
+    CheckFreeSpace(report, folder);
     CheckCallers(report, folder);
+    CheckHistory(report, folder);
     if (report.Failures() == 0)
         std::fprintf(out, "all is well\n");
     else

@@ -2,7 +2,7 @@
 // kestova-collector --check: what stands between this data folder and a
 // running collection, one line each on out ("ok: ..." or "FAIL: ..."):
 // the settings, the radio port's device and whether it opens now, the
-// folders, Callers.bin. portOverride is the --port of this run (-1: none).
+// folders, the free space, Callers.bin, the train history. portOverride is the --port of this run (-1: none).
 // True when all is well.
 #include <cstdio>
 #include <string>

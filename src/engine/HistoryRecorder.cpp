@@ -36,8 +36,8 @@ void HistoryRecorder::Stop() {
 }
 
 bool HistoryRecorder::Open() {
-    std::string replaced, why;
-    auto opened = TrainHistory::OpenForWriting(HistoryPath(dataFolder_), &replaced, &why);
+    std::string replaced, why, keptAs;
+    auto opened = TrainHistory::OpenForWriting(HistoryPath(dataFolder_), &replaced, &why, &keptAs);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         history_ = std::move(opened);
@@ -45,8 +45,10 @@ bool HistoryRecorder::Open() {
     }
     if (!replaced.empty() && notice_)
         notice_("Train history: " + HistoryPath(dataFolder_) + " was replaced (" + replaced +
-                    "; the old file is kept as " + HISTORY_FILE_NAME +
-                    ".replaced); it is rebuilt from the report files",
+                    "; the old file is kept as " +
+                    (keptAs.empty() ? std::string(HISTORY_FILE_NAME) + ".replaced"
+                                    : keptAs.substr(keptAs.rfind('/') + 1)) +
+                    "); it is rebuilt from the report files",
                 false);
     if (!history_) {
         Failed(why);

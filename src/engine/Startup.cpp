@@ -26,6 +26,6 @@ int RunStartup(Collector& collector, const StartupSteps& steps) {
         collector.Port().Open(static_cast<std::uint8_t>(port - 1));
         if (!steps.scopeBeforePort && steps.openScope) steps.openScope();
     }
-    collector.Callers().Load();
+    collector.Callers().Load(nullptr, &collector);
     return port;
 }

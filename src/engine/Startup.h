@@ -23,8 +23,9 @@ struct StartupSteps {
     // file is then neither read nor written. -1: none.
     int portForThisRun = -1;
     // Told when the settings file holds a value that is no COM number (the
-    // text names the file, section and key); the start-up then goes on as
-    // if no port were chosen.
+    // text names the file, section and key), or cannot be read at all (the
+    // text names the file and why); the start-up then goes on as if no port
+    // were chosen.
     std::function<void(const std::string&)> portSettingError;
 };
 

@@ -1,10 +1,13 @@
 #include "platform/Profile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
-#include <fstream>
-#include <iterator>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -19,11 +22,59 @@ struct Line {
     std::string end;
 };
 
-bool ReadWholeFile(const std::string& path, std::string* content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+enum class FileRead { Read, Missing, Refused };
+
+std::string KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "no regular file";
+}
+
+// Opened without waiting (a FIFO without a writer would hold the open and
+// every read) and looked at before anything is read from it.
+FileRead ReadProfileFile(const std::string& path, std::string* content, std::string* why) {
+    content->clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return FileRead::Missing;
+        if (why != nullptr) *why = std::string("cannot be read: ") + std::strerror(errno);
+        return FileRead::Refused;
+    }
+    struct stat st {};
+    std::string refusal;
+    if (::fstat(fd, &st) != 0) {
+        refusal = std::string("cannot be read: ") + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        refusal = "is " + KindOf(st.st_mode) + ", not a regular file";
+    } else if (static_cast<std::uintmax_t>(st.st_size) > PROFILE_MAX_SIZE) {
+        refusal = "is " + std::to_string(st.st_size) + " bytes long, more than " +
+                  std::to_string(PROFILE_MAX_SIZE);
+    } else {
+        // One byte more than the limit tells a file that grew meanwhile.
+        content->resize(PROFILE_MAX_SIZE + 1);
+        std::size_t got = 0;
+        while (got < content->size()) {
+            const ssize_t n = ::read(fd, content->data() + got, content->size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                refusal = std::string("cannot be read: ") + std::strerror(errno);
+                break;
+            }
+            if (n == 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        content->resize(got);
+        if (refusal.empty() && got > PROFILE_MAX_SIZE)
+            refusal = "is more than " + std::to_string(PROFILE_MAX_SIZE) + " bytes long";
+    }
+    ::close(fd);
+    if (refusal.empty()) return FileRead::Read;
+    content->clear();
+    if (why != nullptr) *why = refusal;
+    return FileRead::Refused;
 }
 
 std::vector<Line> SplitLines(const std::string& content) {
@@ -156,10 +207,17 @@ int ParseLeadingInt(std::string_view text) {
     return static_cast<int>(value);
 }
 
-std::string GetProfileString(const std::string& path, const std::string& section,
-                             const std::string& key, const std::string& defaultValue) {
+bool CheckProfileFile(const std::string& path, std::string* why) {
     std::string content;
-    if (!ReadWholeFile(path, &content)) return defaultValue;
+    return ReadProfileFile(path, &content, why) != FileRead::Refused;
+}
+
+std::string GetProfileString(const std::string& path, const std::string& section,
+                             const std::string& key, const std::string& defaultValue,
+                             std::string* why) {
+    if (why != nullptr) why->clear();
+    std::string content;
+    if (ReadProfileFile(path, &content, why) != FileRead::Read) return defaultValue;
     const std::vector<Line> lines = SplitLines(content);
     const Location where = Find(lines, section, key);
     if (!where.keyLine) return defaultValue;
@@ -169,9 +227,9 @@ std::string GetProfileString(const std::string& path, const std::string& section
 }
 
 int GetProfileInt(const std::string& path, const std::string& section, const std::string& key,
-                  int defaultValue) {
+                  int defaultValue, std::string* why) {
     // A key with nothing after "=" counts as not set.
-    const std::string text = GetProfileString(path, section, key, std::string());
+    const std::string text = GetProfileString(path, section, key, std::string(), why);
     if (text.empty()) return defaultValue;
     return ParseLeadingInt(text);
 }
@@ -185,11 +243,9 @@ bool WriteProfileString(const std::string& path, const std::string& section,
         key.front() == '[' || IsComment(key)) {
         return false;
     }
+    // A file that is there but cannot be read as a profile is left alone.
     std::string content;
-    if (!ReadWholeFile(path, &content)) {
-        content.clear();
-        if (::access(path.c_str(), F_OK) == 0) return false;  // there but unreadable
-    }
+    if (ReadProfileFile(path, &content, nullptr) == FileRead::Refused) return false;
     std::vector<Line> lines = SplitLines(content);
 
     // New lines take the file's own line end.

@@ -5,8 +5,15 @@
 
 int ReadRadioPortSetting(const std::string& dataFolder, std::string* error) {
     const std::string path = dataFolder + SETTINGS_FILE_NAME;
-    const int value = GetProfileInt(path, RADIO_PORT_SECTION, RADIO_PORT_KEY, RADIO_PORT_NONE);
+    std::string unread;
+    const int value = GetProfileInt(path, RADIO_PORT_SECTION, RADIO_PORT_KEY, RADIO_PORT_NONE, &unread);
     if (error != nullptr) error->clear();
+    if (!unread.empty()) {
+        if (error != nullptr)
+            *error = "The settings file \"" + path + "\" " + unread +
+                     ": it is not read, and no radio port is chosen.";
+        return RADIO_PORT_NONE;
+    }
     if (value == RADIO_PORT_NONE || IsRadioPortNumber(value)) return value;
     if (error != nullptr) {
         *error = "The radio port in \"" + path + "\", section \"" + RADIO_PORT_SECTION +

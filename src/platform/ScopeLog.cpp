@@ -1,5 +1,9 @@
 #include "platform/ScopeLog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,8 +70,8 @@ std::string ScopeLogFileName(std::time_t now) {
     return name;
 }
 
-ScopeLog::ScopeLog(std::string dataFolder, IClock& clock)
-    : folder_(std::move(dataFolder)), clock_(clock) {}
+ScopeLog::ScopeLog(std::string dataFolder, IClock& clock, std::uint64_t dailyLimit)
+    : folder_(std::move(dataFolder)), clock_(clock), dailyLimit_(dailyLimit) {}
 
 ScopeLog::~ScopeLog() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -77,7 +81,58 @@ ScopeLog::~ScopeLog() {
 void ScopeLog::CloseFile() {
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
+    if (stopLineFd_ >= 0) ::close(stopLineFd_);
+    stopLineFd_ = -1;
     openDate_ = 0;
+    written_ = 0;
+    stopped_ = false;
+    stopLineAt_ = -1;
+    droppedEntries_ = droppedBytes_ = 0;
+}
+
+// Always of the same length, so that it can be written over in place.
+std::string ScopeLog::StopLine() const {
+    constexpr std::size_t kWidth = 160;
+    char text[kWidth + 1];
+    std::snprintf(text, sizeof text,
+                  "Scope log stopped: this day's log reached its limit of %llu bytes; "
+                  "entries not logged since: %llu (%llu bytes)",
+                  static_cast<unsigned long long>(dailyLimit_),
+                  static_cast<unsigned long long>(droppedEntries_),
+                  static_cast<unsigned long long>(droppedBytes_));
+    std::string line = text;
+    line.resize(kWidth - 1, ' ');
+    return line + "\n";
+}
+
+void ScopeLog::StopAtLimit() {
+    stopped_ = true;
+    const std::string line = StopLine();
+    if (std::fwrite(line.data(), 1, line.size(), file_) == line.size() && std::fflush(file_) == 0) {
+        struct stat st {};
+        if (::fstat(::fileno(file_), &st) == 0) {
+            stopLineAt_ = static_cast<long long>(st.st_size) - static_cast<long long>(line.size());
+            // Without O_APPEND: the line is written over where it is.
+            stopLineFd_ = ::open(filePath_.c_str(), O_WRONLY | O_CLOEXEC);
+        }
+    }
+    std::fclose(file_);
+    file_ = nullptr;
+    std::fprintf(stderr, "Scope log \"%s\" reached its daily limit of %llu bytes: the rest of the day is not logged there\n",
+                 filePath_.c_str(), static_cast<unsigned long long>(dailyLimit_));
+    std::fflush(stderr);
+}
+
+void ScopeLog::Drop(std::size_t bytes) {
+    ++droppedEntries_;
+    droppedBytes_ += bytes;
+    if (stopLineFd_ < 0) return;
+    const std::string line = StopLine();
+    if (::pwrite(stopLineFd_, line.data(), line.size(), static_cast<off_t>(stopLineAt_)) !=
+        static_cast<ssize_t>(line.size())) {
+        ::close(stopLineFd_);  // the count stays where it got to
+        stopLineFd_ = -1;
+    }
 }
 
 void ScopeLog::ReportFailure(int error) {
@@ -110,6 +165,9 @@ bool ScopeLog::OpenFor(long date, std::time_t now) {
         return false;
     }
     openDate_ = date;
+    // A restart on the same day goes on counting from what the file holds.
+    struct stat st {};
+    written_ = ::fstat(::fileno(file_), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     return true;
 }
 
@@ -122,9 +180,14 @@ void ScopeLog::Append(std::string_view plainText) {
     if (plainText.empty()) return;
     const std::time_t now = clock_.Now();
     const long date = LocalDate(now);
-    if (file_ == nullptr || date != openDate_) {
+    if (openDate_ == 0 || date != openDate_) {
         CloseFile();
         if (!OpenFor(date, now)) return;
+    }
+    if (!stopped_ && written_ + plainText.size() > dailyLimit_) StopAtLimit();
+    if (stopped_) {
+        Drop(plainText.size());
+        return;
     }
     errno = 0;
     const bool ok = std::fwrite(plainText.data(), 1, plainText.size(), file_) == plainText.size() &&
@@ -136,5 +199,6 @@ void ScopeLog::Append(std::string_view plainText) {
         ReportFailure(error);
         return;
     }
+    written_ += plainText.size();
     ReportRecovery();
 }

@@ -1,12 +1,16 @@
 #include "records/Callers.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -23,6 +27,36 @@ constexpr const char* LISTING_FILE_NAME = "Temp/RemoteCaller.txt";
 void TableImage(const CallerTable& table, std::uint8_t image[CALLERS_FILE_SIZE]) {
     for (std::size_t i = 0; i < CALLER_TABLE_SIZE; ++i)
         EncodeCallerEntry(table[i], image + i * CALLER_ENTRY_SIZE);
+}
+
+bool SameContent(const std::string& a, const std::string& b) {
+    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+    if (!x || !y) return false;
+    return std::equal(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>(),
+                      std::istreambuf_iterator<char>(y), std::istreambuf_iterator<char>());
+}
+
+// Copies a registry file of the wrong size to the first free name of
+// "Callers.bin.<size>-bytes", "...-bytes-2", ..., before anything can
+// write the file over. A copy with the same bytes is already kept and
+// serves again. False with the reason in *why when no copy could be made.
+bool KeepWrongSizedFile(const std::string& path, std::uintmax_t size, std::string* copy,
+                        std::string* why) {
+    constexpr int kMostCopies = 1000;
+    const std::string base = path + "." + std::to_string(size) + "-bytes";
+    for (int n = 1; n <= kMostCopies; ++n) {
+        *copy = base + (n == 1 ? "" : "-" + std::to_string(n));
+        std::error_code ec;
+        if (std::filesystem::exists(std::filesystem::symlink_status(*copy, ec))) {
+            if (SameContent(path, *copy)) return true;
+            continue;
+        }
+        if (std::filesystem::copy_file(path, *copy, std::filesystem::copy_options::none, ec)) return true;
+        *why = ec.message();
+        return false;
+    }
+    *why = "every name up to " + *copy + " is taken";
+    return false;
 }
 
 }  // namespace
@@ -149,7 +183,7 @@ bool CallerRegistry::Save(IOutput& out) {
     return false;
 }
 
-bool CallerRegistry::Load(int* used) {
+bool CallerRegistry::Load(int* used, IOutput* out) {
     if (used != nullptr) *used = 0;
     // Writers killed in the middle of a write (a power cut, SIGKILL) leave
     // their temporary files behind; the files they were replacing are whole.
@@ -157,8 +191,30 @@ bool CallerRegistry::Load(int* used) {
         RemoveStaleTempFiles(folder_ + folder);
 
     const std::string path = FilePath();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);  // a FIFO or a folder of that name holds no registry
+        return false;
+    }
+    // The next save writes 2560 bytes over a file of another size: what it
+    // held is copied aside first (an empty file holds nothing to keep).
+    if (st.st_size != static_cast<off_t>(CALLERS_FILE_SIZE) && st.st_size != 0) {
+        std::string copy, why;
+        const auto size = static_cast<unsigned long long>(st.st_size);
+        if (KeepWrongSizedFile(path, size, &copy, &why)) {
+            if (out != nullptr)
+                LogLine(*out, COLOUR_DARK_RED,
+                        "The caller registry %s has %llu bytes, not %zu: it is kept as %s\n",
+                        path.c_str(), size, CALLERS_FILE_SIZE, copy.c_str());
+        } else if (out != nullptr) {
+            LogLine(*out, COLOUR_DARK_RED,
+                    "ERROR: The caller registry %s has %llu bytes, not %zu, and could not be copied "
+                    "aside (%s): the next Powerup writes it over\n",
+                    path.c_str(), size, CALLERS_FILE_SIZE, why.c_str());
+        }
+    }
     std::uint8_t bytes[CALLERS_FILE_SIZE];
     std::size_t got = 0;
     while (got < sizeof bytes) {

@@ -63,10 +63,14 @@ public:
 
     // Removes the temporary files that writers killed in the middle of a
     // write left in the data folder, "Z918E" and "Temp", then loads
-    // "Callers.bin" into the table. False when the file cannot be opened or
-    // is shorter than 2560 bytes (a short file still fills the table from
-    // its start; the rest keeps what it held). *used: the entries in use.
-    bool Load(int* used = nullptr);
+    // "Callers.bin" into the table. False when the file cannot be opened, is
+    // no regular file or is shorter than 2560 bytes (a short file still
+    // fills the table from its start; the rest keeps what it held). *used:
+    // the entries in use. A file of another size than 2560 bytes is first
+    // copied aside as "Callers.bin.<size>-bytes" (then "-2", "-3", ...,
+    // never over another copy; a copy with the same bytes is used again),
+    // since the next save writes it over; one line on `out` names the copy.
+    bool Load(int* used = nullptr, IOutput* out = nullptr);
 
     // Writes the listing "Temp/RemoteCaller.txt" and gives its path. False
     // with the operator's text in *why ("There are NO callers in our list",

@@ -94,11 +94,18 @@ public:
     // missing, not a train history, of another schema or damaged.
     static std::unique_ptr<TrainHistory> OpenForReading(const std::string& path, OpenStatus* status,
                                                         std::string* why);
-    // Opens for writing, creating the file; a file that is damaged, not a
-    // train history or of another schema is replaced by an empty one
-    // (`replaced` says why). Null when even that fails.
+    // Opens for writing, creating the file; a file that is damaged (its
+    // header, or its pages by PRAGMA quick_check), not a train history or of
+    // another schema is replaced by an empty one (`replaced` says why). The
+    // old file is kept beside it under the first free name of
+    // "Trains.sqlite.replaced", ".replaced-2", ".replaced-3", ... (never
+    // over an earlier copy), given in *keptAs. Null when even that fails.
     static std::unique_ptr<TrainHistory> OpenForWriting(const std::string& path, std::string* replaced,
-                                                        std::string* why);
+                                                        std::string* why, std::string* keptAs = nullptr);
+
+    // PRAGMA quick_check: false with its first finding (or SQLite's error)
+    // in *why when the file's pages are damaged.
+    bool QuickCheck(std::string* why);
 
     // Indexes one report file (replacing its earlier row) in one
     // transaction. `received` is "YYYY-MM-DD HH:MM:SS"; siteId 0 looks the

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <string>
 
 #include "records/TrainHistorySql.h"
 
@@ -94,7 +95,44 @@ TrainHistory::OpenStatus Classify(sqlite3* db, std::string* why) {
     return TrainHistory::OpenStatus::Ok;
 }
 
+// The first of "<path>.replaced", "<path>.replaced-2", ... that is not
+// taken, by the file or by its WAL files; empty when none is left.
+std::string FreeAsideName(const std::string& path) {
+    constexpr int kMostCopies = 1000;
+    for (int n = 1; n <= kMostCopies; ++n) {
+        const std::string aside = path + ".replaced" + (n == 1 ? "" : "-" + std::to_string(n));
+        bool taken = false;
+        struct stat st {};
+        for (const char* suffix : {"", "-wal", "-shm"})
+            if (::lstat((aside + suffix).c_str(), &st) == 0) taken = true;
+        if (!taken) return aside;
+    }
+    return "";
+}
+
+// PRAGMA quick_check of an open file: Ok, Damaged (with its first finding)
+// or Failed (it could not be run: locked, out of memory, ...).
+TrainHistory::OpenStatus PagesStatus(sqlite3* db, std::string* why) {
+    // One finding is enough to tell: the check stops there.
+    Statement q(db, "PRAGMA quick_check(1)");
+    const int rc = q.Step();
+    if (rc != SQLITE_ROW) {
+        if (why != nullptr) *why = sqlite3_errmsg(db);
+        return IsDamageCode(rc) || (!q.Ok() && IsDamageCode(sqlite3_errcode(db)))
+                   ? TrainHistory::OpenStatus::Damaged
+                   : TrainHistory::OpenStatus::Failed;
+    }
+    const std::string first = q.Text(0);
+    if (first == "ok") return TrainHistory::OpenStatus::Ok;
+    if (why != nullptr) *why = first;
+    return TrainHistory::OpenStatus::Damaged;
+}
+
 }  // namespace
+
+bool TrainHistory::QuickCheck(std::string* why) {
+    return PagesStatus(db_, why) == OpenStatus::Ok;
+}
 
 std::string HistoryPath(const std::string& dataFolder) { return dataFolder + HISTORY_FILE_NAME; }
 
@@ -143,7 +181,7 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForReading(const std::string& pa
 }
 
 std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& path, std::string* replaced,
-                                                           std::string* why) {
+                                                           std::string* why, std::string* keptAs) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         sqlite3* db = nullptr;
         if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
@@ -155,7 +193,9 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
         sqlite3_busy_timeout(db, 1000);
         std::unique_ptr<TrainHistory> h(new TrainHistory(db));
         std::string reason;
-        const OpenStatus s = Classify(db, &reason);
+        OpenStatus s = Classify(db, &reason);
+        // A sound header says nothing of the pages behind it.
+        if (s == OpenStatus::Ok) s = PagesStatus(db, &reason);
         if (s == OpenStatus::Failed) {
             if (why != nullptr) *why = reason;
             return nullptr;
@@ -177,13 +217,13 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
         }
         // Damaged, foreign or another schema: set the file aside (nothing
         // is lost, the report files are the record) and start afresh.
-        if (replaced != nullptr) *replaced = reason;
         h.reset();
-        const std::string aside = path + ".replaced";
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            std::remove((aside + suffix).c_str());
+        const std::string aside = FreeAsideName(path);
+        if (aside.empty()) break;
+        if (replaced != nullptr) *replaced = reason;
+        for (const char* suffix : {"", "-wal", "-shm"})
             std::rename((path + suffix).c_str(), (aside + suffix).c_str());
-        }
+        if (keptAs != nullptr) *keptAs = aside;
         std::remove((path + "-wal").c_str());
         std::remove((path + "-shm").c_str());
     }

@@ -1,6 +1,7 @@
 // kestova-collector as a process: a test plays the site on the master side
 // of a pseudo-terminal linked as the collector's radio port.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <ctime>
 #include <filesystem>
@@ -94,6 +95,16 @@ TEST(CollectorProcess, WithoutAPortItExplainsAndExitsWithStatus2) {
         ASSERT_TRUE(first.has_value());
         EXPECT_TRUE(StartsWithTimeStamp(*first, "Program Started!")) << *first;
     }
+    // A settings file that is a FIFO is not waited on: one line says why.
+    DataFolder data;
+    ASSERT_EQ(::mkfifo(data.File("K7_Dialups.ini").c_str(), 0600), 0);
+    Process collector;
+    ASSERT_TRUE(collector.Start(KESTOVA_COLLECTOR_EXE, {}, Env(data)));
+    EXPECT_EQ(collector.WaitExit(kWait), std::optional<int>(2));
+    EXPECT_NE(collector.Stderr().find("kestova-collector: The settings file \"" + data.File("K7_Dialups.ini") +
+                                      "\" is a FIFO, not a regular file: it is not read"),
+              std::string::npos)
+        << collector.Stderr();
 }
 
 TEST(CollectorProcess, AnswersASiteShowsTheScopeTakesCommandsAndStopsCleanly) {

@@ -1,6 +1,7 @@
 // The programs' command lines from outside: --help, --version, bad options,
 // and kestova-collector --check on a good and on a broken data folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -131,19 +132,25 @@ void MakeGoodFolder(const DataFolder& data, const Pty& pty) {
 }
 
 TEST(CommandLine, CheckPassesAGoodDataFolderAndNamesWhatIsWrongInABrokenOne) {
-    {
+    // Radio_Port=0 is COM256, as the collector takes it.
+    for (const int com : {3, 0}) {
+        const std::string name = com == 0 ? "COM256" : "COM3";
         DataFolder data;
         Pty pty;
         ASSERT_TRUE(pty.Ok());
         MakeGoodFolder(data, pty);
+        data.LinkPort(com == 0 ? 256 : com, pty.SlaveName());
+        data.WriteSettings(com);
         const Finished run = RunProgram(KESTOVA_COLLECTOR_EXE, {"--check", "--data-folder", data.Path()});
         EXPECT_EQ(run.status, std::optional<int>(0)) << run.out;
         for (const std::string& line :
              {"data folder: " + data.Path() + "/ (--data-folder)\n",
-              "ok: settings: " + data.File("K7_Dialups.ini") + " [Radio Serial Port] Radio_Port=3\n",
-              "ok: port: COM3 is " + data.File("Ports/COM3") + " -> " + pty.SlaveName() +
+              "ok: settings: " + data.File("K7_Dialups.ini") + " [Radio Serial Port] Radio_Port=" +
+                  std::to_string(com) + (com == 0 ? " (COM256)\n" : "\n"),
+              "ok: port: " + name + " is " + data.File("Ports/" + name) + " -> " + pty.SlaveName() +
                   ", which can be opened now\n",
-              std::string("ok: Callers.bin: 2560 bytes\n"), std::string("all is well\n")}) {
+              " free in " + data.Path() + "/\n", std::string("ok: Callers.bin: 2560 bytes\n"),
+              std::string("ok: history: no Trains.sqlite yet"), std::string("all is well\n")}) {
             EXPECT_NE(run.out.find(line), std::string::npos) << line << "missing from:\n" << run.out;
         }
     }
@@ -166,6 +173,24 @@ TEST(CommandLine, CheckPassesAGoodDataFolderAndNamesWhatIsWrongInABrokenOne) {
          {}, "cannot be opened now: Inappropriate ioctl for device"},
         {"short registry", [](const DataFolder& d, const Pty&) { d.WriteText("Callers.bin", "short"); },
          {}, "FAIL: Callers.bin: "},
+        {"registry a byte long",
+         [](const DataFolder& d, const Pty&) { d.WriteText("Callers.bin", std::string(2561, '\0')); },
+         {}, "has 2561 bytes, not 2560"},
+        {"settings a FIFO",
+         [](const DataFolder& d, const Pty&) {
+             std::filesystem::remove(d.File("K7_Dialups.ini"));
+             ASSERT_EQ(::mkfifo(d.File("K7_Dialups.ini").c_str(), 0600), 0);
+         },
+         {}, "FAIL: settings: "},
+        {"settings a FIFO, with --port",
+         [](const DataFolder& d, const Pty&) {
+             std::filesystem::remove(d.File("K7_Dialups.ini"));
+             ASSERT_EQ(::mkfifo(d.File("K7_Dialups.ini").c_str(), 0600), 0);
+         },
+         {"--port", "3"}, "K7_Dialups.ini is a FIFO, not a regular file\n"},
+        {"history no database",
+         [](const DataFolder& d, const Pty&) { d.WriteText("Trains.sqlite", std::string(4096, 'x')); },
+         {}, "FAIL: history: "},
         {"busy port",
          [&holder](const DataFolder& d, const Pty&) {
              holder = std::make_unique<Process>();

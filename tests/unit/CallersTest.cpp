@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "TestSupport.h"
@@ -12,6 +14,7 @@
 #include "records/Callers.h"
 
 using namespace testsupport;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -239,6 +242,41 @@ TEST_F(CallersTest, ShortOrMissingFileAtStart) {
     EXPECT_EQ(callerTable[3].date[0], 100);
     EXPECT_EQ(callerTable[3].date[1], 0) << "the rest of the fourth entry keeps its zeros";
     EXPECT_EQ(callerTable[4].radioId, 0);
+}
+
+TEST_F(CallersTest, AFileOfAnotherSizeIsCopiedAsideBeforeItCanBeWrittenOver) {
+    const std::string path = (dir / "Callers.bin").string();
+    auto put = [&](const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; };
+    for (const std::size_t size : {CALLERS_FILE_SIZE - 1, CALLERS_FILE_SIZE + 1}) {
+        SCOPED_TRACE(size);
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + 3);
+        put(bytes);
+        const std::string copy = path + "." + std::to_string(size) + "-bytes";
+        h.window->Clear();
+        Callers().Load(nullptr, &h.C());
+        Callers().Load(nullptr, &h.C());  // a restart before any save: the same copy serves
+        const std::string told = "The caller registry " + path + " has " + std::to_string(size) +
+                                 " bytes, not 2560: it is kept as " + copy + "\n";
+        EXPECT_EQ(h.window->Lines(), std::vector<std::string>({told, told}));
+        ASSERT_TRUE(Callers().Save(h.C()));
+        EXPECT_EQ(CallersFile().size(), CALLERS_FILE_SIZE);
+        EXPECT_EQ(ReadWholeFile(copy), bytes);
+
+        // Other bytes of that size later get a copy of their own.
+        std::string other = bytes;
+        other[0] = 'x';
+        put(other);
+        Callers().Load(nullptr, &h.C());
+        EXPECT_EQ(ReadWholeFile(copy), bytes);
+        EXPECT_EQ(ReadWholeFile(copy + "-2"), other);
+    }
+    // A file of the right size, or an empty one, holds nothing a save would lose.
+    for (const std::size_t size : {CALLERS_FILE_SIZE, std::size_t{0}}) {
+        put(std::string(size, '\1'));
+        Callers().Load(nullptr, &h.C());
+        EXPECT_FALSE(fs::exists(path + "." + std::to_string(size) + "-bytes")) << size;
+    }
 }
 
 TEST_F(CallersTest, ListingLayout) {

@@ -1,11 +1,17 @@
 // The profile file: how values are read, and that writing one value leaves
 // the rest of the file as it was.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
 #include <string>
 
@@ -127,6 +133,77 @@ TEST_F(ProfileTest, TextThatWouldBreakTheFileIsRefused) {
     EXPECT_FALSE(WriteProfileString(path_, "A]B", "k", "1"));
     EXPECT_FALSE(WriteProfileString(path_, "Radio Serial Port", "", "1"));
     EXPECT_EQ(Content(), "[Radio Serial Port]\nRadio_Port=3\n");
+}
+
+// Runs `call` and fails when it has not returned within a few seconds; a
+// call that waits on a FIFO is then freed by a writer that comes and goes,
+// so the test itself never hangs.
+template <typename Call>
+auto WithoutWaitingOn(const std::string& fifo, Call call) {
+    auto result = std::async(std::launch::async, call);
+    if (result.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+        ADD_FAILURE() << "waited on " << fifo;
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+    }
+    return result.get();
+}
+
+TEST_F(ProfileTest, AFileThatIsNoSmallRegularFileIsNeitherReadNorReplaced) {
+    const std::string valid = "[Radio Serial Port]\nRadio_Port=3\n";
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> make;
+        const char* why;  // "" : read as usual
+    } cases[] = {
+        {"FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         "is a FIFO, not a regular file"},
+        {"link to /dev/zero", [](const std::string& p) { fs::create_symlink("/dev/zero", p); },
+         "is a character device, not a regular file"},
+        {"folder", [](const std::string& p) { fs::create_directory(p); }, "is a folder, not a regular file"},
+        {"over the limit",
+         [&valid](const std::string& p) {
+             std::ofstream(p, std::ios::binary) << valid << std::string(PROFILE_MAX_SIZE, ';');
+         },
+         " bytes long, more than 1048576"},
+        {"at the limit",
+         [&valid](const std::string& p) {
+             std::ofstream(p, std::ios::binary) << valid << std::string(PROFILE_MAX_SIZE - valid.size(), ';');
+         },
+         ""},
+    };
+    for (const auto& c : cases) {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+        c.make(path_);
+        const fs::file_type type = fs::symlink_status(path_).type();
+        std::string why = "stale", checked;
+        const int port = WithoutWaitingOn(path_, [&] {
+            return GetProfileInt(path_, "Radio Serial Port", "Radio_Port", -1, &why);
+        });
+        const bool readable = WithoutWaitingOn(path_, [&] { return CheckProfileFile(path_, &checked); });
+        const bool written = WithoutWaitingOn(path_, [&] {
+            return WriteProfileInt(path_, "Radio Serial Port", "Radio_Port", 5);
+        });
+        if (*c.why == '\0') {
+            EXPECT_EQ(port, 3) << c.what;
+            EXPECT_EQ(why, "") << c.what;
+            EXPECT_TRUE(readable && written) << c.what;
+            continue;
+        }
+        EXPECT_EQ(port, -1) << c.what;
+        EXPECT_NE(why.find(c.why), std::string::npos) << c.what << ": " << why;
+        EXPECT_FALSE(readable) << c.what;
+        EXPECT_EQ(checked, why) << c.what;
+        EXPECT_FALSE(written) << c.what;
+        EXPECT_EQ(fs::symlink_status(path_).type(), type) << c.what;
+    }
+    // No file at all is no fault: the defaults, and nothing to tell.
+    fs::remove_all(path_);
+    std::string why = "stale";
+    EXPECT_EQ(GetProfileInt(path_, "Radio Serial Port", "Radio_Port", -1, &why), -1);
+    EXPECT_EQ(why, "");
+    EXPECT_TRUE(CheckProfileFile(path_, &why));
 }
 
 TEST_F(ProfileTest, WriteIntoAMissingFolderFails) {

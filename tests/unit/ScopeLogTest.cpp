@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -62,6 +63,38 @@ protected:
     std::optional<ScopeLog> log_;
     std::string folder_;
 };
+
+TEST_F(ScopeLogTest, ADayStopsAtItsLimitWithOneLineCountingWhatIsLeftOut) {
+    const std::string entry = "12:00:00: Info   | noise 0123456789\n";  // 36 bytes
+    const std::uint64_t limit = 3 * entry.size() + 10;
+    const std::string stop = "Scope log stopped: this day's log reached its limit of 118 bytes; "
+                             "entries not logged since: ";
+    // What follows the entries: the one stop line of a run, with its count.
+    auto tailOf = [&](const std::string& text, std::size_t from) {
+        const std::string tail = text.substr(from);
+        EXPECT_EQ(std::count(tail.begin(), tail.end(), '\n'), 1) << tail;
+        EXPECT_EQ(tail.rfind(stop, 0), 0u) << tail;
+        return tail.substr(stop.size(), tail.find(')') + 1 - stop.size());
+    };
+    log_.emplace(folder_ + "/", clock_, limit);
+    for (int i = 0; i < 7; ++i) Log().Append(entry);
+    const std::string day = Read("Scope-20260601.txt");
+    EXPECT_EQ(day.substr(0, 3 * entry.size()), entry + entry + entry);
+    EXPECT_EQ(tailOf(day, 3 * entry.size()), "4 (144 bytes)");
+
+    // A restart on the same day finds the file at its limit.
+    log_.reset();
+    log_.emplace(folder_ + "/", clock_, limit);
+    Log().Append(entry);
+    const std::string after = Read("Scope-20260601.txt");
+    EXPECT_EQ(after.substr(0, day.size()), day);
+    EXPECT_EQ(tailOf(after, day.size()), "1 (36 bytes)");
+
+    // The next day starts afresh.
+    clock_.SetTime(kJune1Noon + kDay);
+    Log().Append(entry);
+    EXPECT_EQ(Read("Scope-20260602.txt"), entry);
+}
 
 TEST_F(ScopeLogTest, EntriesGoToTheFileOfTheirDateUnchanged) {
     EXPECT_EQ(Log().CurrentPath(), folder_ + "/Logs/Scope-20260601.txt");

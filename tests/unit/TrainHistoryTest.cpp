@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "TestSupport.h"
@@ -233,25 +234,58 @@ TEST_F(TrainHistoryTest, DamagedForeignOrOtherSchemaIsSetAsideAndRebuilt) {
         sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
         sqlite3_close(db);
     };
-    const std::vector<std::function<void()>> spoilers = {
-        [&] { std::ofstream(path, std::ios::binary) << std::string(4096, 'x'); },
-        [&] { foreign("CREATE TABLE notes(t TEXT); PRAGMA application_id=7;"); },
-        [&] { foreign("CREATE TABLE trains(x); PRAGMA application_id=1263817294; PRAGMA user_version=99;"); },
+    // A history whose header and schema are sound, with every page behind
+    // the first overwritten: only a look at the pages finds it.
+    auto damagedPages = [&] {
+        fs::remove(path);
+        {
+            auto h = OpenWriter();
+            CatchUp(*h);
+        }
+        const auto size = fs::file_size(path);
+        ASSERT_GT(size, 4096u);
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(4096);
+        f << std::string(size - 4096, '\x5a');
     };
-    for (const auto& spoil : spoilers) {
-        spoil();
+    const struct {
+        std::function<void()> spoil;
+        bool readable;  // opens for reading all the same (which looks at no pages)
+    } spoilers[] = {
+        {[&] { std::ofstream(path, std::ios::binary) << std::string(4096, 'x'); }, false},
+        {[&] { foreign("CREATE TABLE notes(t TEXT); PRAGMA application_id=7;"); }, false},
+        {[&] { foreign("CREATE TABLE trains(x); PRAGMA application_id=1263817294; PRAGMA user_version=99;"); },
+         false},
+        {damagedPages, true},
+    };
+    std::vector<std::string> kept;
+    for (const auto& c : spoilers) {
+        c.spoil();
+        kept.push_back(ReadWholeFile(path));
         TrainHistory::OpenStatus status;
         std::string why;
-        EXPECT_FALSE(TrainHistory::OpenForReading(path, &status, &why));
-        EXPECT_NE(status, TrainHistory::OpenStatus::Ok);
-        std::string replaced;
-        auto history = OpenWriter(&replaced);
-        ASSERT_TRUE(history);
+        EXPECT_EQ(static_cast<bool>(TrainHistory::OpenForReading(path, &status, &why)), c.readable);
+        if (c.readable) {
+            auto reader = TrainHistory::OpenForReading(path, nullptr, nullptr);
+            ASSERT_TRUE(reader);
+            EXPECT_FALSE(reader->QuickCheck(&why));
+            EXPECT_FALSE(why.empty());
+        }
+        std::string replaced, keptAs;
+        auto history = TrainHistory::OpenForWriting(path, &replaced, &why, &keptAs);
+        ASSERT_TRUE(history) << why;
         EXPECT_FALSE(replaced.empty());
+        EXPECT_EQ(keptAs, path + ".replaced" + (kept.size() == 1 ? "" : "-" + std::to_string(kept.size())));
         EXPECT_EQ(CatchUp(*history).indexed, 5);
-        EXPECT_TRUE(fs::exists(path + ".replaced"));
     }
-    EXPECT_TRUE(TrainHistory::OpenForReading(path, nullptr, nullptr));
+    // Every file set aside is still there as it was: none went over another.
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(ReadWholeFile(path + ".replaced" + (i == 0 ? "" : "-" + std::to_string(i + 1))), kept[i])
+            << "copy " << i + 1;
+    auto history = TrainHistory::OpenForReading(path, nullptr, nullptr);
+    ASSERT_TRUE(history);
+    std::string why;
+    EXPECT_TRUE(history->QuickCheck(&why)) << why;
 }
 
 TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {

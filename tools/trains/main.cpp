@@ -73,11 +73,12 @@ int Rebuild(const std::string& folder) {
     CallerRegistry callers(folder);
     callers.Load();  // site names and radio identifiers for the rows
     const CallerTable registry = callers.Snapshot();
-    std::string replaced, why;
-    auto history = TrainHistory::OpenForWriting(HistoryPath(folder), &replaced, &why);
+    std::string replaced, why, keptAs;
+    auto history = TrainHistory::OpenForWriting(HistoryPath(folder), &replaced, &why, &keptAs);
     if (!replaced.empty())
-        std::fprintf(stderr, "kestova-trains: %s was replaced (%s); kept as %s.replaced\n",
-                     HistoryPath(folder).c_str(), replaced.c_str(), HISTORY_FILE_NAME);
+        std::fprintf(stderr, "kestova-trains: %s was replaced (%s); kept as %s\n",
+                     HistoryPath(folder).c_str(), replaced.c_str(),
+                     keptAs.substr(keptAs.rfind('/') + 1).c_str());
     if (!history) {
         std::fprintf(stderr, "kestova-trains: cannot write %s: %s\n", HistoryPath(folder).c_str(),
                      why.c_str());
