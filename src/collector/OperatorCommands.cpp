@@ -99,6 +99,7 @@ void RunOperatorCommand(std::string_view line, const OperatorContext& context) {
     }
     if (command == "status") {
         scope.Raw(FormatLinkStatus(collector.LinkNow()) + "\n");
+        if (const std::string held = collector.HeldSummary(); !held.empty()) scope.Raw(held + "\n");
         return;
     }
     if (command == "port") {

@@ -190,9 +190,15 @@ int main(int argc, char** argv) {
     if (!collector->Stop(kStopWait)) {
         std::fprintf(stderr, "kestova-collector: the worker did not stop within %lld s\n",
                      static_cast<long long>(kStopWait.count()));
+        if (const std::size_t held = collector->Held().Count(); held > 0)
+            std::fprintf(stderr, "kestova-collector: %zu held train reports are lost with the process\n", held);
         std::fflush(stdout);
         std::fflush(stderr);
         ::_exit(kExitWorkerStuck);  // the worker still uses what an orderly exit would free
+    }
+    if (const std::string elsewhere = collector->HeldElsewhere(); !elsewhere.empty()) {
+        std::fprintf(stderr, "kestova-collector: %s\n", elsewhere.c_str());
+        std::fflush(stderr);
     }
     events.Unsubscribe(&board);
     history.Stop();                // a catch-up still running is finished by the next start

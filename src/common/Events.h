@@ -24,6 +24,7 @@ enum class EventKind : std::uint8_t {
     PortBack,           // text = device
     EchoSent,           // siteId, count = length
     OperatorMessage,    // text: to be shown to the operator and acknowledged
+    TrainsHeld,         // count = reports held in memory (0: all written), text = why the folder refuses
 };
 
 enum class FrameErrorKind : std::uint8_t { None, BadChecksum, TooLong, Gap };
@@ -41,7 +42,8 @@ struct EngineEvent {
     std::uint8_t firstStamp[6] = {};   // year - 2000, month, day, hour, minute, second
     std::uint8_t secondStamp[6] = {};
     std::string reportPath;      // TrainReported, ReportFailed
-    std::string text;            // PortLost, PortBack: the device; OperatorMessage: the text
+    std::string text;            // PortLost, PortBack: the device; OperatorMessage: the text;
+                                 // TrainsHeld: the reason
 };
 
 class IOutput;

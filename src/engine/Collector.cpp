@@ -24,7 +24,9 @@ Collector::Collector(CollectorSetup options)
                          : std::make_unique<DeviceSerialPort<TtySerialPort>>()),
       scopeLog_(options.scopeLog ? std::make_unique<ScopeLog>(dataFolder_, *clock_) : nullptr),
       callers_(dataFolder_),
-      link_(*port_, *clock_, *this) {
+      link_(*port_, *clock_, *this),
+      held_(options.heldCapacity),
+      heldFolderRoot_(std::move(options.heldFolderRoot)) {
     PortServices services;
     services.dataFolder = dataFolder_;
     services.out = this;
@@ -41,6 +43,16 @@ Collector::~Collector() {
     // the collector when that fails.
     stop_ = true;
     if (thread_.joinable()) thread_.join();
+    SaveHeldTrains();
+}
+
+void Collector::SaveHeldTrains() {
+    int saved = 0;
+    const std::string folder = SaveHeldTrainsElsewhere(*this, heldFolderRoot_, &saved);
+    if (saved > 0) {
+        heldElsewhere_ = std::to_string(saved) + " held train report" + (saved == 1 ? "" : "s") +
+                         " written to " + folder + " (the data folder refused them)";
+    }
 }
 
 void Collector::Scope(std::uint32_t message, WPARAM wParam, LPARAM lParam) {
@@ -116,7 +128,11 @@ bool Collector::Start() {
 }
 
 bool Collector::Stop(std::chrono::milliseconds timeout, const std::function<void()>& whileWaiting) {
-    if (!thread_.joinable()) return state_.load() != WorkerState::Running;
+    if (!thread_.joinable()) {
+        if (state_.load() == WorkerState::Running) return false;
+        SaveHeldTrains();
+        return true;
+    }
     stop_ = true;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (state_.load() != WorkerState::Ended && std::chrono::steady_clock::now() < deadline) {
@@ -126,5 +142,6 @@ bool Collector::Stop(std::chrono::milliseconds timeout, const std::function<void
     if (state_.load() != WorkerState::Ended) return false;
     // The thread only returns after setting the state.
     thread_.join();
+    SaveHeldTrains();
     return true;
 }

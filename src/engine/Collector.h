@@ -24,6 +24,7 @@
 #include "common/Output.h"
 #include "common/ScopeEntry.h"
 #include "engine/EventHub.h"
+#include "engine/HeldTrains.h"
 #include "engine/Transfer.h"
 #include "platform/Clock.h"
 #include "platform/ScopeLog.h"
@@ -36,6 +37,8 @@ struct CollectorSetup {
     std::unique_ptr<CSerialPortInterface> port;  // null: the tty port ("Ports/COM<n>")
     IClock* clock = nullptr;                     // null: the collector's own system clock
     bool scopeLog = true;                        // "Logs/Scope-YYYYMMDD.txt" in the data folder
+    std::string heldFolderRoot;                  // held reports at a clean stop: "" is $TMPDIR, else /tmp
+    std::size_t heldCapacity = HELD_TRAINS_CAPACITY;  // trains held at most while the folder refuses
 };
 
 // The worker thread's states.
@@ -60,6 +63,15 @@ public:
     TransferState& Transfer() { return transfer_; }
     CallerRegistry& Callers() { return callers_; }
     EventHub& Events() { return hub_; }
+    // The train reports the data folder refused (the worker's; see HeldTrains.h).
+    HeldTrains& Held() { return held_; }
+    // Any thread: "" when no train is held, else e.g. "12 trains held: the
+    // data folder refuses writes (No space left on device)".
+    std::string HeldSummary() const { return held_.Summary(); }
+    // After a clean stop that had to put held reports elsewhere: e.g. "3 held
+    // train reports written to /tmp/kestova-held-812/ (the data folder
+    // refused them)"; "" otherwise.
+    std::string HeldElsewhere() const { return heldElsewhere_; }
     LinkStatus LinkNow() const { return watch_.Get(); }
     // The day's scope log now ("" when the collector keeps none).
     std::string ScopeLogPath() const;
@@ -97,11 +109,16 @@ public:
     // `timeout`, calling `whileWaiting` every few milliseconds. True when the
     // worker has ended (or never started); false when it is still inside a
     // wait of its own: it is then abandoned, and the process must end
-    // without destroying the collector.
+    // without destroying the collector. Once the worker has ended, train
+    // reports still held are written once more, and what the data folder
+    // still refuses goes to a folder elsewhere (HeldElsewhere names it).
     bool Stop(std::chrono::milliseconds timeout, const std::function<void()>& whileWaiting = {});
     WorkerState State() const { return state_.load(); }
 
 private:
+    // After the worker: the held reports to the data folder or elsewhere.
+    void SaveHeldTrains();
+
     std::string dataFolder_;
     std::unique_ptr<SystemClock> ownClock_;
     IClock* clock_;
@@ -114,6 +131,9 @@ private:
     CallerRegistry callers_;
     RadioLink link_;
     TransferState transfer_;
+    HeldTrains held_;
+    std::string heldFolderRoot_;
+    std::string heldElsewhere_;
 
     std::atomic<bool> stop_{false};
     std::atomic<std::uint32_t> echoRequested_{0};  // the request's number; 0: none

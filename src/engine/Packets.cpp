@@ -1,6 +1,7 @@
 #include "engine/Packets.h"
 
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
 
@@ -8,6 +9,7 @@
 #include "common/LogLine.h"
 #include "engine/Assembly.h"
 #include "engine/Collector.h"
+#include "engine/HeldTrains.h"
 #include "radio/Commands.h"
 #include "radio/Frame.h"
 #include "radio/Link.h"
@@ -89,8 +91,6 @@ void ReportTrain(Collector& c, std::uint8_t siteId) {
     const TrainRecord& record = c.Transfer().trainRecord;
     const std::uint8_t* h = record.header;
     EngineEvent event;
-    const bool written = WriteTrainReport(c.DataFolder(), h, record.axleSlots, c, &event.reportPath);
-    event.kind = written ? EventKind::TrainReported : EventKind::ReportFailed;
     event.siteId = siteId;
     event.track = h[27];
     event.trainNumber = ReadLe16(h + 5);
@@ -100,7 +100,26 @@ void ReportTrain(Collector& c, std::uint8_t siteId) {
     const std::size_t axles = event.axles < MAX_AXLES ? event.axles : MAX_AXLES;
     for (std::size_t i = 0; i < axles; ++i)
         if (record.axleSlots[i].bytes[5] & 0x80) ++event.cars;
-    c.Publish(std::move(event));
+
+    // Held trains go first while the folder takes them; the train's own
+    // report is tried either way, so one report the folder cannot take (too
+    // big for what is left) does not keep the others out.
+    if (!c.Held().Empty()) WriteHeldTrains(c);
+    std::string why;
+    const bool written = WriteTrainReport(c.DataFolder(), h, record.axleSlots, c, &event.reportPath, &why);
+    event.kind = written ? EventKind::TrainReported : EventKind::ReportFailed;
+    if (written) {
+        c.Publish(std::move(event));
+        return;
+    }
+    c.Publish(event);
+    // Acknowledged already: kept until the folder takes it, never dropped.
+    HeldTrain held;
+    held.path = TrainReportPath(c.DataFolder(), h);
+    held.bytes = FormatTrainReport(h, record.axleSlots);
+    held.event = std::move(event);
+    held.event.time = static_cast<std::int64_t>(std::time(nullptr));  // when the train came
+    HoldTrain(c, std::move(held), why);
 }
 
 void RegisterPowerup(Collector& c) {

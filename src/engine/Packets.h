@@ -22,5 +22,7 @@ void HandleAllInOne(Collector& collector);
 void RegisterPowerup(Collector& collector);
 
 // Writes the train report of the collector's train record for the site and
-// publishes TrainReported (or ReportFailed).
+// publishes TrainReported (or ReportFailed). A report the data folder
+// refuses is held (engine/HeldTrains.h); while trains are held, they are
+// tried first, then the new one.
 void ReportTrain(Collector& collector, std::uint8_t siteId);

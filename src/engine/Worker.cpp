@@ -3,6 +3,7 @@
 #include "common/Events.h"
 #include "common/LogLine.h"
 #include "engine/Collector.h"
+#include "engine/HeldTrains.h"
 #include "engine/Packets.h"
 #include "engine/Transfer.h"
 #include "radio/Commands.h"
@@ -39,6 +40,7 @@ void AnswerRequest(Collector& c) {
 }  // namespace
 
 bool RunCollectorCycle(Collector& c) {
+    RetryHeldTrains(c);
     SwitchPortIfAsked(c);
     SendEchoIfAsked(c);
     RadioLink& link = c.Link();

@@ -12,8 +12,8 @@ constexpr std::uint32_t IDLE_PAUSE_MS = 500;
 // The worker loop; returns when the collector is asked to stop.
 void RunCollectorLoop(Collector& collector);
 
-// One cycle of the loop: a port switch or an echo the operator asked for,
-// then one receive step. Returns true when it handled a packet addressed to
+// One cycle of the loop: held train reports when their retry is due, a port
+// switch or an echo the operator asked for, then one receive step. Returns true when it handled a packet addressed to
 // the collector (no pause follows), false when it waited for the radio (at
 // most 500 ms, less when a byte arrived).
 bool RunCollectorCycle(Collector& collector);

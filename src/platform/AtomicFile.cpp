@@ -117,7 +117,9 @@ AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data,
     ok = ok && StepAllowed(hook, AtomicWriteStep::Rename, path) &&
          std::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
+        const int error = errno;  // the caller may name the failure
         ::unlink(temp.c_str());
+        errno = error;
         return AtomicWriteResult::WriteFailed;
     }
     return SyncFolder(folder, hook) ? AtomicWriteResult::Ok : AtomicWriteResult::WriteFailed;

@@ -24,6 +24,7 @@ enum class AtomicWriteResult {
 enum class AtomicWriteStep { Create, Write, SyncFile, Rename, SyncFolder };
 using AtomicWriteHook = bool (*)(AtomicWriteStep step, const std::string& path);
 
+// On a failure errno holds the failing step's reason (EIO for the hook).
 AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data, std::size_t size,
                                       AtomicWriteHook hook = nullptr);
 

@@ -1,5 +1,6 @@
 #include "records/TrainReport.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -308,21 +309,33 @@ std::string FormatTrainReport(const std::uint8_t* header, const AxleSlot* axleSl
     return out.Take();
 }
 
-bool WriteTrainReport(const std::string& dataFolder, const std::uint8_t* header,
-                      const AxleSlot* axleSlots, IOutput& log, std::string* writtenPath) {
-    const std::string folder = dataFolder + REPORT_FOLDER;
+bool StoreTrainReport(const std::string& namedPath, const std::string& bytes,
+                      std::string* writtenPath, std::string* why) {
+    const std::filesystem::path folder = std::filesystem::path(namedPath).parent_path();
     std::error_code ignored;
     std::filesystem::create_directory(folder, ignored);  // a failure shows up below
+    std::string path = namedPath;
+    for (int n = 2; !MayWriteReport(path, bytes); ++n) path = NumberedPath(namedPath, n);
+    if (writtenPath != nullptr) *writtenPath = path;
+    errno = 0;
+    if (WriteFileAtomically(path, bytes.data(), bytes.size()) == AtomicWriteResult::Ok) return true;
+    const int error = errno;
+    if (why != nullptr) *why = error != 0 ? std::strerror(error) : "the write failed";
+    return false;
+}
+
+bool WriteTrainReport(const std::string& dataFolder, const std::uint8_t* header,
+                      const AxleSlot* axleSlots, IOutput& log, std::string* writtenPath,
+                      std::string* why) {
     const std::string named = TrainReportPath(dataFolder, header);
-    const std::string bytes = FormatTrainReport(header, axleSlots);
-    std::string path = named;
-    for (int n = 2; !MayWriteReport(path, bytes); ++n) path = NumberedPath(named, n);
+    std::string path;
+    const bool written = StoreTrainReport(named, FormatTrainReport(header, axleSlots), &path, why);
     if (writtenPath != nullptr) *writtenPath = path;
     if (path != named) {
         LogLine(log, COLOUR_DARK_RED, "Train report %s exists for another train; written as %s\n",
                 named.c_str(), path.c_str());
     }
-    if (WriteFileAtomically(path, bytes.data(), bytes.size()) != AtomicWriteResult::Ok) {
+    if (!written) {
         LogLine(log, COLOUR_DARK_RED, "ERROR: Could not write train report %s\n", path.c_str());
         return false;
     }

@@ -18,9 +18,20 @@ constexpr const char* REPORT_FOLDER = "Z918E";
 // is replaced; one holding another train's report is kept, and the report
 // goes to the first of "<name>-2.txt", "<name>-3.txt" ... that is free or
 // holds the same bytes, with one dark-red line saying so. `writtenPath`, when
-// given, receives the path written (or tried).
+// given, receives the path written (or tried); `why`, when given, the
+// system's reason for a failure ("Permission denied", "No space left on
+// device" ...).
 bool WriteTrainReport(const std::string& dataFolder, const std::uint8_t* header,
-                      const AxleSlot* axleSlots, IOutput& log, std::string* writtenPath = nullptr);
+                      const AxleSlot* axleSlots, IOutput& log, std::string* writtenPath = nullptr,
+                      std::string* why = nullptr);
+
+// Stores a report's bytes as WriteTrainReport does, without a line: at
+// `namedPath`, or beside it as "<name>-2.txt" ... when another train's report
+// stands there. The folder of `namedPath` is created when missing.
+// `writtenPath` receives the path written (or tried), `why` the reason of a
+// failure.
+bool StoreTrainReport(const std::string& namedPath, const std::string& bytes,
+                      std::string* writtenPath, std::string* why = nullptr);
 
 // The file name inside the report folder, e.g. "20240506_0708.GEM.HBD.00417.txt"
 // (a second train of that name is written as "...00417-2.txt").

@@ -4,6 +4,7 @@
 // serial scope.
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -94,13 +95,17 @@ public:
 // The worker thread is not started: tests drive the worker's functions.
 class WorkerHarness {
 public:
-    WorkerHarness() {
+    // `adjust` may change the setup before the collector is made.
+    explicit WorkerHarness(const std::function<void(CollectorSetup&)>& adjust = {}) {
         CollectorSetup setup;
         setup.dataFolder = folder.Folder();
         auto owned = std::make_unique<MemorySerialPort>();
         port = owned.get();
         setup.port = std::move(owned);
         setup.clock = &clock;
+        // Reports still held at the end go beside the data folder, not to /tmp.
+        setup.heldFolderRoot = (folder / "elsewhere").string();
+        if (adjust) adjust(setup);
         collector = std::make_unique<Collector>(std::move(setup));
         window = std::make_shared<RecordingWindow>();
         collector->SetScopeView(window);

@@ -1,14 +1,21 @@
 // The train report file: the worked train byte for byte on disk, the axle
 // loop's car numbering, the ECR and SIM forms, the character count, the file
-// name and what happens when the file cannot be written.
+// name and what happens when the file cannot be written: the train is held
+// and written later, or elsewhere at a clean stop.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <vector>
+#include <fstream>
+#include <filesystem>
+#include <chrono>
 #include <string>
 
 #include "TempDataFolder.h"
 #include "TestSupport.h"
 #include "common/TrainRecord.h"
+#include "engine/HeldTrains.h"
 #include "engine/Worker.h"
 #include "records/TrainReport.h"
 
@@ -146,7 +153,9 @@ TEST(TrainReport, UnwritableReportIsLoggedAndReported) {
     // A plain file where the folder should be: nothing can be created in it.
     { std::ofstream(h.folder / "Z918E") << "x"; }
     Train t = WorkedTrain();
-    EXPECT_FALSE(WriteTrainReport(h.folder.Folder(), t.header, t.slots, h.C()));
+    std::string why;
+    EXPECT_FALSE(WriteTrainReport(h.folder.Folder(), t.header, t.slots, h.C(), nullptr, &why));
+    EXPECT_EQ(why, "Not a directory");
     const auto msgs = h.window->Messages();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].wParam, COLOUR_DARK_RED);
@@ -267,18 +276,26 @@ TEST(TrainReport, CharacterCountWrapsAtSixteenBits) {
     EXPECT_EQ(r.size() - lfs - std::string("EOC 0000000000\n").size(), total);
 }
 
-// Through the worker: an All-in-One Data Packet is acknowledged, assembled
-// from payload byte 17 and written as the report.
-TEST(TrainReport, AllInOneThroughTheWorker) {
-    WorkerHarness h;
-    TempDataFolder& dir = h.folder;
-    const Train t = WorkedTrain();
+namespace {
+
+// The All-in-One Data Packet's payload carrying a train of three axles.
+std::vector<std::uint8_t> AllInOnePayload(const Train& t) {
     std::vector<std::uint8_t> payload(17, 0xEE);  // bytes 0-16 are not read
     const std::vector<std::uint8_t> prefix = {2, 112, 15, 0, 3, 0, 0, 0, 0, 0, 0, 0};
     payload.insert(payload.end(), prefix.begin(), prefix.end());
     payload.insert(payload.end(), t.header, t.header + TRAIN_HEADER_SIZE);
     for (int i = 0; i < 3; ++i) payload.insert(payload.end(), t.slots[i].bytes, t.slots[i].bytes + 7);
+    return payload;
+}
 
+}  // namespace
+
+// Through the worker: an All-in-One Data Packet is acknowledged, assembled
+// from payload byte 17 and written as the report.
+TEST(TrainReport, AllInOneThroughTheWorker) {
+    WorkerHarness h;
+    TempDataFolder& dir = h.folder;
+    std::vector<std::uint8_t> payload = AllInOnePayload(WorkedTrain());
     h.port->Feed(MakeFrame(44, COLLECTOR_ID, 0, PT_ALL_IN_ONE, payload));
     EXPECT_TRUE(RunCollectorCycle(h.C()));
     const auto sent = h.port->TakeWritten();
@@ -341,4 +358,132 @@ TEST(TrainReport, AxleRecordsPrintAsTheirFormatsOverEveryValue) {
                       ((b[5] & 3) << 8) | b[2], (((b[5] >> 2) & 3) << 8) | b[3], 'N', 'N', 'P');
         ASSERT_EQ(hwd[i], expected) << i;
     }
+}
+
+// Held trains: reports the data folder refuses after their ACK went out. A
+// plain file named Z918E makes every write fail, even for root, until it is
+// replaced by the folder.
+namespace {
+
+constexpr std::size_t kHeldAtMost = 3;
+
+class HeldTrainsTest : public ::testing::Test {
+protected:
+    WorkerHarness h{[](CollectorSetup& setup) { setup.heldCapacity = kHeldAtMost; }};
+    const std::filesystem::path reports = h.folder / REPORT_FOLDER;
+
+    void RefuseWrites() { std::ofstream(reports) << "x"; }
+    void AcceptWrites() {
+        std::filesystem::remove(reports);
+        std::filesystem::create_directory(reports);
+    }
+    // A train numbered `number` arrives and is acknowledged; its report as stored.
+    std::string Arrive(std::uint16_t number) {
+        Train t = WorkedTrain();
+        WriteLe16(t.header + th::TRAIN_NUMBER, number);
+        h.port->Feed(MakeFrame(44, COLLECTOR_ID, 0, PT_ALL_IN_ONE, AllInOnePayload(t)));
+        EXPECT_TRUE(RunCollectorCycle(h.C()));
+        EXPECT_EQ(h.port->TakeWritten().size(), 19u) << "the ACK for train " << number;
+        return FormatTrainReport(t.header, t.slots);
+    }
+    static std::string Name(std::uint16_t number) {
+        char name[64];
+        std::snprintf(name, sizeof name, "20240506_0708.GEM.HBD.%05d.txt", number);
+        return name;
+    }
+    std::vector<EngineEvent> Of(EventKind kind) {
+        std::vector<EngineEvent> out;
+        for (const EngineEvent& e : h.Events())
+            if (e.kind == kind) out.push_back(e);
+        return out;
+    }
+    int LinesStarting(const std::string& start) {
+        int n = 0;
+        for (const auto& line : h.window->Lines()) n += line.rfind(start, 0) == 0;
+        return n;
+    }
+};
+
+}  // namespace
+
+TEST_F(HeldTrainsTest, AreWrittenOnceInOrderWhenTheFolderTakesThemAgain) {
+    RefuseWrites();
+    std::vector<std::string> stored;
+    for (std::uint16_t n : {417, 418, 419}) stored.push_back(Arrive(n));
+
+    EXPECT_EQ(LinesStarting("ERROR: Could not write train report "), 3);
+    EXPECT_EQ(LinesStarting("ERROR: The data folder refuses writes (Not a directory): train reports are "
+                            "held in memory until it accepts them\n"),
+              1);
+    std::vector<int> counts;
+    for (const auto& e : Of(EventKind::TrainsHeld)) {
+        counts.push_back(e.count);
+        EXPECT_EQ(e.text, "Not a directory");
+    }
+    EXPECT_EQ(counts, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(Of(EventKind::ReportFailed).size(), 3u);
+    EXPECT_EQ(h.C().HeldSummary(), "3 trains held: the data folder refuses writes (Not a directory)");
+
+    // The folder is back; the retry comes when its interval is over.
+    AcceptWrites();
+    EXPECT_FALSE(RunCollectorCycle(h.C()));
+    EXPECT_EQ(ListFolder(reports), "");
+    h.clock.Advance(HELD_TRAINS_RETRY_MS);
+    EXPECT_FALSE(RunCollectorCycle(h.C()));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(ReadWholeFile(reports / Name(static_cast<std::uint16_t>(417 + i))) == stored[i]) << i;
+    const auto reported = Of(EventKind::TrainReported);
+    ASSERT_EQ(reported.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(reported[i].reportPath, (reports / Name(static_cast<std::uint16_t>(417 + i))).string());
+        EXPECT_EQ(reported[i].trainNumber, 417 + i);
+        EXPECT_EQ(reported[i].siteId, 44);
+    }
+    EXPECT_EQ(Of(EventKind::TrainsHeld).back().count, 0);
+    EXPECT_EQ(h.window->Lines().back(), "Held train reports written: 3\n");
+    EXPECT_EQ(h.C().HeldSummary(), "");
+
+    // Written once: later rounds and a stop find nothing more.
+    h.clock.Advance(HELD_TRAINS_RETRY_MS);
+    EXPECT_FALSE(RunCollectorCycle(h.C()));
+    EXPECT_TRUE(h.C().Stop(std::chrono::seconds(1)));
+    EXPECT_EQ(Of(EventKind::TrainReported).size(), 3u);
+    EXPECT_EQ(ListFolder(reports).size(), 3 * (Name(1).size() + 1));
+}
+
+TEST_F(HeldTrainsTest, AFullQueueNamesEachTrainItLosesAndANewTrainGoesAfterTheHeld) {
+    RefuseWrites();
+    for (std::uint16_t n : {1, 2, 3, 4}) Arrive(n);
+    const std::string lost = (reports / Name(4)).string();
+    EXPECT_EQ(LinesStarting("ERROR: Train report " + lost +
+                            " is lost: 3 train reports are held already and the data folder refuses "
+                            "writes (Not a directory)\n"),
+              1);
+    EXPECT_EQ(h.C().Held().Count(), kHeldAtMost);
+
+    // The next train, before the retry is due, goes after the held ones.
+    // (One report the folder cannot take holding up no other: the full-disk
+    // end-to-end test.)
+    AcceptWrites();
+    Arrive(5);
+    std::vector<int> numbers;
+    for (const auto& e : Of(EventKind::TrainReported)) numbers.push_back(e.trainNumber);
+    EXPECT_EQ(numbers, (std::vector<int>{1, 2, 3, 5}));
+    EXPECT_FALSE(std::filesystem::exists(lost));
+    EXPECT_EQ(LinesStarting("Held train reports written: 3\n"), 1);
+}
+
+TEST_F(HeldTrainsTest, ACleanStopWritesWhatIsStillHeldElsewhereAndNamesTheFolder) {
+    RefuseWrites();
+    const std::string first = Arrive(417), second = Arrive(418);
+    EXPECT_TRUE(h.C().Stop(std::chrono::seconds(1)));
+    const auto elsewhere = h.folder / "elsewhere" / ("kestova-held-" + std::to_string(::getpid()));
+    EXPECT_TRUE(ReadWholeFile(elsewhere / Name(417)) == first);
+    EXPECT_TRUE(ReadWholeFile(elsewhere / Name(418)) == second);
+    const std::string folder = elsewhere.string() + "/";
+    EXPECT_EQ(h.C().HeldElsewhere(), "2 held train reports written to " + folder + " (the data folder refused them)");
+    EXPECT_EQ(h.window->Lines().back(), "ERROR: 2 held train reports written to " + folder +
+                                            ": the data folder refused them; move them to its Z918E folder\n");
+    EXPECT_EQ(h.C().HeldSummary(), "");
+    EXPECT_EQ(Of(EventKind::TrainsHeld).back().count, 0);
 }
