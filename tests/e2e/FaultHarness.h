@@ -249,6 +249,24 @@ public:
         }
         return least;
     }
+    // SteadyOpenFiles once the train history is open: its thread opens the
+    // database and its write-ahead files in its own time after the start,
+    // later on a loaded machine (waited for up to 10 s).
+    int SettledOpenFiles() const {
+        const std::string folder = "/proc/" + std::to_string(pid_) + "/fd";
+        for (int i = 0; i < 100; ++i) {
+            bool open = false;
+            std::error_code ec;
+            for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+                std::error_code linkError;
+                const std::string target = std::filesystem::read_symlink(it->path(), linkError).string();
+                if (!linkError && target.size() >= 4 && target.compare(target.size() - 4, 4, "-shm") == 0) open = true;
+            }
+            if (open) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return SteadyOpenFiles();
+    }
 
 private:
     void Drain(int outFd, int errFd) {

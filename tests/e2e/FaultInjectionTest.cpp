@@ -448,7 +448,7 @@ TEST(FaultInjection, FloodOfRequestsLeavesTheCollectorResponsiveAndItsMemoryFlat
     };
     flood(300);
     const long rssBefore = st.collector.ResidentKiB();
-    const int fdsBefore = st.collector.SteadyOpenFiles();
+    const int fdsBefore = st.collector.SettledOpenFiles();
     flood(3000);
     const long rssAfter = st.collector.ResidentKiB();
     const int fdsAfter = st.collector.SteadyOpenFiles();
@@ -495,7 +495,7 @@ TEST(FaultInjection, NoiseFloodLeavesTheCollectorResponsiveAndItsMemoryFlat) {
     };
     noise(16 * 1024);
     const long rssBefore = st.collector.ResidentKiB();
-    const int fdsBefore = st.collector.SteadyOpenFiles();
+    const int fdsBefore = st.collector.SettledOpenFiles();
     const std::size_t mark = st.collector.Mark();
     noise(256 * 1024);
     const long rssAfter = st.collector.ResidentKiB();
