@@ -63,9 +63,12 @@ void CMainFrame::UpdateLinkPane() {
     const std::string state = FormatLinkState(status);
     if (!state.empty()) text += QStringLiteral("  |  ") + QString::fromStdString(state);
     if (status.comNumber >= 0) text += QStringLiteral("  |  ") + QString::fromStdString(FormatLastFrame(status));
+    // Train reports the data folder refused, held until it takes them.
+    const std::string held = collector != nullptr ? collector->HeldSummary() : std::string();
+    if (!held.empty()) text += QStringLiteral("  |  ") + QString::fromStdString(held);
     if (linkPane_->text() != text) linkPane_->setText(text);
-    // Dark red and bold while the radio cannot be heard.
-    const bool bad = status.state == LinkState::NotOpen || status.state == LinkState::Lost;
+    // Dark red and bold while the radio cannot be heard or trains are held.
+    const bool bad = status.state == LinkState::NotOpen || status.state == LinkState::Lost || !held.empty();
     if (linkPane_->property("bad").toBool() != bad) {
         linkPane_->setProperty("bad", bad);
         linkPane_->setStyleSheet(bad ? QStringLiteral("QLabel { color: #800000; font-weight: bold; }") : QString());
