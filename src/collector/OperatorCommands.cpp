@@ -100,6 +100,8 @@ void RunOperatorCommand(std::string_view line, const OperatorContext& context) {
     if (command == "status") {
         scope.Raw(FormatLinkStatus(collector.LinkNow()) + "\n");
         if (const std::string held = collector.HeldSummary(); !held.empty()) scope.Raw(held + "\n");
+        if (const std::string transfer = collector.TransferSummary(); !transfer.empty())
+            scope.Raw(transfer + "\n");
         return;
     }
     if (command == "port") {

@@ -66,6 +66,9 @@ void CMainFrame::UpdateLinkPane() {
     // Train reports the data folder refused, held until it takes them.
     const std::string held = collector != nullptr ? collector->HeldSummary() : std::string();
     if (!held.empty()) text += QStringLiteral("  |  ") + QString::fromStdString(held);
+    if (const std::string transfer = collector != nullptr ? collector->TransferSummary() : std::string();
+        !transfer.empty())
+        text += QStringLiteral("  |  ") + QString::fromStdString(transfer);
     if (linkPane_->text() != text) linkPane_->setText(text);
     // Dark red and bold while the radio cannot be heard or trains are held.
     const bool bad = status.state == LinkState::NotOpen || status.state == LinkState::Lost || !held.empty();

@@ -72,6 +72,16 @@ void Collector::Publish(EngineEvent event) {
     hub_.Publish(event);
 }
 
+std::string Collector::TransferSummary() const {
+    std::lock_guard<std::mutex> lock(transferMutex_);
+    return FormatTransferProgress(transferProgress_);
+}
+
+void Collector::NoteTransfer(const TransferProgress& progress) {
+    std::lock_guard<std::mutex> lock(transferMutex_);
+    transferProgress_ = progress;
+}
+
 void Collector::LogPaneLine(const std::string& plainText) {
     if (scopeLog_) scopeLog_->Append(plainText);
 }

@@ -68,6 +68,10 @@ public:
     // Any thread: "" when no train is held, else e.g. "12 trains held: the
     // data folder refuses writes (No space left on device)".
     std::string HeldSummary() const { return held_.Summary(); }
+    // The running transfer, any thread ("" when none runs); the worker
+    // notes it as the transfer goes.
+    std::string TransferSummary() const;
+    void NoteTransfer(const TransferProgress& progress);
     // After a clean stop that had to put held reports elsewhere: e.g. "3 held
     // train reports written to /tmp/kestova-held-812/ (the data folder
     // refused them)"; "" otherwise.
@@ -132,6 +136,8 @@ private:
     RadioLink link_;
     TransferState transfer_;
     HeldTrains held_;
+    mutable std::mutex transferMutex_;
+    TransferProgress transferProgress_;
     std::string heldFolderRoot_;
     std::string heldElsewhere_;
 

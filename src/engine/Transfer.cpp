@@ -81,6 +81,18 @@ int ReceivedBlocks(const TransferState& t) {
     return received;
 }
 
+// Tells the collector how far the transfer is (the status line and bar).
+void NoteProgress(Collector& c, std::uint32_t idleMs) {
+    const TransferState& t = c.Transfer();
+    TransferProgress p;
+    p.running = true;
+    p.siteId = t.transferSiteId;
+    p.received = ReceivedBlocks(t);
+    p.announced = t.requestedBlockCount < LAST_BLOCK_NUMBER ? t.requestedBlockCount : LAST_BLOCK_NUMBER;
+    p.idleMs = idleMs;
+    c.NoteTransfer(p);
+}
+
 int MissingBlocks(const TransferState& t) {
     int missing = 0;
     for (std::uint8_t n = 1; n <= LAST_BLOCK_NUMBER; ++n)
@@ -189,6 +201,7 @@ std::optional<TransferOutcome> ServeRequest(Collector& c) {
     bool blockArrived = false;
     while (idleMs < TRANSFER_IDLE_LIMIT_MS) {
         if (c.StopRequested()) return TransferOutcome::Stopped;
+        NoteProgress(c, idleMs);
 
         const std::uint32_t passStart = link.clock.TickCount();
         if (ReceiveStep(link, TRANSFER_IDLE_PAUSE_MS) != Received::Packet) {
@@ -277,5 +290,14 @@ TransferOutcome RunTrainTransfer(Collector& c) {
     // new request asks.
     std::optional<TransferOutcome> outcome;
     while (!outcome) outcome = ServeRequest(c);
+    c.NoteTransfer(TransferProgress{});
     return *outcome;
+}
+
+std::string FormatTransferProgress(const TransferProgress& p) {
+    if (!p.running) return "";
+    const std::uint32_t left = p.idleMs < TRANSFER_IDLE_LIMIT_MS ? TRANSFER_IDLE_LIMIT_MS - p.idleMs : 0;
+    return "transfer from SiteID = " + std::to_string(p.siteId) + ": " + std::to_string(p.received) +
+           " of " + std::to_string(p.announced) + " blocks, idle " + std::to_string(p.idleMs / 1000) +
+           " s, gives up in " + std::to_string((left + 999) / 1000) + " s";
 }

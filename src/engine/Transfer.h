@@ -17,6 +17,7 @@
 // dropped and the new request is granted as a transfer of its own.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "common/TrainRecord.h"
 
@@ -49,6 +50,19 @@ struct TransferState {
     // offset + length stored), so assembly never reads what did not arrive.
     std::uint32_t blockBytesStored = 0;
 };
+
+// A running transfer as the operator sees it, kept by the collector.
+struct TransferProgress {
+    bool running = false;
+    std::uint8_t siteId = 0;
+    int received = 0;          // blocks arrived
+    int announced = 0;         // blocks the request announced (at most 20)
+    std::uint32_t idleMs = 0;  // idle time so far; it gives up at TRANSFER_IDLE_LIMIT_MS
+};
+
+// "transfer from SiteID = 12: 3 of 9 blocks, idle 4 s, gives up in 176 s",
+// or "" when none runs.
+std::string FormatTransferProgress(const TransferProgress& progress);
 
 // How a transfer ended.
 enum class TransferOutcome {

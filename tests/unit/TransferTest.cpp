@@ -229,16 +229,24 @@ TEST_F(TransferTest, LostBlocksAreAskedForUntilTheyArrive) {
     for (int n : {1, 3, 4}) Data(SITE, static_cast<std::uint8_t>(n), Block(stream, 400, n));
     Last(SITE, 6, Block(stream, 400, 6));
     // Block 2 is resent; 5 is lost again, so the next Last Data Packet is
-    // answered with a shorter list, and the third round completes.
+    // answered with a shorter list, and the third round completes. The
+    // operator sees the transfer's progress while it waits.
+    std::vector<std::string> progress;
     AfterPause(1, [&] {
+        progress.push_back(h.C().TransferSummary());
         Data(SITE, 2, Block(stream, 400, 2));
         Last(SITE, 6, Block(stream, 400, 6));
     });
     AfterPause(2, [&] {
+        progress.push_back(h.C().TransferSummary());
         Data(SITE, 5, Block(stream, 400, 5));
         Last(SITE, 6, Block(stream, 400, 6));
     });
     RunCycle();
+    const std::string site = "transfer from SiteID = " + std::to_string(SITE);
+    EXPECT_EQ(progress, (std::vector<std::string>{site + ": 4 of 6 blocks, idle 0 s, gives up in 180 s",
+                                                  site + ": 5 of 6 blocks, idle 0 s, gives up in 180 s"}));
+    EXPECT_EQ(h.C().TransferSummary(), "");
 
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 4u);
