@@ -21,7 +21,9 @@
 #include "BenchTable.h"
 #include "common/Output.h"
 #include "common/TrainRecord.h"
-#include "console/HistoryViews.h"
+#include "console/ConsoleHistory.h"
+#include "console/TrainView.h"
+#include "console/TrainsView.h"
 #include "records/TrainHistory.h"
 #include "records/TrainReport.h"
 
