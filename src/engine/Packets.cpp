@@ -153,10 +153,14 @@ int RestoreJournaledTrains(Collector& c) {
         else
             AssembleAllInOne(*record, train.stream.data(), train.stream.size());
         const std::string path = TrainReportPath(c.DataFolder(), record->header);
-        if (ReportInPlace(path, FormatTrainReport(record->header, record->axleSlots))) continue;
+        if (ReportInPlace(path, FormatTrainReport(record->header, record->axleSlots))) {
+            c.Journal().MarkWritten(train.file, train.offset);
+            continue;
+        }
         EngineEvent event = TrainEvent(*record, train.radioId);
         if (!WriteTrainReport(c.DataFolder(), record->header, record->axleSlots, c, &event.reportPath))
             continue;  // told by the writer; the journal keeps it for the next start
+        c.Journal().MarkWritten(train.file, train.offset);
         LogLine(c, COLOUR_DARK_GREEN, "Train report %s restored from the journal\n", event.reportPath.c_str());
         event.kind = EventKind::TrainReported;
         event.time = train.receivedAt;
@@ -179,6 +183,7 @@ void ReportTrain(Collector& c, std::uint8_t siteId) {
     const bool written = WriteTrainReport(c.DataFolder(), h, record.axleSlots, c, &event.reportPath, &why);
     event.kind = written ? EventKind::TrainReported : EventKind::ReportFailed;
     if (written) {
+        c.Journal().MarkLastWritten();
         c.Publish(std::move(event));
         return;
     }

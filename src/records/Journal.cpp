@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -128,6 +129,7 @@ std::size_t DecodeJournal(const std::string& bytes, std::vector<JournalTrain>* t
         if (Crc32c(body, length) != GetLe32(p + at + 4)) break;
         if (trains) {
             JournalTrain t;
+            t.offset = at;
             t.receivedAt = static_cast<std::int64_t>(static_cast<std::uint64_t>(GetLe32(body)) |
                                                      static_cast<std::uint64_t>(GetLe32(body + 4)) << 32);
             t.radioId = body[8];
@@ -212,10 +214,16 @@ bool TrainJournal::Append(const JournalTrain& train, IOutput& log) {
         Close();
         ok = OpenFor(date, now, &error);
     }
+    lastAppended_ = false;
     if (ok) {
         struct stat st {};
         const std::string record = EncodeJournalRecord(train);
         ok = ::fstat(fd_, &st) == 0 && WriteAll(fd_, record) && ::fdatasync(fd_) == 0;
+        if (ok) {
+            lastAppended_ = true;
+            lastFile_ = path_;
+            lastOffset_ = static_cast<std::uint64_t>(st.st_size);
+        }
         if (!ok) {
             error = errno != 0 ? errno : EIO;
             // Nothing of a record that failed stays: the next one must not
@@ -237,6 +245,19 @@ bool TrainJournal::Append(const JournalTrain& train, IOutput& log) {
     return false;
 }
 
+void TrainJournal::MarkWritten(const std::string& file, std::uint64_t offset) {
+    const int fd = ::open((file + ".done").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // the next start compares the report instead
+    const std::string line = std::to_string(offset) + "\n";
+    (void)WriteAll(fd, line);
+    ::close(fd);
+}
+
+void TrainJournal::MarkLastWritten() {
+    if (lastAppended_) MarkWritten(lastFile_, lastOffset_);
+    lastAppended_ = false;
+}
+
 std::vector<JournalTrain> TrainJournal::OpenAtStart(IOutput& log) {
     std::vector<JournalTrain> recent;
     const std::string folder = FolderPath();
@@ -254,6 +275,7 @@ std::vector<JournalTrain> TrainJournal::OpenAtStart(IOutput& log) {
         if (age > TRAIN_JOURNAL_KEEP_DAYS) {
             std::error_code removeError;
             fs::remove(path, removeError);
+            fs::remove(path.string() + ".done", removeError);
             continue;
         }
         std::ifstream in(path, std::ios::binary);
@@ -275,7 +297,16 @@ std::vector<JournalTrain> TrainJournal::OpenAtStart(IOutput& log) {
                         path.c_str(), static_cast<int>(bytes.size() - sound), std::strerror(errno));
             }
         }
-        for (JournalTrain& t : trains) recent.push_back(std::move(t));
+        std::set<std::uint64_t> done;
+        if (!trains.empty()) {
+            std::ifstream marks(path.string() + ".done");
+            for (std::uint64_t offset = 0; marks >> offset;) done.insert(offset);
+        }
+        for (JournalTrain& t : trains) {
+            if (done.count(t.offset) != 0) continue;
+            t.file = path.string();
+            recent.push_back(std::move(t));
+        }
     }
     return recent;
 }

@@ -43,6 +43,9 @@ struct JournalTrain {
     TrainDelivery delivery = TrainDelivery::AllInOne;
     std::uint8_t blockCount = 0;
     std::vector<std::uint8_t> stream;
+    // Where the record stands (set when it is read back at start).
+    std::string file;
+    std::uint64_t offset = 0;
 };
 
 // CRC-32C (Castagnoli, reflected, initial and final value FFFFFFFF).
@@ -79,8 +82,17 @@ public:
 
     // At start: removes the files older than TRAIN_JOURNAL_KEEP_DAYS, cuts
     // every file's torn tail (one line each on `log`), and returns the
-    // trains of the files of today and yesterday, oldest first.
+    // trains of the files of today and yesterday whose reports are not
+    // marked written, oldest first.
     std::vector<JournalTrain> OpenAtStart(IOutput& log);
+
+    // Marks a train's report as written, so that no later start writes it
+    // again (a report taken away from the folder by another program stays
+    // away): its record's offset goes to "<journal file>.done". Not flushed:
+    // a mark lost in a crash only means a start looks at that train again.
+    // MarkLastWritten marks the train of the last Append that worked.
+    void MarkWritten(const std::string& file, std::uint64_t offset);
+    void MarkLastWritten();
 
     std::string FolderPath() const;
 
@@ -94,4 +106,7 @@ private:
     long openDate_ = 0;
     std::string path_;
     bool failing_ = false;
+    bool lastAppended_ = false;      // the last Append worked
+    std::string lastFile_;
+    std::uint64_t lastOffset_ = 0;
 };
