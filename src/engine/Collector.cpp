@@ -26,6 +26,7 @@ Collector::Collector(CollectorSetup options)
       callers_(dataFolder_),
       link_(*port_, *clock_, *this),
       held_(options.heldCapacity),
+      journal_(dataFolder_, *clock_),
       heldFolderRoot_(std::move(options.heldFolderRoot)) {
     PortServices services;
     services.dataFolder = dataFolder_;

@@ -3,8 +3,9 @@
 // in one object, and nothing of it anywhere else in the process. It owns
 // the radio port, the clock (its own system clock unless it was given
 // one), the caller registry, the data folder, the event hub, the day's
-// scope log and the way to a scope view, the operator's requests (stop,
-// echo, port switch) and the worker's state (the link and the transfer).
+// scope log and the way to a scope view, the train journal, the operator's
+// requests (stop, echo, port switch) and the worker's state (the link and
+// the transfer).
 // The programs build one and hand it what they supply: a scope view, event
 // subscribers (which show operator messages as they see fit).
 //
@@ -31,6 +32,7 @@
 #include "radio/Link.h"
 #include "radio/SerialPort.h"
 #include "records/Callers.h"
+#include "records/Journal.h"
 
 struct CollectorSetup {
     std::string dataFolder;                      // with or without a trailing "/"
@@ -65,6 +67,8 @@ public:
     EventHub& Events() { return hub_; }
     // The train reports the data folder refused (the worker's; see HeldTrains.h).
     HeldTrains& Held() { return held_; }
+    // The train journal (the worker's; see records/Journal.h).
+    TrainJournal& Journal() { return journal_; }
     // Any thread: "" when no train is held, else e.g. "12 trains held: the
     // data folder refuses writes (No space left on device)".
     std::string HeldSummary() const { return held_.Summary(); }
@@ -136,6 +140,7 @@ private:
     RadioLink link_;
     TransferState transfer_;
     HeldTrains held_;
+    TrainJournal journal_;
     mutable std::mutex transferMutex_;
     TransferProgress transferProgress_;
     std::string heldFolderRoot_;

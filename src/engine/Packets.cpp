@@ -2,8 +2,13 @@
 
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/Events.h"
 #include "common/LogLine.h"
@@ -14,6 +19,7 @@
 #include "radio/Frame.h"
 #include "radio/Link.h"
 #include "records/Callers.h"
+#include "records/Journal.h"
 #include "records/TrainReport.h"
 
 namespace {
@@ -77,18 +83,23 @@ void HandleAllInOne(Collector& c) {
     RadioLink& link = c.Link();
     TrainRecord& record = c.Transfer().trainRecord;
     const std::uint8_t site = link.header.sourceId;
-    SendAck(link, site, link.header.sequenceNumber);
     const std::size_t payload = RxPayloadLength(link);
     const std::size_t available =
         payload > ALL_IN_ONE_STREAM_OFFSET ? payload - ALL_IN_ONE_STREAM_OFFSET : 0;
+    // On the disk before the site is told it arrived.
+    JournalTrainData(c, TrainDelivery::AllInOne, site, link.header.sequenceNumber, 0,
+                     RxPayload(link) + ALL_IN_ONE_STREAM_OFFSET, available);
+    SendAck(link, site, link.header.sequenceNumber);
     if (!AssembleAllInOne(record, RxPayload(link) + ALL_IN_ONE_STREAM_OFFSET, available))
         LogShortTrainStream(c, site, available);  // the train is still reported
     LogUncarriedAxles(c, site, record);
     ReportTrain(c, site);
 }
 
-void ReportTrain(Collector& c, std::uint8_t siteId) {
-    const TrainRecord& record = c.Transfer().trainRecord;
+namespace {
+
+// The event of a train's report, before its kind and path are known.
+EngineEvent TrainEvent(const TrainRecord& record, std::uint8_t siteId) {
     const std::uint8_t* h = record.header;
     EngineEvent event;
     event.siteId = siteId;
@@ -100,6 +111,69 @@ void ReportTrain(Collector& c, std::uint8_t siteId) {
     const std::size_t axles = event.axles < MAX_AXLES ? event.axles : MAX_AXLES;
     for (std::size_t i = 0; i < axles; ++i)
         if (record.axleSlots[i].bytes[5] & 0x80) ++event.cars;
+    return event;
+}
+
+// True when the report of these bytes stands at `path` or at one of its
+// "-N" names.
+bool ReportInPlace(const std::string& path, const std::string& bytes) {
+    namespace fs = std::filesystem;
+    const std::string stem = path.size() > 4 ? path.substr(0, path.size() - 4) : path;
+    for (int n = 1;; ++n) {
+        const std::string name = n == 1 ? path : stem + "-" + std::to_string(n) + ".txt";
+        std::error_code ec;
+        if (!fs::exists(name, ec)) return false;
+        std::ifstream in(name, std::ios::binary);
+        const std::string held((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (held == bytes) return true;
+    }
+}
+
+}  // namespace
+
+void JournalTrainData(Collector& c, TrainDelivery delivery, std::uint8_t siteId, std::uint8_t trackOrSequence,
+                      std::uint8_t blockCount, const std::uint8_t* stream, std::size_t size) {
+    JournalTrain train;
+    train.receivedAt = static_cast<std::int64_t>(c.Clock().Now());
+    train.radioId = siteId;
+    train.trackOrSequence = trackOrSequence;
+    train.delivery = delivery;
+    train.blockCount = blockCount;
+    train.stream.assign(stream, stream + size);
+    c.Journal().Append(train, c);  // a failure is told, and the train goes on
+}
+
+int RestoreJournaledTrains(Collector& c) {
+    const std::vector<JournalTrain> trains = c.Journal().OpenAtStart(c);
+    auto record = std::make_unique<TrainRecord>();
+    int restored = 0;
+    for (const JournalTrain& train : trains) {
+        if (train.delivery == TrainDelivery::Blocks)
+            AssembleFromBlocks(*record, train.stream.data(), train.stream.size());
+        else
+            AssembleAllInOne(*record, train.stream.data(), train.stream.size());
+        const std::string path = TrainReportPath(c.DataFolder(), record->header);
+        if (ReportInPlace(path, FormatTrainReport(record->header, record->axleSlots))) {
+            c.Journal().MarkWritten(train.file, train.offset);
+            continue;
+        }
+        EngineEvent event = TrainEvent(*record, train.radioId);
+        if (!WriteTrainReport(c.DataFolder(), record->header, record->axleSlots, c, &event.reportPath))
+            continue;  // told by the writer; the journal keeps it for the next start
+        c.Journal().MarkWritten(train.file, train.offset);
+        LogLine(c, COLOUR_DARK_GREEN, "Train report %s restored from the journal\n", event.reportPath.c_str());
+        event.kind = EventKind::TrainReported;
+        event.time = train.receivedAt;
+        c.Publish(std::move(event));
+        ++restored;
+    }
+    return restored;
+}
+
+void ReportTrain(Collector& c, std::uint8_t siteId) {
+    const TrainRecord& record = c.Transfer().trainRecord;
+    const std::uint8_t* h = record.header;
+    EngineEvent event = TrainEvent(record, siteId);
 
     // Held trains go first while the folder takes them; the train's own
     // report is tried either way, so one report the folder cannot take (too
@@ -109,6 +183,7 @@ void ReportTrain(Collector& c, std::uint8_t siteId) {
     const bool written = WriteTrainReport(c.DataFolder(), h, record.axleSlots, c, &event.reportPath, &why);
     event.kind = written ? EventKind::TrainReported : EventKind::ReportFailed;
     if (written) {
+        c.Journal().MarkLastWritten();
         c.Publish(std::move(event));
         return;
     }

@@ -4,7 +4,10 @@
 // packet goes where; the loop and the transfer each ask it first and
 // handle only what is theirs (a request, a transfer's blocks, the turning
 // away of other sites).
+#include <cstddef>
 #include <cstdint>
+
+#include "records/Journal.h"
 
 class Collector;
 
@@ -13,8 +16,8 @@ class Collector;
 // one of them.
 bool HandleSharedPacket(Collector& collector);
 
-// The All-in-One Data Packet: ACK with the packet's sequence byte, assemble
-// from payload byte 17, report.
+// The All-in-One Data Packet: journal the stream from payload byte 17, ACK
+// with the packet's sequence byte, assemble, report.
 void HandleAllInOne(Collector& collector);
 
 // The Powerup: registered, saved, logged, acknowledged; then
@@ -26,3 +29,18 @@ void RegisterPowerup(Collector& collector);
 // refuses is held (engine/HeldTrains.h); while trains are held, they are
 // tried first, then the new one.
 void ReportTrain(Collector& collector, std::uint8_t siteId);
+
+// Appends a train's data stream, as received, to the collector's train
+// journal and flushes it to the disk: called before the train's ACK. A
+// failure is logged (once) and changes nothing else.
+void JournalTrainData(Collector& collector, TrainDelivery delivery, std::uint8_t siteId,
+                      std::uint8_t trackOrSequence, std::uint8_t blockCount, const std::uint8_t* stream,
+                      std::size_t size);
+
+// At start: cuts the journal files' torn ends, removes the old ones, and
+// writes again, from the journal of today and yesterday, every train report
+// that is not in the report folder (under its name or a "-N" name holding
+// the same bytes): a train acknowledged just before a crash. Each is logged
+// as "Train report <path> restored from the journal" and published as
+// TrainReported. Returns how many were restored.
+int RestoreJournaledTrains(Collector& collector);

@@ -1,5 +1,7 @@
 #include "engine/Startup.h"
 
+#include "engine/Packets.h"
+
 #include "platform/RadioPortSetting.h"
 #include "radio/Frame.h"
 
@@ -27,5 +29,7 @@ int RunStartup(Collector& collector, const StartupSteps& steps) {
         if (!steps.scopeBeforePort && steps.openScope) steps.openScope();
     }
     collector.Callers().Load(nullptr, &collector);
+    // Trains acknowledged before a crash whose reports never got in place.
+    RestoreJournaledTrains(collector);
     return port;
 }

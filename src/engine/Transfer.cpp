@@ -44,6 +44,9 @@ void AnswerOtherSite(Collector& c) {
 void FinishTransfer(Collector& c) {
     RadioLink& link = c.Link();
     TransferState& t = c.Transfer();
+    // On the disk before the site is told it arrived.
+    JournalTrainData(c, TrainDelivery::Blocks, t.transferSiteId, 0, t.requestedBlockCount, t.blockBuffer,
+                     t.blockBytesStored);
     SendAck(link, link.header.sourceId, 0);
     // Only the bytes this transfer wrote are handed over: whatever lies beyond
     // them in blockBuffer belongs to no block of this train.

@@ -7,7 +7,8 @@
 // block n lands in blockBuffer at (n - 1) x requestedBlockSize. After every
 // Last Data Packet the blocks 1..requestedBlockCount are checked: a gap is
 // answered with "Substitude" listing every missing block, no gap with the
-// ACK (track 0), the assembly and the train report. Other sites are turned
+// train's entry in the journal, the ACK (track 0), the assembly and the
+// train report. Other sites are turned
 // away (request: type 5; data, last data, status: hold-off 30), but their
 // Powerups and All-in-One trains are still taken in.
 //
@@ -66,7 +67,7 @@ std::string FormatTransferProgress(const TransferProgress& progress);
 
 // How a transfer ended.
 enum class TransferOutcome {
-    Complete,  // every announced block arrived: ACK sent, train assembled and reported
+    Complete,  // every announced block arrived: journaled, ACK sent, assembled and reported
     GivenUp,   // 180 s of idle passes: hold-off 0 sent, nothing reported
     Stopped,   // the collector was asked to stop: ended at once, nothing sent, nothing reported
     Ended,     // the served site ended it: its Powerup (TransferGivenUp published, then

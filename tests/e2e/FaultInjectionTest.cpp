@@ -302,7 +302,8 @@ TEST(FaultInjection, DamagedCallersFileIsSurvivedAndWrittenBackWhole) {
 
 TEST(FaultInjection, SigkillWhileWritingLeavesTheOldOrTheNewFileWhole) {
     // One data folder and one line for a series of collectors, each killed
-    // at a random moment around a write of "Callers.bin" or of a report.
+    // at a random moment around a write of "Callers.bin" or of a report
+    // (after the train's ACK, so its report must not be lost).
     DataFolder data;
     Pty pty;
     ASSERT_TRUE(pty.Ok());
@@ -387,6 +388,41 @@ TEST(FaultInjection, SigkillWhileWritingLeavesTheOldOrTheNewFileWhole) {
     ASSERT_TRUE(collector.Signal(SIGTERM));
     EXPECT_EQ(collector.WaitExit(Millis(3000)), std::optional<int>(0));
     EXPECT_EQ(fs::file_size(data.File("Callers.bin")), CALLERS_FILE_SIZE);
+    // Every train the site saw acknowledged has its report, whole: those
+    // killed before their report was in place came back from the journal.
+    for (const auto& [name, bytes] : expected) EXPECT_EQ(ReadFile(data.File("Z918E/" + name)), bytes) << name;
+}
+
+TEST(FaultInjection, SigkillAfterTheAckLosesNoTrain) {
+    // The reports cannot go in place (a file stands where the folder
+    // should), so the acknowledged trains are only held in memory when the
+    // collector is killed; the next start writes them from the journal.
+    Station st;
+    st.data.WriteText("Z918E", "in the way\n");
+    st.Start();
+    std::vector<ExpectedReport> trains;
+    for (std::uint16_t number = 301; number <= 303; ++number) {
+        const auto stream = TrainStream(number, 30 + number % 7);
+        trains.push_back(ReportFor(stream, false));
+        st.ExpectAllInOneAcknowledged(12, 1, stream);
+    }
+    ASSERT_TRUE(st.collector.WaitForLineContaining("Could not write train report", kReply));
+    ASSERT_TRUE(st.collector.Signal(SIGKILL));
+    ASSERT_TRUE(st.collector.WaitExit(kReply).has_value());
+    fs::remove(st.data.File("Z918E"));
+
+    LiveProcess next;
+    LiveProcess::Options options;
+    options.env.push_back("KESTOVA_HOME=" + st.data.Path());
+    ASSERT_TRUE(next.Start(KESTOVA_COLLECTOR_EXE, options));
+    for (const ExpectedReport& train : trains) {
+        const std::string path = st.data.File("Z918E/" + train.name);
+        EXPECT_TRUE(next.WaitForLineContaining("Train report " + path + " restored from the journal", kReply))
+            << next.Stderr();
+        EXPECT_EQ(ReadFile(path), train.bytes) << train.name;
+    }
+    ASSERT_TRUE(next.Signal(SIGTERM));
+    EXPECT_EQ(next.WaitExit(Millis(3000)), std::optional<int>(0));
 }
 
 TEST(FaultInjection, SigtermInTheMiddleOfATransferEndsAtOnceWithoutAReport) {

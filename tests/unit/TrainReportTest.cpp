@@ -16,6 +16,7 @@
 #include "TestSupport.h"
 #include "common/TrainRecord.h"
 #include "engine/HeldTrains.h"
+#include "engine/Packets.h"
 #include "engine/Worker.h"
 #include "records/TrainReport.h"
 
@@ -292,6 +293,50 @@ std::vector<std::uint8_t> AllInOnePayload(const Train& t) {
 
 // Through the worker: an All-in-One Data Packet is acknowledged, assembled
 // from payload byte 17 and written as the report.
+// A train acknowledged and journaled whose report never got into place (the
+// collector was killed before it was written, so its mark is missing) is
+// written again at the next start, byte for byte; one in place, under its
+// name or a "-N" name, is not, and neither is one written and then taken
+// away from the folder by another program.
+TEST(TrainReport, RestoredFromTheJournalAtStart) {
+    WorkerHarness h;
+    const auto reports = h.folder / "Z918E";
+    const auto named = reports / "20240506_0708.GEM.HBD.00417.txt";
+    h.port->Feed(MakeFrame(44, COLLECTOR_ID, 3, PT_ALL_IN_ONE, AllInOnePayload(WorkedTrain())));
+    ASSERT_TRUE(RunCollectorCycle(h.C()));
+    const std::string written = ReadWholeFile(named);
+    ASSERT_EQ(written, WORKED_REPORT);
+
+    auto startOver = [&](const std::function<void()>& meanwhile) {
+        meanwhile();
+        WorkerHarness next([&](CollectorSetup& s) { s.dataFolder = h.folder.Folder(); });
+        const int restored = RestoreJournaledTrains(next.C());
+        const auto events = next.Events();
+        if (restored == 1) {
+            EXPECT_EQ(next.window->Lines().back(), "Train report " + named.string() + " restored from the journal\n");
+            EXPECT_EQ(events.back().kind, EventKind::TrainReported);
+            EXPECT_EQ(events.back().reportPath, named.string());
+        }
+        return restored;
+    };
+    // A crash between the ACK and the report leaves no mark.
+    auto forgetMarks = [&] {
+        for (const auto& e : std::filesystem::directory_iterator(h.folder / "Journal"))
+            if (e.path().extension() == ".done") std::filesystem::remove(e.path());
+    };
+    EXPECT_EQ(startOver([&] { std::filesystem::remove(named); }), 0);
+    EXPECT_EQ(startOver(forgetMarks), 1);
+    EXPECT_EQ(ReadWholeFile(named), written);
+    EXPECT_EQ(startOver([] {}), 0);
+    // Another train took the name first: the report stands beside it.
+    EXPECT_EQ(startOver([&] {
+                  forgetMarks();
+                  std::filesystem::rename(named, reports / "20240506_0708.GEM.HBD.00417-2.txt");
+                  std::ofstream(named) << "another train";
+              }),
+              0);
+}
+
 TEST(TrainReport, AllInOneThroughTheWorker) {
     WorkerHarness h;
     TempDataFolder& dir = h.folder;
