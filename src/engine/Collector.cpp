@@ -5,16 +5,8 @@
 #include <utility>
 
 #include "engine/Worker.h"
+#include "platform/Paths.h"
 #include "platform/TtySerialPort.h"
-
-namespace {
-
-std::string WithTrailingSlash(std::string folder) {
-    if (folder.empty() || folder.back() != '/') folder.push_back('/');
-    return folder;
-}
-
-}  // namespace
 
 Collector::Collector(CollectorSetup options)
     : dataFolder_(WithTrailingSlash(std::move(options.dataFolder))),
@@ -60,12 +52,7 @@ void Collector::Scope(std::uint32_t message, WPARAM wParam, LPARAM lParam) {
     ScopeEntry entry;
     if (!DescribeScopeEntry(message, wParam, lParam, std::time(nullptr), &entry)) return;
     if (scopeLog_) scopeLog_->Append(entry.Plain());
-    std::shared_ptr<IScopeView> view;
-    {
-        std::lock_guard<std::mutex> lock(viewMutex_);
-        view = view_;
-    }
-    if (view) view->Show(entry);
+    if (const std::shared_ptr<IScopeView> view = View()) view->Show(entry);
 }
 
 void Collector::Publish(EngineEvent event) {
@@ -88,6 +75,11 @@ void Collector::LogPaneLine(const std::string& plainText) {
 }
 
 std::string Collector::ScopeLogPath() const { return scopeLog_ ? scopeLog_->CurrentPath() : ""; }
+
+std::shared_ptr<IScopeView> Collector::View() const {
+    std::lock_guard<std::mutex> lock(viewMutex_);
+    return view_;
+}
 
 void Collector::SetScopeView(std::shared_ptr<IScopeView> view) {
     std::lock_guard<std::mutex> lock(viewMutex_);
@@ -117,12 +109,7 @@ void Collector::EchoSent(std::uint32_t request, std::uint8_t siteId, std::int32_
     if (asked != length && (asked < 10 || asked > 1000)) echoLength_.compare_exchange_strong(asked, length);
     char text[128];
     std::snprintf(text, sizeof text, "Sending \"ECHO\" to SiteID = %d \n", static_cast<int>(siteId));
-    std::shared_ptr<IScopeView> view;
-    {
-        std::lock_guard<std::mutex> lock(viewMutex_);
-        view = view_;
-    }
-    if (view) view->EchoLine(text);
+    if (const std::shared_ptr<IScopeView> view = View()) view->EchoLine(text);
     // Cleared after the sending, not before; a newer request stays.
     echoRequested_.compare_exchange_strong(request, 0);
 }

@@ -133,7 +133,9 @@ private:
     LinkWatch watch_;
     std::unique_ptr<CSerialPortInterface> port_;
     std::unique_ptr<ScopeLog> scopeLog_;
-    std::mutex viewMutex_;
+    std::shared_ptr<IScopeView> View() const;
+
+    mutable std::mutex viewMutex_;
     std::shared_ptr<IScopeView> view_;
     EventHub hub_;
     CallerRegistry callers_;

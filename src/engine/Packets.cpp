@@ -2,9 +2,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -114,21 +111,6 @@ EngineEvent TrainEvent(const TrainRecord& record, std::uint8_t siteId) {
     return event;
 }
 
-// True when the report of these bytes stands at `path` or at one of its
-// "-N" names.
-bool ReportInPlace(const std::string& path, const std::string& bytes) {
-    namespace fs = std::filesystem;
-    const std::string stem = path.size() > 4 ? path.substr(0, path.size() - 4) : path;
-    for (int n = 1;; ++n) {
-        const std::string name = n == 1 ? path : stem + "-" + std::to_string(n) + ".txt";
-        std::error_code ec;
-        if (!fs::exists(name, ec)) return false;
-        std::ifstream in(name, std::ios::binary);
-        const std::string held((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (held == bytes) return true;
-    }
-}
-
 }  // namespace
 
 void JournalTrainData(Collector& c, TrainDelivery delivery, std::uint8_t siteId, std::uint8_t trackOrSequence,
@@ -153,7 +135,7 @@ int RestoreJournaledTrains(Collector& c) {
         else
             AssembleAllInOne(*record, train.stream.data(), train.stream.size());
         const std::string path = TrainReportPath(c.DataFolder(), record->header);
-        if (ReportInPlace(path, FormatTrainReport(record->header, record->axleSlots))) {
+        if (TrainReportInPlace(path, FormatTrainReport(record->header, record->axleSlots))) {
             c.Journal().MarkWritten(train.file, train.offset);
             continue;
         }

@@ -19,29 +19,10 @@ bool StepAllowed(AtomicWriteHook hook, AtomicWriteStep step, const std::string& 
     return false;
 }
 
-bool WriteAll(int fd, const unsigned char* bytes, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, bytes + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
-// Flushes the folder's entries, so that a rename in it is on the disk.
-// A file system that cannot flush a folder (EINVAL) has nothing to do.
-bool SyncFolder(const std::string& folder, AtomicWriteHook hook) {
-    if (!StepAllowed(hook, AtomicWriteStep::SyncFolder, folder)) return false;
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
-    ::close(fd);
-    return ok;
+// The folder flushed, so that a rename in it is on the disk.
+bool SyncFolderStep(const std::string& folder, AtomicWriteHook hook) {
+    return StepAllowed(hook, AtomicWriteStep::SyncFolder, folder) && SyncFolder(folder);
 }
 
 bool AllDigits(std::string_view text) {
@@ -111,7 +92,7 @@ AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data,
     if (replacing) (void)::fchmod(fd, old.st_mode & 07777);
 
     bool ok = StepAllowed(hook, AtomicWriteStep::Write, temp) &&
-              WriteAll(fd, static_cast<const unsigned char*>(data), size);
+              WriteAllBytes(fd, data, size);
     ok = ok && StepAllowed(hook, AtomicWriteStep::SyncFile, temp) && ::fsync(fd) == 0;
     if (::close(fd) != 0) ok = false;
     ok = ok && StepAllowed(hook, AtomicWriteStep::Rename, path) &&
@@ -122,7 +103,7 @@ AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data,
         errno = error;
         return AtomicWriteResult::WriteFailed;
     }
-    return SyncFolder(folder, hook) ? AtomicWriteResult::Ok : AtomicWriteResult::WriteFailed;
+    return SyncFolderStep(folder, hook) ? AtomicWriteResult::Ok : AtomicWriteResult::WriteFailed;
 }
 
 int RemoveStaleTempFiles(const std::string& folder) {
@@ -139,4 +120,30 @@ int RemoveStaleTempFiles(const std::string& folder) {
         if (std::filesystem::remove(entry.path(), removeError)) ++removed;
     }
     return removed;
+}
+
+bool WriteAllBytes(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool SyncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return ok;
 }

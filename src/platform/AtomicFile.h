@@ -28,6 +28,13 @@ using AtomicWriteHook = bool (*)(AtomicWriteStep step, const std::string& path);
 AtomicWriteResult WriteFileAtomically(const std::string& path, const void* data, std::size_t size,
                                       AtomicWriteHook hook = nullptr);
 
+// The two steps the durable writer is made of, for files that are
+// appended to rather than replaced (the train journal): every byte written
+// (EINTR retried; a write of 0 counts as EIO), and a folder's entries
+// flushed (EINVAL, a file system that cannot flush a folder, is no failure).
+bool WriteAllBytes(int fd, const void* bytes, std::size_t size);
+bool SyncFolder(const std::string& folder);
+
 // The temporary name a write of path by this thread uses:
 // ".<name>.<pid>-<thread id>.tmp" in path's folder. Hidden, and not ending
 // in the target's extension, so nothing that picks up finished files takes it.

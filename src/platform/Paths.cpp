@@ -11,11 +11,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string WithTrailingSlash(std::string folder) {
-    if (folder.empty() || folder.back() != '/') folder.push_back('/');
-    return folder;
-}
-
 std::string Absolute(const std::string& folder) {
     std::error_code ec;
     fs::path path = fs::absolute(fs::path(folder), ec);
@@ -43,6 +38,11 @@ std::string UserDataFolder() {
 }
 
 }  // namespace
+
+std::string WithTrailingSlash(std::string folder) {
+    if (folder.empty() || folder.back() != '/') folder.push_back('/');
+    return folder;
+}
 
 std::string ResolveDataFolder(const DataFolderChoice& choice, const std::string& programFolder,
                               std::string* how) {

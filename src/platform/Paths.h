@@ -24,6 +24,9 @@ struct DataFolderChoice {
     InstalledDataFolder installed = InstalledDataFolder::Service;
 };
 
+// The folder with one trailing "/" added when it has none ("" gives "/").
+std::string WithTrailingSlash(std::string folder);
+
 // The data folder for a program whose file lies in programFolder, with a
 // trailing "/": the command line's folder, else KESTOVA_HOME, else the
 // program's folder itself (a build tree), unless the program is installed

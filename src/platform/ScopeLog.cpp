@@ -19,43 +19,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-long LocalDate(std::time_t now) {
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) return 0;
-    return (local.tm_year + 1900L) * 10000L + (local.tm_mon + 1L) * 100L + local.tm_mday;
-}
-
-long DayNumber(long yyyymmdd) {
-    return static_cast<long>(DaysFromCivil(yyyymmdd / 10000,
-                                           static_cast<unsigned>((yyyymmdd / 100) % 100),
-                                           static_cast<unsigned>(yyyymmdd % 100)));
-}
-
-// YYYYMMDD from "Scope-YYYYMMDD.txt"; 0 for any other name.
-long DateFromName(const std::string& name) {
-    if (name.size() != 18 || name.compare(0, 6, "Scope-") != 0 ||
-        name.compare(14, 4, ".txt") != 0) {
-        return 0;
-    }
-    long date = 0;
-    for (std::size_t i = 6; i < 14; ++i) {
-        if (name[i] < '0' || name[i] > '9') return 0;
-        date = date * 10 + (name[i] - '0');
-    }
-    const long month = (date / 100) % 100, day = date % 100;
-    if (month < 1 || month > 12 || day < 1 || day > 31) return 0;
-    return date;
-}
-
 void RemoveOldLogs(const fs::path& folder, long today) {
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
     if (ec) return;
-    const long todayNumber = DayNumber(today);
+    const long todayNumber = YmdDayNumber(today);
     for (const fs::directory_entry& entry : it) {
-        const long date = DateFromName(entry.path().filename().string());
+        const long date = YmdInFileName(entry.path().filename().string(), "Scope-", ".txt");
         if (date == 0) continue;
-        if (todayNumber - DayNumber(date) > SCOPE_LOG_KEEP_DAYS) {
+        if (todayNumber - YmdDayNumber(date) > SCOPE_LOG_KEEP_DAYS) {
             std::error_code removeError;
             fs::remove(entry.path(), removeError);
         }
@@ -66,7 +38,7 @@ void RemoveOldLogs(const fs::path& folder, long today) {
 
 std::string ScopeLogFileName(std::time_t now) {
     char name[32];
-    std::snprintf(name, sizeof name, "Scope-%08ld.txt", LocalDate(now));
+    std::snprintf(name, sizeof name, "Scope-%08ld.txt", LocalYmd(now));
     return name;
 }
 
@@ -179,7 +151,7 @@ void ScopeLog::Append(std::string_view plainText) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (plainText.empty()) return;
     const std::time_t now = clock_.Now();
-    const long date = LocalDate(now);
+    const long date = LocalYmd(now);
     if (openDate_ == 0 || date != openDate_) {
         CloseFile();
         if (!OpenFor(date, now)) return;

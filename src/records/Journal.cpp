@@ -16,8 +16,10 @@
 #include <system_error>
 #include <utility>
 
+#include "common/Bytes.h"
 #include "common/CivilDate.h"
 #include "common/LogLine.h"
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 
 namespace fs = std::filesystem;
@@ -41,42 +43,9 @@ void PutLe32(std::string& out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
-std::uint32_t GetLe32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-long LocalDate(std::time_t now) {
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) return 0;
-    return (local.tm_year + 1900L) * 10000L + (local.tm_mon + 1L) * 100L + local.tm_mday;
-}
-
-long DayNumber(long yyyymmdd) {
-    return static_cast<long>(DaysFromCivil(yyyymmdd / 10000, static_cast<unsigned>((yyyymmdd / 100) % 100),
-                                           static_cast<unsigned>(yyyymmdd % 100)));
-}
-
-bool SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+bool WriteHeader(int fd) {
+    const std::string header = TrainJournalHeader();
+    return WriteAllBytes(fd, header.data(), header.size());
 }
 
 }  // namespace
@@ -115,23 +84,23 @@ std::size_t DecodeJournal(const std::string& bytes, std::vector<JournalTrain>* t
     const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
     const bool journal = bytes.size() >= TRAIN_JOURNAL_HEADER_SIZE &&
                          std::memcmp(p, MAGIC, sizeof MAGIC) == 0 &&
-                         GetLe32(p + 4) == TRAIN_JOURNAL_VERSION;
+                         ReadLe32(p + 4) == TRAIN_JOURNAL_VERSION;
     if (isJournal) *isJournal = journal;
     if (!journal) return 0;
     std::size_t at = TRAIN_JOURNAL_HEADER_SIZE;
     while (bytes.size() - at >= TRAIN_JOURNAL_RECORD_HEAD) {
-        const std::uint32_t length = GetLe32(p + at);
+        const std::uint32_t length = ReadLe32(p + at);
         if (length < TRAIN_JOURNAL_BODY_FIXED || length > TRAIN_JOURNAL_MAX_BODY ||
             length > bytes.size() - at - TRAIN_JOURNAL_RECORD_HEAD) {
             break;
         }
         const std::uint8_t* body = p + at + TRAIN_JOURNAL_RECORD_HEAD;
-        if (Crc32c(body, length) != GetLe32(p + at + 4)) break;
+        if (Crc32c(body, length) != ReadLe32(p + at + 4)) break;
         if (trains) {
             JournalTrain t;
             t.offset = at;
-            t.receivedAt = static_cast<std::int64_t>(static_cast<std::uint64_t>(GetLe32(body)) |
-                                                     static_cast<std::uint64_t>(GetLe32(body + 4)) << 32);
+            t.receivedAt = static_cast<std::int64_t>(static_cast<std::uint64_t>(ReadLe32(body)) |
+                                                     static_cast<std::uint64_t>(ReadLe32(body + 4)) << 32);
             t.radioId = body[8];
             t.trackOrSequence = body[9];
             t.delivery = static_cast<TrainDelivery>(body[10]);
@@ -146,21 +115,11 @@ std::size_t DecodeJournal(const std::string& bytes, std::vector<JournalTrain>* t
 
 std::string TrainJournalFileName(std::time_t now) {
     char name[32];
-    std::snprintf(name, sizeof name, "Trains-%08ld.kj", LocalDate(now));
+    std::snprintf(name, sizeof name, "Trains-%08ld.kj", LocalYmd(now));
     return name;
 }
 
-long TrainJournalDate(const std::string& name) {
-    if (name.size() != 18 || name.compare(0, 7, "Trains-") != 0 || name.compare(15, 3, ".kj") != 0) return 0;
-    long date = 0;
-    for (std::size_t i = 7; i < 15; ++i) {
-        if (name[i] < '0' || name[i] > '9') return 0;
-        date = date * 10 + (name[i] - '0');
-    }
-    const long month = (date / 100) % 100, day = date % 100;
-    if (month < 1 || month > 12 || day < 1 || day > 31) return 0;
-    return date;
-}
+long TrainJournalDate(const std::string& name) { return YmdInFileName(name, "Trains-", ".kj"); }
 
 TrainJournal::TrainJournal(std::string dataFolder, IClock& clock)
     : dataFolder_(std::move(dataFolder)), clock_(clock) {}
@@ -193,7 +152,7 @@ bool TrainJournal::OpenFor(long date, std::time_t now, int* error) {
     }
     if (st.st_size == 0) {
         // A new file: its header, and its name made to last.
-        if (!WriteAll(fd_, TrainJournalHeader()) || ::fdatasync(fd_) != 0 ||
+        if (!WriteHeader(fd_) || ::fdatasync(fd_) != 0 ||
             (madeFolder && !SyncFolder(dataFolder_)) || !SyncFolder(folder)) {
             *error = errno != 0 ? errno : EIO;
             (void)::ftruncate(fd_, 0);
@@ -207,7 +166,7 @@ bool TrainJournal::OpenFor(long date, std::time_t now, int* error) {
 
 bool TrainJournal::Append(const JournalTrain& train, IOutput& log) {
     const std::time_t now = clock_.Now();
-    const long date = LocalDate(now);
+    const long date = LocalYmd(now);
     int error = 0;
     bool ok = true;
     if (fd_ < 0 || date != openDate_) {
@@ -218,7 +177,7 @@ bool TrainJournal::Append(const JournalTrain& train, IOutput& log) {
     if (ok) {
         struct stat st {};
         const std::string record = EncodeJournalRecord(train);
-        ok = ::fstat(fd_, &st) == 0 && WriteAll(fd_, record) && ::fdatasync(fd_) == 0;
+        ok = ::fstat(fd_, &st) == 0 && WriteAllBytes(fd_, record.data(), record.size()) && ::fdatasync(fd_) == 0;
         if (ok) {
             lastAppended_ = true;
             lastFile_ = path_;
@@ -249,7 +208,7 @@ void TrainJournal::MarkWritten(const std::string& file, std::uint64_t offset) {
     const int fd = ::open((file + ".done").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;  // the next start compares the report instead
     const std::string line = std::to_string(offset) + "\n";
-    (void)WriteAll(fd, line);
+    (void)WriteAllBytes(fd, line.data(), line.size());
     ::close(fd);
 }
 
@@ -269,21 +228,24 @@ std::vector<JournalTrain> TrainJournal::OpenAtStart(IOutput& log) {
     }
     if (ec) return recent;
     std::sort(files.begin(), files.end());
-    const long today = DayNumber(LocalDate(clock_.Now()));
+    const long today = YmdDayNumber(LocalYmd(clock_.Now()));
     for (const auto& [date, path] : files) {
-        const long age = today - DayNumber(date);
+        const long age = today - YmdDayNumber(date);
         if (age > TRAIN_JOURNAL_KEEP_DAYS) {
             std::error_code removeError;
             fs::remove(path, removeError);
             fs::remove(path.string() + ".done", removeError);
             continue;
         }
+        // Only the files of today and yesterday are read: an older one has
+        // no train a start restores, and nothing appends to it any more.
+        if (age > 1) continue;
         std::ifstream in(path, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (!in.good() && !in.eof()) continue;
         bool isJournal = false;
         std::vector<JournalTrain> trains;
-        const std::size_t sound = DecodeJournal(bytes, age <= 1 ? &trains : nullptr, &isJournal);
+        const std::size_t sound = DecodeJournal(bytes, &trains, &isJournal);
         // A file with another header is none of ours: left as it is. One
         // shorter than the header was cut while it was made.
         const bool partialHeader = bytes.size() < TRAIN_JOURNAL_HEADER_SIZE &&

@@ -81,9 +81,9 @@ public:
     bool Append(const JournalTrain& train, IOutput& log);
 
     // At start: removes the files older than TRAIN_JOURNAL_KEEP_DAYS, cuts
-    // every file's torn tail (one line each on `log`), and returns the
-    // trains of the files of today and yesterday whose reports are not
-    // marked written, oldest first.
+    // the torn tails of the files of today and yesterday (one line each on
+    // `log`; older files are not read at all), and returns their trains
+    // whose reports are not marked written, oldest first.
     std::vector<JournalTrain> OpenAtStart(IOutput& log);
 
     // Marks a train's report as written, so that no later start writes it

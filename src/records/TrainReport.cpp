@@ -256,15 +256,21 @@ void WriteSim(ReportText& out, const std::uint8_t* h) {
 // True when the report's bytes may go to `path`: nothing stands there, or
 // the same report does (the train received again). A file that cannot be
 // read is another train's as far as the writer knows.
-bool MayWriteReport(const std::string& path, const std::string& bytes) {
+// True when the file at `path` holds exactly these bytes.
+bool HoldsBytes(const std::string& path, const std::string& bytes) {
     std::error_code error;
-    // Nothing there, or nothing that can be looked at (the write will say).
-    if (!std::filesystem::exists(path, error)) return true;
     const std::uintmax_t size = std::filesystem::file_size(path, error);
     if (error || size != bytes.size()) return false;
     std::ifstream in(path, std::ios::binary);
     std::string held(bytes.size(), '\0');
     return in.read(held.data(), static_cast<std::streamsize>(held.size())) && held == bytes;
+}
+
+bool MayWriteReport(const std::string& path, const std::string& bytes) {
+    std::error_code error;
+    // Nothing there, or nothing that can be looked at (the write will say).
+    if (!std::filesystem::exists(path, error)) return true;
+    return HoldsBytes(path, bytes);
 }
 
 // "<name>-<n>.txt" for the report path "<name>.txt".
@@ -322,6 +328,16 @@ bool StoreTrainReport(const std::string& namedPath, const std::string& bytes,
     const int error = errno;
     if (why != nullptr) *why = error != 0 ? std::strerror(error) : "the write failed";
     return false;
+}
+
+bool TrainReportInPlace(const std::string& namedPath, const std::string& bytes) {
+    // The names are taken in turn, so the first that is free ends the search.
+    for (int n = 1;; ++n) {
+        const std::string path = n == 1 ? namedPath : NumberedPath(namedPath, n);
+        std::error_code error;
+        if (!std::filesystem::exists(path, error)) return false;
+        if (HoldsBytes(path, bytes)) return true;
+    }
 }
 
 bool WriteTrainReport(const std::string& dataFolder, const std::uint8_t* header,

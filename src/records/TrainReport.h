@@ -11,6 +11,10 @@
 
 constexpr const char* REPORT_FOLDER = "Z918E";
 
+// True when a report of these bytes stands at `namedPath` or at one of its
+// "-2", "-3", ... names (as far as they are taken, in turn).
+bool TrainReportInPlace(const std::string& namedPath, const std::string& bytes);
+
 // Writes the report under `dataFolder` (with a trailing "/"). False when the
 // file could not be created or written (one dark-red "ERROR" line naming
 // the file is logged on `log` then). The file appears whole or not at all.
