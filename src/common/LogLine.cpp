@@ -4,14 +4,18 @@
 #include <cstdio>
 #include <utility>
 
-void LogLine(IOutput& out, Colour colour, const char* format, ...) {
+void LogLineV(IOutput& out, Colour colour, const char* format, va_list args) {
     if (format == nullptr) return;
     char buffer[LOG_LINE_BUFFER] = {};
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    out.Scope(WM_LOG_TEXT, colour, reinterpret_cast<LPARAM>(buffer));
+}
+
+void LogLine(IOutput& out, Colour colour, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    LogLineV(out, colour, format, args);
     va_end(args);
-    out.Scope(WM_LOG_TEXT, colour, reinterpret_cast<LPARAM>(buffer));
 }
 
 void TellOperator(IOutput& out, const char* text) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -14,3 +15,6 @@ constexpr std::size_t LOG_LINE_BUFFER = 2048;  // a line holds at most 2047 char
 // the radio must only ever be an argument, never the format.
 void LogLine(IOutput& out, Colour colour, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+// The same with the arguments as a va_list (for log calls of their own).
+void LogLineV(IOutput& out, Colour colour, const char* format, va_list args)
+    __attribute__((format(printf, 3, 0)));

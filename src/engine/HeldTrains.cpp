@@ -9,6 +9,7 @@
 
 #include "common/LogLine.h"
 #include "engine/Collector.h"
+#include "platform/Paths.h"
 #include "records/TrainReport.h"
 
 bool HeldTrains::Hold(HeldTrain train) {
@@ -127,7 +128,7 @@ std::string SaveHeldTrainsElsewhere(Collector& c, const std::string& root, int* 
         const char* tmp = std::getenv("TMPDIR");
         base = tmp != nullptr && *tmp != 0 ? tmp : "/tmp";
     }
-    if (base.back() != '/') base.push_back('/');
+    base = WithTrailingSlash(base);
     const std::string folder = base + "kestova-held-" + std::to_string(::getpid()) + "/";
     std::error_code ignored;
     std::filesystem::create_directories(base, ignored);

@@ -50,12 +50,10 @@ std::uint32_t TtySerialPort::Tick() const {
 
 void TtySerialPort::Tell(const char* format, ...) const {
     if (services_.out == nullptr) return;
-    char buffer[LOG_LINE_BUFFER] = {};
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    LogLineV(*services_.out, COLOUR_DARK_RED, format, args);
     va_end(args);
-    services_.out->Scope(WM_LOG_TEXT, COLOUR_DARK_RED, reinterpret_cast<LPARAM>(buffer));
 }
 
 void TtySerialPort::PublishPortEvent(int kind) const {
