@@ -16,7 +16,9 @@ ScopeFeed::ScopeFeed(QObject* parent, std::size_t capacity)
 ScopeFeed::~ScopeFeed() { queue_->SetWake({}); }
 
 void ScopeFeed::Schedule() {
-    QMetaObject::invokeMethod(this, [this]() { Drain(); }, Qt::QueuedConnection);
+    // Posted by name: Qt makes and queues the call itself, ordered by its
+    // event queue's lock, and nothing of ours is handed between threads.
+    QMetaObject::invokeMethod(this, "DrainPosted", Qt::QueuedConnection);
 }
 
 void ScopeFeed::SetScope(CFViewSerialScope* scope) { scope_ = scope; }

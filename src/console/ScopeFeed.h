@@ -50,6 +50,9 @@ public:
     // Drains until the queue is empty (tests, and a clean stop).
     void DrainAll();
 
+private slots:
+    void DrainPosted() { Drain(); }
+
 private:
     void Schedule();
 
