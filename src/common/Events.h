@@ -42,6 +42,8 @@ struct EngineEvent {
     std::uint8_t firstStamp[6] = {};   // year - 2000, month, day, hour, minute, second
     std::uint8_t secondStamp[6] = {};
     std::string reportPath;      // TrainReported, ReportFailed
+    std::string journalFile;     // TrainReported: the train's journal record ("" when none)
+    std::uint64_t journalOffset = 0;
     std::string text;            // PortLost, PortBack: the device; OperatorMessage: the text;
                                  // TrainsHeld: the reason
 };

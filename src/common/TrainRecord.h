@@ -79,3 +79,15 @@ struct TrainRecord {
     void setAlarmCount(std::uint16_t n) { WriteLe16(prefix + tp::ALARM_COUNT, n); }
 };
 static_assert(sizeof(TrainRecord) == 12 + 112 + 1200 * 7);
+
+// An alarm the site itself announced in its train data stream: an alarm
+// entry of the current format (the axle number and its 16 alarm bits, as
+// received), or a legacy alarm code (bit 6 left, bit 7 right) of an axle
+// record or a legacy alarm entry. The report file does not print them.
+struct SiteAlarmEntry {
+    std::uint16_t axle = 0;   // as the site numbered it (legacy: from 1)
+    std::uint16_t bits = 0;   // current format: the alarm bits; legacy: the code
+    bool legacy = false;
+
+    bool operator==(const SiteAlarmEntry&) const = default;
+};

@@ -1,6 +1,7 @@
 #include "engine/Assembly.h"
 
 #include <cstring>
+#include <memory>
 
 #include "common/Events.h"
 #include "common/LogLine.h"
@@ -77,14 +78,21 @@ std::size_t AssembleCurrent(TrainRecord& record, const StreamReader& in) {
     return at;
 }
 
+// A legacy header with any of its bytes 39 to 42 set: the axle records are
+// 5 bytes long, with an alarm code each.
+bool LegacyRecordsCarryCodes(const StreamReader& in) {
+    std::uint8_t any = 0;
+    for (std::size_t i = 39; i <= 42; ++i) any |= in.At(TRAIN_PREFIX_SIZE + i);
+    return any != 0;
+}
+
 void TranslateLegacyHeader(std::uint8_t* h, const StreamReader& in) {
     using namespace th;
     const std::size_t base = TRAIN_PREFIX_SIZE;
     auto b = [&](std::size_t i) { return in.At(base + i); };
     auto copy16 = [&](std::size_t at, std::size_t from) { WriteLe16(h + at, in.Le16(base + from)); };
 
-    const bool flagged = (b(39) | b(40) | b(41) | b(42)) != 0;
-    h[FLAGS] = flagged ? 1 : 0;
+    h[FLAGS] = LegacyRecordsCarryCodes(in) ? 1 : 0;
     copy16(SITE_NUMBER, 1);
     h[BYTE_4] = b(55);
     copy16(TRAIN_NUMBER, 53);
@@ -176,6 +184,43 @@ bool AssembleFromBlocks(TrainRecord& record, const std::uint8_t* stream, std::si
     CopyPrefix(record, in);
     if (record.formatVersion() != CURRENT_STREAM_FORMAT) return TRAIN_PREFIX_SIZE <= in.Available();
     return AssembleCurrent(record, in) <= in.Available();
+}
+
+bool AssembleJournalTrain(TrainRecord& record, const JournalTrain& train) {
+    return train.delivery == TrainDelivery::Blocks
+               ? AssembleFromBlocks(record, train.stream.data(), train.stream.size())
+               : AssembleAllInOne(record, train.stream.data(), train.stream.size());
+}
+
+std::vector<SiteAlarmEntry> ReadSiteAlarmEntries(const std::uint8_t* stream, std::size_t available,
+                                                 bool blocks) {
+    std::vector<SiteAlarmEntry> entries;
+    const StreamReader in(stream, available);
+    auto record = std::make_unique<TrainRecord>();
+    CopyPrefix(*record, in);
+    const bool current = record->formatVersion() == CURRENT_STREAM_FORMAT;
+    if (blocks && !current) return entries;
+    const std::size_t end = current ? AssembleCurrent(*record, in) : TRAIN_PREFIX_SIZE + record->headerLength();
+    if (current) {
+        const std::size_t count = record->alarmCount();
+        for (std::size_t k = 0, at = end; k < count && at + 4 <= in.Available(); ++k, at += 4)
+            entries.push_back(SiteAlarmEntry{in.Le16(at), in.Le16(at + 2), false});
+        return entries;
+    }
+    // Legacy: the codes of 5-byte axle records, or the alarm entries after
+    // 4-byte ones, read as the assembly applies them.
+    const std::size_t n = AxleRecordsToRead(*record);
+    if (LegacyRecordsCarryCodes(in)) {
+        for (std::size_t i = 0, at = end; i < n && at + 5 <= in.Available(); ++i, at += 5)
+            if (in.At(at + 4) != 0)
+                entries.push_back(SiteAlarmEntry{static_cast<std::uint16_t>(i + 1), in.At(at + 4), true});
+        return entries;
+    }
+    std::size_t count = record->alarmCount();
+    if (count > LEGACY_ALARM_LIMIT) count = LEGACY_ALARM_LIMIT;
+    for (std::size_t k = 0, at = end + 4 * n; k < count && at + 3 <= in.Available(); ++k, at += 3)
+        entries.push_back(SiteAlarmEntry{in.Le16(at), in.At(at + 2), true});
+    return entries;
 }
 
 void LogShortTrainStream(IOutput& out, std::uint8_t siteId, std::size_t available) {

@@ -13,9 +13,11 @@
 // does not fill read 0, never an earlier train's readings.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "common/Output.h"
 #include "common/TrainRecord.h"
+#include "records/Journal.h"
 
 constexpr std::uint8_t CURRENT_STREAM_FORMAT = 2;
 constexpr std::uint8_t AXLE_KIND_5_BYTE = 16;
@@ -27,6 +29,18 @@ bool AssembleAllInOne(TrainRecord& record, const std::uint8_t* stream, std::size
 // A completed multi-packet transfer: current format only; a legacy stream
 // leaves an all-zero header and all-zero slots.
 bool AssembleFromBlocks(TrainRecord& record, const std::uint8_t* stream, std::size_t available);
+
+// A journaled train, assembled as it was when it arrived (by its delivery).
+bool AssembleJournalTrain(TrainRecord& record, const JournalTrain& train);
+
+// The alarms the site announced in a stream (see SiteAlarmEntry): the
+// current format's alarm entries, all of them as received; a legacy
+// stream's non-zero alarm codes (of its 5-byte axle records, or its alarm
+// entries, at most LEGACY_ALARM_LIMIT, as the assembly applies them). Reads
+// stay within `available` bytes; entries the stream was too short for are
+// left out. `blocks`: the stream came in blocks (a legacy one is not read).
+std::vector<SiteAlarmEntry> ReadSiteAlarmEntries(const std::uint8_t* stream, std::size_t available,
+                                                 bool blocks = false);
 
 // The dark-red log line written when an assembly returned false.
 void LogShortTrainStream(IOutput& out, std::uint8_t siteId, std::size_t available);

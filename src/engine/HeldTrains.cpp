@@ -97,6 +97,9 @@ void WriteHeldTrains(Collector& c) {
         EngineEvent event = std::move(train.event);
         event.kind = EventKind::TrainReported;
         event.reportPath = written;
+        c.Journal().MarkWritten(train.journal, FileNameOf(written));
+        event.journalFile = train.journal.file;
+        event.journalOffset = train.journal.offset;
         held.PopFront();
         ++held.writtenSinceHeld;
         c.Publish(std::move(event));

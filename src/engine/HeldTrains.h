@@ -19,6 +19,7 @@
 #include <string>
 
 #include "common/Events.h"
+#include "records/Journal.h"
 
 class Collector;
 
@@ -29,6 +30,7 @@ struct HeldTrain {
     std::string path;   // where it was to go: "<data folder>Z918E/<name>"
     std::string bytes;  // the report as stored
     EngineEvent event;  // the TrainReported to publish once written (its path set then)
+    JournalRef journal; // its journal record, marked once the report is written
 };
 
 class HeldTrains {

@@ -14,6 +14,7 @@
 #include "engine/HeldTrains.h"
 #include "radio/Commands.h"
 #include "radio/Frame.h"
+#include "platform/Paths.h"
 #include "radio/Link.h"
 #include "records/Callers.h"
 #include "records/Journal.h"
@@ -130,19 +131,20 @@ int RestoreJournaledTrains(Collector& c) {
     auto record = std::make_unique<TrainRecord>();
     int restored = 0;
     for (const JournalTrain& train : trains) {
-        if (train.delivery == TrainDelivery::Blocks)
-            AssembleFromBlocks(*record, train.stream.data(), train.stream.size());
-        else
-            AssembleAllInOne(*record, train.stream.data(), train.stream.size());
+        AssembleJournalTrain(*record, train);
+        const JournalRef ref{train.file, train.offset};
         const std::string path = TrainReportPath(c.DataFolder(), record->header);
-        if (TrainReportInPlace(path, FormatTrainReport(record->header, record->axleSlots))) {
-            c.Journal().MarkWritten(train.file, train.offset);
+        std::string found;
+        if (TrainReportInPlace(path, FormatTrainReport(record->header, record->axleSlots), &found)) {
+            c.Journal().MarkWritten(ref, FileNameOf(found));
             continue;
         }
         EngineEvent event = TrainEvent(*record, train.radioId);
         if (!WriteTrainReport(c.DataFolder(), record->header, record->axleSlots, c, &event.reportPath))
             continue;  // told by the writer; the journal keeps it for the next start
-        c.Journal().MarkWritten(train.file, train.offset);
+        c.Journal().MarkWritten(ref, FileNameOf(event.reportPath));
+        event.journalFile = ref.file;
+        event.journalOffset = ref.offset;
         LogLine(c, COLOUR_DARK_GREEN, "Train report %s restored from the journal\n", event.reportPath.c_str());
         event.kind = EventKind::TrainReported;
         event.time = train.receivedAt;
@@ -164,8 +166,11 @@ void ReportTrain(Collector& c, std::uint8_t siteId) {
     std::string why;
     const bool written = WriteTrainReport(c.DataFolder(), h, record.axleSlots, c, &event.reportPath, &why);
     event.kind = written ? EventKind::TrainReported : EventKind::ReportFailed;
+    const JournalRef journaled = c.Journal().LastAppended();
     if (written) {
-        c.Journal().MarkLastWritten();
+        c.Journal().MarkLastWritten(FileNameOf(event.reportPath));
+        event.journalFile = journaled.file;
+        event.journalOffset = journaled.offset;
         c.Publish(std::move(event));
         return;
     }
@@ -175,6 +180,7 @@ void ReportTrain(Collector& c, std::uint8_t siteId) {
     held.path = TrainReportPath(c.DataFolder(), h);
     held.bytes = FormatTrainReport(h, record.axleSlots);
     held.event = std::move(event);
+    held.journal = journaled;
     held.event.time = static_cast<std::int64_t>(std::time(nullptr));  // when the train came
     HoldTrain(c, std::move(held), why);
 }

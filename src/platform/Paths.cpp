@@ -44,6 +44,11 @@ std::string WithTrailingSlash(std::string folder) {
     return folder;
 }
 
+std::string FileNameOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string ResolveDataFolder(const DataFolderChoice& choice, const std::string& programFolder,
                               std::string* how) {
     if (!choice.commandLineFolder.empty()) {

@@ -26,6 +26,8 @@ struct DataFolderChoice {
 
 // The folder with one trailing "/" added when it has none ("" gives "/").
 std::string WithTrailingSlash(std::string folder);
+// The last part of a path ("b.txt" of "/a/b.txt"; the path when it has no '/').
+std::string FileNameOf(const std::string& path);
 
 // The data folder for a program whose file lies in programFolder, with a
 // trailing "/": the command line's folder, else KESTOVA_HOME, else the

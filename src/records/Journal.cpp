@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -204,30 +205,105 @@ bool TrainJournal::Append(const JournalTrain& train, IOutput& log) {
     return false;
 }
 
-void TrainJournal::MarkWritten(const std::string& file, std::uint64_t offset) {
-    const int fd = ::open((file + ".done").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+void TrainJournal::MarkWritten(const JournalRef& ref, const std::string& reportName) {
+    if (ref.file.empty()) return;
+    const int fd = ::open((ref.file + ".done").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;  // the next start compares the report instead
-    const std::string line = std::to_string(offset) + "\n";
+    // A name is one word of a report folder; anything else is left out.
+    const bool plain = !reportName.empty() && reportName.find_first_of(" \n/") == std::string::npos;
+    const std::string line = std::to_string(ref.offset) + (plain ? " " + reportName : "") + "\n";
     (void)WriteAllBytes(fd, line.data(), line.size());
     ::close(fd);
 }
 
-void TrainJournal::MarkLastWritten() {
-    if (lastAppended_) MarkWritten(lastFile_, lastOffset_);
+void TrainJournal::MarkLastWritten(const std::string& reportName) {
+    if (lastAppended_) MarkWritten(LastAppended(), reportName);
     lastAppended_ = false;
+}
+
+JournalRef TrainJournal::LastAppended() const {
+    if (!lastAppended_) return {};
+    return JournalRef{lastFile_, lastOffset_};
+}
+
+namespace {
+
+// The marks of one journal file: offset and report name ("" for a mark
+// written before names were kept).
+std::vector<std::pair<std::uint64_t, std::string>> ReadMarks(const std::string& journalFile) {
+    std::vector<std::pair<std::uint64_t, std::string>> marks;
+    std::ifstream in(journalFile + ".done");
+    for (std::string line; std::getline(in, line);) {
+        char* end = nullptr;
+        const unsigned long long offset = std::strtoull(line.c_str(), &end, 10);
+        if (end == line.c_str()) continue;
+        std::string name = *end == ' ' ? std::string(end + 1) : std::string();
+        marks.emplace_back(offset, std::move(name));
+    }
+    return marks;
+}
+
+// The journal files of a folder, oldest first.
+std::vector<std::pair<long, fs::path>> JournalFiles(const std::string& folder, std::error_code& ec) {
+    std::vector<std::pair<long, fs::path>> files;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, ec)) {
+        const long date = TrainJournalDate(entry.path().filename().string());
+        if (date != 0) files.emplace_back(date, entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace
+
+bool ReadJournalRecord(const JournalRef& ref, JournalTrain* train, std::string* why) {
+    const auto fail = [&](const std::string& reason) {
+        if (why) *why = ref.file + " at " + std::to_string(ref.offset) + ": " + reason;
+        return false;
+    };
+    const int fd = ::open(ref.file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(std::strerror(errno));
+    std::uint8_t head[TRAIN_JOURNAL_RECORD_HEAD];
+    std::string record;
+    const auto at = static_cast<off_t>(ref.offset);
+    bool read = ref.offset >= TRAIN_JOURNAL_HEADER_SIZE &&
+                ::pread(fd, head, sizeof head, at) == static_cast<ssize_t>(sizeof head);
+    std::uint32_t length = read ? ReadLe32(head) : 0;
+    read = read && length >= TRAIN_JOURNAL_BODY_FIXED && length <= TRAIN_JOURNAL_MAX_BODY;
+    if (read) {
+        // Read as a journal of one record, so the one decoder checks it.
+        record = TrainJournalHeader();
+        record.append(reinterpret_cast<const char*>(head), sizeof head);
+        record.resize(record.size() + length);
+        read = ::pread(fd, record.data() + TRAIN_JOURNAL_HEADER_SIZE + sizeof head, length,
+                       at + static_cast<off_t>(sizeof head)) == static_cast<ssize_t>(length);
+    }
+    ::close(fd);
+    if (!read) return fail("no record there");
+    std::vector<JournalTrain> trains;
+    if (DecodeJournal(record, &trains) != record.size() || trains.size() != 1) return fail("checksum mismatch");
+    *train = std::move(trains.front());
+    train->file = ref.file;
+    train->offset = ref.offset;
+    return true;
+}
+
+std::map<std::string, JournalRef> JournalReportIndex(const std::string& dataFolder) {
+    std::map<std::string, JournalRef> index;
+    std::error_code ec;
+    for (const auto& [date, path] : JournalFiles(dataFolder + TRAIN_JOURNAL_FOLDER, ec)) {
+        for (auto& [offset, name] : ReadMarks(path.string()))
+            if (!name.empty()) index[name] = JournalRef{path.string(), offset};
+    }
+    return index;
 }
 
 std::vector<JournalTrain> TrainJournal::OpenAtStart(IOutput& log) {
     std::vector<JournalTrain> recent;
     const std::string folder = FolderPath();
     std::error_code ec;
-    std::vector<std::pair<long, fs::path>> files;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder, ec)) {
-        const long date = TrainJournalDate(entry.path().filename().string());
-        if (date != 0) files.emplace_back(date, entry.path());
-    }
+    const auto files = JournalFiles(folder, ec);
     if (ec) return recent;
-    std::sort(files.begin(), files.end());
     const long today = YmdDayNumber(LocalYmd(clock_.Now()));
     for (const auto& [date, path] : files) {
         const long age = today - YmdDayNumber(date);
@@ -261,8 +337,7 @@ std::vector<JournalTrain> TrainJournal::OpenAtStart(IOutput& log) {
         }
         std::set<std::uint64_t> done;
         if (!trains.empty()) {
-            std::ifstream marks(path.string() + ".done");
-            for (std::uint64_t offset = 0; marks >> offset;) done.insert(offset);
+            for (const auto& mark : ReadMarks(path.string())) done.insert(mark.first);
         }
         for (JournalTrain& t : trains) {
             if (done.count(t.offset) != 0) continue;

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,12 @@ struct JournalTrain {
     std::uint64_t offset = 0;
 };
 
+// Where a journaled train stands: its journal file and its record's offset.
+struct JournalRef {
+    std::string file;          // "" when the train is in no journal
+    std::uint64_t offset = 0;
+};
+
 // CRC-32C (Castagnoli, reflected, initial and final value FFFFFFFF).
 std::uint32_t Crc32c(const std::uint8_t* data, std::size_t size);
 
@@ -66,6 +73,14 @@ std::size_t DecodeJournal(const std::string& bytes, std::vector<JournalTrain>* t
 // (0 for any other name).
 std::string TrainJournalFileName(std::time_t now);
 long TrainJournalDate(const std::string& fileName);
+
+// Reads one record back, its CRC checked: false with the reason otherwise.
+bool ReadJournalRecord(const JournalRef& ref, JournalTrain* train, std::string* why);
+
+// The report files the marks of the data folder's journal files name (see
+// TrainJournal::MarkWritten), each with where its train is in the journal.
+// A name marked twice (the same train received again) keeps the newest.
+std::map<std::string, JournalRef> JournalReportIndex(const std::string& dataFolder);
 
 class TrainJournal {
 public:
@@ -88,11 +103,15 @@ public:
 
     // Marks a train's report as written, so that no later start writes it
     // again (a report taken away from the folder by another program stays
-    // away): its record's offset goes to "<journal file>.done". Not flushed:
-    // a mark lost in a crash only means a start looks at that train again.
-    // MarkLastWritten marks the train of the last Append that worked.
-    void MarkWritten(const std::string& file, std::uint64_t offset);
-    void MarkLastWritten();
+    // away): the line "<record offset> <report file name>" goes to
+    // "<journal file>.done" (the name inside the report folder, "-2" and
+    // all; marks written before names were kept hold the offset only). Not
+    // flushed: a mark lost in a crash only means a start looks at that train
+    // again. MarkLastWritten marks the train of the last Append that worked.
+    void MarkWritten(const JournalRef& ref, const std::string& reportName);
+    void MarkLastWritten(const std::string& reportName);
+    // The record of the last Append that worked ({} when it failed).
+    JournalRef LastAppended() const;
 
     std::string FolderPath() const;
 

@@ -330,13 +330,16 @@ bool StoreTrainReport(const std::string& namedPath, const std::string& bytes,
     return false;
 }
 
-bool TrainReportInPlace(const std::string& namedPath, const std::string& bytes) {
+bool TrainReportInPlace(const std::string& namedPath, const std::string& bytes, std::string* foundPath) {
     // The names are taken in turn, so the first that is free ends the search.
     for (int n = 1;; ++n) {
         const std::string path = n == 1 ? namedPath : NumberedPath(namedPath, n);
         std::error_code error;
         if (!std::filesystem::exists(path, error)) return false;
-        if (HoldsBytes(path, bytes)) return true;
+        if (HoldsBytes(path, bytes)) {
+            if (foundPath != nullptr) *foundPath = path;
+            return true;
+        }
     }
 }
 

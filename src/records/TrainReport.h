@@ -12,8 +12,10 @@
 constexpr const char* REPORT_FOLDER = "Z918E";
 
 // True when a report of these bytes stands at `namedPath` or at one of its
-// "-2", "-3", ... names (as far as they are taken, in turn).
-bool TrainReportInPlace(const std::string& namedPath, const std::string& bytes);
+// "-2", "-3", ... names (as far as they are taken, in turn); `foundPath`,
+// when given, receives the path it stands at.
+bool TrainReportInPlace(const std::string& namedPath, const std::string& bytes,
+                        std::string* foundPath = nullptr);
 
 // Writes the report under `dataFolder` (with a trailing "/"). False when the
 // file could not be created or written (one dark-red "ERROR" line naming

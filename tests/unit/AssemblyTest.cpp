@@ -189,6 +189,35 @@ TEST_F(AssemblyTest, LegacyAlarmListIsCappedAtForty) {
     EXPECT_EQ(record->axleSlots[40].bytes[0], 0x00);
 }
 
+// What the site announced, kept apart from the slots: the current format's
+// entries as received (those the stream is too short for left out), a
+// legacy stream's codes as the assembly applies them.
+TEST_F(AssemblyTest, SiteAlarmEntriesAsAnnounced) {
+    const auto read = [](const Bytes& s, bool blocks = false) {
+        return ReadSiteAlarmEntries(s.data(), s.size(), blocks);
+    };
+    Bytes s = Prefix(2, 4, 16, 1, 3);
+    Append(s, {0, 0, 0, 0});
+    Append(s, {1, 2, 3, 4, 5});
+    Append(s, {0x01, 0x00, 0x34, 0x12, 0xB0, 0x04, 0xFF, 0xFF, 9, 0});
+    EXPECT_EQ(read(s), (std::vector<SiteAlarmEntry>{{1, 0x1234, false}, {1200, 0xFFFF, false}}));
+    EXPECT_EQ(read(s, true).size(), 2u);
+
+    s = Prefix(1, 60, 0, 3);
+    Append(s, LegacyHeader(true));
+    Append(s, {1, 2, 3, 4, 0xC0, 1, 2, 3, 4, 0, 1, 2, 3, 4, 0x40});
+    EXPECT_EQ(read(s), (std::vector<SiteAlarmEntry>{{1, 0xC0, true}, {3, 0x40, true}}));
+    EXPECT_TRUE(read(s, true).empty());
+
+    s = Prefix(1, 60, 0, 1, 50);
+    Append(s, LegacyHeader(false));
+    Append(s, {1, 2, 3, 4});
+    for (std::uint8_t a = 1; a <= 50; ++a) Append(s, {a, 0, 0x80});
+    const auto legacy = read(s);
+    ASSERT_EQ(legacy.size(), 40u);
+    EXPECT_EQ(legacy[39], (SiteAlarmEntry{40, 0x80, true}));
+}
+
 TEST_F(AssemblyTest, LegacyHeaderTranslation) {
     Bytes legacy(60);
     for (std::size_t i = 0; i < legacy.size(); ++i) legacy[i] = static_cast<std::uint8_t>(0x10 + i);

@@ -58,6 +58,26 @@ TEST(TrainJournal, RecordsReadBackAsAppended) {
         EXPECT_EQ(read[i].blockCount, trains[i].blockCount);
         EXPECT_EQ(read[i].stream, trains[i].stream);
     }
+
+    // Each record is found again by the mark of its report; a mark without
+    // a name (as written before names were kept) names nothing, and a
+    // record whose bytes changed is refused.
+    h.C().Journal().MarkWritten({file.string(), read[1].offset}, "20260101_0000.GEM.HBD.00017-2.txt");
+    h.C().Journal().MarkLastWritten("20260101_0000.GEM.HBD.00044.txt");
+    h.C().Journal().MarkWritten({file.string(), read[0].offset}, "");
+    const auto index = JournalReportIndex(h.folder.Folder());
+    ASSERT_EQ(index.size(), 2u);
+    JournalTrain again;
+    std::string why;
+    ASSERT_TRUE(ReadJournalRecord(index.at("20260101_0000.GEM.HBD.00017-2.txt"), &again, &why)) << why;
+    EXPECT_EQ(again.stream, trains[1].stream);
+    ASSERT_TRUE(ReadJournalRecord(index.at("20260101_0000.GEM.HBD.00044.txt"), &again, &why)) << why;
+    EXPECT_EQ(again.radioId, 44);
+    std::string spoiled = bytes;
+    spoiled[read[2].offset + 30] ^= 1;
+    WriteBytes(file, spoiled);
+    EXPECT_FALSE(ReadJournalRecord({file.string(), read[2].offset}, &again, &why));
+    EXPECT_FALSE(ReadJournalRecord({file.string(), read[2].offset + 1}, &again, &why));
 }
 
 // A start cuts each file back to its last whole record, says so once, and
