@@ -25,6 +25,7 @@ enum class EventKind : std::uint8_t {
     EchoSent,           // siteId, count = length
     OperatorMessage,    // text: to be shown to the operator and acknowledged
     TrainsHeld,         // count = reports held in memory (0: all written), text = why the folder refuses
+    HistoryFileChanged, // the history file was deleted, or another file was put in its place
 };
 
 enum class FrameErrorKind : std::uint8_t { None, BadChecksum, TooLong, Gap };

@@ -192,8 +192,9 @@ void TrainsView::ApplyFilter() {
 
 void TrainsView::Refresh() {
     ConsoleHistory* h = ConsoleHistory::Instance();
-    if (h != nullptr && model_->rowCount() == 0) {
-        // The history may have appeared only now (first start).
+    if (h != nullptr && !model_->HistoryIsCurrent()) {
+        // The history may have appeared only now (first start), or been
+        // made again after its file was deleted.
         model_->SetHistory(h->OpenReader());
     }
     model_->Reload();

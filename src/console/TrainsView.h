@@ -27,6 +27,8 @@ public:
     explicit TrainsModel(QObject* parent = nullptr);
     // The history to read (owned); null shows nothing.
     void SetHistory(std::unique_ptr<TrainHistory> history);
+    // False without a history, or when its file was deleted or replaced.
+    bool HistoryIsCurrent() const { return history_ && history_->IsCurrentFile(); }
     void SetFilter(const TrainFilter& filter);
     const TrainFilter& Filter() const { return filter_; }
     // Counts again and forgets the pages read (new trains, a new filter).

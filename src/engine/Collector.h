@@ -28,6 +28,7 @@
 #include "engine/HeldTrains.h"
 #include "engine/Transfer.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/ScopeLog.h"
 #include "radio/Link.h"
 #include "radio/SerialPort.h"
@@ -67,6 +68,13 @@ public:
     EventHub& Events() { return hub_; }
     // The train reports the data folder refused (the worker's; see HeldTrains.h).
     HeldTrains& Held() { return held_; }
+    // What the worker last saw of the history file (see WatchHistoryFile).
+    struct FileWatch {
+        bool started = false;
+        std::uint32_t checkedAt = 0;  // clock tick
+        FileIdentity seen;
+    };
+    FileWatch& HistoryWatch() { return historyWatch_; }
     // The train journal (the worker's; see records/Journal.h).
     TrainJournal& Journal() { return journal_; }
     // Any thread: "" when no train is held, else e.g. "12 trains held: the
@@ -143,6 +151,7 @@ private:
     TransferState transfer_;
     HeldTrains held_;
     TrainJournal journal_;
+    FileWatch historyWatch_;
     mutable std::mutex transferMutex_;
     TransferProgress transferProgress_;
     std::string heldFolderRoot_;

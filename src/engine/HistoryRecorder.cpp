@@ -114,7 +114,33 @@ void HistoryRecorder::Failed(const std::string& why) {
                 true);
 }
 
+void HistoryRecorder::FileChanged() {
+    if (history_ && history_->IsCurrentFile()) return;  // made by this recorder
+    const std::string path = HistoryPath(dataFolder_);
+    const bool gone = !IdentityOf(path).exists;
+    if (history_) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            history_.reset();
+        }
+        // The WAL files at the path were the old file's: never laid over another.
+        TrainHistory::RemoveWalFiles(path);
+    }
+    if (!Open()) return;
+    CatchUp(true);
+    if (!notice_) return;
+    const std::int64_t trains = history_->CountTrains(TrainFilter{});
+    notice_("Train history: " + path + (gone ? " was deleted" : " was replaced by another file") +
+                " while the collector ran; made again from the report files (" + std::to_string(trains) +
+                " trains)",
+            false);
+}
+
 void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
+    if (event.kind == EventKind::HistoryFileChanged) {
+        FileChanged();
+        return;
+    }
     if (event.kind != EventKind::TrainReported) return;
     if (!history_ && !Open()) return;
     std::string why;

@@ -44,6 +44,8 @@ public:
 
 private:
     bool Open();
+    // The history file was deleted or replaced: made again, with one line.
+    void FileChanged();
     std::vector<SiteInfo> Sites() const;
     void CatchUp(bool quiet);
     void Failed(const std::string& why);

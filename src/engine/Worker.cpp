@@ -9,7 +9,9 @@
 #include "radio/Commands.h"
 #include "radio/Frame.h"
 #include "radio/Link.h"
+#include "platform/Paths.h"
 #include "radio/Receiver.h"
+#include "records/TrainHistory.h"
 
 namespace {
 
@@ -39,8 +41,23 @@ void AnswerRequest(Collector& c) {
 
 }  // namespace
 
+void WatchHistoryFile(Collector& c) {
+    Collector::FileWatch& watch = c.HistoryWatch();
+    const std::uint32_t now = c.Clock().TickCount();
+    if (watch.started && now - watch.checkedAt < HISTORY_WATCH_MS) return;
+    watch.checkedAt = now;
+    const FileIdentity file = IdentityOf(HistoryPath(c.DataFolder()));
+    // At the first look a missing file is told too: it may have gone
+    // before the worker started looking.
+    if (watch.started ? !(file == watch.seen) : !file.exists)
+        PublishSiteEvent(c, EventKind::HistoryFileChanged, 0);
+    watch.seen = file;
+    watch.started = true;
+}
+
 bool RunCollectorCycle(Collector& c) {
     RetryHeldTrains(c);
+    WatchHistoryFile(c);
     SwitchPortIfAsked(c);
     SendEchoIfAsked(c);
     RadioLink& link = c.Link();

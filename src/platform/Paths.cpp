@@ -1,5 +1,7 @@
 #include "platform/Paths.h"
 
+#include <sys/stat.h>
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -42,6 +44,17 @@ std::string UserDataFolder() {
 std::string WithTrailingSlash(std::string folder) {
     if (folder.empty() || folder.back() != '/') folder.push_back('/');
     return folder;
+}
+
+FileIdentity IdentityOf(const std::string& path) {
+    FileIdentity id;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return id;
+    id.exists = true;
+    id.regular = S_ISREG(st.st_mode);
+    id.device = static_cast<unsigned long long>(st.st_dev);
+    id.inode = static_cast<unsigned long long>(st.st_ino);
+    return id;
 }
 
 std::string FileNameOf(const std::string& path) {

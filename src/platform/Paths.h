@@ -26,6 +26,16 @@ struct DataFolderChoice {
 
 // The folder with one trailing "/" added when it has none ("" gives "/").
 std::string WithTrailingSlash(std::string folder);
+// Which file a path names: a file deleted, or replaced by another under
+// its name, shows as another identity.
+struct FileIdentity {
+    bool exists = false;
+    bool regular = false;        // a regular file (after links)
+    unsigned long long device = 0, inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity IdentityOf(const std::string& path);
+
 // The last part of a path ("b.txt" of "/a/b.txt"; the path when it has no '/').
 std::string FileNameOf(const std::string& path);
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/CallerTable.h"
+#include "platform/Paths.h"
 #include "records/ReportParser.h"
 
 struct sqlite3;
@@ -103,6 +104,14 @@ public:
     static std::unique_ptr<TrainHistory> OpenForWriting(const std::string& path, std::string* replaced,
                                                         std::string* why, std::string* keptAs = nullptr);
 
+    // False once the file this was opened on is no longer at its path
+    // (deleted, or another file put in its place).
+    bool IsCurrentFile() const { return IdentityOf(path_) == identity_; }
+
+    // Removes "<path>-wal" and "<path>-shm": call only when no connection of
+    // this process has the file at `path` open.
+    static void RemoveWalFiles(const std::string& path);
+
     // PRAGMA quick_check: false with its first finding (or SQLite's error)
     // in *why when the file's pages are damaged.
     bool QuickCheck(std::string* why);
@@ -144,12 +153,14 @@ public:
     sqlite3* Handle() { return db_; }
 
 private:
-    explicit TrainHistory(sqlite3* db) : db_(db) {}
+    TrainHistory(sqlite3* db, std::string path) : db_(db), path_(std::move(path)), identity_(IdentityOf(path_)) {}
     bool Exec(const char* sql, std::string* why);
     bool InsertParsed(const ParsedReport& report, const std::string& file, std::int64_t size,
                       std::int64_t mtime, int siteId, const std::string& received,
                       const std::vector<SiteInfo>& sites, std::string* why);
     sqlite3* db_ = nullptr;
+    std::string path_;
+    FileIdentity identity_;
     std::atomic<bool> cancelled_{false};
 };
 

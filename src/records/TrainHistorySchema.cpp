@@ -110,6 +110,18 @@ std::string FreeAsideName(const std::string& path) {
     return "";
 }
 
+// Moves the file (and its WAL files) to the first free aside name.
+bool SetAside(const std::string& path, std::string* replaced, std::string* keptAs) {
+    const std::string aside = FreeAsideName(path);
+    if (aside.empty()) return false;
+    if (replaced != nullptr) replaced->clear();
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::rename((path + suffix).c_str(), (aside + suffix).c_str());
+    if (keptAs != nullptr) *keptAs = aside;
+    TrainHistory::RemoveWalFiles(path);
+    return true;
+}
+
 // PRAGMA quick_check of an open file: Ok, Damaged (with its first finding)
 // or Failed (it could not be run: locked, out of memory, ...).
 TrainHistory::OpenStatus PagesStatus(sqlite3* db, std::string* why) {
@@ -129,6 +141,11 @@ TrainHistory::OpenStatus PagesStatus(sqlite3* db, std::string* why) {
 }
 
 }  // namespace
+
+void TrainHistory::RemoveWalFiles(const std::string& path) {
+    std::remove((path + "-wal").c_str());
+    std::remove((path + "-shm").c_str());
+}
 
 bool TrainHistory::QuickCheck(std::string* why) {
     return PagesStatus(db_, why) == OpenStatus::Ok;
@@ -153,10 +170,15 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForReading(const std::string& pa
     auto set = [status](OpenStatus s) {
         if (status != nullptr) *status = s;
     };
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    const FileIdentity file = IdentityOf(path);
+    if (!file.exists) {
         set(OpenStatus::Missing);
         if (why != nullptr) *why = "no train history";
+        return nullptr;
+    }
+    if (!file.regular) {  // a FIFO would hold the open up for ever
+        set(OpenStatus::Foreign);
+        if (why != nullptr) *why = "not a regular file";
         return nullptr;
     }
     sqlite3* db = nullptr;
@@ -177,12 +199,22 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForReading(const std::string& pa
         sqlite3_close_v2(db);
         return nullptr;
     }
-    return std::unique_ptr<TrainHistory>(new TrainHistory(db));
+    return std::unique_ptr<TrainHistory>(new TrainHistory(db, path));
 }
 
 std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& path, std::string* replaced,
                                                            std::string* why, std::string* keptAs) {
+    // WAL files without their database belong to a file that was deleted
+    // (or moved away): laid over a new database they would corrupt it.
+    if (!IdentityOf(path).exists) TrainHistory::RemoveWalFiles(path);
     for (int attempt = 0; attempt < 2; ++attempt) {
+        const FileIdentity file = IdentityOf(path);
+        if (file.exists && !file.regular) {
+            // Not opened at all (a FIFO would hold the open up for ever).
+            if (!SetAside(path, replaced, keptAs)) break;
+            if (replaced != nullptr) *replaced = "not a regular file";
+            continue;
+        }
         sqlite3* db = nullptr;
         if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
             SQLITE_OK) {
@@ -191,7 +223,7 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
             return nullptr;
         }
         sqlite3_busy_timeout(db, 1000);
-        std::unique_ptr<TrainHistory> h(new TrainHistory(db));
+        std::unique_ptr<TrainHistory> h(new TrainHistory(db, path));
         std::string reason;
         OpenStatus s = Classify(db, &reason);
         // A sound header says nothing of the pages behind it.
@@ -213,19 +245,14 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
                                            std::to_string(HISTORY_SCHEMA_VERSION) + "; COMMIT;";
                 if (!h->Exec(create.c_str(), why)) return nullptr;
             }
+            h->identity_ = IdentityOf(path);  // a new file exists only now
             return h;
         }
         // Damaged, foreign or another schema: set the file aside (nothing
         // is lost, the report files are the record) and start afresh.
         h.reset();
-        const std::string aside = FreeAsideName(path);
-        if (aside.empty()) break;
+        if (!SetAside(path, replaced, keptAs)) break;
         if (replaced != nullptr) *replaced = reason;
-        for (const char* suffix : {"", "-wal", "-shm"})
-            std::rename((path + suffix).c_str(), (aside + suffix).c_str());
-        if (keptAs != nullptr) *keptAs = aside;
-        std::remove((path + "-wal").c_str());
-        std::remove((path + "-shm").c_str());
     }
     if (why != nullptr) *why = "could not replace the file";
     return nullptr;

@@ -343,6 +343,14 @@ public:
 
     bool Signal(int signal) { return pid_ > 0 && !exited_ && ::kill(pid_, signal) == 0; }
 
+    // Whether the process has a file of this path open (by /proc).
+    bool HasOpen(const std::string& path) const {
+        std::error_code ec;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec))
+            if (std::filesystem::read_symlink(fd.path(), ec) == path) return true;
+        return false;
+    }
+
     // The exit status (128 + n after signal n), or nullopt if the process
     // is still running when the time is up.
     std::optional<int> WaitExit(Millis timeout) { return WaitChild(pid_, &exited_, &status_, timeout); }

@@ -3,6 +3,8 @@
 // All-in-One Data Packet ends as a report file in "Z918E", byte for byte.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdio>
 #include <algorithm>
@@ -239,6 +241,7 @@ TEST(RecordsProcess, PowerupAndAllInOneEndInTheirFiles) {
     EXPECT_TRUE(collector.WaitForLineContaining("2024-05-06 07:08:09   417     3    2", kWait)) << collector.Stderr();
     ASSERT_TRUE(collector.WriteStdin("sites\n"));
     EXPECT_TRUE(collector.WaitForLineContaining("   12 00500 Halvor   HALV001     123.4 1/1", kWait));
+
     Stop(collector);
 
 #ifdef KESTOVA_TRAINS_EXE
@@ -269,9 +272,30 @@ TEST(RecordsProcess, PowerupAndAllInOneEndInTheirFiles) {
     EXPECT_EQ(train.fields.at("axles").items.size(), 3u);
     EXPECT_EQ(train.fields.at("axles").items[2].fields.at("car").text, "2");
 
+    {
+        Process again;
+        Start(again, data, pty);
+
+        // The history deleted under the running again is noticed and made
+        // again (its stale WAL files are not laid over the new one).
+        for (int i = 0; i < 200 && !again.HasOpen(data.File("Trains.sqlite")); ++i)
+            std::this_thread::sleep_for(Millis(10));
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(data.File(std::string("Trains.sqlite") + suffix));
+        const std::string remade = "Trains.sqlite was deleted while the collector ran; made again from the report files (1 trains)";
+        for (int i = 0; i < 80 && again.Stderr().find(remade) == std::string::npos; ++i)
+            std::this_thread::sleep_for(Millis(100));
+        EXPECT_NE(again.Stderr().find(remade), std::string::npos) << again.Stderr();
+        ASSERT_TRUE(again.WriteStdin("trains\n"));
+        EXPECT_TRUE(again.WaitForLineContaining("2024-05-06 07:08:09   417     3    2", kWait));
+        Stop(again);
+    }
+
     // No history, or a file that is not one: exit status 2.
     DataFolder empty;
     EXPECT_EQ(RunTrainsTool("--data-folder " + empty.Path()).second, 2);
+    ASSERT_EQ(::mkfifo(empty.File("Trains.sqlite").c_str(), 0644), 0);  // never opened: no hang
+    EXPECT_EQ(RunTrainsTool("--data-folder " + empty.Path()).second, 2);
+    std::filesystem::remove(empty.File("Trains.sqlite"));
     { std::ofstream(empty.File("Trains.sqlite")) << "not a database, just text that is long enough to be looked at"; }
     EXPECT_EQ(RunTrainsTool("--data-folder " + empty.Path()).second, 2);
     EXPECT_EQ(RunTrainsTool("--bogus").second, 2);
