@@ -76,7 +76,7 @@ constexpr char MESSAGE_CLASSES[] = {
 };
 static_assert(sizeof MESSAGE_CLASSES == 52, "one class for each code 0..51");
 
-constexpr const char* SECTION = "Alarms";
+constexpr char SECTION[] = "Alarms";
 
 // A legacy alarm code's side bits, as the assembly applies them.
 constexpr std::uint16_t LEGACY_LEFT = 0x40;
