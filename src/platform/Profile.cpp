@@ -226,6 +226,29 @@ std::string GetProfileString(const std::string& path, const std::string& section
     return StripQuotes(value);
 }
 
+std::vector<std::pair<std::string, std::string>> GetProfileSection(const std::string& path,
+                                                                   const std::string& section,
+                                                                   std::string* why) {
+    if (why != nullptr) why->clear();
+    std::vector<std::pair<std::string, std::string>> out;
+    std::string content;
+    if (ReadProfileFile(path, &content, why) != FileRead::Read) return out;
+    const std::vector<Line> lines = SplitLines(content);
+    bool inside = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string text = lines[i].text;
+        if (i == 0 && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+        if (auto name = SectionName(text)) {
+            if (inside) break;
+            inside = EqualNoCase(*name, section);
+            continue;
+        }
+        std::string key, value;
+        if (inside && SplitKeyLine(text, &key, &value)) out.emplace_back(key, StripQuotes(value));
+    }
+    return out;
+}
+
 int GetProfileInt(const std::string& path, const std::string& section, const std::string& key,
                   int defaultValue, std::string* why) {
     // A key with nothing after "=" counts as not set.

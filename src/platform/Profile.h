@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // A settings file holds a few hundred bytes.
 constexpr std::size_t PROFILE_MAX_SIZE = std::size_t{1} << 20;
@@ -37,6 +39,13 @@ int ParseLeadingInt(std::string_view text);
 std::string GetProfileString(const std::string& path, const std::string& section,
                              const std::string& key, const std::string& defaultValue,
                              std::string* why = nullptr);
+// Every "Key=Value" line of the section, in file order, with the values as
+// GetProfileString gives them (trimmed, quotes stripped); the first section
+// of that name, as the readers above use it. Empty for a missing file or
+// section; `why` as GetProfileInt.
+std::vector<std::pair<std::string, std::string>> GetProfileSection(const std::string& path,
+                                                                   const std::string& section,
+                                                                   std::string* why = nullptr);
 // Sets the value, creating the file, the section or the key as needed. The
 // file is replaced whole by WriteFileAtomically. False on failure, and for
 // a file that is there but cannot be read as a profile (it stays as it is).

@@ -15,7 +15,9 @@
 #include "Replies.h"
 #include "SimPlan.h"
 #include "SiteSession.h"
+#include "TestSupport.h"
 #include "TrainGenerator.h"
+#include "engine/Alarms.h"
 #include "engine/Assembly.h"
 #include "radio/Frame.h"
 #include "records/TrainReport.h"
@@ -234,6 +236,116 @@ TEST(SiteSimGenerator, ReportsOfGeneratedTrainsMatchTheirModel) {
         EXPECT_EQ(CountLinesStarting(report, "RRE*"), 0);
         EXPECT_EQ(CountLinesStarting(report, "HBD 000 "), 9);
     }
+}
+
+// ---- Readings against the alarm model --------------------------------------
+
+namespace {
+
+// The alarms the collector's model gives a generated train, assembled as
+// the collector assembles it (legacy in one packet, current in blocks).
+std::vector<Alarm> AlarmsOf(const GeneratedTrain& t, const AlarmRules& rules, TrainRecord& record) {
+    const bool blocks = t.design.format == StreamFormat::Current;
+    if (blocks) AssembleFromBlocks(record, t.stream.data(), t.stream.size());
+    else AssembleAllInOne(record, t.stream.data(), t.stream.size());
+    AlarmInput in = AlarmInputFromRecord(record);
+    in.siteAlarms = ReadSiteAlarmEntries(t.stream.data(), t.stream.size(), blocks);
+    return TrainAlarms(in, rules);
+}
+
+bool ReadingKind(AlarmKind k) {
+    return k == AlarmKind::HotBox || k == AlarmKind::HotWheel || k == AlarmKind::SideDifference ||
+           k == AlarmKind::Outlier;
+}
+
+}  // namespace
+
+// 1,000 healthy trains of mixed lengths and formats from sites of every
+// bias give at most one alarm of the reading rules with the default rules;
+// the same trains with a hot bearing, a hot wheel and a one-sided bearing
+// planted give their alarm on the planted axle and side, and no reading
+// alarm anywhere else. The figures line is what docs/alarms.md quotes.
+TEST(SiteSimGenerator, DefaultAlarmRulesOnHealthyAndPlantedTrains) {
+    SimRandom rng(2027);
+    std::vector<SiteIdentity> sites;
+    for (std::uint8_t id : {12, 17, 33, 90, 141}) sites.push_back(MakeSite(id, 1, UnitKind::Halvor, rng));
+    sites[0].readingBias = -4;
+    sites[1].readingBias = 4;
+    auto record = std::make_unique<TrainRecord>();
+    const AlarmRules rules;
+    AlarmRules largestSoFar;  // rules at the largest healthy values seen: only a larger one passes
+    int falseAlarms = 0, axles = 0, largest[6] = {};
+    int planted[3] = {}, found[3] = {};
+    for (int n = 0; n < 1000; ++n) {
+        TrainDesign d;
+        d.format = rng.Chance(30) ? StreamFormat::Legacy : StreamFormat::Current;
+        d.kind = rng.Chance(70) ? 15 : 16;
+        d.hwd = rng.Chance(60);
+        const int r = rng.Range(0, 99);
+        d.axles = r < 20 ? rng.Range(4, 40) : r < 85 ? rng.Range(40, 260) : rng.Range(260, 1200);
+        d.maxStreamBytes = d.format == StreamFormat::Legacy ? ALL_IN_ONE_MAX_STREAM : BLOCKS_MAX_STREAM;
+        d.randomDefects = false;
+        d.trainNumber = static_cast<std::uint16_t>(n + 1);
+        const SiteIdentity& site = sites[static_cast<std::size_t>(n) % sites.size()];
+        const std::uint64_t seed = 5000 + static_cast<std::uint64_t>(n);
+        SimRandom healthyRng(seed);
+        const GeneratedTrain healthy = GenerateTrain(site, d, healthyRng);
+        axles += healthy.design.axles;
+        for (const Alarm& a : AlarmsOf(healthy, rules, *record)) {
+            if (!ReadingKind(a.kind)) continue;
+            ++falseAlarms;
+            ADD_FAILURE() << "healthy train " << n << ": " << testsupport::DescribeAlarm(a);
+        }
+        largestSoFar.hotBox = largest[static_cast<int>(AlarmKind::HotBox)];
+        largestSoFar.hotWheel = largest[static_cast<int>(AlarmKind::HotWheel)];
+        largestSoFar.sideDifference = largest[static_cast<int>(AlarmKind::SideDifference)];
+        largestSoFar.outlierAboveMedian = largest[static_cast<int>(AlarmKind::Outlier)];
+        for (const Alarm& a : AlarmsOf(healthy, largestSoFar, *record))
+            if (ReadingKind(a.kind))
+                largest[static_cast<int>(a.kind)] =
+                    std::max(largest[static_cast<int>(a.kind)], a.reading - std::max(a.reference, 0));
+
+        // The same train with three defects on three different axles.
+        const int count = healthy.design.axles;
+        const int hb = rng.Range(1, count);
+        int hw = rng.Range(1, count), lr = rng.Range(1, count);
+        while (hw == hb) hw = hw % count + 1;
+        while (lr == hb || lr == hw) lr = lr % count + 1;
+        const int sides[3] = {rng.Range(0, 1), rng.Range(0, 1), rng.Range(0, 1)};
+        d.defects = {{DefectKind::HotBox, hb, sides[0], 0, 0},
+                     {DefectKind::HotWheel, hw, sides[1], 0, 0},
+                     {DefectKind::SideDifference, lr, sides[2], 0, 0}};
+        SimRandom plantedRng(seed);
+        const GeneratedTrain sick = GenerateTrain(site, d, plantedRng);
+        const bool wheels = d.format == StreamFormat::Current && d.kind == 15 && d.hwd;
+        const std::vector<Alarm> alarms = AlarmsOf(sick, rules, *record);
+        const struct { AlarmKind kind; int axle; int side; bool carried; } expected[3] = {
+            {AlarmKind::HotBox, hb, sides[0], true},
+            {AlarmKind::HotWheel, hw, sides[1], wheels},
+            {AlarmKind::SideDifference, lr, sides[2], true}};
+        for (int k = 0; k < 3; ++k) {
+            if (!expected[k].carried) continue;
+            ++planted[k];
+            const AlarmSide side = expected[k].side == 0 ? AlarmSide::Left : AlarmSide::Right;
+            const bool hit = std::any_of(alarms.begin(), alarms.end(), [&](const Alarm& a) {
+                return a.kind == expected[k].kind && a.axle == expected[k].axle && a.side == side;
+            });
+            found[k] += hit;
+            EXPECT_TRUE(hit) << "train " << n << ": " << AlarmKindName(expected[k].kind) << " planted on axle "
+                             << expected[k].axle << " " << AlarmSideName(side);
+        }
+        for (const Alarm& a : alarms)
+            if (ReadingKind(a.kind) && a.axle != hb && a.axle != lr && !(wheels && a.axle == hw))
+                ADD_FAILURE() << "train " << n << ", away from the planted axles: " << testsupport::DescribeAlarm(a);
+    }
+    EXPECT_LE(falseAlarms, 1);
+    std::printf("[ figures  ] 1000 healthy trains, %d axles: %d reading alarms with the default rules "
+                "(largest healthy values: hot box %d, hot wheel %d, side difference %d, above the side's "
+                "median %d); planted and found: hot box %d of %d, hot wheel %d of %d, side difference %d of %d\n",
+                axles, falseAlarms, largest[static_cast<int>(AlarmKind::HotBox)],
+                largest[static_cast<int>(AlarmKind::HotWheel)], largest[static_cast<int>(AlarmKind::SideDifference)],
+                largest[static_cast<int>(AlarmKind::Outlier)], found[0], planted[0], found[1], planted[1], found[2],
+                planted[2]);
 }
 
 // ---- Replies -------------------------------------------------------------
@@ -622,7 +734,8 @@ TEST(SiteSimPlan, MixedRunsStayWithinWhatTheCollectorTakes) {
 TEST(SiteSimPlan, RequestedShapesAreKept) {
     SimConfig config;
     ASSERT_EQ(ParseArguments({"--mode", "blocks", "--format=current", "--kind", "15", "--axles",
-                              "1200", "--blocks", "9"},
+                              "1200", "--blocks", "9", "--site-alarm", "7:0x0100", "--site-alarm=1200:0x8000",
+                              "--site-alarm", "9", "--plant", "hotbox:4:right@2", "--healthy"},
                              config),
               "");
     const std::vector<SiteIdentity> sites = MakeSites(config);
@@ -632,6 +745,14 @@ TEST(SiteSimPlan, RequestedShapesAreKept) {
     EXPECT_EQ(p.train.design.axles, 1200);
     EXPECT_EQ(p.blockCount, 9u);
     EXPECT_LE(p.blockSize, MAX_BLOCK_PAYLOAD);
+    // The chosen alarm entries, in order; the defect goes on the second
+    // train only.
+    EXPECT_EQ(ReadSiteAlarmEntries(p.train.stream.data(), p.train.stream.size(), true),
+              (std::vector<SiteAlarmEntry>{{7, 0x0100, false}, {1200, 0x8000, false}, {9, 1, false}}));
+    EXPECT_TRUE(p.train.design.defects.empty());
+    const TrainPlan second = planner.Next();
+    ASSERT_EQ(second.train.design.defects.size(), 1u);
+    EXPECT_EQ(second.train.stream[124 + 3 * 7 + 1], DEFAULT_HOT_BOX_PLANT);
 }
 
 TEST(SiteSimPlan, CommandLineErrorsAreReported) {
@@ -642,6 +763,17 @@ TEST(SiteSimPlan, CommandLineErrorsAreReported) {
     EXPECT_NE(ParseArguments({"--sites", "12,12"}, c), "");
     EXPECT_NE(ParseArguments({"--faults", "loss,fire"}, c), "");
     EXPECT_NE(ParseArguments({"--trains"}, c), "");
+    for (const char* plant : {"hotbox:3", "hotbox:0:left", "hotwheel:2:up", "hotbox:2:left:256", "cold:2:left",
+                              "lrdiff:2@0"})
+        EXPECT_NE(ParseArguments({"--plant", plant}, c), "") << plant;
+    EXPECT_NE(ParseArguments({"--site-alarm", "3:0x10000"}, c), "");
+    EXPECT_NE(ParseArguments({"--site-alarm", "0"}, c), "");
+    PlantedDefect d;
+    EXPECT_EQ(ParsePlant("lrdiff:12@3", &d), "");
+    EXPECT_EQ(d.kind, DefectKind::SideDifference);
+    EXPECT_EQ(d.axle, 12);
+    EXPECT_EQ(d.side, 0);
+    EXPECT_EQ(d.train, 3);
     SimConfig ok;
     EXPECT_EQ(ParseArguments({"--faults", "all", "--forever", "--sites", "3,4"}, ok), "");
     EXPECT_EQ(ok.faults.size(), 8u);

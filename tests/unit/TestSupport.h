@@ -14,6 +14,7 @@
 #include "common/LogLine.h"
 #include "common/Messages.h"
 #include "common/ScopeEntry.h"
+#include "engine/Alarms.h"
 #include "engine/Collector.h"
 #include "engine/EventHub.h"
 #include "platform/Clock.h"
@@ -159,6 +160,27 @@ inline std::time_t LocalTime(int year, int month, int day, int hour, int minute,
     t.tm_sec = second;
     t.tm_isdst = -1;
     return std::mktime(&t);
+}
+
+// An alarm in one line, for comparing and for failure messages:
+// "A6 C2.2 hot-box left 130 >120", "A9 C3.1 outlier right 81-40 >30",
+// "A5 C2.1 site left 255 #64", "A0 equipment #27".
+inline std::string DescribeAlarm(const Alarm& a) {
+    std::string s = "A" + std::to_string(a.axle);
+    if (a.car > 0) s += " C" + std::to_string(a.car) + "." + std::to_string(a.axleInCar);
+    s += std::string(" ") + AlarmKindName(a.kind);
+    if (a.side != AlarmSide::None) s += std::string(" ") + AlarmSideName(a.side);
+    if (a.reading >= 0) s += " " + std::to_string(a.reading);
+    if (a.reference >= 0) s += "-" + std::to_string(a.reference);
+    if (a.threshold >= 0) s += " >" + std::to_string(a.threshold);
+    if (a.code != 0 || a.kind == AlarmKind::Equipment) s += " #" + std::to_string(a.code);
+    return s;
+}
+
+inline std::vector<std::string> DescribeAlarms(const std::vector<Alarm>& alarms) {
+    std::vector<std::string> out;
+    for (const Alarm& a : alarms) out.push_back(DescribeAlarm(a));
+    return out;
 }
 
 inline std::vector<std::uint8_t> Hex(const std::string& text) {

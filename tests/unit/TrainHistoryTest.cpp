@@ -196,7 +196,7 @@ TEST_F(TrainHistoryTest, IndexAgreesWithWhatTheSimulatorSent) {
 }
 
 TEST_F(TrainHistoryTest, CatchesUpWithFilesAddedChangedAndRemovedWhileStopped) {
-    SendTrains(20, 3);
+    const auto first = SendTrains(20, 3);
     {
         auto history = OpenWriter();
         EXPECT_EQ(CatchUp(*history).indexed, 20);
@@ -204,7 +204,8 @@ TEST_F(TrainHistoryTest, CatchesUpWithFilesAddedChangedAndRemovedWhileStopped) {
     }
     const auto more = SendTrains(10, 4, 500);
     const fs::path reports = folder / REPORT_FOLDER;
-    const std::string gone = fs::directory_iterator(reports)->path().string();
+    // One of the indexed reports goes (not one of the ten new ones).
+    const std::string gone = TrainReportPath(callers.Folder(), first[0].record.header);
     fs::remove(gone);
     std::ofstream(reports / "20260101_0000.GEM.HBD.00001.txt") << "DEM cut short";
     // A second train of a name already taken is written under "-2".

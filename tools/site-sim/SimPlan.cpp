@@ -65,6 +65,18 @@ Trains:
   --block-size N         bytes per block (default 1000, fewer than 21 blocks)
   --seed N               seed of everything drawn (default 1)
   --real-times           time stamps from the clock (default with --forever)
+Readings (healthy trains spread around a level set by the ambient):
+  --healthy              no random hot bearings, hot wheels or alarm entries
+  --plant DEFECT         plant a defect (repeatable), on every train or with
+                         @N on the run's train N only:
+                           hotbox:AXLE:left|right[:READING]     (default 170)
+                           hotwheel:AXLE:left|right[:READING]   (default 750)
+                           lrdiff:AXLE[:left|right[:DIFFERENCE]] (default left, 45;
+                             the hot side stays at most 110)
+  --site-alarm AXLE[:BITS]  current-format trains carry exactly these alarm
+                         entries (repeatable; BITS default 1, 0x.. for hex)
+  --site-bias N          every site's scanners read N higher (-20 to 20;
+                         default: a few steps up or down per site)
 Faults (--faults LIST, each applied to a train with --fault-rate percent):
   loss       a block (or the All-in-One packet) is not sent the first time
   reorder    the data blocks go in a shuffled order (the last stays last)
@@ -163,6 +175,37 @@ std::string ParseArguments(const std::vector<std::string>& args, SimConfig& c) {
         else if (name == "--block-size") { if (!number(1, 65535, &v)) return bad; c.blockSize = static_cast<int>(v); c.blockSizeGiven = true; }
         else if (name == "--seed") { if (!number(0, INT64_MAX, &v)) return bad; c.seed = static_cast<std::uint64_t>(v); }
         else if (name == "--real-times") c.realTimes = true;
+        else if (name == "--healthy") c.healthy = true;
+        else if (name == "--plant") {
+            if (!take()) return bad;
+            PlantedDefect d;
+            const std::string error = ParsePlant(value, &d);
+            if (!error.empty()) return "bad --plant \"" + value + "\": " + error;
+            c.plants.push_back(d);
+        }
+        else if (name == "--site-alarm") {
+            if (!take()) return bad;
+            const std::size_t colon = value.find(':');
+            const std::string axle = value.substr(0, colon);
+            std::string bits = colon == std::string::npos ? "1" : value.substr(colon + 1);
+            int base = 10;
+            if (bits.rfind("0x", 0) == 0 || bits.rfind("0X", 0) == 0) {
+                bits = bits.substr(2);
+                base = 16;
+            }
+            long long b = -1;
+            if (base == 16) {
+                char* end = nullptr;
+                b = bits.empty() ? -1 : std::strtoll(bits.c_str(), &end, 16);
+                if (end == nullptr || *end != '\0' || bits.find_first_of("+- ") != std::string::npos) b = -1;
+            } else if (!ParseIntInRange(bits, 0, 65535, &b)) {
+                b = -1;
+            }
+            if (!ParseIntInRange(axle, 1, MAX_TRAIN_AXLES, &v) || b < 0 || b > 65535)
+                return "bad --site-alarm \"" + value + "\" (AXLE 1 to 1200, BITS 0 to 65535)";
+            c.siteAlarms.push_back(SiteAlarmEntry{static_cast<std::uint16_t>(v), static_cast<std::uint16_t>(b), false});
+        }
+        else if (name == "--site-bias") { if (!number(-20, 20, &v)) return bad; c.siteBias = static_cast<int>(v); }
         else if (name == "--faults") {
             if (!take()) return bad;
             std::stringstream ss(value);
@@ -199,6 +242,47 @@ std::string ParseArguments(const std::vector<std::string>& args, SimConfig& c) {
     return "";
 }
 
+std::string ParsePlant(const std::string& text, PlantedDefect* out) {
+    PlantedDefect d;
+    std::string spec = text;
+    long long v = 0;
+    const std::size_t at = spec.find('@');
+    if (at != std::string::npos) {
+        if (!ParseIntInRange(spec.substr(at + 1), 1, 100000000, &v)) return "the train after @ is not a number from 1";
+        d.train = static_cast<int>(v);
+        spec = spec.substr(0, at);
+    }
+    std::vector<std::string> parts;
+    std::stringstream ss(spec);
+    std::string part;
+    while (std::getline(ss, part, ':')) parts.push_back(part);
+    if (parts.size() < 2) return "it needs a kind and an axle";
+    const std::string& kind = parts[0];
+    std::size_t maxParts = 4;
+    int readingMax = 255;
+    if (kind == "hotbox") d.kind = DefectKind::HotBox;
+    else if (kind == "hotwheel") { d.kind = DefectKind::HotWheel; readingMax = 1023; }
+    else if (kind == "lrdiff") d.kind = DefectKind::SideDifference;
+    else return "the kind is hotbox, hotwheel or lrdiff";
+    if (parts.size() > maxParts) return "too many fields";
+    if (!ParseIntInRange(parts[1], 1, MAX_TRAIN_AXLES, &v)) return "the axle is a number from 1 to 1200";
+    d.axle = static_cast<int>(v);
+    if (parts.size() >= 3) {
+        if (parts[2] == "left") d.side = 0;
+        else if (parts[2] == "right") d.side = 1;
+        else return "the side is left or right";
+    } else if (d.kind != DefectKind::SideDifference) {
+        return "it needs a side, left or right";
+    }
+    if (parts.size() == 4) {
+        if (!ParseIntInRange(parts[3], 1, readingMax, &v))
+            return "the reading is a number from 1 to " + std::to_string(readingMax);
+        d.reading = static_cast<int>(v);
+    }
+    *out = d;
+    return "";
+}
+
 std::vector<SiteIdentity> MakeSites(const SimConfig& config) {
     SimRandom rng(config.seed * 7919 + 17);
     std::vector<SiteIdentity> out;
@@ -206,6 +290,7 @@ std::vector<SiteIdentity> MakeSites(const SimConfig& config) {
         const std::uint8_t tracks = Pick(config.tracks, rng) ? 1 : 2;
         const UnitKind unit = Pick(config.unit, rng) ? UnitKind::Halvor : UnitKind::Tallquin;
         out.push_back(MakeSite(id, tracks, unit, rng));
+        if (config.siteBias) out.back().readingBias = *config.siteBias;
     }
     return out;
 }
@@ -248,6 +333,10 @@ TrainPlan Planner::Next() {
     design.trainNumber = trainNumber_++;
     if (trainNumber_ == 0) trainNumber_ = 1;
     design.time = NextTime();
+    design.randomDefects = !config_.healthy;
+    for (const PlantedDefect& d : config_.plants)
+        if (d.train == 0 || d.train == i + 1) design.defects.push_back(d);
+    design.siteAlarms = config_.siteAlarms;
 
     bool allInOne = Pick(config_.mode, rng_);
     if (legacy && config_.mode == Choice::Mixed) allInOne = true;
@@ -336,6 +425,7 @@ TrainPlan Planner::Next() {
             small.trainNumber = trainNumber_++;
             small.time = NextTime();
             small.maxStreamBytes = ALL_IN_ONE_MAX_STREAM;
+            small.randomDefects = !config_.healthy;
             in.withTrain = true;
             in.train = GenerateTrain(in.site, small, trainRng);
         }
@@ -352,6 +442,12 @@ std::string TrainPlan::Describe() const {
     else
         s << (design.kind == 16 ? "current 5-byte" : "current 7-byte");
     if (design.hwd) s << ", HWD";
+    for (const PlantedDefect& d : design.defects) {
+        if (d.axle > design.axles || (d.kind == DefectKind::HotWheel && !design.hwd)) continue;
+        static const char* const kinds[] = {"hot box", "hot wheel", "side difference"};
+        s << ", " << kinds[static_cast<int>(d.kind)] << " planted on axle " << d.axle
+          << (d.side == 0 ? " left" : " right");
+    }
     if (allInOne)
         s << ", All-in-One (" << train.stream.size() << " bytes)";
     else

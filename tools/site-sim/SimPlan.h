@@ -43,6 +43,11 @@ struct SimConfig {
     bool blockSizeGiven = false;
     std::uint64_t seed = 1;
     bool realTimes = false;             // time stamps from the clock
+    // Readings.
+    bool healthy = false;               // no random hot bearings, hot wheels or alarm entries
+    std::vector<PlantedDefect> plants;  // --plant
+    std::vector<SiteAlarmEntry> siteAlarms;  // --site-alarm
+    std::optional<int> siteBias;        // --site-bias: every site's reading bias
     // Faults.
     std::set<std::string> faults;
     int faultRate = 100;
@@ -66,6 +71,10 @@ extern const char* const FAULT_NAMES[];  // null-terminated list
 // Parses the arguments (without the program name). Returns "" or the error.
 std::string ParseArguments(const std::vector<std::string>& args, SimConfig& config);
 std::string UsageText();
+// One --plant value: "hotbox:AXLE:left|right[:READING]",
+// "hotwheel:AXLE:left|right[:READING]" or "lrdiff:AXLE[:left|right[:DIFFERENCE]]",
+// each with an optional "@N" for the run's train N only. "" or the error.
+std::string ParsePlant(const std::string& text, PlantedDefect* out);
 
 // Largest stream in one All-in-One Data Packet: the receiver holds frames of
 // 2046 bytes, and 17 payload bytes come before the stream.

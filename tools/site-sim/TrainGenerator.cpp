@@ -34,38 +34,91 @@ struct Axle {
     }
 };
 
+// A number near 0: the sum of `terms` draws from -width to width (a bell
+// shape with no tail beyond terms x width).
+int Spread(SimRandom& rng, int width, int terms) {
+    int sum = 0;
+    for (int k = 0; k < terms; ++k) sum += rng.Range(-width, width);
+    return sum;
+}
+
+std::uint8_t Reading(int value) { return static_cast<std::uint8_t>(std::clamp(value, 0, 255)); }
+
+// Readings of a healthy train: bearings run a little above the ambient,
+// warmer with the run the train had; the site's scanners read a little high
+// or low (its bias), one side may read a step warmer than the other (sun,
+// scanner drift), a loaded car's bearings a little warmer than an empty
+// one's, and every bearing has its own noise; now and then a bearing runs
+// warm but sound. Wheels run warmer from braking, more so on a train that
+// braked before the site, with a spread per car and per wheel. With
+// `randomDefects`, now and then one bearing runs hot (with its alarm code)
+// or one wheel does.
 std::vector<Axle> DrawAxles(int axles, const std::vector<int>& cars, bool wheels, bool wideLoad,
-                            int ambient, SimRandom& rng) {
+                            int ambient, int bias, bool randomDefects, SimRandom& rng) {
     std::vector<Axle> out(static_cast<std::size_t>(axles));
     std::size_t i = 0;
     for (int car : cars) {
         for (int k = 0; k < car && i < out.size(); ++k, ++i) out[i].carStart = (k == 0);
     }
-    // Bearings run a little above the ambient, wheels warmer from braking;
-    // now and then one bearing or one wheel runs hot.
-    const int wheelBase = 60 + ambient * 3;
-    for (Axle& a : out) {
-        a.b0 = static_cast<std::uint8_t>(std::clamp(ambient + rng.Range(0, 15), 0, 255));
-        a.b1 = static_cast<std::uint8_t>(std::clamp(ambient + rng.Range(0, 15), 0, 255));
-        if (rng.Chance(2)) {
-            // A hot bearing on one side.
-            if (rng.Chance(50)) {
-                a.b0 = static_cast<std::uint8_t>(rng.Range(140, 240));
-                a.alarmCode |= 0x40;
-            } else {
-                a.b1 = static_cast<std::uint8_t>(rng.Range(140, 240));
-                a.alarmCode |= 0x80;
-            }
+    const int bearingLevel = ambient + bias + rng.Range(4, 12);
+    const int sideStep[2] = {rng.Range(-2, 2), rng.Range(-2, 2)};
+    const int wheelLevel = 60 + ambient * 3 + (rng.Chance(30) ? rng.Range(20, 80) : rng.Range(0, 20));
+    int carBearing = 0, carWheel = 0;
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        Axle& a = out[k];
+        // Legacy trains have no car starts: every axle counts as its own car.
+        if (a.carStart || cars.empty()) {
+            carBearing = Spread(rng, 1, 4);
+            carWheel = Spread(rng, 5, 3);
+        }
+        for (int side = 0; side < 2; ++side) {
+            int v = bearingLevel + sideStep[side] + carBearing + Spread(rng, 2, 3);
+            if (rng.Range(0, 999) < 5) v += rng.Range(6, 14);
+            (side == 0 ? a.b0 : a.b1) = Reading(v);
+        }
+        const bool hotBearing = rng.Chance(2);
+        const bool hotLeft = rng.Chance(50);
+        const int hotValue = rng.Range(140, 240);
+        if (randomDefects && hotBearing) {
+            (hotLeft ? a.b0 : a.b1) = static_cast<std::uint8_t>(hotValue);
+            a.alarmCode |= hotLeft ? 0x40 : 0x80;
         }
         if (wheels) {
-            a.wheel1 = static_cast<unsigned>(std::clamp(wheelBase + rng.Range(0, 60), 0, 1023));
-            a.wheel2 = static_cast<unsigned>(std::clamp(wheelBase + rng.Range(0, 60), 0, 1023));
-            if (rng.Chance(1)) (rng.Chance(50) ? a.wheel1 : a.wheel2) = static_cast<unsigned>(rng.Range(500, 900));
+            a.wheel1 = static_cast<unsigned>(std::clamp(wheelLevel + carWheel + Spread(rng, 5, 4), 0, 1023));
+            a.wheel2 = static_cast<unsigned>(std::clamp(wheelLevel + carWheel + Spread(rng, 5, 4), 0, 1023));
+            const bool hotWheel = rng.Chance(1);
+            const bool wheelLeft = rng.Chance(50);
+            const unsigned wheelValue = static_cast<unsigned>(rng.Range(500, 900));
+            if (randomDefects && hotWheel) (wheelLeft ? a.wheel1 : a.wheel2) = wheelValue;
         }
         a.load = static_cast<unsigned>(wideLoad ? rng.Range(200, 1023) : rng.Range(20, 255));
         a.b6 = rng.Byte();
     }
     return out;
+}
+
+// The planted defects, on the readings drawn.
+void PlantDefects(std::vector<Axle>& axles, const std::vector<PlantedDefect>& defects) {
+    for (const PlantedDefect& d : defects) {
+        if (d.axle < 1 || d.axle > static_cast<int>(axles.size())) continue;
+        Axle& a = axles[static_cast<std::size_t>(d.axle - 1)];
+        std::uint8_t& bearing = d.side == 0 ? a.b0 : a.b1;
+        switch (d.kind) {
+            case DefectKind::HotBox:
+                bearing = Reading(d.reading > 0 ? d.reading : DEFAULT_HOT_BOX_PLANT);
+                break;
+            case DefectKind::HotWheel:
+                (d.side == 0 ? a.wheel1 : a.wheel2) = static_cast<unsigned>(
+                    std::clamp(d.reading > 0 ? d.reading : DEFAULT_HOT_WHEEL_PLANT, 0, 1023));
+                break;
+            case DefectKind::SideDifference: {
+                const int other = d.side == 0 ? a.b1 : a.b0;
+                const int step = d.reading > 0 ? d.reading : DEFAULT_SIDE_DIFFERENCE_PLANT;
+                bearing = Reading(std::min(other + step, SIDE_DIFFERENCE_PLANT_CEILING));
+                break;
+            }
+        }
+    }
 }
 
 std::uint8_t DrawSimCode(SimRandom& rng) {
@@ -110,6 +163,7 @@ SiteIdentity MakeSite(std::uint8_t radioId, std::uint8_t tracks, UnitKind unit, 
     std::memcpy(s.unitText, text, sizeof s.unitText);
     s.byte6 = static_cast<std::uint8_t>(rng.Range(0, 3));
     s.byte16 = static_cast<std::uint8_t>(rng.Range(0, 9));
+    s.readingBias = static_cast<int>((s.siteNumber * 37u + radioId * 11u) % 9u) - 4;
     return s;
 }
 
@@ -193,18 +247,27 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRa
     train.legacyFiveByte = legacy && design.hwd;
 
     int alarms = rng.Chance(60) ? rng.Range(0, 3) : 0;
+    if (!design.randomDefects) alarms = 0;
     const int fit = MaxAxlesWithin(design.format, design.kind, design.maxStreamBytes);
     design.axles = std::clamp(design.axles, 1, std::max(1, fit));
+    // Chosen alarm entries replace the drawn ones in the current format.
+    std::vector<SiteAlarmEntry> chosen;
+    if (!legacy)
+        for (const SiteAlarmEntry& e : design.siteAlarms)
+            if (e.axle >= 1 && e.axle <= design.axles) chosen.push_back(e);
+    if (!legacy && !design.siteAlarms.empty()) alarms = static_cast<int>(chosen.size());
     while (alarms > 0 && StreamSize(design.format, design.kind, train.legacyFiveByte, design.axles,
                                     alarms) > design.maxStreamBytes)
         --alarms;
+    chosen.resize(std::min(chosen.size(), static_cast<std::size_t>(alarms)));
     train.design = design;
 
     const int ambient = rng.Range(-5, 30) + 10;
     if (!legacy) train.carSizes = DrawCars(design.axles, rng);
     const bool wideLoad = !legacy && rng.Chance(30);
     std::vector<Axle> axles = DrawAxles(design.axles, train.carSizes, design.hwd, wideLoad,
-                                        ambient, rng);
+                                        ambient, site.readingBias, design.randomDefects, rng);
+    PlantDefects(axles, design.defects);
     const TrainTime second = AddSeconds(design.time, 20 + design.axles * 6 / 10);
     const int speed = rng.Range(12, 65);
     const int ecr = rng.Chance(10) ? -1 : rng.Range(-60, 400);
@@ -291,6 +354,10 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRa
             const int axle = alarmAxles[static_cast<std::size_t>(k)];
             Put16(e, static_cast<unsigned>(axle));
             Put16(e + 2, axles[static_cast<std::size_t>(axle - 1)].alarmCode != 0 ? 0x0001 : 0x0100);
+            if (!design.siteAlarms.empty()) {
+                Put16(e, chosen[static_cast<std::size_t>(k)].axle);
+                Put16(e + 2, chosen[static_cast<std::size_t>(k)].bits);
+            }
             s.insert(s.end(), e, e + 4);
         }
         return train;

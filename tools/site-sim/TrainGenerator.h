@@ -25,6 +25,9 @@ struct SiteIdentity {
     char unitText[7] = {};
     std::uint8_t byte6 = 0;
     std::uint8_t byte16 = 0;
+    // How much warmer (or cooler) this site's scanners read than another
+    // site's for the same bearings: a few steps, fixed by the site number.
+    int readingBias = 0;
 };
 
 // A site with identifier radioId, one or two tracks, of the given unit kind;
@@ -53,6 +56,28 @@ constexpr std::size_t ALL_IN_ONE_LEAD = 17;
 // not read it), then the stream.
 std::vector<std::uint8_t> AllInOnePayload(const std::vector<std::uint8_t>& stream);
 
+// A defect planted on one axle: the readings change there and nowhere else,
+// and nothing else drawn for the train changes. The site announces nothing
+// for it (no alarm entry, no alarm code).
+enum class DefectKind {
+    HotBox,          // one bearing reads `reading` (default 170)
+    HotWheel,        // one wheel reads `reading` (default 750); trains with hot-wheel values only
+    SideDifference,  // one bearing reads `reading` (default 45) above the other side of the axle,
+                     // kept at most 110, below the hot-box alarm
+};
+constexpr int DEFAULT_HOT_BOX_PLANT = 170;
+constexpr int DEFAULT_HOT_WHEEL_PLANT = 750;
+constexpr int DEFAULT_SIDE_DIFFERENCE_PLANT = 45;
+constexpr int SIDE_DIFFERENCE_PLANT_CEILING = 110;
+
+struct PlantedDefect {
+    DefectKind kind = DefectKind::HotBox;
+    int axle = 1;     // 1-based; an axle beyond the train's is left alone
+    int side = 0;     // 0 left, 1 right
+    int reading = 0;  // 0: the kind's default
+    int train = 0;    // the run's train number (1-based) it goes on; 0: every train
+};
+
 struct TrainDesign {
     StreamFormat format = StreamFormat::Current;
     std::uint8_t kind = 15;      // current format: 15 = 7-byte, 16 = 5-byte axle records
@@ -62,6 +87,14 @@ struct TrainDesign {
     std::uint8_t track = 1;
     TrainTime time;              // first time stamp
     std::size_t maxStreamBytes = 9216;  // the stream is kept within this size
+    // Now and then a hot bearing with its alarm, a hot wheel, and alarm
+    // entries on random axles; false: a healthy train (the same readings
+    // otherwise, none of those applied).
+    bool randomDefects = true;
+    std::vector<PlantedDefect> defects;
+    // Current format: when not empty, the train's alarm entries are exactly
+    // these (axle, alarm bits), those beyond the train's axles left out.
+    std::vector<SiteAlarmEntry> siteAlarms;
 };
 
 struct GeneratedTrain {

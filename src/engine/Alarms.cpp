@@ -1,0 +1,397 @@
+#include "engine/Alarms.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <tuple>
+
+#include "platform/Profile.h"
+#include "records/TrainReport.h"
+
+namespace {
+
+constexpr char N = 'N';  // normal
+constexpr char E = 'E';  // equipment fault
+constexpr char T = 'T';  // traffic warning
+
+// The class of every system message code, by code. Equipment faults are what
+// a maintainer must go out for: power, calibration, self-tests, scanners,
+// configuration, track circuits, stuck sensors, counts that disagree, and
+// power resets (a site that restarted between trains). Traffic warnings are
+// about the train that passed: too slow to be measured, or more alarms than
+// the site's voice message could speak.
+constexpr char MESSAGE_CLASSES[] = {
+    E,  //  0 (no code: a code that came without a text)
+    E,  //  1 AC Power Failure
+    E,  //  2 Calibration Not Complete
+    E,  //  3 Cold Train - Deviation Failure Ch 1
+    E,  //  4 Cold Train - Deviation Failure Ch 2
+    E,  //  5 Cold Train - No Minimum Heat Ch 1
+    E,  //  6 Cold Train - No Minimum Heat Ch 2
+    E,  //  7 Configuration Corrupted
+    E,  //  8 Deviation Failure Ch3
+    T,  //  9 Dragger Alarms Exceed Number Spoken
+    E,  // 10 Failed Init HWD System
+    E,  // 11 Failed Voice Radio Transmitter
+    E,  // 12 Heat Integ Test Fail Ch1
+    E,  // 13 Heat Integ Test Fail Ch2
+    T,  // 14 High Load Alarms Exceed Number Spoken
+    E,  // 15 Hot Wheel/Hot Box Axle Mismatch
+    E,  // 16 HWD AC Power Failure
+    E,  // 17 HWD Calibration Not Complete
+    E,  // 18 HWD Configuration Corrupted
+    E,  // 19 HWD Heat Integ Test Fail Ch3
+    E,  // 20 HWD Heat Integ Test Fail Ch4
+    E,  // 21 HWD Low Voltage
+    E,  // 22 HWD No Approach Track Circuit
+    E,  // 23 HWD Power Reset Since Last Train
+    T,  // 24 HWD Slow Train
+    E,  // 25 HWD Transducer Signal Miscount
+    T,  // 26 Journal Alarms Exceed Number Spoken
+    E,  // 27 Low Voltage
+    E,  // 28 Missed Some Axles From Hot Wheel
+    E,  // 29 No Approach Track Circuit
+    E,  // 30 No Response From Hot Wheel
+    E,  // 31 Power Failure
+    E,  // 32 Power Reset Since Last Train
+    E,  // 33 Scanner Malfunction Channel 1
+    E,  // 34 Scanner Malfunction Channel 2
+    T,  // 35 Slow Train
+    E,  // 36 Stuck Dragger During Train Passage
+    E,  // 37 Stuck Dragger Train Arrival
+    E,  // 38 Stuck High Load 1
+    E,  // 39 Stuck High Load 2
+    E,  // 40 Stuck Wide Load 1
+    E,  // 41 Stuck Wide Load 2
+    T,  // 42 Train Too Slow Override Active
+    E,  // 43 Transducer Signal Miscount
+    T,  // 44 Wheel Alarms Exceed Number Spoken
+    T,  // 45 Wide Load 1 Alarms Exceed Number Spoken
+    T,  // 46 Wide Load 2 Alarms Exceed Number Spoken
+    E,  // 47 CRITICAL ERROR: UNKNOWN TEXT TO SDM
+    N,  // 48 HBD System Normal
+    N,  // 49 DED System Normal
+    N,  // 50 HWD System Normal
+    N,  // 51 CWD System Normal
+};
+static_assert(sizeof MESSAGE_CLASSES == 52, "one class for each code 0..51");
+
+constexpr char SECTION[] = "Alarms";
+
+// A legacy alarm code's side bits, as the assembly applies them.
+constexpr std::uint16_t LEGACY_LEFT = 0x40;
+constexpr std::uint16_t LEGACY_RIGHT = 0x80;
+
+struct Place {
+    int car = 0;
+    int axleInCar = 0;
+};
+
+std::vector<Place> Places(const std::vector<ReportAxle>& axles) {
+    std::vector<Place> out(axles.size());
+    int car = 0, inCar = 0;
+    for (std::size_t i = 0; i < axles.size(); ++i) {
+        if (axles[i].carStart) {
+            car = axles[i].car > 0 ? axles[i].car : car + 1;
+            inCar = 0;
+        }
+        if (car > 0) out[i] = Place{car, ++inCar};
+    }
+    return out;
+}
+
+int HotBox(const ReportAxle& a, int side) { return side == 0 ? a.hotBoxLeft : a.hotBoxRight; }
+int HotWheel(const ReportAxle& a, int side) { return side == 0 ? a.hotWheelLeft : a.hotWheelRight; }
+AlarmSide SideOf(int side) { return side == 0 ? AlarmSide::Left : AlarmSide::Right; }
+
+// The median of the values; for an even count the mean of the middle two,
+// rounded down.
+int Median(std::vector<int> v) {
+    const std::size_t mid = v.size() / 2;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
+    const int upper = v[mid];
+    if (v.size() % 2 == 1) return upper;
+    const int lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid));
+    return (lower + upper) / 2;
+}
+
+// A rule value: a whole number from lo to hi, or "off".
+bool ParseRule(const std::string& text, int lo, int hi, bool offAllowed, int* out) {
+    if (offAllowed && (text == "off" || text == "Off" || text == "OFF")) {
+        *out = RULE_OFF;
+        return true;
+    }
+    int v = 0;
+    const char* end = text.data() + text.size();
+    const auto r = std::from_chars(text.data(), end, v);
+    if (r.ec != std::errc() || r.ptr != end || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+AlarmInput AlarmInputFromRecord(const TrainRecord& record) {
+    AlarmInput in;
+    const std::uint8_t* h = record.header;
+    in.hotWheels = (h[th::FLAGS] & 0x01) != 0;
+    std::size_t count = ReadLe16(h + th::AXLE_COUNT);
+    if (count > MAX_AXLES) count = MAX_AXLES;
+    in.axles.resize(count);
+    std::uint16_t car = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* s = record.axleSlots[i].bytes;
+        ReportAxle& a = in.axles[i];
+        a.axle = static_cast<std::uint16_t>(i + 1);
+        a.carStart = (s[5] & 0x80) != 0;
+        if (a.carStart) ++car;
+        a.car = car;
+        a.hotBoxLeft = s[0];
+        a.hotBoxRight = s[1];
+        if (in.hotWheels) {
+            a.hotWheelLeft = static_cast<std::int16_t>(((s[5] & 0x03) << 8) | s[2]);
+            a.hotWheelRight = static_cast<std::int16_t>((((s[5] >> 2) & 0x03) << 8) | s[3]);
+        }
+        a.load = static_cast<std::uint16_t>((((s[5] >> 4) & 0x03) << 8) | s[4]);
+    }
+    for (std::size_t first : {th::SIM_CODES_1, th::SIM_CODES_2})
+        for (std::size_t k = 0; k < th::SIM_CODES_PER_GROUP; ++k) {
+            const int code = h[first + k];
+            if (code != 0) in.systemMessages.push_back(*SystemMessageText(code) != '\0' ? code : 0);
+        }
+    return in;
+}
+
+AlarmRules LoadAlarmRules(const std::string& settingsPath, std::vector<std::string>* warnings) {
+    AlarmRules rules;
+    auto warn = [&](const std::string& text) {
+        if (warnings != nullptr) warnings->push_back(text);
+    };
+    std::string why;
+    const auto entries = GetProfileSection(settingsPath, SECTION, &why);
+    if (!why.empty()) {
+        warn("The settings file \"" + settingsPath + "\" " + why +
+             ": the alarm rules keep their defaults.");
+        return rules;
+    }
+    struct Key {
+        const char* name;
+        int* value;
+        int lo, hi;
+        bool offAllowed;
+    };
+    const Key keys[] = {
+        {"HotBox", &rules.hotBox, 0, 255, true},
+        {"HotWheel", &rules.hotWheel, 0, 1023, true},
+        {"LeftRightDifference", &rules.sideDifference, 0, 255, true},
+        {"OutlierAboveMedian", &rules.outlierAboveMedian, 0, 255, true},
+        {"MinimumAxlesForOutlier", &rules.minimumAxlesForOutlier, 1, static_cast<int>(MAX_AXLES), false},
+    };
+    std::vector<std::string> seen;
+    for (const auto& [key, value] : entries) {
+        std::string folded = key;
+        for (char& c : folded) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        const std::string where = "\"" + settingsPath + "\", section \"" + SECTION + "\", key \"" + key + "\"";
+        if (std::find(seen.begin(), seen.end(), folded) != seen.end()) {
+            warn("The alarm rule in " + where + " is given again: the first one is used.");
+            continue;
+        }
+        seen.push_back(folded);
+        auto is = [&](const char* name) {
+            std::string n = name;
+            for (char& c : n) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            return n == folded;
+        };
+        const Key* rule = nullptr;
+        for (const Key& k : keys)
+            if (is(k.name)) rule = &k;
+        if (rule != nullptr) {
+            if (!ParseRule(value, rule->lo, rule->hi, rule->offAllowed, rule->value))
+                warn("The alarm rule in " + where + " is \"" + value + "\": it must be a whole number from " +
+                     std::to_string(rule->lo) + " to " + std::to_string(rule->hi) +
+                     (rule->offAllowed ? " or off" : "") + "; the default " +
+                     std::to_string(*rule->value) + " is used.");
+        } else if (is("Unit")) {
+            const bool printable = std::all_of(value.begin(), value.end(), [](char c) {
+                return static_cast<unsigned char>(c) >= 0x20 && c != 0x7F;
+            });
+            if (printable && value.size() <= 16) rules.unit = value;
+            else warn("The unit in " + where + " is not used: at most 16 printable characters.");
+        } else if (is("Factor")) {
+            double f = 0;
+            const char* end = value.data() + value.size();
+            const auto r = std::from_chars(value.data(), end, f);
+            if (r.ec == std::errc() && r.ptr == end && std::isfinite(f) && f > 0 && f <= 1000)
+                rules.factor = f;
+            else
+                warn("The factor in " + where + " is \"" + value +
+                     "\": it must be a number above 0 and at most 1000; the default 1 is used.");
+        } else {
+            warn("The key in " + where + " is not an alarm rule and is not used.");
+        }
+    }
+    return rules;
+}
+
+std::vector<Alarm> TrainAlarms(const AlarmInput& input, const AlarmRules& rules) {
+    std::vector<Alarm> out;
+    const std::vector<ReportAxle>& axles = input.axles;
+    const std::vector<Place> places = Places(axles);
+    auto at = [&](AlarmKind kind, int axle, AlarmSide side) {
+        Alarm a;
+        a.kind = kind;
+        a.axle = axle;
+        a.side = side;
+        if (axle >= 1 && static_cast<std::size_t>(axle) <= places.size()) {
+            a.car = places[static_cast<std::size_t>(axle - 1)].car;
+            a.axleInCar = places[static_cast<std::size_t>(axle - 1)].axleInCar;
+        }
+        return a;
+    };
+
+    // Equipment messages, one per fault code.
+    for (int code : input.systemMessages) {
+        if (SystemMessageClass(code) != MessageClass::EquipmentFault) continue;
+        Alarm a = at(AlarmKind::Equipment, 0, AlarmSide::None);
+        a.code = code;
+        if (std::find(out.begin(), out.end(), a) == out.end()) out.push_back(a);
+    }
+
+    // The site's own alarms. A legacy code's side bits name the side (and
+    // the assembly set that reading to its maximum); other bits, and the
+    // current format's entries, name no side. Entries of one axle and side
+    // are merged. A reading a legacy code maxed is the site's mark, not a
+    // measurement: the reading rules below leave that bearing out.
+    std::vector<std::uint8_t> maxedBySite(axles.size(), 0);  // bit 0 left, bit 1 right
+    for (const SiteAlarmEntry& e : input.siteAlarms) {
+        std::vector<AlarmSide> sides;
+        if (e.legacy && (e.bits & LEGACY_LEFT)) sides.push_back(AlarmSide::Left);
+        if (e.legacy && (e.bits & LEGACY_RIGHT)) sides.push_back(AlarmSide::Right);
+        if (sides.empty()) sides.push_back(AlarmSide::None);
+        const bool known = e.axle >= 1 && e.axle <= axles.size();
+        for (AlarmSide side : sides) {
+            auto same = std::find_if(out.begin(), out.end(), [&](const Alarm& a) {
+                return a.kind == AlarmKind::SiteAnnounced && a.axle == e.axle && a.side == side;
+            });
+            if (same != out.end()) {
+                same->code |= e.bits;
+                continue;
+            }
+            Alarm a = at(AlarmKind::SiteAnnounced, e.axle, side);
+            a.code = e.bits;
+            if (known && side != AlarmSide::None) {
+                const int s = side == AlarmSide::Left ? 0 : 1;
+                a.reading = HotBox(axles[e.axle - 1u], s);
+                if (a.reading == HOT_BOX_MAXED) maxedBySite[e.axle - 1u] |= static_cast<std::uint8_t>(1 << s);
+            }
+            out.push_back(a);
+        }
+    }
+    auto measured = [&](std::size_t i, int side) { return (maxedBySite[i] & (1 << side)) == 0; };
+
+    // Each side's median, for the outlier rule.
+    int median[2] = {-1, -1};
+    if (rules.outlierAboveMedian != RULE_OFF) {
+        for (int side = 0; side < 2; ++side) {
+            std::vector<int> values;
+            for (std::size_t i = 0; i < axles.size(); ++i)
+                if (measured(i, side)) values.push_back(HotBox(axles[i], side));
+            if (!values.empty() && static_cast<int>(values.size()) >= rules.minimumAxlesForOutlier)
+                median[side] = Median(std::move(values));
+        }
+    }
+
+    for (std::size_t i = 0; i < axles.size(); ++i) {
+        const ReportAxle& a = axles[i];
+        const int axle = static_cast<int>(i) + 1;
+        for (int side = 0; side < 2; ++side) {
+            const int hb = HotBox(a, side);
+            if (measured(i, side) && rules.hotBox != RULE_OFF && hb > rules.hotBox) {
+                Alarm x = at(AlarmKind::HotBox, axle, SideOf(side));
+                x.reading = hb;
+                x.threshold = rules.hotBox;
+                out.push_back(x);
+            }
+            const int hw = HotWheel(a, side);
+            if (input.hotWheels && hw >= 0 && rules.hotWheel != RULE_OFF && hw > rules.hotWheel) {
+                Alarm x = at(AlarmKind::HotWheel, axle, SideOf(side));
+                x.reading = hw;
+                x.threshold = rules.hotWheel;
+                out.push_back(x);
+            }
+            if (median[side] >= 0 && measured(i, side) && hb - median[side] > rules.outlierAboveMedian) {
+                Alarm x = at(AlarmKind::Outlier, axle, SideOf(side));
+                x.reading = hb;
+                x.reference = median[side];
+                x.threshold = rules.outlierAboveMedian;
+                out.push_back(x);
+            }
+        }
+        if (rules.sideDifference != RULE_OFF && measured(i, 0) && measured(i, 1)) {
+            const int hotter = a.hotBoxLeft >= a.hotBoxRight ? 0 : 1;
+            const int hot = HotBox(a, hotter), cool = HotBox(a, 1 - hotter);
+            if (hot - cool > rules.sideDifference) {
+                Alarm x = at(AlarmKind::SideDifference, axle, SideOf(hotter));
+                x.reading = hot;
+                x.reference = cool;
+                x.threshold = rules.sideDifference;
+                out.push_back(x);
+            }
+        }
+    }
+
+    std::stable_sort(out.begin(), out.end(), [](const Alarm& x, const Alarm& y) {
+        return std::tie(x.axle, x.kind, x.side, x.code) < std::tie(y.axle, y.kind, y.side, y.code);
+    });
+    return out;
+}
+
+const char* AlarmKindName(AlarmKind kind) {
+    switch (kind) {
+        case AlarmKind::SiteAnnounced: return "site";
+        case AlarmKind::HotBox: return "hot-box";
+        case AlarmKind::HotWheel: return "hot-wheel";
+        case AlarmKind::SideDifference: return "side-difference";
+        case AlarmKind::Outlier: return "outlier";
+        case AlarmKind::Equipment: return "equipment";
+    }
+    return "";
+}
+
+const char* AlarmSideName(AlarmSide side) {
+    switch (side) {
+        case AlarmSide::Left: return "left";
+        case AlarmSide::Right: return "right";
+        case AlarmSide::None: return "none";
+    }
+    return "";
+}
+
+std::string DisplayReading(int reading, const AlarmRules& rules) {
+    // Written without the locale: a decimal point, always.
+    const double v = reading * rules.factor;
+    char text[64];
+    const bool whole = v == std::floor(v);
+    const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, whole ? 0 : 1);
+    std::string out(text, r.ptr);
+    if (!rules.unit.empty()) out += " " + rules.unit;
+    return out;
+}
+
+MessageClass SystemMessageClass(int code) {
+    if (code < 0 || code >= static_cast<int>(sizeof MESSAGE_CLASSES)) return MessageClass::EquipmentFault;
+    switch (MESSAGE_CLASSES[code]) {
+        case N: return MessageClass::Normal;
+        case T: return MessageClass::TrafficWarning;
+        default: return MessageClass::EquipmentFault;
+    }
+}
+
+const char* MessageClassName(MessageClass c) {
+    switch (c) {
+        case MessageClass::Normal: return "normal";
+        case MessageClass::EquipmentFault: return "equipment fault";
+        case MessageClass::TrafficWarning: return "traffic warning";
+    }
+    return "";
+}

@@ -1,0 +1,100 @@
+#pragma once
+// The alarm model: what one train's readings, the site's own alarm entries
+// and its system messages amount to, as a list of alarms. Pure functions;
+// only LoadAlarmRules reads a file (the [Alarms] section of the settings
+// file). docs/alarms.md describes the rules, their defaults and why.
+//
+// Readings are on the site's own scale: hot box 0-255 (the slot byte; the
+// report prints it with a 0 behind), hot wheel 0-1023. No unit is known for
+// them; AlarmRules::unit and ::factor only change how they are shown.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/TrainRecord.h"
+#include "records/ReportParser.h"
+
+enum class AlarmKind {
+    SiteAnnounced,   // an alarm entry or legacy alarm code the site sent
+    HotBox,          // a hot-box reading above AlarmRules::hotBox
+    HotWheel,        // a hot-wheel reading above AlarmRules::hotWheel
+    SideDifference,  // one axle's hot-box readings differ by more than AlarmRules::sideDifference
+    Outlier,         // a hot-box reading above the median of its side in this train by more than
+                     // AlarmRules::outlierAboveMedian
+    Equipment,       // a system message that tells of an equipment fault
+};
+
+enum class AlarmSide { None, Left, Right };
+
+struct Alarm {
+    AlarmKind kind = AlarmKind::SiteAnnounced;
+    int axle = 0;        // 1-based, counted from the head end; 0 for an equipment message
+    int car = 0;         // 1-based from the head end; 0 before the first car start (legacy trains)
+    int axleInCar = 0;   // 1-based within the car; 0 when car is 0
+    AlarmSide side = AlarmSide::None;
+    int reading = -1;    // the reading that passed (site-announced: the side's reading, if any)
+    int reference = -1;  // what it was compared with: the other side (difference), the side's
+                         // median (outlier); -1 for the other kinds
+    int threshold = -1;  // the rule's value it went beyond: reading (- reference) > threshold
+    int code = 0;        // site-announced: the alarm bits or legacy code; equipment: the message code
+
+    bool operator==(const Alarm&) const = default;
+};
+
+// One train as the rules see it. `axles` in order from the head end (axle
+// i + 1 at index i); ReportAxle::car and ::carStart give the cars.
+struct AlarmInput {
+    std::vector<ReportAxle> axles;
+    bool hotWheels = false;                   // hot-wheel readings present
+    std::vector<SiteAlarmEntry> siteAlarms;   // ReadSiteAlarmEntries
+    std::vector<int> systemMessages;          // each message present: its code, 0 for one without
+                                              // a text (as ParsedReport::simCodes)
+};
+
+// The axles, hot-wheel flag and system messages of an assembled train (the
+// axle slots read as the report prints them); the site's alarm entries
+// must be added from the stream (ReadSiteAlarmEntries).
+AlarmInput AlarmInputFromRecord(const TrainRecord& record);
+
+// A rule set to RULE_OFF never fires.
+constexpr int RULE_OFF = -1;
+
+struct AlarmRules {
+    int hotBox = 120;                 // [Alarms] HotBox: 0-255 or off
+    int hotWheel = 600;               // HotWheel: 0-1023 or off
+    int sideDifference = 30;          // LeftRightDifference: 0-255 or off
+    int outlierAboveMedian = 30;      // OutlierAboveMedian: 0-255 or off
+    int minimumAxlesForOutlier = 12;  // MinimumAxlesForOutlier: 1-1200
+    std::string unit;                 // Unit: shown after a reading (display only)
+    double factor = 1.0;              // Factor: a reading is shown multiplied by it (display only)
+};
+
+// The rules of the [Alarms] section of the settings file at `settingsPath`.
+// A missing file, section or key keeps the default. A value that is not
+// valid, a key that is not known or a file that cannot be read keeps the
+// default and adds one sentence to `warnings` (when given), naming the
+// file, the section and the key.
+AlarmRules LoadAlarmRules(const std::string& settingsPath, std::vector<std::string>* warnings);
+
+// The train's alarms, sorted by axle (equipment messages, axle 0, first),
+// then kind and side; one per kind, axle and side (and message code).
+std::vector<Alarm> TrainAlarms(const AlarmInput& input, const AlarmRules& rules);
+
+// Short stable names for texts and JSON: "site", "hot-box", "hot-wheel",
+// "side-difference", "outlier", "equipment".
+const char* AlarmKindName(AlarmKind kind);
+// "left", "right", "none".
+const char* AlarmSideName(AlarmSide side);
+
+// A reading as the operator sees it: reading x factor, with the unit after
+// it ("57", "5.7 units"); a whole number when the product is one.
+std::string DisplayReading(int reading, const AlarmRules& rules);
+
+// What a system message tells: the site is well, a site equipment fault,
+// or something about the train's passage.
+enum class MessageClass { Normal, EquipmentFault, TrafficWarning };
+// The class of each code 1-51 (docs/alarms.md has the table); any other
+// code, and 0 (a code that came without a text), is an EquipmentFault.
+MessageClass SystemMessageClass(int code);
+// "normal", "equipment fault", "traffic warning".
+const char* MessageClassName(MessageClass c);
