@@ -252,6 +252,7 @@ bool TrainView::ShowTrain(qint64 id) {
     if (!found) return false;
     train_ = *found;
     axles_ = history->Axles(id);
+    const std::vector<SiteAlarmEntry> siteAlarms = history->SiteAlarms(id);
     setWindowTitle(QStringLiteral("Train %1").arg(train_.trainNumber));
 
     QString site = QStringLiteral("site %1").arg(train_.siteNumber, 5, 10, QLatin1Char('0'));
@@ -263,7 +264,7 @@ bool TrainView::ShowTrain(qint64 id) {
     summary_->setText(
         QStringLiteral("<b>Train %1</b> at %2, track %3<br>%4 to %5, received %6<br>"
                        "%7 axles, %8 cars; hot box max %9 / %10, readings at maximum %11<br>"
-                       "System messages: %12")
+                       "System messages: %12<br>Site alarms: %13")
             .arg(train_.trainNumber)
             .arg(site.toHtmlEscaped())
             .arg(train_.track)
@@ -273,7 +274,8 @@ bool TrainView::ShowTrain(qint64 id) {
             .arg(train_.hotBoxMax[0])
             .arg(train_.hotBoxMax[1])
             .arg(train_.maxed[0] + train_.maxed[1])
-            .arg(train_.simCodes.empty() ? QStringLiteral("none") : Messages(train_.simCodes).toHtmlEscaped()));
+            .arg(train_.simCodes.empty() ? QStringLiteral("none") : Messages(train_.simCodes).toHtmlEscaped())
+            .arg(Text(SiteAlarmText(train_, siteAlarms)).toHtmlEscaped()));
 
     const QStringList headers = {"Axle", "Car", "Car start", "Hot box L", "Hot box R", "Hot wheel L",
                                  "Hot wheel R", "Load"};

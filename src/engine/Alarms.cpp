@@ -264,12 +264,14 @@ std::vector<Alarm> TrainAlarms(const AlarmInput& input, const AlarmRules& rules)
     // measurement: the reading rules below leave that bearing out.
     std::vector<std::uint8_t> maxedBySite(axles.size(), 0);  // bit 0 left, bit 1 right
     for (const SiteAlarmEntry& e : input.siteAlarms) {
-        std::vector<AlarmSide> sides;
-        if (e.legacy && (e.bits & LEGACY_LEFT)) sides.push_back(AlarmSide::Left);
-        if (e.legacy && (e.bits & LEGACY_RIGHT)) sides.push_back(AlarmSide::Right);
-        if (sides.empty()) sides.push_back(AlarmSide::None);
+        AlarmSide sides[2] = {AlarmSide::None, AlarmSide::None};
+        std::size_t sideCount = 0;
+        if (e.legacy && (e.bits & LEGACY_LEFT)) sides[sideCount++] = AlarmSide::Left;
+        if (e.legacy && (e.bits & LEGACY_RIGHT)) sides[sideCount++] = AlarmSide::Right;
+        if (sideCount == 0) sideCount = 1;  // no side named
         const bool known = e.axle >= 1 && e.axle <= axles.size();
-        for (AlarmSide side : sides) {
+        for (std::size_t k = 0; k < sideCount; ++k) {
+            const AlarmSide side = sides[k];
             auto same = std::find_if(out.begin(), out.end(), [&](const Alarm& a) {
                 return a.kind == AlarmKind::SiteAnnounced && a.axle == e.axle && a.side == side;
             });

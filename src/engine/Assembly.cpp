@@ -219,7 +219,7 @@ std::vector<SiteAlarmEntry> ReadSiteAlarmEntries(const std::uint8_t* stream, std
     std::size_t count = record->alarmCount();
     if (count > LEGACY_ALARM_LIMIT) count = LEGACY_ALARM_LIMIT;
     for (std::size_t k = 0, at = end + 4 * n; k < count && at + 3 <= in.Available(); ++k, at += 3)
-        entries.push_back(SiteAlarmEntry{in.Le16(at), in.At(at + 2), true});
+        if (in.At(at + 2) != 0) entries.push_back(SiteAlarmEntry{in.Le16(at), in.At(at + 2), true});
     return entries;
 }
 

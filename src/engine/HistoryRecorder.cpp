@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "engine/JournalSiteData.h"
 #include "records/TrainHistory.h"
 #include "records/TrainReport.h"
 
@@ -86,7 +87,7 @@ void HistoryRecorder::CatchUp(bool quiet) {
     std::string why;
     const CatchUpResult r = history_->CatchUp(dataFolder_ + REPORT_FOLDER, Sites(),
                                               notice_ ? TrainHistory::Progress(progress) : nullptr,
-                                              damaged, &why);
+                                              damaged, &why, JournalSiteDataLookup(dataFolder_));
     if (!r.ok) {
         Failed(why);
         return;
@@ -94,7 +95,7 @@ void HistoryRecorder::CatchUp(bool quiet) {
     failing_ = false;
     // The catch-up's file lists are gone: give their memory back.
     ::malloc_trim(0);
-    if (changed_ && r.indexed + r.removed > 0) changed_();
+    if (changed_ && r.indexed + r.removed + r.siteDataFilled > 0) changed_();
     if (announced && notice_) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -143,9 +144,13 @@ void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
     }
     if (event.kind != EventKind::TrainReported) return;
     if (!history_ && !Open()) return;
+    // What the site sent beyond the report, from the train's journal
+    // record (none when the journal could not be written).
+    SiteData site;
+    const bool haveSite = ReadSiteData({event.journalFile, event.journalOffset}, &site, nullptr);
     std::string why;
     if (!history_->IndexReport(event.reportPath, event.siteId, LocalTimeText(event.time),
-                               Sites(), &why)) {
+                               Sites(), &why, haveSite ? &site : nullptr)) {
         Failed(why);
         return;
     }

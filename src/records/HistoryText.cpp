@@ -49,17 +49,32 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
+std::string SiteAlarmText(const TrainRow& train, const std::vector<SiteAlarmEntry>& siteAlarms) {
+    if (train.journalFile.empty()) return "not known";
+    if (siteAlarms.empty()) return train.siteAlarms > 0 ? std::to_string(train.siteAlarms) : "none";
+    std::string out = std::to_string(siteAlarms.size()) + " (";
+    char entry[48];
+    for (std::size_t i = 0; i < siteAlarms.size(); ++i) {
+        const SiteAlarmEntry& e = siteAlarms[i];
+        std::snprintf(entry, sizeof entry, e.legacy ? "%saxle %u: code 0x%02X" : "%saxle %u: 0x%04X",
+                      i == 0 ? "" : "; ", static_cast<unsigned>(e.axle), static_cast<unsigned>(e.bits));
+        out += entry;
+    }
+    return out + ")";
+}
+
 std::string FormatTrainTable(const std::vector<TrainRow>& rows) {
     std::string out =
         "     Id Site  Radio Trk First time          Train Axles Cars HB max L/R  HW max L/R  "
-        "Maxed Messages\n";
+        "Maxed SiteAlarms Messages\n";
     char line[512];
     for (const TrainRow& r : rows) {
-        std::snprintf(line, sizeof line, "%7lld %05d %5d %3d %-19s %5d %5d %4d %3d/%-3d %4s/%-4s %5d %s\n",
+        std::snprintf(line, sizeof line, "%7lld %05d %5d %3d %-19s %5d %5d %4d %3d/%-3d %4s/%-4s %5d %10s %s\n",
                       static_cast<long long>(r.id), r.siteNumber, r.siteId, r.track,
                       r.firstTime.c_str(), r.trainNumber, r.axles, r.cars, r.hotBoxMax[0],
                       r.hotBoxMax[1], Reading(r.hotWheelMax[0]).c_str(),
                       Reading(r.hotWheelMax[1]).c_str(), r.maxed[0] + r.maxed[1],
+                      r.journalFile.empty() ? "-" : std::to_string(r.siteAlarms).c_str(),
                       r.simCodes.empty() ? "-" : SimCodeTexts(r.simCodes).c_str());
         out += line;
     }
@@ -70,7 +85,8 @@ std::string FormatTrainCsv(const std::vector<TrainRow>& rows) {
     std::string out =
         "id,site_id,site_number,site_name,unit_type,milepost,track,first_time,second_time,received,"
         "train_number,axles,cars,hb_left_max,hb_left_axle,hb_right_max,hb_right_axle,hw_left_max,"
-        "hw_left_axle,hw_right_max,hw_right_axle,maxed_left,maxed_right,sim_codes,file,file_size\n";
+        "hw_left_axle,hw_right_max,hw_right_axle,maxed_left,maxed_right,sim_codes,file,file_size,"
+        "site_alarms\n";
     for (const TrainRow& r : rows) {
         out += std::to_string(r.id) + ',' + std::to_string(r.siteId) + ',' +
                std::to_string(r.siteNumber) + ',' + Csv(r.siteName) + ',' + Csv(r.unitType) + ',' +
@@ -83,7 +99,8 @@ std::string FormatTrainCsv(const std::vector<TrainRow>& rows) {
             out += ',' + (r.hotWheelMax[s] < 0 ? std::string() : std::to_string(r.hotWheelMax[s])) +
                    ',' + (r.hotWheelMax[s] < 0 ? std::string() : std::to_string(r.hotWheelMaxAxle[s]));
         out += ',' + std::to_string(r.maxed[0]) + ',' + std::to_string(r.maxed[1]) + ',' +
-               Csv(r.simCodes) + ',' + Csv(r.file) + ',' + std::to_string(r.fileSize) + '\n';
+               Csv(r.simCodes) + ',' + Csv(r.file) + ',' + std::to_string(r.fileSize) + ',' +
+               (r.journalFile.empty() ? std::string() : std::to_string(r.siteAlarms)) + '\n';
     }
     return out;
 }
@@ -111,7 +128,9 @@ std::string TrainJsonObject(const TrainRow& r) {
                     ",\"maxed_right\":" + std::to_string(r.maxed[1]) + ",\"sim_codes\":[";
     std::string codes = r.simCodes;
     if (!codes.empty()) o += codes;
-    o += "],\"file\":" + JsonString(r.file) + ",\"file_size\":" + std::to_string(r.fileSize) + "}";
+    o += "],\"file\":" + JsonString(r.file) + ",\"file_size\":" + std::to_string(r.fileSize) +
+         ",\"site_alarms\":" + (r.journalFile.empty() ? std::string("null") : std::to_string(r.siteAlarms)) +
+         "}";
     return o;
 }
 }  // namespace
@@ -125,7 +144,8 @@ std::string FormatTrainJson(const std::vector<TrainRow>& rows) {
     return out + (rows.empty() ? "]\n" : "\n]\n");
 }
 
-std::string FormatAxleTable(const TrainRow& t, const std::vector<ReportAxle>& axles) {
+std::string FormatAxleTable(const TrainRow& t, const std::vector<ReportAxle>& axles,
+                            const std::vector<SiteAlarmEntry>& siteAlarms) {
     char line[256];
     std::snprintf(line, sizeof line,
                   "Train %lld: site %05d (radio %d, %s %s), track %d, %s to %s, train number %d, "
@@ -135,6 +155,7 @@ std::string FormatAxleTable(const TrainRow& t, const std::vector<ReportAxle>& ax
                   t.track, t.firstTime.c_str(), t.secondTime.c_str(), t.trainNumber, t.axles, t.cars);
     std::string out = line;
     out.insert(out.size() - 1, t.simCodes.empty() ? "-" : SimCodeTexts(t.simCodes));
+    out += "Site alarms: " + SiteAlarmText(t, siteAlarms) + "\n";
     out += "Axle  Car Start HB left HB right HW left HW right Load\n";
     for (const ReportAxle& a : axles) {
         std::snprintf(line, sizeof line, "%4d %4d %5s %7d%c %7d%c %7s %8s %4d\n", a.axle, a.car,
@@ -158,7 +179,8 @@ std::string FormatAxleCsv(const std::vector<ReportAxle>& axles) {
     return out;
 }
 
-std::string FormatAxleJson(const TrainRow& t, const std::vector<ReportAxle>& axles) {
+std::string FormatAxleJson(const TrainRow& t, const std::vector<ReportAxle>& axles,
+                           const std::vector<SiteAlarmEntry>& siteAlarms) {
     std::string out = "{\"train\":" + TrainJsonObject(t) + ",\n \"axles\":[";
     for (std::size_t i = 0; i < axles.size(); ++i) {
         const ReportAxle& a = axles[i];
@@ -171,5 +193,13 @@ std::string FormatAxleJson(const TrainRow& t, const std::vector<ReportAxle>& axl
                ",\"hw_right\":" + JsonNumberOrNull(a.hotWheelRight) +
                ",\"load\":" + std::to_string(a.load) + "}";
     }
-    return out + (axles.empty() ? "]}\n" : "\n ]}\n");
+    out += axles.empty() ? "]" : "\n ]";
+    out += ",\n \"site_alarm_entries\":[";
+    for (std::size_t i = 0; i < siteAlarms.size(); ++i) {
+        const SiteAlarmEntry& e = siteAlarms[i];
+        out += i == 0 ? "\n  " : ",\n  ";
+        out += "{\"axle\":" + std::to_string(e.axle) + ",\"bits\":" + std::to_string(e.bits) +
+               ",\"legacy\":" + (e.legacy ? "true" : "false") + "}";
+    }
+    return out + (siteAlarms.empty() ? "]}\n" : "\n ]}\n");
 }

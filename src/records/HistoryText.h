@@ -10,9 +10,16 @@ std::string FormatTrainTable(const std::vector<TrainRow>& rows);
 std::string FormatTrainCsv(const std::vector<TrainRow>& rows);
 std::string FormatTrainJson(const std::vector<TrainRow>& rows);
 
-std::string FormatAxleTable(const TrainRow& train, const std::vector<ReportAxle>& axles);
+// One train: its summary (with the alarm entries the site announced) and axles.
+std::string FormatAxleTable(const TrainRow& train, const std::vector<ReportAxle>& axles,
+                            const std::vector<SiteAlarmEntry>& siteAlarms = {});
 std::string FormatAxleCsv(const std::vector<ReportAxle>& axles);
-std::string FormatAxleJson(const TrainRow& train, const std::vector<ReportAxle>& axles);
+std::string FormatAxleJson(const TrainRow& train, const std::vector<ReportAxle>& axles,
+                           const std::vector<SiteAlarmEntry>& siteAlarms = {});
+
+// "2 (axle 5: 0x0001; axle 17: code 0x40)", "none", or "not known" when the
+// history holds no site data of the train.
+std::string SiteAlarmText(const TrainRow& train, const std::vector<SiteAlarmEntry>& siteAlarms);
 
 // A JSON string literal.
 std::string JsonString(const std::string& text);

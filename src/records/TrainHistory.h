@@ -14,13 +14,14 @@
 #include <vector>
 
 #include "common/CallerTable.h"
+#include "common/TrainRecord.h"
 #include "platform/Paths.h"
 #include "records/ReportParser.h"
 
 struct sqlite3;
 
 constexpr const char* HISTORY_FILE_NAME = "Trains.sqlite";
-constexpr int HISTORY_SCHEMA_VERSION = 1;
+constexpr int HISTORY_SCHEMA_VERSION = 2;
 // PRAGMA application_id of the file: "KTRN".
 constexpr std::int32_t HISTORY_APPLICATION_ID = 0x4B54524E;
 
@@ -33,6 +34,21 @@ struct SiteInfo {
     std::string name;       // the unit text of its Powerup
     std::string unitType;   // "Halvor", "Tallquin", ...
     int milepost = 0;       // tenths
+};
+
+// What the site sent that its report file does not carry, from the train's
+// journal record: the alarm entries it announced, slot byte 6 of each axle,
+// the prefix and header as assembled, and where the record is. The engine
+// assembles it; the history only stores it.
+struct SiteData {
+    std::vector<SiteAlarmEntry> alarms;
+    std::vector<std::uint8_t> axleByte6;   // slot byte 6 of axle 1, 2, ...
+    std::vector<std::uint8_t> header;      // the 12-byte prefix and the 112-byte header
+    std::int64_t receivedAt = 0;           // seconds since 1970
+    int radioId = 0;
+    int delivery = 0;                      // 1 All-in-One, 2 blocks
+    std::string journalFile;               // name inside "Journal/"
+    std::uint64_t journalOffset = 0;
 };
 
 // One train row.
@@ -51,8 +67,11 @@ struct TrainRow {
     std::string simCodes;        // "48,50"; 0 for a code without a text
     std::string file;            // name inside the report folder
     std::int64_t fileSize = 0;
+    int siteAlarms = 0;          // alarm entries the site announced
+    std::string journalFile;     // "" when the history has no site data of the train
+    std::int64_t journalOffset = 0;
 
-    bool HasAlarm() const { return maxed[0] + maxed[1] > 0; }
+    bool HasAlarm() const { return maxed[0] + maxed[1] + siteAlarms > 0; }
 };
 
 struct TrainFilter {
@@ -79,6 +98,7 @@ struct CatchUpResult {
     int indexed = 0;
     int removed = 0;
     int skipped = 0;             // damaged report files
+    int siteDataFilled = 0;      // rows that got their site data from the journal only now
     bool rebuilt = false;
     bool ok = true;
 };
@@ -118,21 +138,35 @@ public:
 
     // Indexes one report file (replacing its earlier row) in one
     // transaction. `received` is "YYYY-MM-DD HH:MM:SS"; siteId 0 looks the
-    // site up in `sites` by site number and track.
+    // site up in `sites` by site number and track. `site`, when given, is
+    // stored with it (unless its header names another train). The row gets
+    // a new id, never one used before.
     bool IndexReport(const std::string& path, int siteId, const std::string& received,
-                     const std::vector<SiteInfo>& sites, std::string* why);
+                     const std::vector<SiteInfo>& sites, std::string* why,
+                     const SiteData* site = nullptr);
+
+    // The site data of a report file by its name in the report folder
+    // (false when there is none); catch-up and rebuild ask it.
+    using SiteDataLookup = std::function<bool(const std::string& reportName, SiteData* out)>;
 
     // Brings the index up to date with the report folder: new or changed
     // files are indexed, rows of files that are gone are removed. A file
     // that cannot be read as a report is skipped (once: it is remembered
-    // until it changes) and named through `damaged`.
+    // until it changes) and named through `damaged`. With a lookup, new
+    // rows get their site data, and rows without any get it once the
+    // lookup has it (so too every row of a history just brought to
+    // version 2).
     using Progress = std::function<void(int done, int total)>;
     using Damaged = std::function<void(const std::string& file, const std::string& why)>;
     CatchUpResult CatchUp(const std::string& reportFolder, const std::vector<SiteInfo>& sites,
-                          const Progress& progress, const Damaged& damaged, std::string* why);
-    // Drops every row and indexes the whole folder again.
+                          const Progress& progress, const Damaged& damaged, std::string* why,
+                          const SiteDataLookup& lookup = nullptr);
+    // Indexes every file of the folder again; the rows of files unchanged
+    // since they were indexed keep their ids, damaged files are tried (and
+    // told) again.
     CatchUpResult Rebuild(const std::string& reportFolder, const std::vector<SiteInfo>& sites,
-                          const Progress& progress, const Damaged& damaged, std::string* why);
+                          const Progress& progress, const Damaged& damaged, std::string* why,
+                          const SiteDataLookup& lookup = nullptr);
 
     std::int64_t CountTrains(const TrainFilter& filter);
     // Newest first by default; `ascending` turns the order round.
@@ -140,6 +174,8 @@ public:
                                      TrainOrder order = TrainOrder::Time, bool ascending = false);
     std::optional<TrainRow> Train(std::int64_t id);
     std::vector<ReportAxle> Axles(std::int64_t trainId);
+    // The alarm entries the site announced for the train, as received.
+    std::vector<SiteAlarmEntry> SiteAlarms(std::int64_t trainId);
     // Per site number: trains received since `today` and since `weekStart`
     // ("YYYY-MM-DD", local time).
     std::vector<SiteTrainStats> SiteStats(const std::string& today, const std::string& weekStart);
@@ -153,14 +189,26 @@ public:
     sqlite3* Handle() { return db_; }
 
 private:
-    TrainHistory(sqlite3* db, std::string path) : db_(db), path_(std::move(path)), identity_(IdentityOf(path_)) {}
+    TrainHistory(sqlite3* db, std::string path, int version = HISTORY_SCHEMA_VERSION)
+        : db_(db), path_(std::move(path)), identity_(IdentityOf(path_)), version_(version) {}
     bool Exec(const char* sql, std::string* why);
+    // Rows of version 1 are brought to version 2 in place, ids and all:
+    // SQLITE_OK, or the error code (the file is left as it was).
+    int MigrateFrom1(std::string* why);
+    CatchUpResult Sync(const std::string& reportFolder, const std::vector<SiteInfo>& sites,
+                       const Progress& progress, const Damaged& damaged, std::string* why,
+                       const SiteDataLookup& lookup, bool everyFile);
+    int FillSiteData(const SiteDataLookup& lookup, std::string* why);
+    // keepId 0: a new id.
     bool InsertParsed(const ParsedReport& report, const std::string& file, std::int64_t size,
                       std::int64_t mtime, int siteId, const std::string& received,
-                      const std::vector<SiteInfo>& sites, std::string* why);
+                      const std::vector<SiteInfo>& sites, std::int64_t keepId, const SiteData* site,
+                      std::string* why);
+    bool StoreSiteData(std::int64_t trainId, const SiteData& site, std::string* why);
     sqlite3* db_ = nullptr;
     std::string path_;
     FileIdentity identity_;
+    int version_ = HISTORY_SCHEMA_VERSION;  // a reader may look at a version 1 file
     std::atomic<bool> cancelled_{false};
 };
 

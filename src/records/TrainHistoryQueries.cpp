@@ -19,6 +19,9 @@ constexpr const char* kTrainColumns =
     "received, train_number, axles, cars, hb_left_max, hb_left_axle, hb_right_max, hb_right_axle, "
     "hw_left_max, hw_left_axle, hw_right_max, hw_right_axle, maxed_left, maxed_right, sim_codes, "
     "file, file_size";
+// What version 2 added, and what a version 1 file reads as instead.
+constexpr const char* kSiteColumns = ", site_alarms, journal_file, journal_offset";
+constexpr const char* kNoSiteColumns = ", 0, NULL, NULL";
 
 void FillRow(const Statement& q, TrainRow& r) {
     r.id = q.Int(0);
@@ -47,6 +50,9 @@ void FillRow(const Statement& q, TrainRow& r) {
     r.simCodes = q.Text(23);
     r.file = q.Text(24);
     r.fileSize = q.Int(25);
+    r.siteAlarms = static_cast<int>(q.Int(26));
+    r.journalFile = q.Text(27);
+    r.journalOffset = q.Int(28);
 }
 
 // The WHERE clause of a filter and its values in order.
@@ -109,7 +115,8 @@ std::vector<TrainRow> TrainHistory::ListTrains(const TrainFilter& filter, std::i
         case TrainOrder::Received: key = "received"; break;
     }
     const char* dir = ascending ? " ASC" : " DESC";
-    std::string sql = std::string("SELECT ") + kTrainColumns + " FROM trains" + Where(filter, values) +
+    std::string sql = std::string("SELECT ") + kTrainColumns + (version_ >= 2 ? kSiteColumns : kNoSiteColumns) +
+                      " FROM trains" + Where(filter, values) +
                       " ORDER BY " + key + dir + ", first_time" + dir + ", id" + dir +
                       " LIMIT ? OFFSET ?";
     Statement q(db_, sql.c_str());
@@ -126,7 +133,8 @@ std::vector<TrainRow> TrainHistory::ListTrains(const TrainFilter& filter, std::i
 }
 
 std::optional<TrainRow> TrainHistory::Train(std::int64_t id) {
-    const std::string sql = std::string("SELECT ") + kTrainColumns + " FROM trains WHERE id = ?";
+    const std::string sql = std::string("SELECT ") + kTrainColumns +
+                            (version_ >= 2 ? kSiteColumns : kNoSiteColumns) + " FROM trains WHERE id = ?";
     Statement q(db_, sql.c_str());
     q.Bind(1, id);
     if (q.Step() != SQLITE_ROW) return std::nullopt;
@@ -153,6 +161,17 @@ std::vector<ReportAxle> TrainHistory::Axles(std::int64_t trainId) {
         axles.push_back(a);
     }
     return axles;
+}
+
+std::vector<SiteAlarmEntry> TrainHistory::SiteAlarms(std::int64_t trainId) {
+    std::vector<SiteAlarmEntry> entries;
+    if (version_ < 2) return entries;
+    Statement q(db_, "SELECT axle, bits, legacy FROM site_alarm_entries WHERE train_id = ? ORDER BY entry");
+    q.Bind(1, trainId);
+    while (q.Step() == SQLITE_ROW)
+        entries.push_back(SiteAlarmEntry{static_cast<std::uint16_t>(q.Int(0)), static_cast<std::uint16_t>(q.Int(1)),
+                                         q.Int(2) != 0});
+    return entries;
 }
 
 std::vector<SiteTrainStats> TrainHistory::SiteStats(const std::string& today, const std::string& weekStart) {

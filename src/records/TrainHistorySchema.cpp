@@ -15,9 +15,12 @@ namespace {
 
 using history_sql::Statement;
 
-constexpr const char* kSchema = R"SQL(
-CREATE TABLE trains(
-  id INTEGER PRIMARY KEY,
+// The trains table under a name (the migration makes it beside the old
+// one). Version 2 added what follows file_mtime and AUTOINCREMENT: an id
+// is never given twice.
+std::string TrainsTable(const char* name) {
+    return std::string("CREATE TABLE ") + name + R"SQL((
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
   site_id INTEGER NOT NULL,
   site_number INTEGER NOT NULL,
   site_name TEXT NOT NULL,
@@ -39,9 +42,33 @@ CREATE TABLE trains(
   sim_codes TEXT NOT NULL,
   file TEXT NOT NULL UNIQUE,
   file_size INTEGER NOT NULL,
-  file_mtime INTEGER NOT NULL);
+  file_mtime INTEGER NOT NULL,
+  site_alarms INTEGER NOT NULL DEFAULT 0,
+  header BLOB,
+  journal_file TEXT,
+  journal_offset INTEGER,
+  journal_time TEXT,
+  journal_radio_id INTEGER,
+  journal_delivery INTEGER);
+)SQL";
+}
+
+constexpr const char* kTrainIndexes = R"SQL(
 CREATE INDEX trains_by_time ON trains(first_time, id);
 CREATE INDEX trains_by_site ON trains(site_number, first_time);
+)SQL";
+
+constexpr const char* kSiteAlarmTable = R"SQL(
+CREATE TABLE site_alarm_entries(
+  train_id INTEGER NOT NULL,
+  entry INTEGER NOT NULL,
+  axle INTEGER NOT NULL,
+  bits INTEGER NOT NULL,
+  legacy INTEGER NOT NULL,
+  PRIMARY KEY(train_id, entry)) WITHOUT ROWID;
+)SQL";
+
+constexpr const char* kOtherTables = R"SQL(
 CREATE TABLE axles(
   train_id INTEGER NOT NULL,
   axle INTEGER NOT NULL,
@@ -52,6 +79,7 @@ CREATE TABLE axles(
   hw_left INTEGER,
   hw_right INTEGER,
   load INTEGER NOT NULL,
+  slot_byte6 INTEGER,
   PRIMARY KEY(train_id, axle)) WITHOUT ROWID;
 CREATE TABLE skipped(
   file TEXT PRIMARY KEY,
@@ -60,13 +88,20 @@ CREATE TABLE skipped(
   reason TEXT NOT NULL);
 )SQL";
 
+// The columns of a version 1 trains row, all kept by the migration.
+constexpr const char* kVersion1TrainColumns =
+    "id, site_id, site_number, site_name, unit_type, milepost, track, first_time, second_time, "
+    "received, train_number, axles, cars, hb_left_max, hb_left_axle, hb_right_max, hb_right_axle, "
+    "hw_left_max, hw_left_axle, hw_right_max, hw_right_axle, maxed_left, maxed_right, alarm, "
+    "sim_codes, file, file_size, file_mtime";
+
 bool IsDamageCode(int rc) {
     rc &= 0xFF;
     return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB;
 }
 
 // What a file at `path` is, looked at through an open connection.
-TrainHistory::OpenStatus Classify(sqlite3* db, std::string* why) {
+TrainHistory::OpenStatus Classify(sqlite3* db, std::string* why, std::int64_t* versionOut = nullptr) {
     Statement q(db, "SELECT (SELECT application_id FROM pragma_application_id), "
                     "(SELECT user_version FROM pragma_user_version), "
                     "(SELECT count(*) FROM sqlite_schema)");
@@ -81,6 +116,7 @@ TrainHistory::OpenStatus Classify(sqlite3* db, std::string* why) {
         return IsDamageCode(rc) ? TrainHistory::OpenStatus::Damaged : TrainHistory::OpenStatus::Failed;
     }
     const std::int64_t app = q.Int(0), version = q.Int(1), objects = q.Int(2);
+    if (versionOut != nullptr) *versionOut = version;
     if (app == 0 && version == 0 && objects == 0) return TrainHistory::OpenStatus::Missing;  // empty file
     if (app != HISTORY_APPLICATION_ID) {
         if (why != nullptr) *why = "not a train history";
@@ -165,6 +201,23 @@ bool TrainHistory::Exec(const char* sql, std::string* why) {
     return false;
 }
 
+int TrainHistory::MigrateFrom1(std::string* why) {
+    // The trains table is made anew (SQLite cannot add AUTOINCREMENT to a
+    // table) with every row and id; the new columns start empty and the
+    // next catch-up fills them from the journal where it holds the train.
+    const std::string sql = std::string("BEGIN IMMEDIATE;") + TrainsTable("trains_v2") +
+                            "INSERT INTO trains_v2(" + kVersion1TrainColumns + ") SELECT " +
+                            kVersion1TrainColumns + " FROM trains;"
+                            "DROP TABLE trains;"
+                            "ALTER TABLE trains_v2 RENAME TO trains;" +
+                            kTrainIndexes + "ALTER TABLE axles ADD COLUMN slot_byte6 INTEGER;" +
+                            kSiteAlarmTable + "PRAGMA user_version=2; COMMIT;";
+    if (Exec(sql.c_str(), why)) return SQLITE_OK;
+    const int rc = sqlite3_extended_errcode(db_);
+    Exec("ROLLBACK", nullptr);
+    return rc != SQLITE_OK ? rc : SQLITE_ERROR;
+}
+
 std::unique_ptr<TrainHistory> TrainHistory::OpenForReading(const std::string& path, OpenStatus* status,
                                                            std::string* why) {
     auto set = [status](OpenStatus s) {
@@ -189,17 +242,24 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForReading(const std::string& pa
         return nullptr;
     }
     sqlite3_busy_timeout(db, 5000);
-    OpenStatus s = Classify(db, why);
+    std::int64_t version = 0;
+    OpenStatus s = Classify(db, why, &version);
     if (s == OpenStatus::Missing) {
         if (why != nullptr) *why = "an empty file, not a train history";
         s = OpenStatus::Foreign;
+    }
+    // A version 1 file that no collector has opened since it was brought
+    // to version 2 reads as before, without site data.
+    if (s == OpenStatus::OtherSchema && version == 1) {
+        s = OpenStatus::Ok;
+        if (why != nullptr) why->clear();
     }
     set(s);
     if (s != OpenStatus::Ok) {
         sqlite3_close_v2(db);
         return nullptr;
     }
-    return std::unique_ptr<TrainHistory>(new TrainHistory(db, path));
+    return std::unique_ptr<TrainHistory>(new TrainHistory(db, path, static_cast<int>(version)));
 }
 
 std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& path, std::string* replaced,
@@ -225,9 +285,11 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
         sqlite3_busy_timeout(db, 1000);
         std::unique_ptr<TrainHistory> h(new TrainHistory(db, path));
         std::string reason;
-        OpenStatus s = Classify(db, &reason);
+        std::int64_t version = 0;
+        OpenStatus s = Classify(db, &reason, &version);
+        const bool older = s == OpenStatus::OtherSchema && version == 1;
         // A sound header says nothing of the pages behind it.
-        if (s == OpenStatus::Ok) s = PagesStatus(db, &reason);
+        if (s == OpenStatus::Ok || older) s = PagesStatus(db, &reason);
         if (s == OpenStatus::Failed) {
             if (why != nullptr) *why = reason;
             return nullptr;
@@ -237,16 +299,29 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
             if (!h->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-256;",
                          why))
                 return nullptr;
-            if (s == OpenStatus::Missing) {
-                const std::string create = std::string("BEGIN;") + kSchema +
-                                           "PRAGMA application_id=" +
+            const int migrated = older ? h->MigrateFrom1(&reason) : SQLITE_OK;
+            if (migrated != SQLITE_OK) {
+                const int rc = migrated & 0xFF;
+                if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || rc == SQLITE_FULL || rc == SQLITE_IOERR ||
+                    rc == SQLITE_READONLY || rc == SQLITE_NOMEM) {
+                    if (why != nullptr) *why = reason;
+                    return nullptr;  // tried again at the next open
+                }
+                // Version 1 in name only: set aside like any file of another schema.
+                reason = "schema version 1 could not be brought to version 2: " + reason;
+                s = OpenStatus::OtherSchema;
+            } else if (s == OpenStatus::Missing) {
+                const std::string create = std::string("BEGIN;") + TrainsTable("trains") + kTrainIndexes +
+                                           kSiteAlarmTable + kOtherTables + "PRAGMA application_id=" +
                                            std::to_string(HISTORY_APPLICATION_ID) +
                                            "; PRAGMA user_version=" +
                                            std::to_string(HISTORY_SCHEMA_VERSION) + "; COMMIT;";
                 if (!h->Exec(create.c_str(), why)) return nullptr;
             }
-            h->identity_ = IdentityOf(path);  // a new file exists only now
-            return h;
+            if (s != OpenStatus::OtherSchema) {
+                h->identity_ = IdentityOf(path);  // a new file exists only now
+                return h;
+            }
         }
         // Damaged, foreign or another schema: set the file aside (nothing
         // is lost, the report files are the record) and start afresh.

@@ -3,6 +3,7 @@
 // queries); the rest of the program uses records/TrainHistory.h.
 #include <sqlite3.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,10 @@ public:
     }
     Statement& Bind(int i, const std::string& v) {
         sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& BindBlob(int i, const std::uint8_t* data, std::size_t size) {
+        sqlite3_bind_blob(stmt_, i, data, static_cast<int>(size), SQLITE_TRANSIENT);
         return *this;
     }
     Statement& BindNull(int i) {

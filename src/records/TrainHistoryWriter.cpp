@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 
+#include "common/Bytes.h"
 #include "records/Callers.h"
 #include "records/TrainHistorySql.h"
 #include "records/TrainReport.h"
@@ -83,6 +84,29 @@ const SiteInfo* FindSite(const std::vector<SiteInfo>& sites, int siteId, int sit
     return nullptr;
 }
 
+// Whether the site data is of this report's train: the header's site
+// number, track and train number agree (a report taken away and another
+// written under its name later is not given the first one's alarms).
+bool SiteDataFits(const SiteData& site, int headerSiteNumber, int track, int trainNumber) {
+    if (site.header.size() != TRAIN_PREFIX_SIZE + TRAIN_HEADER_SIZE) return false;
+    const std::uint8_t* h = site.header.data() + TRAIN_PREFIX_SIZE;
+    return ReadLe16(h + th::SITE_NUMBER) == headerSiteNumber && h[th::TRACK] == track &&
+           ReadLe16(h + th::TRAIN_NUMBER) == trainNumber;
+}
+
+// Removes the rows of a report file (the train, its axles and site alarms).
+bool DeleteFileRows(sqlite3* db, const std::string& file) {
+    for (const char* sql : {"DELETE FROM axles WHERE train_id IN (SELECT id FROM trains WHERE file = ?1)",
+                            "DELETE FROM site_alarm_entries WHERE train_id IN "
+                            "(SELECT id FROM trains WHERE file = ?1)",
+                            "DELETE FROM trains WHERE file = ?1", "DELETE FROM skipped WHERE file = ?1"}) {
+        Statement q(db, sql);
+        q.Bind(1, file);
+        if (!q.Run()) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string LocalTimeText(std::int64_t seconds) {
@@ -113,13 +137,46 @@ std::vector<SiteInfo> RegistrySites(const CallerEntry* table, std::size_t count)
     return sites;
 }
 
+bool TrainHistory::StoreSiteData(std::int64_t trainId, const SiteData& site, std::string* why) {
+    const auto fail = [&] {
+        if (why != nullptr) *why = LastError();
+        return false;
+    };
+    Statement row(db_,
+                  "UPDATE trains SET site_alarms = ?2, header = ?3, journal_file = ?4, journal_offset = ?5, "
+                  "journal_time = ?6, journal_radio_id = ?7, journal_delivery = ?8, "
+                  "alarm = (alarm OR ?2 > 0) WHERE id = ?1");
+    row.Bind(1, trainId).Bind(2, static_cast<std::int64_t>(site.alarms.size()));
+    row.BindBlob(3, site.header.data(), site.header.size());
+    row.Bind(4, site.journalFile).Bind(5, static_cast<std::int64_t>(site.journalOffset));
+    row.Bind(6, LocalTimeText(site.receivedAt)).Bind(7, site.radioId).Bind(8, site.delivery);
+    if (!row.Run()) return fail();
+    Statement byte6(db_, "UPDATE axles SET slot_byte6 = ?3 WHERE train_id = ?1 AND axle = ?2");
+    for (std::size_t i = 0; i < site.axleByte6.size(); ++i) {
+        byte6.Bind(1, trainId).Bind(2, static_cast<std::int64_t>(i + 1)).Bind(3, site.axleByte6[i]);
+        if (!byte6.Run()) return fail();
+    }
+    Statement entry(db_, "INSERT INTO site_alarm_entries(train_id, entry, axle, bits, legacy) "
+                         "VALUES(?1,?2,?3,?4,?5)");
+    for (std::size_t i = 0; i < site.alarms.size(); ++i) {
+        const SiteAlarmEntry& e = site.alarms[i];
+        entry.Bind(1, trainId).Bind(2, static_cast<std::int64_t>(i + 1)).Bind(3, e.axle).Bind(4, e.bits);
+        entry.Bind(5, e.legacy ? 1 : 0);
+        if (!entry.Run()) return fail();
+    }
+    return true;
+}
+
 bool TrainHistory::InsertParsed(const ParsedReport& p, const std::string& file, std::int64_t size,
                                 std::int64_t mtime, int siteId, const std::string& received,
-                                const std::vector<SiteInfo>& sites, std::string* why) {
+                                const std::vector<SiteInfo>& sites, std::int64_t keepId,
+                                const SiteData* siteData, std::string* why) {
     // A site's second track is registered under the site number plus one:
     // the row takes the number of the registry entry it belongs to.
     const int siteNumber = p.headerSiteNumber + (p.track > 1 ? p.track - 1 : 0);
     const SiteInfo* site = FindSite(sites, siteId, siteNumber, p.track);
+    if (siteData != nullptr && !SiteDataFits(*siteData, p.headerSiteNumber, p.track, p.trainNumber))
+        siteData = nullptr;
 
     int hbMax[2] = {0, 0}, hbAxle[2] = {0, 0}, hwMax[2] = {-1, -1}, hwAxle[2] = {0, 0};
     int maxed[2] = {0, 0};
@@ -139,23 +196,18 @@ bool TrainHistory::InsertParsed(const ParsedReport& p, const std::string& file, 
         sim += std::to_string(code);
     }
 
-    Statement gone(db_, "DELETE FROM axles WHERE train_id IN (SELECT id FROM trains WHERE file = ?1)");
-    Statement goneTrain(db_, "DELETE FROM trains WHERE file = ?1");
-    Statement goneSkip(db_, "DELETE FROM skipped WHERE file = ?1");
-    gone.Bind(1, file);
-    goneTrain.Bind(1, file);
-    goneSkip.Bind(1, file);
-    if (!gone.Run() || !goneTrain.Run() || !goneSkip.Run()) {
+    if (!DeleteFileRows(db_, file)) {
         if (why != nullptr) *why = LastError();
         return false;
     }
+    // A NULL id takes the next one never given (AUTOINCREMENT).
     Statement ins(db_,
                   "INSERT INTO trains(site_id, site_number, site_name, unit_type, milepost, track, "
                   "first_time, second_time, received, train_number, axles, cars, hb_left_max, "
                   "hb_left_axle, hb_right_max, hb_right_axle, hw_left_max, hw_left_axle, "
                   "hw_right_max, hw_right_axle, maxed_left, maxed_right, alarm, sim_codes, file, "
-                  "file_size, file_mtime) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,"
-                  "?15,?16,?17,?18,?19,?20,?21,?22,?23,?24,?25,?26,?27)");
+                  "file_size, file_mtime, id) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,"
+                  "?15,?16,?17,?18,?19,?20,?21,?22,?23,?24,?25,?26,?27,?28)");
     ins.Bind(1, site != nullptr ? site->radioId : siteId).Bind(2, siteNumber);
     ins.Bind(3, site != nullptr ? site->name : "").Bind(4, site != nullptr ? site->unitType : "");
     if (site != nullptr)
@@ -173,6 +225,10 @@ bool TrainHistory::InsertParsed(const ParsedReport& p, const std::string& file, 
     }
     ins.Bind(21, maxed[0]).Bind(22, maxed[1]).Bind(23, maxed[0] + maxed[1] > 0 ? 1 : 0);
     ins.Bind(24, sim).Bind(25, file).Bind(26, size).Bind(27, mtime);
+    if (keepId > 0)
+        ins.Bind(28, keepId);
+    else
+        ins.BindNull(28);
     if (!ins.Run()) {
         if (why != nullptr) *why = LastError();
         return false;
@@ -194,11 +250,11 @@ bool TrainHistory::InsertParsed(const ParsedReport& p, const std::string& file, 
             return false;
         }
     }
-    return true;
+    return siteData == nullptr || StoreSiteData(trainId, *siteData, why);
 }
 
 bool TrainHistory::IndexReport(const std::string& path, int siteId, const std::string& received,
-                               const std::vector<SiteInfo>& sites, std::string* why) {
+                               const std::vector<SiteInfo>& sites, std::string* why, const SiteData* site) {
     std::string bytes;
     FileStamp stamp;
     if (!StatFile(path, stamp) || !ReadWholeFile(path, bytes)) {
@@ -212,7 +268,8 @@ bool TrainHistory::IndexReport(const std::string& path, int siteId, const std::s
         return false;
     }
     if (!Exec("BEGIN IMMEDIATE", why)) return false;
-    if (!InsertParsed(parsed, BaseName(path), stamp.size, stamp.mtime, siteId, received, sites, why)) {
+    if (!InsertParsed(parsed, BaseName(path), stamp.size, stamp.mtime, siteId, received, sites, 0, site,
+                      why)) {
         Exec("ROLLBACK", nullptr);
         return false;
     }
@@ -227,49 +284,116 @@ bool TrainHistory::IndexReport(const std::string& path, int siteId, const std::s
 }
 
 CatchUpResult TrainHistory::Rebuild(const std::string& folder, const std::vector<SiteInfo>& sites,
-                                    const Progress& progress, const Damaged& damaged,
-                                    std::string* why) {
-    if (!Exec("BEGIN IMMEDIATE; DELETE FROM axles; DELETE FROM trains; DELETE FROM skipped; COMMIT;",
-              why)) {
-        Exec("ROLLBACK", nullptr);
+                                    const Progress& progress, const Damaged& damaged, std::string* why,
+                                    const SiteDataLookup& lookup) {
+    // Damaged files are tried (and told) again.
+    if (!Exec("DELETE FROM skipped", why)) {
         CatchUpResult r;
         r.ok = false;
         return r;
     }
-    CatchUpResult r = CatchUp(folder, sites, progress, damaged, why);
+    CatchUpResult r = Sync(folder, sites, progress, damaged, why, lookup, true);
     r.rebuilt = true;
     return r;
 }
 
 CatchUpResult TrainHistory::CatchUp(const std::string& folder, const std::vector<SiteInfo>& sites,
-                                    const Progress& progress, const Damaged& damaged,
-                                    std::string* why) {
+                                    const Progress& progress, const Damaged& damaged, std::string* why,
+                                    const SiteDataLookup& lookup) {
+    CatchUpResult r = Sync(folder, sites, progress, damaged, why, lookup, false);
+    if (r.ok && lookup && !cancelled_.load()) {
+        const int filled = FillSiteData(lookup, why);
+        if (filled < 0)
+            r.ok = false;
+        else
+            r.siteDataFilled = filled;
+    }
+    return r;
+}
+
+int TrainHistory::FillSiteData(const SiteDataLookup& lookup, std::string* why) {
+    struct Row {
+        std::int64_t id;
+        std::string file;
+        int headerSite, track, trainNumber;
+    };
+    std::vector<Row> rows;
+    {
+        Statement q(db_, "SELECT id, file, site_number, track, train_number FROM trains "
+                         "WHERE journal_file IS NULL");
+        int rc;
+        while ((rc = q.Step()) == SQLITE_ROW) {
+            const int track = static_cast<int>(q.Int(3));
+            rows.push_back(Row{q.Int(0), q.Text(1), static_cast<int>(q.Int(2)) - (track > 1 ? track - 1 : 0),
+                               track, static_cast<int>(q.Int(4))});
+        }
+        if (rc != SQLITE_DONE) {
+            if (why != nullptr) *why = LastError();
+            return -1;
+        }
+    }
+    const auto fail = [this] {
+        Exec("ROLLBACK", nullptr);
+        return -1;
+    };
+    int filled = 0;
+    for (const Row& r : rows) {
+        SiteData site;
+        if (!lookup(r.file, &site) || !SiteDataFits(site, r.headerSite, r.track, r.trainNumber)) continue;
+        if (filled % kBatchFiles == 0) {
+            if (filled > 0 && !Exec("COMMIT", why)) return fail();
+            if (cancelled_.load()) return filled;
+            if (!Exec("BEGIN IMMEDIATE", why)) return fail();
+        }
+        if (!StoreSiteData(r.id, site, why)) return fail();
+        ++filled;
+    }
+    if (filled > 0 && !Exec("COMMIT", why)) return fail();
+    return filled;
+}
+
+CatchUpResult TrainHistory::Sync(const std::string& folder, const std::vector<SiteInfo>& sites,
+                                 const Progress& progress, const Damaged& damaged, std::string* why,
+                                 const SiteDataLookup& lookup, bool everyFile) {
     CatchUpResult result;
     const std::map<std::string, FileStamp> files = ListReports(folder);
-    std::map<std::string, FileStamp> known;
-    for (const char* sql : {"SELECT file, file_size, file_mtime FROM trains",
-                            "SELECT file, file_size, file_mtime FROM skipped"}) {
+    struct Known {
+        FileStamp stamp;
+        std::int64_t id = 0;  // 0: a skipped file
+    };
+    std::map<std::string, Known> known;
+    for (const char* sql : {"SELECT file, file_size, file_mtime, 0 FROM skipped",
+                            "SELECT file, file_size, file_mtime, id FROM trains"}) {
         Statement q(db_, sql);
         int rc;
-        while ((rc = q.Step()) == SQLITE_ROW) known[q.Text(0)] = FileStamp{q.Int(1), q.Int(2)};
+        while ((rc = q.Step()) == SQLITE_ROW) known[q.Text(0)] = Known{FileStamp{q.Int(1), q.Int(2)}, q.Int(3)};
         if (rc != SQLITE_DONE) {
             if (why != nullptr) *why = LastError();
             result.ok = false;
             return result;
         }
     }
+    const auto same = [](const FileStamp& a, const FileStamp& b) {
+        return a.size == b.size && a.mtime == b.mtime;
+    };
     std::vector<std::string> stale;
-    for (const auto& [name, stamp] : known) {
+    for (const auto& [name, k] : known) {
         auto it = files.find(name);
-        if (it == files.end() || it->second.size != stamp.size || it->second.mtime != stamp.mtime)
-            stale.push_back(name);
+        if (it == files.end() || !same(it->second, k.stamp)) stale.push_back(name);
     }
-    std::vector<const std::pair<const std::string, FileStamp>*> todo;
-    for (const auto& entry : files) {
-        auto it = known.find(entry.first);
-        if (it == known.end() || it->second.size != entry.second.size ||
-            it->second.mtime != entry.second.mtime)
-            todo.push_back(&entry);
+    struct Todo {
+        const std::string* name;
+        FileStamp stamp;
+        std::int64_t keepId;
+    };
+    std::vector<Todo> todo;
+    for (const auto& [name, stamp] : files) {
+        auto it = known.find(name);
+        const bool unchanged = it != known.end() && same(it->second.stamp, stamp);
+        if (!unchanged)
+            todo.push_back(Todo{&name, stamp, 0});
+        else if (everyFile)
+            todo.push_back(Todo{&name, stamp, it->second.id});  // an unchanged file keeps its id
     }
 
     auto fail = [&](const std::string& text) {
@@ -280,14 +404,8 @@ CatchUpResult TrainHistory::CatchUp(const std::string& folder, const std::vector
     };
     if (!stale.empty()) {
         if (!Exec("BEGIN IMMEDIATE", why)) return fail(LastError());
-        Statement a(db_, "DELETE FROM axles WHERE train_id IN (SELECT id FROM trains WHERE file = ?1)");
-        Statement t(db_, "DELETE FROM trains WHERE file = ?1");
-        Statement s(db_, "DELETE FROM skipped WHERE file = ?1");
         for (const std::string& name : stale) {
-            a.Bind(1, name);
-            t.Bind(1, name);
-            s.Bind(1, name);
-            if (!a.Run() || !t.Run() || !s.Run()) return fail(LastError());
+            if (!DeleteFileRows(db_, name)) return fail(LastError());
             if (files.find(name) == files.end()) ++result.removed;
         }
         if (!Exec("COMMIT", why)) return fail(LastError());
@@ -302,22 +420,27 @@ CatchUpResult TrainHistory::CatchUp(const std::string& folder, const std::vector
             if (progress && i > 0) progress(i, total);
             if (!Exec("BEGIN IMMEDIATE", why)) return fail(LastError());
         }
-        const std::string& name = todo[static_cast<std::size_t>(i)]->first;
-        const FileStamp& stamp = todo[static_cast<std::size_t>(i)]->second;
+        const Todo& t = todo[static_cast<std::size_t>(i)];
+        const std::string& name = *t.name;
         const std::string path = folder + "/" + name;
         ParsedReport parsed;
         std::string reason = "cannot be read";
         if (ReadWholeFile(path, bytes) && ParseTrainReport(bytes, parsed, &reason)) {
             // A file indexed at start is dated by its last change.
-            const std::string received = LocalTimeText(stamp.mtime / 1000000000LL);
+            const std::string received = LocalTimeText(t.stamp.mtime / 1000000000LL);
+            SiteData site;
+            const bool haveSite = lookup && lookup(name, &site);
             std::string error;
-            if (!InsertParsed(parsed, name, stamp.size, stamp.mtime, 0, received, sites, &error))
+            if (!InsertParsed(parsed, name, t.stamp.size, t.stamp.mtime, 0, received, sites, t.keepId,
+                              haveSite ? &site : nullptr, &error))
                 return fail(error);
             ++result.indexed;
         } else {
+            // A row of the file (indexed when it still read) goes with it.
+            if (!DeleteFileRows(db_, name)) return fail(LastError());
             Statement skip(db_, "INSERT OR REPLACE INTO skipped(file, file_size, file_mtime, reason) "
                                 "VALUES(?1,?2,?3,?4)");
-            skip.Bind(1, name).Bind(2, stamp.size).Bind(3, stamp.mtime).Bind(4, reason);
+            skip.Bind(1, name).Bind(2, t.stamp.size).Bind(3, t.stamp.mtime).Bind(4, reason);
             if (!skip.Run()) return fail(LastError());
             ++result.skipped;
             if (damaged) damaged(name, reason);

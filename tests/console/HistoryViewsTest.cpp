@@ -16,6 +16,7 @@
 #include "console/TrainsView.h"
 #include "engine/EventHub.h"
 #include "records/Callers.h"
+#include "records/Journal.h"
 #include "records/TrainReport.h"
 
 using consoletest::FakeRadio;
@@ -25,7 +26,9 @@ namespace {
 
 // Writes the report of a train of `axles` axles in cars of 4: site 500 on
 // track 1, train number n, axle 3's left bearing at its maximum when `alarm`.
-void WriteTrain(const TempHome& home, int n, int axles, bool alarm) {
+// Returns the train as a current-format stream, with `siteAlarms` alarm
+// entries (axle 3, bit 0) after its axle records.
+std::vector<std::uint8_t> WriteTrain(const TempHome& home, int n, int axles, bool alarm, int siteAlarms = 0) {
     TrainRecord t{};
     std::uint8_t* h = t.header;
     h[1] = 0x01;  // hot-wheel records
@@ -50,7 +53,13 @@ void WriteTrain(const TempHome& home, int n, int axles, bool alarm) {
     }
     if (alarm) t.axleSlots[2].bytes[0] = 255;
     NullOutput log;
-    QVERIFY(WriteTrainReport(home.Folder(), t.header, t.axleSlots, log));
+    [&] { QVERIFY(WriteTrainReport(home.Folder(), t.header, t.axleSlots, log)); }();
+    std::vector<std::uint8_t> stream = {2, 112, 15, 0, static_cast<std::uint8_t>(axles), 0, 0,
+                                        static_cast<std::uint8_t>(siteAlarms), 0, 0, 0, 0};
+    stream.insert(stream.end(), t.header, t.header + TRAIN_HEADER_SIZE);
+    for (int i = 0; i < axles; ++i) stream.insert(stream.end(), t.axleSlots[i].bytes, t.axleSlots[i].bytes + 7);
+    for (int i = 0; i < siteAlarms; ++i) stream.insert(stream.end(), {3, 0, 1, 0});
+    return stream;
 }
 
 }  // namespace
@@ -148,6 +157,26 @@ private slots:
         QCOMPARE(shown->Model()->Filter().siteNumber, 500);
         QCOMPARE(shown->Model()->rowCount(), 301);
         QVERIFY(frame.OpenTrainView(alarmId) != nullptr);
+        QVERIFY(view.Summary().contains(QStringLiteral("Site alarms: not known")));  // no journal record
+
+        // A train whose readings are all in range but whose site announced
+        // an alarm in its journal record is an alarm train, and its summary
+        // says on which axles.
+        JournalTrain journaled;
+        journaled.radioId = 12;
+        journaled.stream = WriteTrain(home, 302, 12, false, 2);
+        QVERIFY(collector->Journal().Append(journaled, *collector));
+        train.reportPath = home.Folder() + REPORT_FOLDER + "/20260313_1410.GEM.HBD.00302.txt";
+        train.journalFile = collector->Journal().LastAppended().file;
+        train.journalOffset = collector->Journal().LastAppended().offset;
+        collector->Publish(train);
+        collector->Events().Flush();
+        QTRY_COMPARE(model->rowCount(), 31);
+        QVERIFY(model->data(model->index(0, TrainsModel::TrainNumber), Qt::BackgroundRole).isValid());
+        QCOMPARE(model->Row(0)->trainNumber, 302);
+        QVERIFY(view.ShowTrain(model->Row(0)->id));
+        QVERIFY2(view.Summary().contains(QStringLiteral("Site alarms: 2 (axle 3: 0x0001; axle 3: 0x0001)")),
+                 qPrintable(view.Summary()));
         history.Stop();
     }
 };

@@ -65,10 +65,11 @@ Bytes PowerupPayload() {
 }
 
 // An All-in-One payload: 17 bytes not read, then a current-format stream
-// with a 112-byte header and three 7-byte axle records (the worked train).
+// with a 112-byte header, three 7-byte axle records (the worked train) and
+// two alarm entries, which the report does not print.
 Bytes AllInOnePayload() {
     Bytes p(17, 0);
-    const Bytes prefix = {2, 112, 15, 0, 3, 0, 0, 0, 0, 0, 0, 0};
+    const Bytes prefix = {2, 112, 15, 0, 3, 0, 0, 2, 0, 0, 0, 0};
     p.insert(p.end(), prefix.begin(), prefix.end());
     using namespace th;
     Bytes h(TRAIN_HEADER_SIZE, 0);
@@ -92,6 +93,8 @@ Bytes AllInOnePayload() {
     const Bytes axles = {30, 31, 100, 110, 200, 0x90, 0,  32, 33, 101, 111, 201, 0x10, 0,
                          34, 35, 102, 112, 202, 0x95, 0};
     p.insert(p.end(), axles.begin(), axles.end());
+    const Bytes alarms = {2, 0, 0x01, 0x00, 3, 0, 0x00, 0x01};
+    p.insert(p.end(), alarms.begin(), alarms.end());
     return p;
 }
 
@@ -264,13 +267,28 @@ TEST(RecordsProcess, PowerupAndAllInOneEndInTheirFiles) {
     EXPECT_EQ(t.at("hw_left_max").text, "358");
     EXPECT_EQ(t.at("sim_codes").items.at(0).text, "48");
     EXPECT_EQ(t.at("file").text, rows[0].file);
+    EXPECT_EQ(t.at("site_alarms").text, "2");  // the site's alarm entries make an alarm train
+    EXPECT_TRUE(rows[0].HasAlarm());
     EXPECT_EQ(json, FormatTrainJson(rows));
+    EXPECT_EQ(RunTrainsTool("--alarms --csv --data-folder " + data.Path()).first,
+              FormatTrainCsv(rows));
     const auto [axles, axleStatus] = RunTrainsTool("--json --data-folder " + data.Path() + " --train " + std::to_string(rows[0].id));
     Json train;
     ASSERT_EQ(axleStatus, 0);
     ASSERT_TRUE(JsonReader(axles).Parse(train)) << axles;
     EXPECT_EQ(train.fields.at("axles").items.size(), 3u);
     EXPECT_EQ(train.fields.at("axles").items[2].fields.at("car").text, "2");
+    const auto& entries = train.fields.at("site_alarm_entries").items;
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].fields.at("axle").text, "3");
+    EXPECT_EQ(entries[1].fields.at("bits").text, "256");
+    // --rebuild finds them again in the journal, under the same id.
+    EXPECT_EQ(RunTrainsTool("--rebuild --data-folder " + data.Path()).second, 0);
+    Json rebuilt;
+    ASSERT_TRUE(JsonReader(RunTrainsTool("--json --data-folder " + data.Path()).first).Parse(rebuilt));
+    ASSERT_EQ(rebuilt.items.size(), 1u);
+    EXPECT_EQ(rebuilt.items[0].fields.at("id").text, t.at("id").text);
+    EXPECT_EQ(rebuilt.items[0].fields.at("site_alarms").text, "2");
 
     {
         Process again;

@@ -212,10 +212,12 @@ TEST_F(AssemblyTest, SiteAlarmEntriesAsAnnounced) {
     s = Prefix(1, 60, 0, 1, 50);
     Append(s, LegacyHeader(false));
     Append(s, {1, 2, 3, 4});
-    for (std::uint8_t a = 1; a <= 50; ++a) Append(s, {a, 0, 0x80});
+    // An entry whose code is 0 sets nothing, so it announces nothing.
+    for (std::uint8_t a = 1; a <= 50; ++a) Append(s, {a, 0, static_cast<std::uint8_t>(a == 2 ? 0 : 0x80)});
     const auto legacy = read(s);
-    ASSERT_EQ(legacy.size(), 40u);
-    EXPECT_EQ(legacy[39], (SiteAlarmEntry{40, 0x80, true}));
+    ASSERT_EQ(legacy.size(), 39u);
+    EXPECT_EQ(legacy[1], (SiteAlarmEntry{3, 0x80, true}));
+    EXPECT_EQ(legacy[38], (SiteAlarmEntry{40, 0x80, true}));
 }
 
 TEST_F(AssemblyTest, LegacyHeaderTranslation) {

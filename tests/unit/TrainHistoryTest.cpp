@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "TestSupport.h"
@@ -16,8 +17,10 @@
 #include "engine/Assembly.h"
 #include "engine/EventHub.h"
 #include "engine/HistoryRecorder.h"
+#include "engine/JournalSiteData.h"
 #include "engine/Worker.h"
 #include "records/Callers.h"
+#include "records/HistoryText.h"
 #include "records/TrainHistory.h"
 #include "records/TrainReport.h"
 
@@ -76,6 +79,73 @@ std::string Stamp(const sitesim::TrainTime& t, bool withSeconds) {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
                   t.minute, withSeconds ? t.second : 0);
     return text;
+}
+
+// Sends a train to the collector as an All-in-One Data Packet of site 12
+// and runs one cycle: journaled, acknowledged, reported.
+std::string SendAllInOne(WorkerHarness& harness, const sitesim::GeneratedTrain& train) {
+    std::vector<std::uint8_t> payload(17 + train.stream.size(), 0);
+    std::copy(train.stream.begin(), train.stream.end(), payload.begin() + 17);
+    harness.port->Feed(MakeFrame(12, COLLECTOR_ID, 1, PT_ALL_IN_ONE, payload));
+    EXPECT_TRUE(RunCollectorCycle(harness.C()));
+    return train.ReportFileName();
+}
+
+std::string HexOf(const std::string& bytes) {
+    std::string hex;
+    char two[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(two, sizeof two, "%02X", c);
+        hex += two;
+    }
+    return hex;
+}
+
+std::int64_t Scalar(sqlite3* db, const std::string& sql) {
+    sqlite3_stmt* q = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &q, nullptr);
+    const std::int64_t v = sqlite3_step(q) == SQLITE_ROW ? sqlite3_column_int64(q, 0) : -1;
+    sqlite3_finalize(q);
+    return v;
+}
+
+// Makes `path` a history as version 1 wrote it, with the rows of the
+// history `from` under their ids times 3 (ids with gaps).
+void WriteVersion1(const std::string& path, const std::string& from) {
+    constexpr const char* kTrainColumns =
+        "site_id, site_number, site_name, unit_type, milepost, track, first_time, second_time, "
+        "received, train_number, axles, cars, hb_left_max, hb_left_axle, hb_right_max, hb_right_axle, "
+        "hw_left_max, hw_left_axle, hw_right_max, hw_right_axle, maxed_left, maxed_right, "
+        "maxed_left + maxed_right > 0, sim_codes, file, file_size, file_mtime";
+    const std::string sql = std::string(R"SQL(
+CREATE TABLE trains(id INTEGER PRIMARY KEY, site_id INTEGER NOT NULL, site_number INTEGER NOT NULL,
+  site_name TEXT NOT NULL, unit_type TEXT NOT NULL, milepost REAL, track INTEGER NOT NULL,
+  first_time TEXT NOT NULL, second_time TEXT NOT NULL, received TEXT NOT NULL,
+  train_number INTEGER NOT NULL, axles INTEGER NOT NULL, cars INTEGER NOT NULL,
+  hb_left_max INTEGER NOT NULL, hb_left_axle INTEGER NOT NULL,
+  hb_right_max INTEGER NOT NULL, hb_right_axle INTEGER NOT NULL,
+  hw_left_max INTEGER, hw_left_axle INTEGER, hw_right_max INTEGER, hw_right_axle INTEGER,
+  maxed_left INTEGER NOT NULL, maxed_right INTEGER NOT NULL, alarm INTEGER NOT NULL,
+  sim_codes TEXT NOT NULL, file TEXT NOT NULL UNIQUE, file_size INTEGER NOT NULL,
+  file_mtime INTEGER NOT NULL);
+CREATE INDEX trains_by_time ON trains(first_time, id);
+CREATE INDEX trains_by_site ON trains(site_number, first_time);
+CREATE TABLE axles(train_id INTEGER NOT NULL, axle INTEGER NOT NULL, car INTEGER NOT NULL,
+  car_start INTEGER NOT NULL, hb_left INTEGER NOT NULL, hb_right INTEGER NOT NULL,
+  hw_left INTEGER, hw_right INTEGER, load INTEGER NOT NULL, PRIMARY KEY(train_id, axle)) WITHOUT ROWID;
+CREATE TABLE skipped(file TEXT PRIMARY KEY, file_size INTEGER NOT NULL,
+  file_mtime INTEGER NOT NULL, reason TEXT NOT NULL);
+PRAGMA application_id=1263817294; PRAGMA user_version=1; PRAGMA journal_mode=WAL;
+ATTACH ')SQL") + from + "' AS v2;" + "INSERT INTO trains SELECT id * 3, " + kTrainColumns +
+                            " FROM v2.trains;"
+                            "INSERT INTO axles SELECT train_id * 3, axle, car, car_start, hb_left, hb_right, "
+                            "hw_left, hw_right, load FROM v2.axles;";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << error;
+    sqlite3_free(error);
+    sqlite3_close(db);
 }
 
 int TenBit(const AxleSlot& s, int low, int shift) { return (((s.bytes[5] >> shift) & 3) << 8) | s.bytes[low]; }
@@ -317,12 +387,7 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
         sitesim::TrainDesign d;
         d.trainNumber = number;
         d.time.minute = number;
-        const auto train = sitesim::GenerateTrain(site, d, rng);
-        std::vector<std::uint8_t> payload(17 + train.stream.size(), 0);
-        std::copy(train.stream.begin(), train.stream.end(), payload.begin() + 17);
-        harness.port->Feed(MakeFrame(12, COLLECTOR_ID, 1, PT_ALL_IN_ONE, payload));
-        EXPECT_TRUE(RunCollectorCycle(harness.C()));
-        return train.ReportFileName();
+        return SendAllInOne(harness, sitesim::GenerateTrain(site, d, rng));
     };
     const std::string first = send(1), second = send(2);
     EXPECT_TRUE(fs::exists(harness.folder / REPORT_FOLDER / first));
@@ -343,6 +408,164 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
     ASSERT_TRUE(history);
     EXPECT_EQ(history->CountTrains({}), 3);
     for (const TrainRow& r : history->ListTrains({}, 0, 3)) EXPECT_EQ(r.siteId, 12);
+}
+
+// What the site sent beyond the report reaches the history from the
+// journal: live with each report, and at the catch-up after a version 1
+// file was brought to version 2 (ids kept, and never given again).
+TEST_F(TrainHistoryTest, SiteDataFromTheJournalLiveAndAfterMigration) {
+    WorkerHarness harness;
+    const std::string path = HistoryPath(harness.folder.Folder());
+    HistoryRecorder recorder(harness.C().Callers(), nullptr);
+    EventHub& hub = harness.C().Events();
+    hub.Subscribe(&recorder);
+    hub.Flush();
+    ::SendTrains(harness.C().Callers(), 0, 1);  // registers the sites only
+    sitesim::SimRandom siteRng(1);
+    const auto site = sitesim::MakeSite(12, 1, sitesim::UnitKind::Halvor, siteRng);
+    sitesim::SimRandom rng(21);
+    // Current-format trains: their readings never reach the maximum, so
+    // only the site's alarm entries make an alarm train of them.
+    std::map<std::string, sitesim::GeneratedTrain> sent;
+    for (std::uint16_t n = 1; n <= 12; ++n) {
+        sitesim::TrainDesign d;
+        d.trainNumber = n;
+        d.time.minute = n;
+        auto train = sitesim::GenerateTrain(site, d, rng);
+        sent.emplace(SendAllInOne(harness, train), std::move(train));
+    }
+    hub.Flush();
+    hub.Unsubscribe(&recorder);
+
+    // Checks every row against the train sent; `migrated`: ids are 3 times
+    // those given live.
+    std::map<std::string, std::int64_t> liveIds;
+    auto check = [&](TrainHistory& h, bool siteData) {
+        const auto rows = h.ListTrains({}, 0, 100);
+        ASSERT_EQ(rows.size(), sent.size());
+        int alarmTrains = 0;
+        for (const TrainRow& r : rows) {
+            SCOPED_TRACE(r.file);
+            const auto& t = sent.at(r.file);
+            const auto entries = ReadSiteAlarmEntries(t.stream.data(), t.stream.size());
+            ASSERT_EQ(static_cast<int>(entries.size()), t.alarmEntries);
+            EXPECT_EQ(r.maxed[0] + r.maxed[1], 0);
+            EXPECT_EQ(r.siteAlarms, siteData ? t.alarmEntries : 0);
+            EXPECT_EQ(r.HasAlarm(), siteData && t.alarmEntries > 0);
+            EXPECT_EQ(h.SiteAlarms(r.id), siteData ? entries : std::vector<SiteAlarmEntry>{});
+            EXPECT_EQ(r.journalFile.empty(), !siteData);
+            alarmTrains += r.HasAlarm();
+            if (!liveIds.empty()) {
+                EXPECT_EQ(r.id, 3 * liveIds.at(r.file));
+            }
+            if (!siteData) continue;
+            EXPECT_EQ(r.journalFile, TrainJournalFileName(harness.clock.Now()));
+            auto record = std::make_unique<TrainRecord>();
+            AssembleAllInOne(*record, t.stream.data(), t.stream.size());
+            sqlite3* db = h.Handle();
+            const std::string id = std::to_string(r.id);
+            EXPECT_EQ(Scalar(db, "SELECT count(*) FROM axles WHERE train_id = " + id +
+                                     " AND slot_byte6 IS NOT NULL"),
+                      t.design.axles);
+            for (int k : {0, t.design.axles - 1})
+                EXPECT_EQ(Scalar(db, "SELECT slot_byte6 FROM axles WHERE train_id = " + id +
+                                         " AND axle = " + std::to_string(k + 1)),
+                          record->axleSlots[k].bytes[6]);
+            std::string header(reinterpret_cast<const char*>(record->prefix), TRAIN_PREFIX_SIZE);
+            header.append(reinterpret_cast<const char*>(record->header), TRAIN_HEADER_SIZE);
+            EXPECT_EQ(Scalar(db, "SELECT count(*) FROM trains WHERE id = " + id + " AND header = x'" +
+                                     HexOf(header) + "'"),
+                      1);
+        }
+        TrainFilter alarms;
+        alarms.alarmsOnly = true;
+        EXPECT_EQ(h.CountTrains(alarms), alarmTrains);
+        EXPECT_EQ(alarmTrains > 0, siteData);
+    };
+    {
+        auto live = TrainHistory::OpenForReading(path, nullptr, nullptr);
+        ASSERT_TRUE(live);
+        check(*live, true);
+        for (const TrainRow& r : live->ListTrains({}, 0, 100)) liveIds[r.file] = r.id;
+        const auto alarm = live->ListTrains(TrainFilter{-1, "", "", true}, 0, 1).at(0);
+        EXPECT_NE(FormatTrainJson({alarm}).find(",\"site_alarms\":" + std::to_string(alarm.siteAlarms) + "}"),
+                  std::string::npos);
+        EXPECT_NE(FormatAxleTable(alarm, {}, live->SiteAlarms(alarm.id)).find("Site alarms: " +
+                                                                              std::to_string(alarm.siteAlarms) + " (axle "),
+                  std::string::npos);
+    }
+
+    // A version 1 file reads as it is, without site data; opened for
+    // writing it becomes version 2 with every row and id, and the catch-up
+    // fills in the site data from the journal.
+    const std::string old = path + ".v1";
+    WriteVersion1(old, path);
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix);
+    fs::rename(old, path);
+    {
+        auto reader = TrainHistory::OpenForReading(path, nullptr, nullptr);
+        ASSERT_TRUE(reader);
+        check(*reader, false);
+    }
+    std::string replaced, why;
+    auto writer = TrainHistory::OpenForWriting(path, &replaced, &why);
+    ASSERT_TRUE(writer) << why;
+    EXPECT_EQ(replaced, "");
+    EXPECT_EQ(Scalar(writer->Handle(), "PRAGMA user_version"), 2);
+    check(*writer, false);
+    const CallerTable table = harness.C().Callers().Snapshot();
+    const auto sites = RegistrySites(table.data(), table.size());
+    const CatchUpResult r = writer->CatchUp(harness.folder.Folder() + REPORT_FOLDER, sites, nullptr, nullptr,
+                                            &why, JournalSiteDataLookup(harness.folder.Folder()));
+    EXPECT_TRUE(r.ok) << why;
+    EXPECT_EQ(r.indexed, 0);
+    EXPECT_EQ(r.siteDataFilled, 12);
+    check(*writer, true);
+    // A report indexed again gets an id above every id the file has had.
+    const std::string first = sent.begin()->first;
+    ASSERT_TRUE(writer->IndexReport(harness.folder.Folder() + REPORT_FOLDER + "/" + first, 12,
+                                    "2026-03-01 00:00:00", sites, &why))
+        << why;
+    EXPECT_EQ(Scalar(writer->Handle(), "SELECT id FROM trains WHERE file = '" + first + "'"), 37);
+}
+
+// A rebuild indexes every file again, but the rows of unchanged files keep
+// their ids, also when a file before them became damaged; a file put right
+// again comes back under a new id, never an old one.
+TEST_F(TrainHistoryTest, RebuildKeepsTheIdsOfUnchangedFiles) {
+    SendTrains(12, 11);
+    auto history = OpenWriter();
+    ASSERT_EQ(CatchUp(*history).indexed, 12);
+    std::map<std::string, std::int64_t> ids;
+    for (const TrainRow& r : history->ListTrains({}, 0, 100)) ids[r.file] = r.id;
+    const std::string spoiled = std::next(ids.begin(), 2)->first;
+    const fs::path spoiledPath = folder / REPORT_FOLDER / spoiled;
+    const std::string good = ReadWholeFile(spoiledPath);
+    std::ofstream(spoiledPath, std::ios::trunc) << good.substr(0, good.size() / 2);
+
+    std::vector<std::string> damaged;
+    std::string why;
+    const CallerTable table = callers.Snapshot();
+    const CatchUpResult r =
+        history->Rebuild(folder.Folder() + REPORT_FOLDER, RegistrySites(table.data(), table.size()), nullptr,
+                         [&](const std::string& f, const std::string&) { damaged.push_back(f); }, &why);
+    ASSERT_TRUE(r.ok) << why;
+    EXPECT_EQ(r.indexed, 11);
+    EXPECT_EQ(damaged, std::vector<std::string>{spoiled});
+    const auto rows = history->ListTrains({}, 0, 100);
+    ASSERT_EQ(rows.size(), 11u);
+    for (const TrainRow& row : rows) EXPECT_EQ(row.id, ids.at(row.file)) << row.file;
+
+    std::ofstream(spoiledPath, std::ios::trunc) << good;
+    EXPECT_EQ(CatchUp(*history).indexed, 1);
+    EXPECT_EQ(history->CountTrains({}), 12);
+    std::int64_t highest = 0;
+    for (const auto& [file, id] : ids) highest = std::max(highest, id);
+    for (const TrainRow& row : history->ListTrains({}, 0, 100)) {
+        if (row.file == spoiled) {
+            EXPECT_EQ(row.id, highest + 1);
+        }
+    }
 }
 
 TEST(EventHubTest, StuckSubscriberDropsWithACountAndNeverHoldsThePublisher) {

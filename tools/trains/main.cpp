@@ -11,6 +11,7 @@
 #include <string>
 
 #include "engine/HistoryRecorder.h"
+#include "engine/JournalSiteData.h"
 #include "platform/Paths.h"
 #include "records/Callers.h"
 #include "records/HistoryText.h"
@@ -30,7 +31,7 @@ constexpr const char* kUsage =
     "  --site N           only the trains of site number N\n"
     "  --from YYYY-MM-DD  only trains from that day on (first time stamp)\n"
     "  --to YYYY-MM-DD    only trains up to and including that day\n"
-    "  --alarms           only trains with a reading at its maximum\n"
+    "  --alarms           only trains with a reading at its maximum or an alarm the site announced\n"
     "  --limit N          at most N trains\n"
     "  --train ID         the summary and axles of the train with that id\n"
     "  --csv, --json      output for scripts instead of a table\n"
@@ -99,7 +100,7 @@ int Rebuild(const std::string& folder) {
             std::fprintf(stderr, "%sERROR: report file %s skipped: %s\n", bar ? "\n" : "", file.c_str(),
                          reason.c_str());
         },
-        &why);
+        &why, JournalSiteDataLookup(folder));
     if (bar && r.indexed + r.skipped > 0) std::fprintf(stderr, "\n");
     if (!r.ok) {
         std::fprintf(stderr, "kestova-trains: rebuild failed: %s\n", why.c_str());
@@ -187,9 +188,10 @@ int main(int argc, char** argv) {
             return kExitNotFound;
         }
         const auto axles = history->Axles(train);
-        std::fputs((json  ? FormatAxleJson(*row, axles)
+        const auto siteAlarms = history->SiteAlarms(train);
+        std::fputs((json  ? FormatAxleJson(*row, axles, siteAlarms)
                     : csv ? FormatAxleCsv(axles)
-                          : FormatAxleTable(*row, axles))
+                          : FormatAxleTable(*row, axles, siteAlarms))
                        .c_str(),
                    stdout);
         return kExitOk;
