@@ -145,7 +145,9 @@ bool TrainHistory::StoreSiteData(std::int64_t trainId, const SiteData& site, std
     Statement row(db_,
                   "UPDATE trains SET site_alarms = ?2, header = ?3, journal_file = ?4, journal_offset = ?5, "
                   "journal_time = ?6, journal_radio_id = ?7, journal_delivery = ?8, "
-                  "alarm = (alarm OR ?2 > 0) WHERE id = ?1");
+                  "alarm = (alarm OR ?2 > 0), "
+                  // The radio the train came from, where the registry could not tell it.
+                  "site_id = CASE WHEN site_id = 0 THEN ?7 ELSE site_id END WHERE id = ?1");
     row.Bind(1, trainId).Bind(2, static_cast<std::int64_t>(site.alarms.size()));
     row.BindBlob(3, site.header.data(), site.header.size());
     row.Bind(4, site.journalFile).Bind(5, static_cast<std::int64_t>(site.journalOffset));

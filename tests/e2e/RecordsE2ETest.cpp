@@ -306,6 +306,10 @@ TEST(RecordsProcess, PowerupAndAllInOneEndInTheirFiles) {
         ASSERT_TRUE(again.WriteStdin("trains\n"));
         EXPECT_TRUE(again.WaitForLineContaining("2024-05-06 07:08:09   417     3    2", kWait));
         Stop(again);
+        // Made from the report files, the train still names its radio: the
+        // journal tells it where the registry cannot.
+        const auto [remadeJson, remadeStatus] = RunTrainsTool("--json --data-folder " + data.Path());
+        EXPECT_NE(remadeJson.find("\"site_id\":12,"), std::string::npos) << remadeJson;
     }
 
     // No history, or a file that is not one: exit status 2.
