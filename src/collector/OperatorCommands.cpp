@@ -9,6 +9,7 @@
 #include "collector/StdoutScope.h"
 #include "engine/Collector.h"
 #include "common/LinkStatus.h"
+#include "engine/ReportRestore.h"
 #include "engine/SiteBoard.h"
 #include "engine/Worker.h"
 #include "platform/Profile.h"
@@ -102,6 +103,8 @@ void RunOperatorCommand(std::string_view line, const OperatorContext& context) {
         if (const std::string held = collector.HeldSummary(); !held.empty()) scope.Raw(held + "\n");
         if (const std::string transfer = collector.TransferSummary(); !transfer.empty())
             scope.Raw(transfer + "\n");
+        if (const std::string reports = ReportsNotInPlaceLine(ReportsNotInPlace(folder)); !reports.empty())
+            scope.Raw(reports + "\n");
         return;
     }
     if (command == "port") {

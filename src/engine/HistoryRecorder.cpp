@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "engine/JournalSiteData.h"
+#include "engine/ReportRestore.h"
 #include "records/TrainHistory.h"
 #include "records/TrainReport.h"
 
@@ -60,6 +61,9 @@ bool HistoryRecorder::Open() {
 
 void HistoryRecorder::OnSubscriberStart() {
     if (Open()) CatchUp(false);
+    // Reports the journal holds a train for that are gone or unreadable.
+    if (const std::string line = ReportsNotInPlaceLine(ReportsNotInPlace(dataFolder_)); !line.empty() && notice_)
+        notice_("ERROR: " + line, true);
 }
 
 void HistoryRecorder::CatchUp(bool quiet) {

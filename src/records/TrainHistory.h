@@ -179,6 +179,8 @@ public:
     // Per site number: trains received since `today` and since `weekStart`
     // ("YYYY-MM-DD", local time).
     std::vector<SiteTrainStats> SiteStats(const std::string& today, const std::string& weekStart);
+    // The report files that could not be read as reports (the `skipped` table).
+    std::vector<std::string> SkippedFiles();
 
     // Makes a running catch-up stop at its next batch (from any thread); what
     // it indexed so far stays, the rest is done by the next catch-up.

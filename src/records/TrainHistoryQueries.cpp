@@ -198,3 +198,10 @@ std::vector<SiteTrainStats> TrainHistory::SiteStats(const std::string& today, co
     }
     return stats;
 }
+
+std::vector<std::string> TrainHistory::SkippedFiles() {
+    std::vector<std::string> files;
+    Statement q(db_, "SELECT file FROM skipped ORDER BY file");
+    while (q.Step() == SQLITE_ROW) files.push_back(q.Text(0));
+    return files;
+}

@@ -183,6 +183,15 @@ private:
     std::size_t pos_ = 0;
 };
 
+// Waits up to 8 s for a text on the process's stderr.
+bool StderrShows(Process& process, const std::string& text) {
+    for (int i = 0; i < 80; ++i) {
+        if (process.Stderr().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(Millis(100));
+    }
+    return false;
+}
+
 // Runs kestova-trains with the arguments; its stdout and exit status.
 std::pair<std::string, int> RunTrainsTool(const std::string& args) {
     std::string out;
@@ -291,8 +300,20 @@ TEST(RecordsProcess, PowerupAndAllInOneEndInTheirFiles) {
     EXPECT_EQ(rebuilt.items[0].fields.at("site_alarms").text, "2");
 
     {
+        // A report the journal holds, gone: named at the start and by
+        // `status`, and written again, byte for byte, by --restore.
+        const std::string report = "Z918E/20240506_0708.GEM.HBD.00417.txt";
+        const std::string reportBytes = data.ReadText(report);
+        std::filesystem::remove(data.File(report));
         Process again;
         Start(again, data, pty);
+        const std::string gone = "1 report file the journal holds is missing or damaged: "
+                                 "20240506_0708.GEM.HBD.00417.txt (missing) (kestova-trains --restore writes them again)";
+        ASSERT_TRUE(again.WriteStdin("status\n"));
+        EXPECT_TRUE(again.WaitForLineContaining(gone, kWait));
+        EXPECT_TRUE(StderrShows(again, "ERROR: " + gone)) << again.Stderr();
+        EXPECT_EQ(RunTrainsTool("--restore --data-folder " + data.Path()).second, 0);
+        EXPECT_EQ(data.ReadText(report), reportBytes);
 
         // The history deleted under the running again is noticed and made
         // again (its stale WAL files are not laid over the new one).
@@ -300,9 +321,7 @@ TEST(RecordsProcess, PowerupAndAllInOneEndInTheirFiles) {
             std::this_thread::sleep_for(Millis(10));
         for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(data.File(std::string("Trains.sqlite") + suffix));
         const std::string remade = "Trains.sqlite was deleted while the collector ran; made again from the report files (1 trains)";
-        for (int i = 0; i < 80 && again.Stderr().find(remade) == std::string::npos; ++i)
-            std::this_thread::sleep_for(Millis(100));
-        EXPECT_NE(again.Stderr().find(remade), std::string::npos) << again.Stderr();
+        EXPECT_TRUE(StderrShows(again, remade)) << again.Stderr();
         ASSERT_TRUE(again.WriteStdin("trains\n"));
         EXPECT_TRUE(again.WaitForLineContaining("2024-05-06 07:08:09   417     3    2", kWait));
         Stop(again);

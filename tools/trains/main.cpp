@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/HistoryRecorder.h"
 #include "engine/JournalSiteData.h"
+#include "engine/ReportRestore.h"
 #include "platform/Paths.h"
 #include "records/Callers.h"
 #include "records/HistoryText.h"
@@ -36,10 +38,13 @@ constexpr const char* kUsage =
     "  --train ID         the summary and axles of the train with that id\n"
     "  --csv, --json      output for scripts instead of a table\n"
     "  --rebuild          index the report folder Z918E again, with a progress bar\n"
+    "  --restore          write again, from the train journal, every report file that is missing\n"
+    "                     or not as it was written (a changed file is kept as NAME.damaged)\n"
     "  --data-folder DIR  the data folder (default: $KESTOVA_HOME, else the program's folder)\n"
     "  --help             this text\n"
     "\n"
-    "Exit status: 0 done, 1 no such train, 2 usage error, or no train history in the folder.\n";
+    "Exit status: 0 done, 1 no such train or a report that could not be restored, 2 usage\n"
+    "error, or no train history in the folder.\n";
 
 int Usage(const std::string& complaint) {
     std::fprintf(stderr, "kestova-trains: %s\n%s", complaint.c_str(), kUsage);
@@ -111,12 +116,49 @@ int Rebuild(const std::string& folder) {
     return kExitOk;
 }
 
+// Every report the journal holds a train for, read back and compared; those
+// missing or changed written again and indexed.
+int Restore(const std::string& folder) {
+    const std::vector<JournaledReport> reports = ReportsNotInPlace(folder, true);
+    if (reports.empty()) {
+        std::printf("Every report file the train journal holds is in place\n");
+        return kExitOk;
+    }
+    CallerRegistry callers(folder);
+    callers.Load();
+    const CallerTable registry = callers.Snapshot();
+    const std::vector<SiteInfo> sites = RegistrySites(registry.data(), registry.size());
+    std::string why;
+    auto history = TrainHistory::OpenForWriting(HistoryPath(folder), nullptr, &why);
+    if (!history)
+        std::fprintf(stderr, "kestova-trains: the restored reports are not indexed now (%s); the collector "
+                             "indexes them at its next start\n", why.c_str());
+    int failed = 0;
+    for (const JournaledReport& report : reports) {
+        std::string keptAs;
+        if (!RestoreReport(folder, report, &keptAs, &why)) {
+            std::fprintf(stderr, "kestova-trains: %s could not be restored: %s\n", report.name.c_str(), why.c_str());
+            ++failed;
+            continue;
+        }
+        std::printf("%s restored (%s%s)\n", report.name.c_str(),
+                    report.state == ReportState::Missing ? "it was missing" : "it was damaged",
+                    keptAs.empty() ? "" : ("; the damaged file is kept as " + FileNameOf(keptAs)).c_str());
+        SiteData site;
+        if (history && ReadSiteData(report.ref, &site, nullptr) &&
+            !history->IndexReport(folder + REPORT_FOLDER + "/" + report.name, site.radioId,
+                                  LocalTimeText(site.receivedAt), sites, &why, &site))
+            std::fprintf(stderr, "kestova-trains: %s is not indexed now: %s\n", report.name.c_str(), why.c_str());
+    }
+    return failed > 0 ? kExitNotFound : kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     TrainFilter filter;
     long long limit = -1, train = -1;
-    bool csv = false, json = false, rebuild = false;
+    bool csv = false, json = false, rebuild = false, restore = false;
     std::string dataFolder;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -151,6 +193,8 @@ int main(int argc, char** argv) {
             json = true;
         } else if (arg == "--rebuild") {
             rebuild = true;
+        } else if (arg == "--restore") {
+            restore = true;
         } else if (arg == "--data-folder") {
             const char* v = value("folder");
             if (v == nullptr || *v == 0) return Usage("--data-folder takes a folder");
@@ -166,7 +210,9 @@ int main(int argc, char** argv) {
         dataFolder.empty() ? ProgramDataFolder(DataFolderChoice{}, &origin)
                            : (dataFolder.back() == '/' ? dataFolder : dataFolder + "/");
 
+    if (rebuild && restore) return Usage("--rebuild and --restore exclude each other");
     if (rebuild) return Rebuild(folder);
+    if (restore) return Restore(folder);
 
     TrainHistory::OpenStatus status;
     std::string why;
