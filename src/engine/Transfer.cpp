@@ -9,6 +9,7 @@
 #include "common/LogLine.h"
 #include "engine/Assembly.h"
 #include "engine/Collector.h"
+#include "engine/HeldTrains.h"
 #include "engine/Packets.h"
 #include "radio/Commands.h"
 #include "radio/Frame.h"
@@ -209,6 +210,9 @@ std::optional<TransferOutcome> ServeRequest(Collector& c) {
         const std::uint32_t passStart = link.clock.TickCount();
         if (ReceiveStep(link, TRANSFER_IDLE_PAUSE_MS) != Received::Packet) {
             idleMs += IdlePass(link, passStart);
+            // A quiet line: held reports are tried when due, as between
+            // transfers (never while blocks keep coming).
+            RetryHeldTrains(c);
             continue;
         }
 
