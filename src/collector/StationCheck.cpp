@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/ReportRestore.h"
 #include "platform/DeviceHolders.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
@@ -161,17 +162,19 @@ void CheckFolders(Report& report, const std::string& folder) {
     }
     std::vector<std::string> notWritable;
     if (::access(folder.c_str(), W_OK) != 0) notWritable.push_back(folder);
-    for (const char* sub : {"Z918E", "Temp", "Logs"}) {
+    for (const char* sub : {"Z918E", "Journal", "Temp", "Logs"}) {
         const std::string path = (folder + sub);
-        if (fs::exists(path, ec) && ::access(path.c_str(), W_OK) != 0) notWritable.push_back(path);
+        if (fs::exists(path, ec) && (!fs::is_directory(path, ec) || ::access(path.c_str(), W_OK) != 0))
+            notWritable.push_back(path);
     }
     if (notWritable.empty()) {
-        report.Line(true, "folders", folder + " and its Z918E, Temp and Logs are writable");
+        report.Line(true, "folders", folder + " and its Z918E, Journal, Temp and Logs are writable");
         return;
     }
     std::string list;
     for (const std::string& p : notWritable) list += (list.empty() ? "" : ", ") + p;
-    report.Line(false, "folders", "not writable for user " + UserName() + ": " + list);
+    report.Line(false, "folders", "not writable folders for user " + UserName() + ": " + list +
+                                      " (a running collector holds the train reports it cannot write in memory)");
 }
 
 void CheckCallers(Report& report, const std::string& folder) {
@@ -249,6 +252,15 @@ void CheckHistory(Report& report, const std::string& folder) {
     report.Line(true, "history", path + " passes its quick check");
 }
 
+// Reports the train journal holds a train for, gone or unreadable.
+void CheckReports(Report& report, const std::string& folder) {
+    const std::string line = ReportsNotInPlaceLine(ReportsNotInPlace(folder));
+    if (line.empty())
+        report.Line(true, "reports", "every report file the train journal holds is in place");
+    else
+        report.Line(false, "reports", line);
+}
+
 }  // namespace
 
 bool RunStationCheck(const std::string& folder, const std::string& origin, int portOverride,
@@ -261,6 +273,7 @@ bool RunStationCheck(const std::string& folder, const std::string& origin, int p
     CheckFreeSpace(report, folder);
     CheckCallers(report, folder);
     CheckHistory(report, folder);
+    CheckReports(report, folder);
     if (report.Failures() == 0)
         std::fprintf(out, "all is well\n");
     else

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "e2e/PtyHarness.h"
+#include "records/Journal.h"
 
 namespace {
 
@@ -202,6 +203,16 @@ TEST(CommandLine, CheckPassesAGoodDataFolderAndNamesWhatIsWrongInABrokenOne) {
                  std::this_thread::sleep_for(Millis(10));
          },
          {}, "Device or resource busy; held by pid "},
+        {"report folder a file",
+         [](const DataFolder& d, const Pty&) { d.WriteText("Z918E", "in the way\n"); },
+         {}, "FAIL: folders: not writable folders for user "},
+        {"report the journal holds, gone",
+         [](const DataFolder& d, const Pty&) {
+             std::filesystem::create_directory(d.File("Journal"));
+             d.WriteText("Journal/Trains-20261207.kj", TrainJournalHeader() + EncodeJournalRecord(JournalTrain{}));
+             d.WriteText("Journal/Trains-20261207.kj.done", "8 20240506_0708.GEM.HBD.00417.txt\n");
+         },
+         {}, "FAIL: reports: 1 report file the journal holds is missing or damaged: 20240506_0708.GEM.HBD.00417.txt (missing)"},
         {"no folder", [](const DataFolder& d, const Pty&) { std::filesystem::remove_all(d.Path()); },
          {"--port", "3"}, "/ does not exist"},
     };
