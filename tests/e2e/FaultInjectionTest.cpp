@@ -458,7 +458,7 @@ std::map<std::string, int> HistoryRowsByFile(const std::string& path) {
 }
 
 TEST(FaultInjection, SimulatedSitesLoseNoAcknowledgedTrainThroughTenKills) {
-    // The simulator keeps sending trains at line speed (All-in-One and in
+    // The simulator keeps sending trains, paced at 57600 baud (All-in-One and in
     // blocks, from two sites) on its own pseudo-terminal while collector after
     // collector on the same data folder is killed: a random time after its
     // start, or just after it acknowledged a train. Every train the simulator
@@ -471,6 +471,10 @@ TEST(FaultInjection, SimulatedSitesLoseNoAcknowledgedTrainThroughTenKills) {
     const std::string expected = data.File("expected");
     LiveProcess sim;
     LiveProcess::Options simOptions;
+    // The sites wait 3.2 s for a reply, as real ones do (longer than the
+    // receiver's 3 s gap rule): the rest of a frame a killed collector left
+    // on the line may start a bogus frame at the next one, which only a quiet
+    // line ends (docs/fault-injection.md).
     simOptions.args = {"--data-folder", data.Path(), "--com", std::to_string(kCom), "--expect", expected,
                        "--forever", "--sites", "12,17", "--mode", "mixed", "--baud", "57600",
                        "--reply-timeout", "3200", "--retries", "3", "--seed", std::to_string(seed % 100000)};
