@@ -6,19 +6,27 @@
 // Every exchange starts from an idle line: the bench first keeps quiet for
 // 100 to 1100 ms (a random time, so the exchange meets the collector at
 // every point of its idle wait). Frames go out at the radio's 19200 baud,
-// 32 bytes every 16.7 ms. Three figures, N times each (default 20):
+// 32 bytes every 16.7 ms. Five figures, N times each (default 20):
 // - Request to Transmit: its last byte written to the grant's first byte read;
 // - a train in two blocks: the Last Data Packet's last byte written to the
-//   report renamed into place in Z918E (seen by inotify);
-// - an All-in-One train: its last byte written to the report in place.
+//   ACK's first byte read (the train is in the journal and flushed to the
+//   disk before the ACK goes out), and to the report renamed into place in
+//   Z918E (seen by inotify);
+// - an All-in-One train: its last byte written to the ACK, and to the report.
 // Prints the median and the worst of each and appends them as table rows.
+//
+// The data folder is made in KESTOVA_BENCH_DIR (default: the current
+// folder), which must be on a disk: in memory (tmpfs) the journal's flush
+// would cost nothing, and the bench refuses it.
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -118,13 +126,14 @@ public:
         }
     }
 
-    // Call right after a train's last byte: the time from now to its report
-    // in place joins `samples`; its ACK must have come too.
-    bool TimeReport(std::vector<double>* samples) {
+    // Call right after a train's last byte: the time from now to the first
+    // byte of its ACK joins `acks`, to its report in place `reports`.
+    bool TimeAckAndReport(std::vector<double>* acks, std::vector<double>* reports) {
         const auto last = SteadyClock::now();
-        SteadyClock::time_point report;
-        if (!WaitReport(&report) || !Expect(PT_ACK)) return false;
-        samples->push_back(MillisSince(last, report));
+        SteadyClock::time_point ack, report;
+        if (!WaitFirstByte(&ack) || !WaitReport(&report) || !Expect(PT_ACK)) return false;
+        acks->push_back(MillisSince(last, ack));
+        reports->push_back(MillisSince(last, report));
         return true;
     }
 
@@ -174,9 +183,17 @@ int main(int argc, char** argv) {
         else if (arg.rfind("--table=", 0) == 0) tablePath = arg.substr(8);
     }
 
-    e2e::DataFolder data;
+    const char* base = std::getenv("KESTOVA_BENCH_DIR");
+    e2e::DataFolder data(base != nullptr ? base : ".");
     e2e::Pty pty;
     if (data.Path().empty() || !pty.Ok()) return 1;
+    struct statfs disk {};
+    constexpr long TMPFS = 0x01021994, RAMFS = static_cast<long>(0x858458f6);
+    if (::statfs(data.Path().c_str(), &disk) != 0 || disk.f_type == TMPFS || disk.f_type == RAMFS) {
+        std::fprintf(stderr, "%s is in memory (or cannot be looked at): the journal's flush would cost nothing there; "
+                     "set KESTOVA_BENCH_DIR to a folder on a disk\n", data.Path().c_str());
+        return 1;
+    }
     data.LinkPort(COM, pty.SlaveName());
     data.WriteSettings(COM);
     std::filesystem::create_directories(data.File("Z918E"));
@@ -205,6 +222,8 @@ int main(int argc, char** argv) {
     Figure grant{"Request to Transmit from an idle line to the grant's first byte", 20, 60, {}};
     Figure blocks{"Last byte of a train to its report in place, 2 blocks", 50, 150, {}};
     Figure allInOne{"Last byte of a train to its report in place, All-in-One", 50, 150, {}};
+    Figure blocksAck{"Last byte of a train to its ACK's first byte, journal flush included, 2 blocks", 20, 60, {}};
+    Figure allInOneAck{"Last byte of a train to its ACK's first byte, journal flush included, All-in-One", 20, 60, {}};
 
     std::uint16_t number = 1;
     for (int run = 0; run < runs; ++run) {
@@ -223,7 +242,7 @@ int main(int argc, char** argv) {
         const Bytes two(stream.begin() + BLOCK_SIZE, stream.end());
         if (!site.SendAtLineSpeed(Frame(1, PT_DATA, one)) || !site.SendAtLineSpeed(Frame(2, PT_LAST_DATA, two)))
             return 1;
-        if (!site.TimeReport(&blocks.samples)) {
+        if (!site.TimeAckAndReport(&blocksAck.samples, &blocks.samples)) {
             std::fprintf(stderr, "run %d: no report or no ACK after the blocks\n", run);
             return 1;
         }
@@ -234,7 +253,7 @@ int main(int argc, char** argv) {
         payload.insert(payload.end(), stream.begin(), stream.end());
         idle();
         if (!site.SendAtLineSpeed(Frame(static_cast<std::uint8_t>(run), PT_ALL_IN_ONE, payload))) return 1;
-        if (!site.TimeReport(&allInOne.samples)) {
+        if (!site.TimeAckAndReport(&allInOneAck.samples, &allInOne.samples)) {
             std::fprintf(stderr, "run %d: no report or no ACK for the All-in-One train\n", run);
             return 1;
         }
@@ -244,7 +263,7 @@ int main(int argc, char** argv) {
 
     std::ofstream table;
     if (!tablePath.empty()) table.open(tablePath, std::ios::app);
-    for (const Figure* f : {&grant, &allInOne, &blocks}) {
+    for (const Figure* f : {&grant, &allInOneAck, &blocksAck, &allInOne, &blocks}) {
         const std::string row = Row(*f);
         std::printf("%s\n", row.c_str());
         if (table.is_open()) table << row << '\n';

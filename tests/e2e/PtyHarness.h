@@ -88,9 +88,10 @@ inline std::optional<int> WaitChild(pid_t pid, bool* exited, int* status, Millis
 // A fresh folder under /tmp, removed with everything in it at the end.
 class DataFolder {
 public:
-    DataFolder() {
-        char tmpl[] = "/tmp/kestova-e2e-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) path_ = tmpl;
+    // A new folder in /tmp, or in `base` (a bench that must write to a disk).
+    explicit DataFolder(const std::string& base = "/tmp") {
+        std::string tmpl = base + "/kestova-e2e-XXXXXX";
+        if (::mkdtemp(tmpl.data()) != nullptr) path_ = std::filesystem::absolute(tmpl).string();
     }
     ~DataFolder() {
         std::error_code ec;
