@@ -45,6 +45,7 @@ constexpr int EditPaste = 57637;
 constexpr int FilePrint = 57607;
 constexpr int ViewSites = 32790;
 constexpr int ViewTrains = 32791;
+constexpr int ViewRefresh = 32792;
 constexpr int NextPane = 57680;
 constexpr int PrevPane = 57681;
 }  // namespace cmd
@@ -105,6 +106,8 @@ public:
     SitesView* OpenSitesView();
     TrainsView* OpenTrainsView(int siteNumber = -1);
     TrainView* OpenTrainView(qint64 trainId);
+    // Reads the active history view again (F5).
+    void RefreshActiveView();
 
     QStringList RecentFiles() const { return recentFiles_; }
     void AddToRecentFileList(const QString& path);
