@@ -15,6 +15,8 @@
 #include <QTableView>
 #include <QTableWidget>
 #include <QtTest>
+#include <chrono>
+#include <filesystem>
 
 #include "ConsoleTestSupport.h"
 #include "console/ConsoleHistory.h"
@@ -212,6 +214,10 @@ private slots:
             FillCallerEntry(callers[static_cast<std::size_t>(i)], powerup, radios[i]);
         }
         collector->Callers().Replace(callers);
+        // Received two days ago.
+        for (const auto& report : std::filesystem::directory_iterator(home.Folder() + REPORT_FOLDER))
+            std::filesystem::last_write_time(report.path(),
+                                             std::filesystem::file_time_type::clock::now() - std::chrono::hours(48));
         ConsoleHistory history;
         history.Start(*collector);
         collector->Events().Flush();
@@ -314,6 +320,22 @@ private slots:
         QTest::keyClick(sites.Table(), Qt::Key_Enter);
         QCOMPARE(siteOpened.size(), 1);
         QCOMPARE(siteOpened.first().first().toInt(), 500);  // radio 12
+
+        // Radio 3 now serves site 800: what it is heard saying no longer
+        // keeps site 600 from turning silent.
+        std::uint8_t moved[17] = {0xD2, 0x04, 800 & 0xFF, 800 >> 8, 1, 1, 0, 'A', 'B', 'H', 'L', 'V', '0', '0', '0', '8', 0};
+        FillCallerEntry(callers[1], moved, 3);
+        collector->Callers().Replace(callers);
+        EngineEvent powerup;
+        powerup.kind = EventKind::PowerupRegistered;
+        powerup.siteId = 3;
+        collector->Publish(powerup);
+        collector->Events().Flush();
+        sites.Refresh();
+        for (int row = 0; row < sites.Model()->rowCount(); ++row) {
+            const SiteRow& r = sites.Model()->Row(row);
+            if (r.siteNumber == 600 || r.siteNumber == 800) QCOMPARE(r.silent, r.siteNumber == 600);
+        }
 
         // Ctrl+W and Ctrl+F4 close the active view.
         CMainFrame frame;
