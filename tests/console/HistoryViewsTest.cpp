@@ -7,7 +7,9 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QLineSeries>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QValueAxis>
 #include <QScrollBar>
 #include <QSortFilterProxyModel>
 #include <QMdiArea>
@@ -163,6 +165,33 @@ private slots:
         view.resize(800, 600);
         QVERIFY(view.ExportPng(home.Path(QStringLiteral("chart.png"))));
         QVERIFY(home.ReadFile(QStringLiteral("chart.png")).startsWith("\x89PNG"));
+        QVERIFY(view.ExportName().startsWith(QStringLiteral("site-00500-train-")));
+        // An export that fails says why.
+        QString why;
+        QVERIFY(!view.ExportPng(home.Path(QStringLiteral("gone/chart.png")), &why));
+        QVERIFY(!why.isEmpty());
+        why.clear();
+        QVERIFY(!view.ExportCsv(home.Path(QStringLiteral("gone/axles.csv")), &why));
+        QVERIFY(!why.isEmpty());
+        // The wheel zooms the axles around the pointer; the readings keep
+        // their scale, the maximum in sight.
+        TrainChartView* chart = view.Chart();
+        chart->resize(800, 400);
+        const auto whole = chart->AxleRange();
+        const double boxTop = chart->BoxAxis()->max();
+        const QPointF at = chart->mapFromScene(chart->chart()->plotArea().center());
+        QWheelEvent wheel(at, chart->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(chart->viewport(), &wheel);
+        const auto zoomed = chart->AxleRange();
+        QVERIFY(zoomed.second - zoomed.first < whole.second - whole.first);
+        QCOMPARE(chart->BoxAxis()->max(), boxTop);
+        QVERIFY(boxTop >= 255);
+        QVERIFY(chart->AxleText(3).contains(QStringLiteral("A reading at its maximum")));
+        // Without a desktop viewer the report opens in a window of our own.
+        std::unique_ptr<QWidget> text(view.OpenReport());
+        QVERIFY(text != nullptr);
+        QVERIFY(qobject_cast<QPlainTextEdit*>(text.get())->toPlainText().startsWith(QStringLiteral("DEM ")));
 
         // Double-clicking a site opens its trains.
         CMainFrame frame;
