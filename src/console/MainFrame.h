@@ -108,6 +108,9 @@ public:
     TrainView* OpenTrainView(qint64 trainId);
     // Reads the active history view again (F5).
     void RefreshActiveView();
+    // The history views open now, in the order they were opened: "sites",
+    // "trains", "train:<id>" (kept for the next start).
+    QStringList OpenHistoryViews() const;
 
     QStringList RecentFiles() const { return recentFiles_; }
     void AddToRecentFileList(const QString& path);

@@ -298,6 +298,12 @@ private slots:
         view.findChild<QCheckBox*>(QStringLiteral("useTo"))->setChecked(false);
         QCOMPARE(view.Message(), QString());
         QCOMPARE(model->rowCount(), 17);  // trains 24 to 40: March 2
+        {
+            // A Trains view opened again (or at the next start) has them still.
+            TrainsView again;
+            QCOMPARE(again.Model()->rowCount(), 17);
+            QCOMPARE(again.Table()->horizontalHeader()->sortIndicatorSection(), int(TrainsModel::Messages));
+        }
 
         // A train coming in keeps the selected train selected and the rows
         // in view where they are; the bar above the table leads to it.
@@ -373,6 +379,7 @@ private slots:
         frame.OpenSitesView();
         frame.OpenTrainsView();
         QCOMPARE(frame.MdiArea()->subWindowList().size(), 2);
+        QCOMPARE(frame.OpenHistoryViews(), QStringList({QStringLiteral("sites"), QStringLiteral("trains")}));
         QTest::keyClick(&frame, Qt::Key_W, Qt::ControlModifier);
         QTRY_COMPARE(frame.MdiArea()->subWindowList().size(), 1);
         QTest::keyClick(&frame, Qt::Key_F4, Qt::ControlModifier);
