@@ -238,14 +238,18 @@ void TrainChartView::drawForeground(QPainter* painter, const QRectF&) {
     painter->setPen(QColor(90, 90, 90));
     const QFontMetrics metrics(painter->font());
     QAbstractSeries* s = chart()->series().first();
+    // Each number centred on its car; a number that would run into the one
+    // before is left out, so the numbers shown stay evenly spread.
+    double lastRight = plot.left() - 1;
     for (std::size_t i = 0; i < cars_.size(); ++i) {
         const double left = chart()->mapToPosition(QPointF(cars_[i].first - 0.5, 0), s).x();
         const double right = chart()->mapToPosition(QPointF(cars_[i].second + 0.5, 0), s).x();
-        const QRectF box(QPointF(std::max(left, plot.left()), strip.top()),
-                         QPointF(std::min(right, plot.right()), strip.bottom()));
         const QString number = QString::number(axles_[static_cast<std::size_t>(cars_[i].first - 1)].car);
-        if (box.width() > metrics.horizontalAdvance(number) + 4)
-            painter->drawText(box, Qt::AlignCenter, number);
+        const double width = metrics.horizontalAdvance(number);
+        const double at = (left + right) / 2 - width / 2;
+        if (at < lastRight + 8 || at < plot.left() || at + width > plot.right()) continue;
+        painter->drawText(QRectF(at, strip.top(), width, strip.height()), Qt::AlignCenter, number);
+        lastRight = at + width;
     }
 }
 
