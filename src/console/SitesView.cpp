@@ -113,6 +113,8 @@ SitesView::SitesView(QWidget* parent) : QWidget(parent) {
         const QByteArray header = s.value(QStringLiteral("SitesView/header")).toByteArray();
         sized_ = !header.isEmpty() && table_->horizontalHeader()->restoreState(header);
     }
+    table_->sortByColumn(table_->horizontalHeader()->sortIndicatorSection(),
+                         table_->horizontalHeader()->sortIndicatorOrder());
     // Enter or a double click opens the site's trains.
     connect(table_, &QTableView::activated, this, [this](const QModelIndex& index) {
         if (index.isValid()) emit OpenTrainsOfSite(model_->Row(sorted_->mapToSource(index).row()).siteNumber);

@@ -342,6 +342,8 @@ TrainsView::TrainsView(QWidget* parent) : QWidget(parent) {
         alarms_->setChecked(s.value(QStringLiteral("alarmsOnly"), false).toBool());
         if (s.contains(QStringLiteral("header"))) header->restoreState(s.value(QStringLiteral("header")).toByteArray());
     }
+    // The list in the order the arrow shows.
+    table_->sortByColumn(header->sortIndicatorSection(), header->sortIndicatorOrder());
 
     connect(site_, &QLineEdit::editingFinished, this, &TrainsView::ApplyFilter);
     for (QCheckBox* box : {useFrom_, useTo_, alarms_}) connect(box, &QCheckBox::toggled, this, &TrainsView::ApplyFilter);

@@ -298,11 +298,13 @@ private slots:
         view.findChild<QCheckBox*>(QStringLiteral("useTo"))->setChecked(false);
         QCOMPARE(view.Message(), QString());
         QCOMPARE(model->rowCount(), 17);  // trains 24 to 40: March 2
+        table->sortByColumn(TrainsModel::Axles, Qt::AscendingOrder);
         {
             // A Trains view opened again (or at the next start) has them still.
             TrainsView again;
             QCOMPARE(again.Model()->rowCount(), 17);
-            QCOMPARE(again.Table()->horizontalHeader()->sortIndicatorSection(), int(TrainsModel::Messages));
+            QCOMPARE(again.Table()->horizontalHeader()->sortIndicatorSection(), int(TrainsModel::Axles));
+            for (int row = 0; row < 17; ++row) QCOMPARE(again.Model()->Row(row)->id, model->Row(row)->id);
         }
 
         // A train coming in keeps the selected train selected and the rows
