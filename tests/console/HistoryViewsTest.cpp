@@ -307,6 +307,11 @@ private slots:
             for (int row = 0; row < 17; ++row) QCOMPARE(again.Model()->Row(row)->id, model->Row(row)->id);
         }
 
+        // A small window (640 x 420) holds the view; the Train view scrolls.
+        QVERIFY(view.minimumSizeHint().width() <= 620 && view.minimumSizeHint().height() <= 400);
+        TrainView small;
+        QVERIFY(small.minimumSizeHint().width() <= 620 && small.minimumSizeHint().height() <= 400);
+
         // A train coming in keeps the selected train selected and the rows
         // in view where they are; the bar above the table leads to it.
         view.findChild<QCheckBox*>(QStringLiteral("useFrom"))->setChecked(false);
