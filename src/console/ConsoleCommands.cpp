@@ -6,7 +6,9 @@
 #include <QFontDatabase>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QGuiApplication>
 #include <QPointer>
+#include <QStandardPaths>
 #include <QUrl>
 #include <string>
 
@@ -36,6 +38,28 @@ QWidget* ShowListingWindow(const QString& path) {
     return view;
 }
 
+namespace {
+
+// A viewer the desktop can start: a desktop session, a window system that
+// shows windows, and the opener. Without them the opener "succeeds" and
+// nothing comes up but a line on stderr.
+bool DesktopHasViewer() {
+    CKestovaApp* app = CKestovaApp::Instance();
+    if (app != nullptr && !app->Options().useDesktopViewer) return false;
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) return false;
+    if (qEnvironmentVariableIsEmpty("XDG_CURRENT_DESKTOP") && qEnvironmentVariableIsEmpty("DESKTOP_SESSION"))
+        return false;
+    return !QStandardPaths::findExecutable(QStringLiteral("xdg-open")).isEmpty();
+}
+
+}  // namespace
+
+QWidget* OpenTextFile(const QString& path) {
+    if (DesktopHasViewer() && QDesktopServices::openUrl(QUrl::fromLocalFile(path))) return nullptr;
+    return ShowListingWindow(path);
+}
+
 void OnListCallers(QWidget*) {
     CKestovaApp* app = CKestovaApp::Instance();
     Collector* collector = app != nullptr ? app->GetCollector() : nullptr;
@@ -45,10 +69,7 @@ void OnListCallers(QWidget*) {
         bridge::ShowMessageBox(why.c_str());
         return;
     }
-    const QString listing = QString::fromStdString(path);
-    const bool desktop = app == nullptr || app->Options().useDesktopViewer;
-    if (desktop && QDesktopServices::openUrl(QUrl::fromLocalFile(listing))) return;
-    ShowListingWindow(listing);
+    OpenTextFile(QString::fromStdString(path));
 }
 
 void OnSendEchoCommand(QWidget* parent) {

@@ -17,6 +17,10 @@ void OnListCallers(QWidget* parent);
 void OnSendEchoCommand(QWidget* parent);
 // The read-only listing window (also used when the desktop has no viewer).
 QWidget* ShowListingWindow(const QString& path);
+// Opens a text file in the desktop's viewer where a desktop session has one
+// to start, else in a read-only window of our own (returned; null when the
+// desktop took it).
+QWidget* OpenTextFile(const QString& path);
 
 // The "Edit" context menu: "Cu&t\tCtrl+X", "&Copy\tCtrl+C", "&Paste\tCtrl+V".
 // Cut and Paste are greyed (a pane takes no text); Copy copies the pane's

@@ -119,14 +119,19 @@ bool CKestovaApp::InitInstance(const QStringList& arguments) {
 void CKestovaApp::OpenDemoViews() {
     // KESTOVA_OPEN_VIEWS (set by scripts/run's demonstration) opens the
     // history views at the start: "sites", "trains" and "train" (the newest
-    // train, once the first one has been indexed), comma-separated.
-    const QStringList views = qEnvironmentVariable("KESTOVA_OPEN_VIEWS").split(QLatin1Char(','), Qt::SkipEmptyParts);
+    // train, once the first one has been indexed), comma-separated. Without
+    // it, the views open when the console last ended open again.
+    QStringList views = qEnvironmentVariable("KESTOVA_OPEN_VIEWS").split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (views.isEmpty()) views = UserSettings().value(QStringLiteral("Workspace/OpenViews")).toStringList();
     if (views.isEmpty() || mainFrame_.isNull() || history_ == nullptr) return;
     // Where no window manager activates the frame, the tab area would keep
     // its first tab in front of the views opened here.
     QApplication::setActiveWindow(mainFrame_.data());
-    if (views.contains(QStringLiteral("sites"))) mainFrame_->OpenSitesView();
-    if (views.contains(QStringLiteral("trains"))) mainFrame_->OpenTrainsView();
+    for (const QString& view : views) {
+        if (view == QStringLiteral("sites")) mainFrame_->OpenSitesView();
+        if (view == QStringLiteral("trains")) mainFrame_->OpenTrainsView();
+        if (view.startsWith(QStringLiteral("train:"))) mainFrame_->OpenTrainView(view.mid(6).toLongLong());
+    }
     if (!views.contains(QStringLiteral("train"))) return;
     auto openNewest = [frame = mainFrame_]() {
         if (frame.isNull()) return false;

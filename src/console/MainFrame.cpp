@@ -22,6 +22,9 @@
 #include "console/FrameHost.h"
 #include "console/Icons.h"
 #include "console/Looks.h"
+#include "console/SitesView.h"
+#include "console/TrainView.h"
+#include "console/TrainsView.h"
 #include "console/UserSettings.h"
 #include "console/WindowsDlg.h"
 
@@ -119,9 +122,21 @@ void CMainFrame::SaveFrameState() const {
     settings.setValue(QStringLiteral("MainFrameGeometry"), saveGeometry());
     settings.setValue(QStringLiteral("MainFrameState"), saveState());
     settings.setValue(QStringLiteral("StatusBar"), Action(cmd::ViewStatusBar)->isChecked());
+    settings.setValue(QStringLiteral("OpenViews"), OpenHistoryViews());
     settings.endGroup();
     settings.sync();
     SaveToolbarCustomisation(toolBar_);
+}
+
+QStringList CMainFrame::OpenHistoryViews() const {
+    QStringList views;
+    for (QMdiSubWindow* w : mdiArea_->subWindowList(QMdiArea::CreationOrder)) {
+        if (qobject_cast<SitesView*>(w->widget()) != nullptr) views << QStringLiteral("sites");
+        if (qobject_cast<TrainsView*>(w->widget()) != nullptr) views << QStringLiteral("trains");
+        if (auto* train = qobject_cast<TrainView*>(w->widget()))
+            views << QStringLiteral("train:%1").arg(train->TrainId());
+    }
+    return views;
 }
 
 void CMainFrame::RestoreFrameState() {

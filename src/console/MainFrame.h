@@ -45,6 +45,7 @@ constexpr int EditPaste = 57637;
 constexpr int FilePrint = 57607;
 constexpr int ViewSites = 32790;
 constexpr int ViewTrains = 32791;
+constexpr int ViewRefresh = 32792;
 constexpr int NextPane = 57680;
 constexpr int PrevPane = 57681;
 }  // namespace cmd
@@ -105,6 +106,11 @@ public:
     SitesView* OpenSitesView();
     TrainsView* OpenTrainsView(int siteNumber = -1);
     TrainView* OpenTrainView(qint64 trainId);
+    // Reads the active history view again (F5).
+    void RefreshActiveView();
+    // The history views open now, in the order they were opened: "sites",
+    // "trains", "train:<id>" (kept for the next start).
+    QStringList OpenHistoryViews() const;
 
     QStringList RecentFiles() const { return recentFiles_; }
     void AddToRecentFileList(const QString& path);

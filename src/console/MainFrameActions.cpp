@@ -63,6 +63,8 @@ void CMainFrame::CreateActions() {
 
     a = MakeAction(cmd::FileClose, QStringLiteral("&Close"),
                    QStringLiteral("Close the active document\nClose"));
+    a->setShortcuts({QKeySequence(QStringLiteral("Ctrl+F4")), QKeySequence(QStringLiteral("Ctrl+W"))});
+    addAction(a);  // the keys work whichever File menu shows
     connect(a, &QAction::triggered, this, &CMainFrame::OnFileClose);
 
     a = MakeAction(cmd::FileSave, QStringLiteral("&Save\tCtrl+S"),
@@ -116,6 +118,11 @@ void CMainFrame::CreateActions() {
     a = MakeAction(cmd::ViewTrains, QStringLiteral("T&rains"),
                    QStringLiteral("Show the train history\nTrains"));
     connect(a, &QAction::triggered, this, [this]() { OpenTrainsView(); });
+    a = MakeAction(cmd::ViewRefresh, QStringLiteral("Re&fresh"),
+                   QStringLiteral("Read the sites or trains shown again\nRefresh"));
+    a->setShortcut(QKeySequence(Qt::Key_F5));
+    addAction(a);
+    connect(a, &QAction::triggered, this, &CMainFrame::RefreshActiveView);
 
     a = MakeAction(cmd::WindowManager, QStringLiteral("&Windows..."),
                    QStringLiteral("Manage the open windows\nWindows"));
@@ -221,6 +228,7 @@ void CMainFrame::CreateMenus() {
     viewMenu_->addAction(Action(cmd::ViewStatusBar));
     viewMenu_->addAction(Action(cmd::ViewSites));
     viewMenu_->addAction(Action(cmd::ViewTrains));
+    viewMenu_->addAction(Action(cmd::ViewRefresh));
     QMenu* looksMenu = viewMenu_->addMenu(QStringLiteral("&Application Look"));
     looksMenu->setObjectName(QStringLiteral("applicationLookMenu"));
     QMenu* submenu = nullptr;

@@ -22,6 +22,17 @@
 #include "console/TrainsView.h"
 #include "console/WindowBridge.h"
 
+namespace {
+
+// The frame's Close (Ctrl+F4, Ctrl+W) closes the active window; the same
+// keys on each window's own menu would make them ambiguous.
+void LeaveCloseKeysToTheFrame(QMdiSubWindow* window) {
+    if (QMenu* menu = window->systemMenu())
+        for (QAction* action : menu->actions()) action->setShortcuts({});
+}
+
+}  // namespace
+
 void CMainFrame::CreateTabArea() {
     mdiArea_ = new QMdiArea(this);
     mdiArea_->setObjectName(QStringLiteral("mdiArea"));
@@ -57,6 +68,7 @@ void CMainFrame::CreateTabArea() {
 
 QMdiSubWindow* CMainFrame::AddViewTab(QWidget* view) {
     QMdiSubWindow* window = mdiArea_->addSubWindow(view);
+    LeaveCloseKeysToTheFrame(window);
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->setWindowTitle(view->windowTitle());
     window->setWindowIcon(icons::TabMark(documentCount_++));
@@ -99,7 +111,8 @@ TrainsView* CMainFrame::OpenTrainsView(int siteNumber) {
         connect(view, &TrainsView::OpenTrain, this, [this](qint64 id) { OpenTrainView(id); });
         AddViewTab(view);
     }
-    view->ShowSite(siteNumber);
+    // View, Trains keeps the filter the operator left; a site opens its own.
+    if (siteNumber >= 0) view->ShowSite(siteNumber);
     return view;
 }
 
@@ -116,6 +129,14 @@ TrainView* CMainFrame::OpenTrainView(qint64 trainId) {
     }
     AddViewTab(view);
     return view;
+}
+
+void CMainFrame::RefreshActiveView() {
+    QMdiSubWindow* active = mdiArea_->activeSubWindow();
+    QWidget* view = active != nullptr ? active->widget() : nullptr;
+    if (auto* sites = qobject_cast<SitesView*>(view)) sites->Refresh();
+    if (auto* trains = qobject_cast<TrainsView*>(view)) trains->Refresh();
+    if (auto* train = qobject_cast<TrainView*>(view)) train->ShowTrain(train->TrainId());
 }
 
 CChildFrame* CMainFrame::ActiveChild() const {
@@ -137,6 +158,7 @@ CChildFrame* CMainFrame::CreateDocumentWindow(const QString& path) {
     }
     child->setWindowIcon(icons::TabMark(documentCount_++));
     mdiArea_->addSubWindow(child);
+    LeaveCloseKeysToTheFrame(child);
     connect(child, &QObject::destroyed, this, [this]() {
         QTimer::singleShot(0, this, [this]() {
             UpdateMenus();

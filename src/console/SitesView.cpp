@@ -2,6 +2,7 @@
 
 #include <QBrush>
 #include <QHeaderView>
+#include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -9,6 +10,7 @@
 
 #include "console/ConsoleHistory.h"
 #include "console/HistoryViewText.h"
+#include "console/UserSettings.h"
 #include "records/TrainReport.h"
 
 using historyview::Text;
@@ -43,6 +45,22 @@ QVariant SitesModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::TextAlignmentRole && index.column() != Name && index.column() != Type &&
         index.column() != LastMessage)
         return int(Qt::AlignRight | Qt::AlignVCenter);
+    if (role == SortRole) {
+        switch (index.column()) {
+            case Radio: return r.radioId;
+            case Site: return r.siteNumber;
+            case Milepost: return r.milepost;
+            case Track: return r.track;
+            case LastHeard: return QVariant::fromValue<qint64>(r.lastHeard);
+            case LastPowerup: return QVariant::fromValue<qint64>(r.lastPowerup);
+            case Today: return r.trainsToday;
+            case Week: return r.trainsWeek;
+            case Retried: return r.retriedToday;
+            case GivenUp: return r.givenUpToday;
+            case FrameErrors: return r.frameErrorsToday;
+            default: return data(index, Qt::DisplayRole);
+        }
+    }
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
         case Radio: return r.radioId != 0 ? QVariant(r.radioId) : QVariant();
@@ -73,18 +91,33 @@ SitesView::SitesView(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("sitesView"));
     setWindowTitle(QStringLiteral("Sites"));
     model_ = new SitesModel(this);
+    sorted_ = new QSortFilterProxyModel(this);
+    sorted_->setSourceModel(model_);
+    sorted_->setSortRole(SitesModel::SortRole);
     table_ = new QTableView(this);
     table_->setObjectName(QStringLiteral("sitesTable"));
-    table_->setModel(model_);
+    table_->setModel(sorted_);
+    table_->setSortingEnabled(true);
+    table_->horizontalHeader()->setSortIndicator(SitesModel::Site, Qt::AscendingOrder);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->setWordWrap(false);
     table_->verticalHeader()->hide();
     table_->horizontalHeader()->setStretchLastSection(true);
+    setFocusProxy(table_);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(table_);
-    connect(table_, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
-        if (index.isValid()) emit OpenTrainsOfSite(model_->Row(index.row()).siteNumber);
+    {
+        QSettings s = UserSettings();
+        const QByteArray header = s.value(QStringLiteral("SitesView/header")).toByteArray();
+        sized_ = !header.isEmpty() && table_->horizontalHeader()->restoreState(header);
+    }
+    table_->sortByColumn(table_->horizontalHeader()->sortIndicatorSection(),
+                         table_->horizontalHeader()->sortIndicatorOrder());
+    // Enter or a double click opens the site's trains.
+    connect(table_, &QTableView::activated, this, [this](const QModelIndex& index) {
+        if (index.isValid()) emit OpenTrainsOfSite(model_->Row(sorted_->mapToSource(index).row()).siteNumber);
     });
     // A burst of events (a noisy line) refreshes once, a moment later.
     auto* soon = new QTimer(this);
@@ -103,12 +136,32 @@ SitesView::SitesView(QWidget* parent) : QWidget(parent) {
     Refresh();
 }
 
+SitesView::~SitesView() {
+    QSettings s = UserSettings();
+    s.setValue(QStringLiteral("SitesView/header"), table_->horizontalHeader()->saveState());
+}
+
 void SitesView::Refresh() {
+    // The selected site stays selected through the refresh.
+    const QModelIndex current = sorted_->mapToSource(table_->currentIndex());
+    const bool selected = current.isValid() && table_->selectionModel()->hasSelection();
+    const SiteRow was = selected ? model_->Row(current.row()) : SiteRow{};
     ConsoleHistory* h = ConsoleHistory::Instance();
     std::unique_ptr<TrainHistory> history = h != nullptr ? h->OpenReader() : nullptr;
     model_->SetRows(BuildSiteRows(h != nullptr ? h->Registry() : CallerTable{},
                                   h != nullptr ? &h->Board() : nullptr, history.get(),
                                   static_cast<std::int64_t>(std::time(nullptr)),
                                   h != nullptr ? h->SilentHours() : DEFAULT_SILENT_HOURS));
-    table_->resizeColumnsToContents();
+    if (!sized_) {
+        // Once: after that the widths are the operator's.
+        table_->resizeColumnsToContents();
+        sized_ = model_->rowCount() > 0;
+    }
+    for (int row = 0; selected && row < model_->rowCount(); ++row) {
+        const SiteRow& r = model_->Row(row);
+        if (r.siteNumber == was.siteNumber && r.radioId == was.radioId) {
+            table_->selectRow(sorted_->mapFromSource(model_->index(row, 0)).row());
+            break;
+        }
+    }
 }

@@ -6,6 +6,7 @@
 
 #include "engine/SiteBoard.h"
 
+class QSortFilterProxyModel;
 class QTableView;
 
 class SitesModel : public QAbstractTableModel {
@@ -13,6 +14,8 @@ class SitesModel : public QAbstractTableModel {
 public:
     enum Column { Radio, Site, Type, Name, Milepost, Track, LastHeard, LastPowerup, Today, Week,
                   Retried, GivenUp, FrameErrors, LastMessage, ColumnCount };
+    // The value a column is sorted by.
+    static constexpr int SortRole = Qt::UserRole + 1;
     using QAbstractTableModel::QAbstractTableModel;
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -29,7 +32,10 @@ class SitesView : public QWidget {
     Q_OBJECT
 public:
     explicit SitesView(QWidget* parent = nullptr);
+    ~SitesView() override;
+    // The rows in the model's own order; the table shows them sorted.
     SitesModel* Model() const { return model_; }
+    QSortFilterProxyModel* Sorted() const { return sorted_; }
     QTableView* Table() const { return table_; }
     void Refresh();
 
@@ -38,5 +44,7 @@ signals:
 
 private:
     SitesModel* model_;
+    QSortFilterProxyModel* sorted_;
     QTableView* table_;
+    bool sized_ = false;
 };

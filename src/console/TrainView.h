@@ -9,10 +9,14 @@
 
 class QLabel;
 class QTableWidget;
+class QValueAxis;
 
-// The chart of one train: hot box left and right (left axis), hot wheel
-// left and right (right axis) per axle, cars as bands, readings at their
-// maximum marked. Wheel zooms, the rubber band zooms in, right-drag pans.
+// The chart of one train in two plots over one axle axis: hot box left and
+// right above (left scale), hot wheel left and right below (right scale),
+// left solid and right dashed, cars as numbered bands, readings at their
+// maximum marked. The wheel zooms the axles around the pointer, the rubber
+// band zooms into the axles dragged over, right-drag pans; the readings
+// keep their whole scale. A tooltip tells the axle under the pointer.
 class TrainChartView : public QChartView {
     Q_OBJECT
 public:
@@ -20,16 +24,31 @@ public:
     void SetTrain(const std::vector<ReportAxle>& axles);
     void ResetZoom();
     int MarkedReadings() const { return marked_; }
+    // The axles shown (first, last), as the axle axis has them.
+    std::pair<double, double> AxleRange() const;
+    // Zooms the axle axis by `factor` (below 1: in) around axle `at`.
+    void ZoomAxles(double factor, double at);
+    // The tooltip of an axle: its car, and both sides' readings.
+    QString AxleText(int axle) const;
+    // The readings' scales: hot box, hot wheel (null without hot-wheel data).
+    QValueAxis* BoxAxis() const { return boxAxis_; }
+    QValueAxis* WheelAxis() const { return wheelAxis_; }
 
 protected:
     void drawBackground(QPainter* painter, const QRectF& rect) override;
+    void drawForeground(QPainter* painter, const QRectF& rect) override;
     void wheelEvent(QWheelEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
+    void TickAxles();
+    std::vector<ReportAxle> axles_;
     std::vector<std::pair<int, int>> cars_;  // first and last axle of each car
+    QValueAxis* xAxis_ = nullptr;
+    QValueAxis* boxAxis_ = nullptr;
+    QValueAxis* wheelAxis_ = nullptr;
     int marked_ = 0;
     bool panning_ = false;
     QPoint lastPan_;
@@ -45,9 +64,17 @@ public:
     QString Summary() const;
     QTableWidget* AxleTable() const { return axleTable_; }
     TrainChartView* Chart() const { return chart_; }
-    bool ExportPng(const QString& path);
-    bool ExportCsv(const QString& path);
+    // The chart with a title line (site, train, time) as a PNG; false with
+    // the reason in *why.
+    bool ExportPng(const QString& path, QString* why = nullptr);
+    bool ExportCsv(const QString& path, QString* why = nullptr);
     QString ReportPath() const;
+    // "site-00500-train-301": the start of the export files' names.
+    QString ExportName() const;
+    // The report file in the desktop's viewer, or in a read-only window of
+    // the console's own (returned) when there is none; a report that cannot
+    // be read is said in a message box.
+    QWidget* OpenReport();
 
 private:
     TrainRow train_;

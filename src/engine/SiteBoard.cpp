@@ -98,10 +98,17 @@ std::vector<SiteRow> BuildSiteRows(const CallerTable& registry, const SiteBoard*
     }
     if (board != nullptr) {
         const int today = LocalDay(now);
+        // The board counts by radio. A radio given to another site number
+        // belongs to the site the registry names for it now; an older site
+        // of the history that used the radio keeps its own last train.
+        const std::size_t registryRows = RegistrySites(registry.data(), registry.size()).size();
         for (const auto& [radio, c] : board->Snapshot()) {
             bool found = false;
-            for (SiteRow& r : rows) {
-                if (r.radioId != radio) continue;
+            bool inRegistry = false;
+            for (std::size_t i = 0; i < registryRows; ++i) inRegistry = inRegistry || rows[i].radioId == radio;
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                SiteRow& r = rows[i];
+                if (r.radioId != radio || (inRegistry && i >= registryRows)) continue;
                 found = true;
                 if (c.lastHeard > r.lastHeard) r.lastHeard = c.lastHeard;
                 r.lastPowerup = c.lastPowerup;

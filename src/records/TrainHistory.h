@@ -75,14 +75,18 @@ struct TrainRow {
 };
 
 struct TrainFilter {
-    int siteNumber = -1;         // -1: every site
+    int siteNumber = -1;         // -1: every site (or those of siteNumbers)
     std::string fromDate;        // "YYYY-MM-DD", inclusive; "" = open
     std::string toDate;          // inclusive
     bool alarmsOnly = false;
+    std::vector<int> siteNumbers;  // any of these, or siteNumber; both unset: every site
+    std::int64_t maxId = 0;      // > 0: only rows of that id or below (a list held still)
 };
 
-// Columns a list can be ordered by.
-enum class TrainOrder { Time, Site, TrainNumber, Axles, Cars, HotBox, Received };
+// Columns a list can be ordered by. Ties go by first time stamp and id;
+// Received and Id by id alone, so a train indexed later comes later.
+enum class TrainOrder { Time, Site, TrainNumber, Axles, Cars, HotBox, Received, Id, Radio, Track, HotWheel,
+                        Maxed, Messages };
 
 struct SiteTrainStats {
     int siteNumber = 0;

@@ -62,9 +62,19 @@ std::string Where(const TrainFilter& f, std::vector<std::string>& values) {
         where += where.empty() ? " WHERE " : " AND ";
         where += clause;
     };
-    if (f.siteNumber >= 0) {
-        add("site_number = ?");
-        values.push_back(std::to_string(f.siteNumber));
+    std::vector<int> sites = f.siteNumbers;
+    if (f.siteNumber >= 0) sites.push_back(f.siteNumber);
+    if (!sites.empty()) {
+        std::string in = "site_number IN (";
+        for (std::size_t i = 0; i < sites.size(); ++i) {
+            in += i == 0 ? "?" : ", ?";
+            values.push_back(std::to_string(sites[i]));
+        }
+        add((in + ")").c_str());
+    }
+    if (f.maxId > 0) {
+        add("id <= ?");
+        values.push_back(std::to_string(f.maxId));
     }
     if (!f.fromDate.empty()) {
         add("first_time >= ?");
@@ -113,11 +123,18 @@ std::vector<TrainRow> TrainHistory::ListTrains(const TrainFilter& filter, std::i
         case TrainOrder::Cars: key = "cars"; break;
         case TrainOrder::HotBox: key = "max(hb_left_max, hb_right_max)"; break;
         case TrainOrder::Received: key = "received"; break;
+        case TrainOrder::Id: key = "id"; break;
+        case TrainOrder::Radio: key = "site_id"; break;
+        case TrainOrder::Track: key = "track"; break;
+        case TrainOrder::HotWheel: key = "max(ifnull(hw_left_max, -1), ifnull(hw_right_max, -1))"; break;
+        case TrainOrder::Maxed: key = "maxed_left + maxed_right"; break;
+        case TrainOrder::Messages: key = "sim_codes"; break;
     }
     const char* dir = ascending ? " ASC" : " DESC";
+    const bool byIndexing = order == TrainOrder::Received || order == TrainOrder::Id;
     std::string sql = std::string("SELECT ") + kTrainColumns + (version_ >= 2 ? kSiteColumns : kNoSiteColumns) +
-                      " FROM trains" + Where(filter, values) +
-                      " ORDER BY " + key + dir + ", first_time" + dir + ", id" + dir +
+                      " FROM trains" + Where(filter, values) + " ORDER BY " + key + dir +
+                      (byIndexing ? std::string() : std::string(", first_time") + dir) + ", id" + dir +
                       " LIMIT ? OFFSET ?";
     Statement q(db_, sql.c_str());
     int n = 1;

@@ -56,6 +56,7 @@ std::string TrainsTable(const char* name) {
 constexpr const char* kTrainIndexes = R"SQL(
 CREATE INDEX trains_by_time ON trains(first_time, id);
 CREATE INDEX trains_by_site ON trains(site_number, first_time);
+CREATE INDEX trains_by_received ON trains(received, id);
 )SQL";
 
 constexpr const char* kSiteAlarmTable = R"SQL(
@@ -319,6 +320,9 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
                 if (!h->Exec(create.c_str(), why)) return nullptr;
             }
             if (s != OpenStatus::OtherSchema) {
+                // The lists are newest first by when a train came in; a file
+                // made before that order lacks its index (a moment to build).
+                h->Exec("CREATE INDEX IF NOT EXISTS trains_by_received ON trains(received, id);", nullptr);
                 h->identity_ = IdentityOf(path);  // a new file exists only now
                 return h;
             }

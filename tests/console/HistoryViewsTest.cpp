@@ -1,12 +1,24 @@
 // The Sites, Trains and Train views over a small history: what their models
 // show, that the trains model reads only the pages shown, filters and
-// sorting, and the train's chart and exports.
+// sorting, trains coming in under a selection, the keys, and the train's
+// chart and exports.
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QHeaderView>
+#include <QLineEdit>
 #include <QLineSeries>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QValueAxis>
+#include <QScrollBar>
+#include <QSortFilterProxyModel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QTableView>
 #include <QTableWidget>
 #include <QtTest>
+#include <chrono>
+#include <filesystem>
 
 #include "ConsoleTestSupport.h"
 #include "console/ConsoleHistory.h"
@@ -25,21 +37,23 @@ using consoletest::TempHome;
 namespace {
 
 // Writes the report of a train of `axles` axles in cars of 4: site 500 on
-// track 1, train number n, axle 3's left bearing at its maximum when `alarm`.
-// Returns the train as a current-format stream, with `siteAlarms` alarm
-// entries (axle 3, bit 0) after its axle records.
-std::vector<std::uint8_t> WriteTrain(const TempHome& home, int n, int axles, bool alarm, int siteAlarms = 0) {
+// track 1 (or those given), train number n, axle 3's left bearing at its
+// maximum when `alarm`, left wheels at `wheel`. Returns the train as a
+// current-format stream, with `siteAlarms` alarm entries (axle 3, bit 0)
+// after its axle records.
+std::vector<std::uint8_t> WriteTrain(const TempHome& home, int n, int axles, bool alarm, int siteAlarms = 0,
+                                     int site = 500, int track = 1, int wheel = 120) {
     TrainRecord t{};
     std::uint8_t* h = t.header;
     h[1] = 0x01;  // hot-wheel records
-    h[2] = 500 & 0xFF;
-    h[3] = 500 >> 8;
+    h[2] = static_cast<std::uint8_t>(site & 0xFF);
+    h[3] = static_cast<std::uint8_t>(site >> 8);
     h[5] = static_cast<std::uint8_t>(n);
     h[6] = static_cast<std::uint8_t>(n >> 8);
     const std::uint8_t stamp[6] = {26, 3, static_cast<std::uint8_t>(1 + n / 24), static_cast<std::uint8_t>(n % 24), 10, 0};
     std::memcpy(h + 15, stamp, 6);
     std::memcpy(h + 21, stamp, 6);
-    h[27] = 1;
+    h[27] = static_cast<std::uint8_t>(track);
     h[33] = static_cast<std::uint8_t>(axles);
     h[34] = static_cast<std::uint8_t>(axles >> 8);
     h[48] = 48;
@@ -47,9 +61,9 @@ std::vector<std::uint8_t> WriteTrain(const TempHome& home, int n, int axles, boo
         std::uint8_t* s = t.axleSlots[i].bytes;
         s[0] = static_cast<std::uint8_t>(30 + i % 7);
         s[1] = static_cast<std::uint8_t>(31 + i % 5);
-        s[2] = 120;
+        s[2] = static_cast<std::uint8_t>(wheel & 0xFF);
         s[3] = 130;
-        s[5] = i % 4 == 0 ? 0x80 : 0;
+        s[5] = static_cast<std::uint8_t>((i % 4 == 0 ? 0x80 : 0) | ((wheel >> 8) & 0x03));
     }
     if (alarm) t.axleSlots[2].bytes[0] = 255;
     NullOutput log;
@@ -114,7 +128,8 @@ private slots:
         QCOMPARE(model->data(model->index(0, TrainsModel::Axles), Qt::DisplayRole).toInt(), 8);
         QCOMPARE(model->data(model->index(299, TrainsModel::Axles), Qt::DisplayRole).toInt(), 47);
 
-        // A new train shows at the top once indexed.
+        // A new train is held back while the list is in another order, and
+        // shows at the top of the newest first.
         WriteTrain(home, 301, 12, false);
         EngineEvent train;
         train.kind = EventKind::TrainReported;
@@ -122,10 +137,13 @@ private slots:
         train.reportPath = home.Folder() + REPORT_FOLDER + "/20260313_1310.GEM.HBD.00301.txt";
         collector->Publish(train);
         collector->Events().Flush();
-        QTRY_COMPARE(model->rowCount(), 301);
+        QTRY_COMPARE(model->NewTrainsHeld(), 1);
+        QCOMPARE(model->rowCount(), 300);
 
         // The train of the top row: summary, axles, chart, exports.
-        model->sort(TrainsModel::FirstTime, Qt::DescendingOrder);
+        model->sort(TrainsModel::Received, Qt::DescendingOrder);
+        QCOMPARE(model->rowCount(), 301);
+        QCOMPARE(model->Row(0)->trainNumber, 301);
         const TrainRow* top = model->Row(0);
         QVERIFY(top != nullptr);
         const qint64 alarmId = [&] {
@@ -147,6 +165,33 @@ private slots:
         view.resize(800, 600);
         QVERIFY(view.ExportPng(home.Path(QStringLiteral("chart.png"))));
         QVERIFY(home.ReadFile(QStringLiteral("chart.png")).startsWith("\x89PNG"));
+        QVERIFY(view.ExportName().startsWith(QStringLiteral("site-00500-train-")));
+        // An export that fails says why.
+        QString why;
+        QVERIFY(!view.ExportPng(home.Path(QStringLiteral("gone/chart.png")), &why));
+        QVERIFY(!why.isEmpty());
+        why.clear();
+        QVERIFY(!view.ExportCsv(home.Path(QStringLiteral("gone/axles.csv")), &why));
+        QVERIFY(!why.isEmpty());
+        // The wheel zooms the axles around the pointer; the readings keep
+        // their scale, the maximum in sight.
+        TrainChartView* chart = view.Chart();
+        chart->resize(800, 400);
+        const auto whole = chart->AxleRange();
+        const double boxTop = chart->BoxAxis()->max();
+        const QPointF at = chart->mapFromScene(chart->chart()->plotArea().center());
+        QWheelEvent wheel(at, chart->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(chart->viewport(), &wheel);
+        const auto zoomed = chart->AxleRange();
+        QVERIFY(zoomed.second - zoomed.first < whole.second - whole.first);
+        QCOMPARE(chart->BoxAxis()->max(), boxTop);
+        QVERIFY(boxTop >= 255);
+        QVERIFY(chart->AxleText(3).contains(QStringLiteral("A reading at its maximum")));
+        // Without a desktop viewer the report opens in a window of our own.
+        std::unique_ptr<QWidget> text(view.OpenReport());
+        QVERIFY(text != nullptr);
+        QVERIFY(qobject_cast<QPlainTextEdit*>(text.get())->toPlainText().startsWith(QStringLiteral("DEM ")));
 
         // Double-clicking a site opens its trains.
         CMainFrame frame;
@@ -154,7 +199,7 @@ private slots:
         emit opened->OpenTrainsOfSite(500);
         TrainsView* shown = qobject_cast<TrainsView*>(frame.MdiArea()->activeSubWindow()->widget());
         QVERIFY(shown != nullptr);
-        QCOMPARE(shown->Model()->Filter().siteNumber, 500);
+        QCOMPARE(shown->Model()->Filter().siteNumbers, std::vector<int>{500});
         QCOMPARE(shown->Model()->rowCount(), 301);
         QVERIFY(frame.OpenTrainView(alarmId) != nullptr);
         QVERIFY(view.Summary().contains(QStringLiteral("Site alarms: not known")));  // no journal record
@@ -177,6 +222,175 @@ private slots:
         QVERIFY(view.ShowTrain(model->Row(0)->id));
         QVERIFY2(view.Summary().contains(QStringLiteral("Site alarms: 2 (axle 3: 0x0001; axle 3: 0x0001)")),
                  qPrintable(view.Summary()));
+        history.Stop();
+    }
+
+    void trainsViewSortsFiltersAndKeepsTheSelection() {
+        TempHome home;
+        FakeRadio radio;
+        std::unique_ptr<Collector> collector = radio.MakeCollector(home);
+        // Three sites of two tracks; readings in no order of time, a few
+        // wheels at their maximum.
+        for (int n = 1; n <= 40; ++n)
+            WriteTrain(home, n, 8 + (n * 7) % 13, n % 9 == 0, 0, 500 + 100 * (n % 3), 1 + n % 2,
+                       n % 11 == 0 ? 1023 : (n * 37) % 200);
+        CallerTable callers{};
+        const std::uint8_t radios[3] = {12, 3, 7};
+        for (int i = 0; i < 3; ++i) {
+            const int site = 500 + 100 * i;
+            std::uint8_t powerup[17] = {0xD2, 0x04, static_cast<std::uint8_t>(site & 0xFF), static_cast<std::uint8_t>(site >> 8),
+                                        1, 1, 0, 'A', 'B', 'H', 'L', 'V', '0', '0', '0', static_cast<std::uint8_t>('1' + i), 0};
+            FillCallerEntry(callers[static_cast<std::size_t>(i)], powerup, radios[i]);
+        }
+        collector->Callers().Replace(callers);
+        // Received two days ago.
+        for (const auto& report : std::filesystem::directory_iterator(home.Folder() + REPORT_FOLDER))
+            std::filesystem::last_write_time(report.path(),
+                                             std::filesystem::file_time_type::clock::now() - std::chrono::hours(48));
+        ConsoleHistory history;
+        history.Start(*collector);
+        collector->Events().Flush();
+
+        TrainsView view;
+        TrainsModel* model = view.Model();
+        QTableView* table = view.Table();
+        QHeaderView* header = table->horizontalHeader();
+        QCOMPARE(model->rowCount(), 40);
+        QCOMPARE(header->sortIndicatorSection(), int(TrainsModel::Received));
+
+        // Every column sorts by its own value, both ways, and the arrow is on it.
+        for (int column = 0; column < TrainsModel::ColumnCount; ++column) {
+            for (Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+                table->sortByColumn(column, order);
+                QCOMPARE(header->sortIndicatorSection(), column);
+                for (int row = 1; row < model->rowCount(); ++row) {
+                    const QPartialOrdering o = QVariant::compare(model->index(row - 1, column).data(TrainsModel::SortRole),
+                                                                 model->index(row, column).data(TrainsModel::SortRole));
+                    QVERIFY2(o != (order == Qt::AscendingOrder ? QPartialOrdering::Greater : QPartialOrdering::Less),
+                             qPrintable(QStringLiteral("column %1, rows %2 and %3").arg(column).arg(row - 1).arg(row)));
+                }
+            }
+        }
+
+        // The site filter takes a site number, a radio id or a part of a
+        // name, and says why nothing is listed.
+        auto* site = view.findChild<QLineEdit*>(QStringLiteral("siteFilter"));
+        const struct {
+            const char* text;
+            int trains;
+            const char* message;
+        } filters[] = {
+            {"00600", 7, ""}, {"3", 7, ""}, {"hlv0002", 7, ""}, {"HLV", 20, ""},
+            {"abc", 0, "No site matches \"abc\""}, {"99", 0, "No site matches \"99\""}, {"", 40, ""},
+        };
+        for (const auto& f : filters) {
+            site->setText(QString::fromLatin1(f.text));
+            emit site->editingFinished();
+            QCOMPARE(model->rowCount(), f.trains);
+            QCOMPARE(view.Message(), QString::fromLatin1(f.message));
+        }
+        view.findChild<QDateEdit*>(QStringLiteral("fromDate"))->setDate(QDate(2026, 3, 2));
+        view.findChild<QDateEdit*>(QStringLiteral("toDate"))->setDate(QDate(2026, 3, 1));
+        view.findChild<QCheckBox*>(QStringLiteral("useFrom"))->setChecked(true);
+        view.findChild<QCheckBox*>(QStringLiteral("useTo"))->setChecked(true);
+        QCOMPARE(view.Message(), QStringLiteral("From is after To"));
+        QCOMPARE(model->rowCount(), 0);
+        view.findChild<QCheckBox*>(QStringLiteral("useTo"))->setChecked(false);
+        QCOMPARE(view.Message(), QString());
+        QCOMPARE(model->rowCount(), 17);  // trains 24 to 40: March 2
+        table->sortByColumn(TrainsModel::Axles, Qt::AscendingOrder);
+        {
+            // A Trains view opened again (or at the next start) has them still.
+            TrainsView again;
+            QCOMPARE(again.Model()->rowCount(), 17);
+            QCOMPARE(again.Table()->horizontalHeader()->sortIndicatorSection(), int(TrainsModel::Axles));
+            for (int row = 0; row < 17; ++row) QCOMPARE(again.Model()->Row(row)->id, model->Row(row)->id);
+        }
+
+        // A small window (640 x 420) holds the view; the Train view scrolls.
+        QVERIFY(view.minimumSizeHint().width() <= 620 && view.minimumSizeHint().height() <= 400);
+        TrainView small;
+        QVERIFY(small.minimumSizeHint().width() <= 620 && small.minimumSizeHint().height() <= 400);
+
+        // A train coming in keeps the selected train selected and the rows
+        // in view where they are; the bar above the table leads to it.
+        view.findChild<QCheckBox*>(QStringLiteral("useFrom"))->setChecked(false);
+        table->sortByColumn(TrainsModel::Received, Qt::DescendingOrder);
+        view.resize(900, 300);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        table->scrollTo(model->index(20, 0), QAbstractItemView::PositionAtTop);
+        table->selectRow(22);
+        const qint64 selected = model->Row(22)->id;
+        const int top = table->verticalScrollBar()->value();
+        QVERIFY(top > 0);
+        WriteTrain(home, 41, 12, false);
+        EngineEvent train;
+        train.kind = EventKind::TrainReported;
+        train.siteId = 12;
+        train.reportPath = home.Folder() + REPORT_FOLDER + "/20260302_1710.GEM.HBD.00041.txt";
+        collector->Publish(train);
+        collector->Events().Flush();
+        QTRY_COMPARE(model->rowCount(), 41);
+        const QModelIndexList now = table->selectionModel()->selectedRows();
+        QCOMPARE(now.size(), 1);
+        QCOMPARE(model->Row(now.first().row())->id, selected);
+        QCOMPARE(table->verticalScrollBar()->value(), top + 1);
+        QVERIFY(view.NewTrainsBar()->isVisible());
+        QCOMPARE(view.NewTrainsBar()->text(), QStringLiteral("1 new train - show"));
+        QTest::mouseClick(view.NewTrainsBar(), Qt::LeftButton);
+        QCOMPARE(table->verticalScrollBar()->value(), 0);
+        QVERIFY(!view.NewTrainsBar()->isVisible());
+        QCOMPARE(model->Row(0)->trainNumber, 41);
+
+        // Keys: Enter opens the train, the table is one Tab from the site
+        // field; in the Sites view, sorted by radio, Enter opens that site's trains.
+        QSignalSpy opened(&view, &TrainsView::OpenTrain);
+        table->setCurrentIndex(model->index(0, 0));
+        QTest::keyClick(table, Qt::Key_Return);
+        QCOMPARE(opened.size(), 1);
+        QCOMPARE(opened.first().first().toLongLong(), model->Row(0)->id);
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        site->setFocus();
+        QTest::keyClick(site, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(table));
+        SitesView sites;
+        QSignalSpy siteOpened(&sites, &SitesView::OpenTrainsOfSite);
+        sites.Table()->sortByColumn(SitesModel::Radio, Qt::DescendingOrder);
+        sites.Table()->setCurrentIndex(sites.Sorted()->index(0, 0));
+        QTest::keyClick(sites.Table(), Qt::Key_Enter);
+        QCOMPARE(siteOpened.size(), 1);
+        QCOMPARE(siteOpened.first().first().toInt(), 500);  // radio 12
+
+        // Radio 3 now serves site 800: what it is heard saying no longer
+        // keeps site 600 from turning silent.
+        std::uint8_t moved[17] = {0xD2, 0x04, 800 & 0xFF, 800 >> 8, 1, 1, 0, 'A', 'B', 'H', 'L', 'V', '0', '0', '0', '8', 0};
+        FillCallerEntry(callers[1], moved, 3);
+        collector->Callers().Replace(callers);
+        EngineEvent powerup;
+        powerup.kind = EventKind::PowerupRegistered;
+        powerup.siteId = 3;
+        collector->Publish(powerup);
+        collector->Events().Flush();
+        sites.Refresh();
+        for (int row = 0; row < sites.Model()->rowCount(); ++row) {
+            const SiteRow& r = sites.Model()->Row(row);
+            if (r.siteNumber == 600 || r.siteNumber == 800) QCOMPARE(r.silent, r.siteNumber == 600);
+        }
+
+        // Ctrl+W and Ctrl+F4 close the active view.
+        CMainFrame frame;
+        frame.show();
+        QVERIFY(QTest::qWaitForWindowActive(&frame));
+        frame.OpenSitesView();
+        frame.OpenTrainsView();
+        QCOMPARE(frame.MdiArea()->subWindowList().size(), 2);
+        QCOMPARE(frame.OpenHistoryViews(), QStringList({QStringLiteral("sites"), QStringLiteral("trains")}));
+        QTest::keyClick(&frame, Qt::Key_W, Qt::ControlModifier);
+        QTRY_COMPARE(frame.MdiArea()->subWindowList().size(), 1);
+        QTest::keyClick(&frame, Qt::Key_F4, Qt::ControlModifier);
+        QTRY_COMPARE(frame.MdiArea()->subWindowList().size(), 0);
         history.Stop();
     }
 };

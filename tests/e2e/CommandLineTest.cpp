@@ -114,6 +114,38 @@ TEST(CommandLine, BadOptionsGiveAUsageLineOnStderrAndExit2) {
     }
 }
 
+#ifdef KESTOVA_TRAINS_EXE
+// kestova-trains checks its dates before it looks for a history.
+TEST(CommandLine, TrainsToolRefusesDatesNotOnTheCalendarAndSaysItsVersion) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;  // on stderr, or stdout's start for status 0
+    };
+    const Case cases[] = {
+        {{"--from", "2026-13-45"}, 2, "--from 2026-13-45 has no month 13"},
+        {{"--to", "2026-02-29"}, 2, "--to 2026-02-29 has no day 29 in its month"},
+        {{"--to", "2026-04-31"}, 2, "has no day 31"},
+        {{"--from", "2026-3-1"}, 2, "--from 2026-3-1 is not a date YYYY-MM-DD"},
+        {{"--from", "2026-03-08", "--to", "2026-03-01"}, 2, "--from 2026-03-08 is after --to 2026-03-01"},
+        {{"--site", "500", "--site", "x"}, 2, "--site takes a site number"},
+        {{"--version"}, 0, "kestova-trains 1."},
+    };
+    for (const Case& c : cases) {
+        const Finished run = RunProgram(KESTOVA_TRAINS_EXE, c.args, kEnv);
+        EXPECT_EQ(run.status, std::optional<int>(c.status)) << c.args[0] << " " << run.err;
+        if (c.status == 0) {
+            EXPECT_EQ(run.out.rfind(c.says, 0), 0u) << run.out;
+        } else {
+            EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+            EXPECT_EQ(run.out, "");
+        }
+    }
+    // A leap day is a day.
+    EXPECT_EQ(RunProgram(KESTOVA_TRAINS_EXE, {"--from", "2024-02-29"}, kEnv).err.find("no day"), std::string::npos);
+}
+#endif
+
 #ifdef KESTOVA_COLLECTOR_EXE
 
 // True when a descriptor in the fd folder of a process leads to device.

@@ -281,6 +281,9 @@ TEST(RecordsProcess, PowerupAndAllInOneEndInTheirFiles) {
     EXPECT_EQ(json, FormatTrainJson(rows));
     EXPECT_EQ(RunTrainsTool("--alarms --csv --data-folder " + data.Path()).first,
               FormatTrainCsv(rows));
+    // A repeated --site takes the trains of any of them.
+    EXPECT_EQ(RunTrainsTool("--csv --site 7 --site 1236 --data-folder " + data.Path()).first, FormatTrainCsv(rows));
+    EXPECT_EQ(RunTrainsTool("--csv --site 7 --site 1234 --data-folder " + data.Path()).first, FormatTrainCsv({}));
     const auto [axles, axleStatus] = RunTrainsTool("--json --data-folder " + data.Path() + " --train " + std::to_string(rows[0].id));
     Json train;
     ASSERT_EQ(axleStatus, 0);

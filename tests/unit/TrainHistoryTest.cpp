@@ -487,7 +487,9 @@ TEST_F(TrainHistoryTest, SiteDataFromTheJournalLiveAndAfterMigration) {
         ASSERT_TRUE(live);
         check(*live, true);
         for (const TrainRow& r : live->ListTrains({}, 0, 100)) liveIds[r.file] = r.id;
-        const auto alarm = live->ListTrains(TrainFilter{-1, "", "", true}, 0, 1).at(0);
+        TrainFilter alarmsOnly;
+        alarmsOnly.alarmsOnly = true;
+        const auto alarm = live->ListTrains(alarmsOnly, 0, 1).at(0);
         EXPECT_NE(FormatTrainJson({alarm}).find(",\"site_alarms\":" + std::to_string(alarm.siteAlarms) + "}"),
                   std::string::npos);
         EXPECT_NE(FormatAxleTable(alarm, {}, live->SiteAlarms(alarm.id)).find("Site alarms: " +

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Version.h"
 #include "engine/HistoryRecorder.h"
 #include "engine/JournalSiteData.h"
 #include "engine/ReportRestore.h"
@@ -30,7 +31,7 @@ constexpr const char* kUsage =
     "usage: kestova-trains [OPTIONS]\n"
     "Lists the trains of the train history (Trains.sqlite in the data folder), newest first.\n"
     "\n"
-    "  --site N           only the trains of site number N\n"
+    "  --site N           only the trains of site number N (repeated: of any of them)\n"
     "  --from YYYY-MM-DD  only trains from that day on (first time stamp)\n"
     "  --to YYYY-MM-DD    only trains up to and including that day\n"
     "  --alarms           only trains with a reading at its maximum or an alarm the site announced\n"
@@ -42,6 +43,7 @@ constexpr const char* kUsage =
     "                     or not as it was written (a changed file is kept as NAME.damaged)\n"
     "  --data-folder DIR  the data folder (default: $KESTOVA_HOME, else the program's folder)\n"
     "  --help             this text\n"
+    "  --version          the program's version\n"
     "\n"
     "Exit status: 0 done, 1 no such train or a report that could not be restored, 2 usage\n"
     "error, or no train history in the folder.\n";
@@ -51,10 +53,23 @@ int Usage(const std::string& complaint) {
     return kExitUsage;
 }
 
-bool IsDate(const char* text) {
+// A date of the calendar as YYYY-MM-DD; false (with the reason) otherwise.
+bool IsDate(const char* text, std::string* why) {
+    *why = "is not a date YYYY-MM-DD";
     if (std::strlen(text) != 10 || text[4] != '-' || text[7] != '-') return false;
     for (int i : {0, 1, 2, 3, 5, 6, 8, 9})
         if (text[i] < '0' || text[i] > '9') return false;
+    const int year = std::atoi(text), month = std::atoi(text + 5), day = std::atoi(text + 8);
+    static const int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12) {
+        *why = "has no month " + std::to_string(month);
+        return false;
+    }
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap)) {
+        *why = "has no day " + std::to_string(day) + " in its month";
+        return false;
+    }
     return true;
 }
 
@@ -168,16 +183,21 @@ int main(int argc, char** argv) {
             return argv[++i];
         };
         long long n = 0;
+        std::string why;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return kExitOk;
+        } else if (arg == "--version") {
+            std::printf("kestova-trains %s\n", KestovaVersion());
             return kExitOk;
         } else if (arg == "--site") {
             const char* v = value("site");
             if (v == nullptr || !IsNumber(v, n) || n > 65535) return Usage("--site takes a site number");
-            filter.siteNumber = static_cast<int>(n);
+            filter.siteNumbers.push_back(static_cast<int>(n));
         } else if (arg == "--from" || arg == "--to") {
             const char* v = value("date");
-            if (v == nullptr || !IsDate(v)) return Usage(arg + " takes a date YYYY-MM-DD");
+            if (v == nullptr) return Usage(arg + " takes a date YYYY-MM-DD");
+            if (!IsDate(v, &why)) return Usage(arg + " " + v + " " + why);
             (arg == "--from" ? filter.fromDate : filter.toDate) = v;
         } else if (arg == "--alarms") {
             filter.alarmsOnly = true;
@@ -204,6 +224,8 @@ int main(int argc, char** argv) {
         }
     }
     if (csv && json) return Usage("--csv and --json exclude each other");
+    if (!filter.fromDate.empty() && !filter.toDate.empty() && filter.fromDate > filter.toDate)
+        return Usage("--from " + filter.fromDate + " is after --to " + filter.toDate);
 
     std::string origin;
     const std::string folder =
