@@ -1,0 +1,222 @@
+#include "office/OfficeDb.h"
+
+#include <libpq-fe.h>
+
+#include <cstdlib>
+#include <map>
+
+namespace {
+
+// Each migration runs once, in order, in the transaction that records it.
+// Never edit one that has shipped: add the next.
+struct Migration {
+    int version;
+    const char* sql;
+};
+
+constexpr Migration kMigrations[] = {
+    {1,
+     "CREATE TABLE collection_point ("
+     "  id serial PRIMARY KEY,"
+     "  name text NOT NULL UNIQUE,"
+     "  first_seen timestamptz NOT NULL DEFAULT now(),"
+     "  last_seen timestamptz NOT NULL DEFAULT now());"
+     "CREATE TABLE train ("
+     "  id bigserial PRIMARY KEY,"
+     "  record_key text NOT NULL UNIQUE,"
+     "  point_id integer NOT NULL REFERENCES collection_point(id),"
+     "  journal_date integer NOT NULL,"
+     "  journal_offset bigint NOT NULL,"
+     "  received_at timestamptz NOT NULL,"
+     "  radio_id smallint NOT NULL,"
+     "  ack_byte smallint NOT NULL,"
+     "  delivery smallint NOT NULL,"
+     "  block_count smallint NOT NULL,"
+     "  stream bytea NOT NULL,"
+     "  site_number integer, train_number integer, axle_count integer, car_count integer,"
+     "  speed integer, track smallint, direction text, first_stamp timestamp,"
+     "  committed_at timestamptz NOT NULL DEFAULT now());"
+     "CREATE INDEX train_point_received ON train (point_id, received_at);"
+     "CREATE INDEX train_site_stamp ON train (site_number, first_stamp);"
+     // Alarms, detector health and other events of a point, for later use.
+     "CREATE TABLE point_event ("
+     "  id bigserial PRIMARY KEY,"
+     "  event_key text NOT NULL UNIQUE,"
+     "  point_id integer NOT NULL REFERENCES collection_point(id),"
+     "  train_id bigint REFERENCES train(id),"
+     "  kind text NOT NULL,"
+     "  occurred_at timestamptz NOT NULL,"
+     "  detail jsonb,"
+     "  committed_at timestamptz NOT NULL DEFAULT now());"},
+};
+
+constexpr long long kMigrationLock = 0x4b6573746f7661;  // one office migrates at a time
+
+std::string ErrorOf(pg_conn* conn) {
+    std::string text = conn ? PQerrorMessage(conn) : "no connection";
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    for (char& c : text)
+        if (c == '\n') c = ' ';
+    return text;
+}
+
+struct Result {
+    PGresult* r;
+    explicit Result(PGresult* res) : r(res) {}
+    ~Result() { PQclear(r); }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    bool Ok() const {
+        const auto s = PQresultStatus(r);
+        return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+    }
+};
+
+}  // namespace
+
+int OfficeSchemaVersion() { return kMigrations[std::size(kMigrations) - 1].version; }
+
+OfficeDatabase::~OfficeDatabase() {
+    if (conn_) PQfinish(conn_);
+}
+
+bool OfficeDatabase::Open(const std::string& conninfo, std::string* why) {
+    conninfo_ = conninfo;
+    if (conn_) PQfinish(conn_);
+    conn_ = PQconnectdb(conninfo.c_str());
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    if (PQstatus(conn_) != CONNECTION_OK) {
+        if (why) *why = "cannot connect to the database: " + ErrorOf(conn_);
+        return false;
+    }
+    return true;
+}
+
+bool OfficeDatabase::Usable(std::string* why) {
+    if (conn_ && PQstatus(conn_) == CONNECTION_OK) return true;
+    if (!conn_) return Open(conninfo_, why);
+    PQreset(conn_);
+    if (PQstatus(conn_) == CONNECTION_OK) return true;
+    if (why) *why = "cannot connect to the database: " + ErrorOf(conn_);
+    return false;
+}
+
+bool OfficeDatabase::Exec(const char* sql, std::string* why) {
+    Result r(PQexec(conn_, sql));
+    if (r.Ok()) return true;
+    if (why) *why = ErrorOf(conn_);
+    return false;
+}
+
+int OfficeDatabase::Version(std::string* why) {
+    if (!Usable(why)) return -1;
+    Result exists(PQexec(conn_, "SELECT to_regclass('schema_version') IS NOT NULL"));
+    if (!exists.Ok()) {
+        if (why) *why = ErrorOf(conn_);
+        return -1;
+    }
+    if (std::string(PQgetvalue(exists.r, 0, 0)) != "t") return 0;
+    Result r(PQexec(conn_, "SELECT coalesce(max(version), 0) FROM schema_version"));
+    if (!r.Ok()) {
+        if (why) *why = ErrorOf(conn_);
+        return -1;
+    }
+    return std::atoi(PQgetvalue(r.r, 0, 0));
+}
+
+bool OfficeDatabase::Migrate(std::string* why) {
+    if (!Usable(why)) return false;
+    if (!Exec("BEGIN", why)) return false;
+    const std::string lock = "SELECT pg_advisory_xact_lock(" + std::to_string(kMigrationLock) + ")";
+    bool ok = Exec(lock.c_str(), why) &&
+              Exec("CREATE TABLE IF NOT EXISTS schema_version ("
+                   "  version integer PRIMARY KEY,"
+                   "  applied_at timestamptz NOT NULL DEFAULT now())",
+                   why);
+    const int have = ok ? Version(why) : -1;
+    if (have < 0) ok = false;
+    if (ok && have > OfficeSchemaVersion()) {
+        if (why)
+            *why = "the database has schema version " + std::to_string(have) +
+                   ", newer than this program's " + std::to_string(OfficeSchemaVersion());
+        ok = false;
+    }
+    for (const Migration& m : kMigrations) {
+        if (!ok || m.version <= have) continue;
+        ok = Exec(m.sql, why);
+        if (!ok) {
+            if (why) *why = "migration " + std::to_string(m.version) + ": " + *why;
+            break;
+        }
+        const std::string v = std::to_string(m.version);
+        const char* params[] = {v.c_str()};
+        Result r(PQexecParams(conn_, "INSERT INTO schema_version (version) VALUES ($1)", 1, nullptr,
+                              params, nullptr, nullptr, 0));
+        ok = r.Ok();
+        if (!ok && why) *why = ErrorOf(conn_);
+    }
+    std::string ignored;
+    if (!ok) {
+        Exec("ROLLBACK", &ignored);
+        return false;
+    }
+    return Exec("COMMIT", why);
+}
+
+bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains, std::size_t* inserted,
+                           std::string* why) {
+    *inserted = 0;
+    if (!Usable(why)) return false;
+    if (!Exec("BEGIN", why)) return false;
+    std::string ignored;
+    auto fail = [&] {
+        if (why && why->empty()) *why = ErrorOf(conn_);
+        Exec("ROLLBACK", &ignored);
+        return false;
+    };
+    std::map<std::string, std::string> pointIds;
+    for (const TrainMessage& t : trains) {
+        auto found = pointIds.find(t.point);
+        if (found == pointIds.end()) {
+            const char* params[] = {t.point.c_str()};
+            Result r(PQexecParams(conn_,
+                                  "INSERT INTO collection_point (name) VALUES ($1) "
+                                  "ON CONFLICT (name) DO UPDATE SET last_seen = now() RETURNING id",
+                                  1, nullptr, params, nullptr, nullptr, 0));
+            if (!r.Ok() || PQntuples(r.r) != 1) return fail();
+            found = pointIds.emplace(t.point, PQgetvalue(r.r, 0, 0)).first;
+        }
+        const TrainSummary& s = t.summary;
+        const std::string values[] = {
+            t.Key(), found->second, std::to_string(t.journalDate), std::to_string(t.offset),
+            std::to_string(t.receivedAt), std::to_string(t.radioId), std::to_string(t.ackByte),
+            std::to_string(t.delivery), std::to_string(t.blockCount),
+            std::to_string(s.site), std::to_string(s.train), std::to_string(s.axles),
+            std::to_string(s.cars), std::to_string(s.speed), std::to_string(s.track),
+            s.direction, s.firstStamp};
+        constexpr int kCount = 18;
+        const char* params[kCount];
+        int lengths[kCount] = {};
+        int formats[kCount] = {};
+        for (int i = 0; i < 9; ++i) params[i] = values[i].c_str();
+        params[9] = reinterpret_cast<const char*>(t.stream.data());
+        lengths[9] = static_cast<int>(t.stream.size());
+        formats[9] = 1;  // the stream goes as bytes
+        for (int i = 10; i < kCount; ++i) params[i] = s.present ? values[i - 1].c_str() : nullptr;
+        if (s.present && s.direction.empty()) params[16] = nullptr;
+        if (s.present && s.firstStamp.empty()) params[17] = nullptr;
+        Result r(PQexecParams(
+            conn_,
+            "INSERT INTO train (record_key, point_id, journal_date, journal_offset, received_at,"
+            " radio_id, ack_byte, delivery, block_count, stream, site_number, train_number,"
+            " axle_count, car_count, speed, track, direction, first_stamp)"
+            " VALUES ($1, $2, $3, $4, to_timestamp($5::bigint), $6, $7, $8, $9, $10, $11, $12,"
+            " $13, $14, $15, $16, $17, $18) ON CONFLICT (record_key) DO NOTHING",
+            kCount, nullptr, params, lengths, formats, 0));
+        if (!r.Ok()) return fail();
+        *inserted += static_cast<std::size_t>(std::atoi(PQcmdTuples(r.r)));
+    }
+    if (Exec("COMMIT", why)) return true;
+    *inserted = 0;
+    return fail();
+}

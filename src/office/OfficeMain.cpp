@@ -1,0 +1,229 @@
+// kestova-office: the control office. Takes the trains every collection
+// point's uplink publishes, stores them in PostgreSQL (one transaction per
+// batch, a train's key stored once) and, after the commit, confirms them to
+// the point (docs/office.md).
+#include <mosquitto.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/CommandLine.h"
+#include "common/Version.h"
+#include "office/Broker.h"
+#include "office/OfficeDb.h"
+#include "office/Payload.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr const char* kUsage =
+    "Usage: kestova-office [--host H] [--port N] [--cafile F --certfile F --keyfile F]\n"
+    "                      [--client-id ID] [--database CONNINFO] [--check] [--help] [--version]\n";
+constexpr std::size_t kConfirmKeysPerMessage = 500;
+
+struct Office {
+    OfficeDatabase db;
+    mosquitto* mosq = nullptr;
+    std::vector<TrainMessage> pending;
+    bool connected = false;
+    bool connectRefused = false;
+    unsigned long long stored = 0, duplicates = 0, rejected = 0;
+};
+
+void OnConnect(mosquitto* mosq, void* data, int rc) {
+    auto& o = *static_cast<Office*>(data);
+    if (rc != 0) {
+        std::fprintf(stderr, "kestova-office: the broker refused the connection: %s\n", BrokerRefusal(rc).c_str());
+        o.connectRefused = true;
+        return;
+    }
+    o.connected = true;
+    mosquitto_subscribe(mosq, nullptr, "kestova/v1/+/train", 1);
+}
+
+void OnDisconnect(mosquitto*, void* data, int) { static_cast<Office*>(data)->connected = false; }
+
+void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
+    auto& o = *static_cast<Office*>(data);
+    const std::string topic = msg->topic ? msg->topic : "";
+    const std::string point = PointOfTopic(topic, "train");
+    std::string why;
+    TrainMessage train;
+    if (point.empty()) {
+        why = "not a train topic";
+    } else if (msg->payloadlen < 0 || static_cast<std::size_t>(msg->payloadlen) > OFFICE_MAX_PAYLOAD) {
+        why = "payload of " + std::to_string(msg->payloadlen) + " bytes, more than " +
+              std::to_string(OFFICE_MAX_PAYLOAD);
+    } else {
+        const std::string payload(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
+        if (ParseTrainMessage(point, payload, &train, &why)) {
+            o.pending.push_back(std::move(train));
+            return;
+        }
+    }
+    ++o.rejected;
+    std::fprintf(stderr, "kestova-office: rejected a message on %s: %s\n", PrintableLine(topic).c_str(),
+                 PrintableLine(why, 200).c_str());
+}
+
+// Stores what came in and confirms it to its points once committed. A
+// batch the database does not take is not confirmed: the points send it again.
+bool Flush(Office& o) {
+    if (o.pending.empty()) return true;
+    std::size_t inserted = 0;
+    std::string why;
+    if (!o.db.Store(o.pending, &inserted, &why)) {
+        std::fprintf(stderr, "kestova-office: could not store %zu trains, not confirmed: %s\n",
+                     o.pending.size(), why.c_str());
+        o.pending.clear();
+        return false;
+    }
+    o.stored += inserted;
+    o.duplicates += o.pending.size() - inserted;
+    std::map<std::string, std::vector<std::string>> keys;
+    for (const TrainMessage& t : o.pending) keys[t.point].push_back(t.Key());
+    o.pending.clear();
+    for (auto& [point, list] : keys) {
+        const std::string topic = OfficeTopic(point, "confirm");
+        for (std::size_t at = 0; at < list.size(); at += kConfirmKeysPerMessage) {
+            const std::vector<std::string> part(list.begin() + static_cast<long>(at),
+                                                list.begin() + static_cast<long>(std::min(list.size(), at + kConfirmKeysPerMessage)));
+            const std::string payload = EncodeConfirm(part);
+            mosquitto_publish(o.mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                              payload.data(), 1, false);
+        }
+    }
+    return true;
+}
+
+// --check: the database and its schema, the broker; one line each.
+int Check(Office& o, const std::string& conninfo, const BrokerSettings& broker) {
+    bool good = true;
+    std::string why;
+    if (!o.db.Open(conninfo, &why)) {
+        std::printf("database: %s\n", why.c_str());
+        good = false;
+    } else {
+        const int version = o.db.Version(&why);
+        if (version < 0) std::printf("database: %s\n", why.c_str());
+        else if (version != OfficeSchemaVersion())
+            std::printf("database: schema version %d, this program's is %d (the office migrates at start)\n",
+                        version, OfficeSchemaVersion());
+        else std::printf("database: reachable, schema version %d\n", version);
+        good = good && version == OfficeSchemaVersion();
+    }
+    int rc = mosquitto_connect(o.mosq, broker.host.c_str(), broker.Port(), 10);
+    for (int i = 0; rc == MOSQ_ERR_SUCCESS && i < 50 && !o.connected && !o.connectRefused; ++i)
+        rc = mosquitto_loop(o.mosq, 100, 1);
+    if (o.connected) std::printf("broker: %s reachable\n", broker.Where().c_str());
+    else {
+        std::printf("broker: %s %s\n", broker.Where().c_str(),
+                    rc != MOSQ_ERR_SUCCESS ? BrokerError(rc).c_str() : "did not accept the connection");
+        good = false;
+    }
+    return good ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const ParsedCommandLine args = ParseCommandLine(
+        std::vector<std::string>(argv + 1, argv + argc),
+        {{"--help"}, {"--version"}, {"--check"}, {"--host", true}, {"--port", true}, {"--cafile", true},
+         {"--certfile", true}, {"--keyfile", true}, {"--client-id", true}, {"--database", true}});
+    long long port = 0;
+    std::string error = args.error;
+    if (error.empty() && !args.operands.empty()) error = "unexpected argument " + args.operands.front();
+    if (error.empty() && args.Has("--port") && !ParseIntInRange(args.Value("--port"), 1, 65535, &port))
+        error = "--port takes a number from 1 to 65535";
+    if (!error.empty()) {
+        std::fprintf(stderr, "kestova-office: %s\n%s", error.c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (args.Has("--help")) {
+        std::fputs(kUsage, stdout);
+        std::fputs("\nStores the trains the collection points publish in PostgreSQL and confirms\n"
+                   "them (docs/office.md). --database takes a libpq connection string (else\n"
+                   "KESTOVA_OFFICE_DATABASE, else libpq's PG... variables). --check tests the\n"
+                   "database, its schema and the broker and exits 0 when all is well. SIGINT or\n"
+                   "SIGTERM stop it.\n", stdout);
+        return 0;
+    }
+    if (args.Has("--version")) {
+        std::printf("kestova-office %s\n", KestovaVersion());
+        return 0;
+    }
+    BrokerSettings broker;
+    if (args.Has("--host")) broker.host = args.Value("--host");
+    broker.port = static_cast<int>(port);
+    broker.caFile = args.Value("--cafile");
+    broker.certFile = args.Value("--certfile");
+    broker.keyFile = args.Value("--keyfile");
+    const char* env = std::getenv("KESTOVA_OFFICE_DATABASE");
+    const std::string conninfo = args.Has("--database") ? args.Value("--database") : (env ? env : "");
+    const std::string clientId = args.Has("--client-id") ? args.Value("--client-id") : "kestova-office";
+
+    Office o;
+    const volatile std::sig_atomic_t* stop = InstallStopSignals();
+    mosquitto_lib_init();
+    // A persistent session: what arrives while the office is down waits at the broker.
+    o.mosq = mosquitto_new(clientId.c_str(), false, &o);
+    std::string why;
+    if (!o.mosq || !ApplyBrokerTls(o.mosq, broker, &why)) {
+        std::fprintf(stderr, "kestova-office: %s\n", o.mosq ? why.c_str() : "out of memory");
+        return 1;
+    }
+    mosquitto_connect_callback_set(o.mosq, OnConnect);
+    mosquitto_disconnect_callback_set(o.mosq, OnDisconnect);
+    mosquitto_message_callback_set(o.mosq, OnMessage);
+    mosquitto_max_inflight_messages_set(o.mosq, 1000);
+    if (args.Has("--check")) return Check(o, conninfo, broker);
+
+    if (!o.db.Open(conninfo, &why) || !o.db.Migrate(&why)) {
+        std::fprintf(stderr, "kestova-office: %s\n", why.c_str());
+        return 1;
+    }
+    std::printf("Database at schema version %d; taking trains from %s\n", OfficeSchemaVersion(),
+                broker.Where().c_str());
+    std::fflush(stdout);
+    bool everConnected = false, told = false;
+    double backoff = 1;
+    while (!*stop) {
+        if (!o.connected) {
+            const int rc = everConnected ? mosquitto_reconnect(o.mosq)
+                                         : mosquitto_connect(o.mosq, broker.host.c_str(), broker.Port(), 30);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                if (!told)
+                    std::fprintf(stderr, "kestova-office: cannot reach the broker %s: %s (trying again)\n",
+                                 broker.Where().c_str(), BrokerError(rc).c_str());
+                told = true;
+                usleep(static_cast<useconds_t>(backoff * 1e6));
+                backoff = std::min(backoff * 2, 10.0);
+                continue;
+            }
+            everConnected = true;
+            told = false;
+            backoff = 1;
+            o.connected = true;  // until the loop says otherwise
+        }
+        const int rc = mosquitto_loop(o.mosq, 50, 1);
+        if (!Flush(o)) sleep(1);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            std::fprintf(stderr, "kestova-office: lost the broker: %s\n", BrokerError(rc).c_str());
+            o.connected = false;
+            usleep(200 * 1000);
+        }
+    }
+    Flush(o);
+    mosquitto_loop(o.mosq, 100, 1);
+    mosquitto_disconnect(o.mosq);
+    mosquitto_destroy(o.mosq);
+    mosquitto_lib_cleanup();
+    std::printf("Stopped: %llu trains stored, %llu duplicates, %llu messages rejected\n", o.stored,
+                o.duplicates, o.rejected);
+    return 0;
+}

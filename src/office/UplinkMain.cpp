@@ -1,0 +1,236 @@
+// kestova-uplink: sends a collection point's trains from its train journal
+// to the control office through the MQTT broker, and moves its cursor only
+// when the office confirms that it committed them (see UplinkQueue.h and
+// docs/office.md). It never touches the radio: the collector writes the
+// journal, this program only reads it.
+#include <mosquitto.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/CommandLine.h"
+#include "common/Version.h"
+#include "office/Broker.h"
+#include "office/Payload.h"
+#include "office/UplinkQueue.h"
+#include "platform/Paths.h"
+#include "platform/Profile.h"
+
+namespace {
+
+constexpr char kOfficeSection[] = "Office";
+constexpr int kExitUsage = 2;
+constexpr const char* kUsage = "Usage: kestova-uplink [--data-folder DIR] [--help] [--version]\n";
+
+double Now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+struct UplinkSettings {
+    BrokerSettings broker;
+    std::string point;
+    std::size_t window = 64;
+    double resendSeconds = 30;
+};
+
+struct Uplink {
+    UplinkSettings settings;
+    UplinkQueue* queue = nullptr;
+    mosquitto* mosq = nullptr;
+    bool connected = false;
+    bool resendAll = false;
+    bool confirmedSome = false;
+    std::string confirmTopic, trainTopic, statusTopic;
+};
+
+void Publish(Uplink& u, const std::vector<UplinkQueue::Outgoing>& messages, double now) {
+    for (const auto& m : messages) {
+        const int rc = mosquitto_publish(u.mosq, nullptr, u.trainTopic.c_str(),
+                                         static_cast<int>(m.payload.size()), m.payload.data(), 1, false);
+        if (rc != MOSQ_ERR_SUCCESS) return;  // sent again after the reconnect
+        u.queue->MarkSent(m.key, now);
+    }
+}
+
+void OnConnect(mosquitto* mosq, void* data, int rc) {
+    auto& u = *static_cast<Uplink*>(data);
+    if (rc != 0) {
+        std::fprintf(stderr, "kestova-uplink: the broker %s refused the connection: %s\n",
+                     u.settings.broker.Where().c_str(), BrokerRefusal(rc).c_str());
+        return;
+    }
+    u.connected = true;
+    u.resendAll = true;
+    mosquitto_subscribe(mosq, nullptr, u.confirmTopic.c_str(), 1);
+    mosquitto_publish(mosq, nullptr, u.statusTopic.c_str(), 6, "online", 1, true);
+    std::printf("Connected to the office broker %s as point %s\n", u.settings.broker.Where().c_str(),
+                u.settings.point.c_str());
+    std::fflush(stdout);
+}
+
+void OnDisconnect(mosquitto*, void* data, int) { static_cast<Uplink*>(data)->connected = false; }
+
+void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
+    auto& u = *static_cast<Uplink*>(data);
+    std::vector<std::string> keys;
+    std::string why;
+    const std::string payload(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
+    if (!ParseConfirm(payload, &keys, &why)) {
+        std::fprintf(stderr, "kestova-uplink: ignored a confirmation: %s\n", why.c_str());
+        return;
+    }
+    if (!u.queue->Confirm(keys, &why)) std::fprintf(stderr, "kestova-uplink: %s\n", why.c_str());
+    u.confirmedSome = true;
+}
+
+// The [Office] section; false with the reason (an exit status in *status).
+bool ReadSettings(const std::string& ini, UplinkSettings* s, std::string* why) {
+    const auto section = GetProfileSection(ini, kOfficeSection, why);
+    if (!why->empty()) return false;
+    if (section.empty()) {
+        *why = "no [Office] section in " + ini + ": nothing is sent to an office";
+        return false;
+    }
+    for (const auto& [key, value] : section) {
+        long long n = 0;
+        if (key == "Host") s->broker.host = value;
+        else if (key == "Port" && ParseIntInRange(value, 1, 65535, &n)) s->broker.port = static_cast<int>(n);
+        else if (key == "CaFile") s->broker.caFile = value;
+        else if (key == "CertFile") s->broker.certFile = value;
+        else if (key == "KeyFile") s->broker.keyFile = value;
+        else if (key == "Point") s->point = value;
+        else if (key == "Window" && ParseIntInRange(value, 1, 1000, &n)) s->window = static_cast<std::size_t>(n);
+        else if (key == "ResendSeconds" && ParseIntInRange(value, 1, 3600, &n)) s->resendSeconds = static_cast<double>(n);
+        else {
+            *why = "[Office] " + key + "=" + value + " in " + ini + " is not a setting of this program";
+            return false;
+        }
+    }
+    if (!ValidPointName(s->point)) {
+        *why = "[Office] Point in " + ini + " must be 1 to 32 of A-Z a-z 0-9 . _ -";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const ParsedCommandLine args = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
+                                                    {{"--help"}, {"--version"}, {"--data-folder", true}});
+    if (!args.error.empty() || !args.operands.empty()) {
+        std::fprintf(stderr, "kestova-uplink: %s\n%s",
+                     args.error.empty() ? ("unexpected argument " + args.operands.front()).c_str()
+                                        : args.error.c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (args.Has("--help")) {
+        std::fputs(kUsage, stdout);
+        std::fputs("\nSends the trains of the data folder's train journal to the control office\n"
+                   "(the [Office] section of K7_Dialups.ini; docs/office.md). SIGINT or SIGTERM\n"
+                   "stop it. Exit status: 0 stopped, 1 failed, 2 no [Office] section or a bad\n"
+                   "command line.\n", stdout);
+        return 0;
+    }
+    if (args.Has("--version")) {
+        std::printf("kestova-uplink %s\n", KestovaVersion());
+        return 0;
+    }
+    DataFolderChoice choice;
+    choice.commandLineFolder = args.Value("--data-folder");
+    std::string origin;
+    const std::string folder = ProgramDataFolder(choice, &origin);
+    Uplink u;
+    std::string why;
+    if (!ReadSettings(folder + SETTINGS_FILE_NAME, &u.settings, &why)) {
+        std::fprintf(stderr, "kestova-uplink: %s\n", why.c_str());
+        return kExitUsage;
+    }
+    UplinkQueue queue(folder, u.settings.point, u.settings.window);
+    if (!queue.Load(&why)) {
+        std::fprintf(stderr, "kestova-uplink: %s\n", why.c_str());
+        return 1;
+    }
+    u.queue = &queue;
+    u.confirmTopic = OfficeTopic(u.settings.point, "confirm");
+    u.trainTopic = OfficeTopic(u.settings.point, "train");
+    u.statusTopic = OfficeTopic(u.settings.point, "status");
+
+    const volatile std::sig_atomic_t* stop = InstallStopSignals();
+    mosquitto_lib_init();
+    const std::string clientId = "kestova-uplink-" + u.settings.point;
+    u.mosq = mosquitto_new(clientId.c_str(), true, &u);
+    if (!u.mosq || !ApplyBrokerTls(u.mosq, u.settings.broker, &why)) {
+        std::fprintf(stderr, "kestova-uplink: %s\n", u.mosq ? why.c_str() : "out of memory");
+        return 1;
+    }
+    mosquitto_will_set(u.mosq, u.statusTopic.c_str(), 7, "offline", 1, true);
+    mosquitto_max_inflight_messages_set(u.mosq, static_cast<unsigned>(u.settings.window));
+    mosquitto_connect_callback_set(u.mosq, OnConnect);
+    mosquitto_disconnect_callback_set(u.mosq, OnDisconnect);
+    mosquitto_message_callback_set(u.mosq, OnMessage);
+    std::printf("Sending the trains of %s to %s as point %s\n", folder.c_str(),
+                u.settings.broker.Where().c_str(), u.settings.point.c_str());
+    std::fflush(stdout);
+
+    bool everConnected = false, toldUnreachable = false;
+    bool linkUp = false;  // the socket is open (the broker's answer may still be on its way)
+    double nextTry = 0, backoff = 1, lastScan = 0;
+    while (!*stop) {
+        const double now = Now();
+        if (!linkUp && now >= nextTry) {
+            const int rc = everConnected ? mosquitto_reconnect(u.mosq)
+                                         : mosquitto_connect(u.mosq, u.settings.broker.host.c_str(),
+                                                             u.settings.broker.Port(), 30);
+            if (rc == MOSQ_ERR_SUCCESS) {
+                everConnected = true;
+                linkUp = true;
+                toldUnreachable = false;
+                backoff = 1;
+            } else {
+                if (!toldUnreachable)
+                    std::fprintf(stderr, "kestova-uplink: cannot reach the broker %s: %s (trying again)\n",
+                                 u.settings.broker.Where().c_str(), BrokerError(rc).c_str());
+                toldUnreachable = true;
+                nextTry = now + backoff;
+                backoff = std::min(backoff * 2, 30.0);
+            }
+        }
+        const int rc = mosquitto_loop(u.mosq, 100, 1);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            if (u.connected) std::fprintf(stderr, "kestova-uplink: lost the broker: %s\n", BrokerError(rc).c_str());
+            u.connected = false;
+            linkUp = false;
+            if (nextTry <= Now()) nextTry = Now() + backoff;
+            usleep(100 * 1000);
+            continue;
+        }
+        if (!u.connected) continue;
+        const double t = Now();
+        if (u.resendAll) {
+            u.resendAll = false;
+            Publish(u, queue.TakeResends(t + 1, t), t);
+        }
+        if (queue.InFlight() < u.settings.window && (u.confirmedSome || t - lastScan >= 0.25)) {
+            u.confirmedSome = false;
+            lastScan = t;
+            Publish(u, queue.TakeNew(), t);
+        }
+        Publish(u, queue.TakeResends(t - u.settings.resendSeconds, t), t);
+    }
+    if (u.connected) {
+        mosquitto_publish(u.mosq, nullptr, u.statusTopic.c_str(), 7, "offline", 1, true);
+        mosquitto_loop(u.mosq, 100, 1);
+        mosquitto_disconnect(u.mosq);
+    }
+    mosquitto_destroy(u.mosq);
+    mosquitto_lib_cleanup();
+    std::printf("Stopped; %zu trains confirmed by the office in this run, %zu unconfirmed\n",
+                queue.ConfirmedTotal(), queue.InFlight());
+    return 0;
+}

@@ -1,0 +1,209 @@
+#pragma once
+// A private broker and database for the office tests: mosquitto and a
+// PostgreSQL cluster of their own, on free loopback ports, in a temporary
+// folder, stopped at the end. PostgreSQL refuses to run as root, so as root
+// the cluster runs as "nobody". When a server cannot be started the tests
+// fail and say why (scripts/lib/setup.sh installs both).
+#include <fcntl.h>
+#include <glob.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace officetest {
+
+inline int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+inline bool PortOpen(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool open = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return open;
+}
+
+inline bool WaitFor(const std::function<bool()>& done, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+inline std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Starts `args` with stdout and stderr to `log`; the pid, or -1.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+inline int Wait(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+inline int Run(const std::vector<std::string>& args, const std::string& log) {
+    const pid_t pid = Spawn(args, log);
+    return pid < 0 ? -1 : Wait(pid);
+}
+
+class Servers {
+public:
+    // Empty when both run; else what went wrong.
+    std::string Start() {
+        char pattern[] = "/tmp/kestova-office-XXXXXX";
+        if (!::mkdtemp(pattern)) return "cannot make a temporary folder";
+        dir_ = pattern;
+        ::chmod(dir_.c_str(), 0755);
+        std::string why = StartDatabase();
+        if (why.empty()) why = StartBroker();
+        return why;
+    }
+
+    void Stop() {
+        if (brokerPid_ > 0) {
+            ::kill(brokerPid_, SIGTERM);
+            Wait(brokerPid_);
+            brokerPid_ = -1;
+        }
+        if (!pgBin_.empty() && pgStarted_) {
+            Run(AsDbUser({pgBin_ + "/pg_ctl", "-D", dir_ + "/pg/data", "-m", "immediate", "-w", "stop"}),
+                dir_ + "/pg-stop.log");
+            pgStarted_ = false;
+        }
+        if (!dir_.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(dir_, ec);
+            dir_.clear();
+        }
+    }
+
+    ~Servers() { Stop(); }
+
+    int brokerPort() const { return brokerPort_; }
+    const std::string& dir() const { return dir_; }
+
+    // A new, empty database; its libpq connection string.
+    std::string NewDatabase() {
+        const std::string name = "t" + std::to_string(++databases_);
+        PGconn* c = PQconnectdb(Conninfo("postgres").c_str());
+        PGresult* r = PQexec(c, ("CREATE DATABASE " + name).c_str());
+        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        PQclear(r);
+        PQfinish(c);
+        return ok ? Conninfo(name) : "";
+    }
+
+    std::string Conninfo(const std::string& db) const {
+        return "host=127.0.0.1 port=" + std::to_string(pgPort_) + " user=kestova dbname=" + db;
+    }
+
+private:
+    std::vector<std::string> AsDbUser(std::vector<std::string> args) const {
+        if (::geteuid() == 0) args.insert(args.begin(), {"runuser", "-u", "nobody", "--"});
+        return args;
+    }
+
+    std::string StartDatabase() {
+        glob_t g{};
+        if (::glob("/usr/lib/postgresql/*/bin/initdb", 0, nullptr, &g) == 0 && g.gl_pathc > 0)
+            pgBin_ = std::filesystem::path(g.gl_pathv[g.gl_pathc - 1]).parent_path().string();
+        ::globfree(&g);
+        if (pgBin_.empty())
+            return "PostgreSQL server programs not found (/usr/lib/postgresql/*/bin/initdb): "
+                   "install postgresql (scripts/lib/setup.sh)";
+        const std::string pg = dir_ + "/pg";
+        ::mkdir(pg.c_str(), 0700);
+        if (::geteuid() == 0) {
+            const passwd* nobody = ::getpwnam("nobody");
+            if (!nobody) return "no user \"nobody\" to run PostgreSQL as";
+            if (::chown(pg.c_str(), nobody->pw_uid, nobody->pw_gid) != 0) return "cannot chown " + pg;
+        }
+        const std::string log = dir_ + "/pg-setup.log";
+        if (Run(AsDbUser({pgBin_ + "/initdb", "-D", pg + "/data", "-U", "kestova", "-A", "trust",
+                          "--no-sync", "-E", "UTF8", "--locale=C"}), log) != 0)
+            return "initdb failed: " + ReadText(log);
+        pgPort_ = FreePort();
+        const std::string options = "-p " + std::to_string(pgPort_) + " -k " + pg +
+                                    " -c listen_addresses=127.0.0.1 -c fsync=off -c full_page_writes=off";
+        if (Run(AsDbUser({pgBin_ + "/pg_ctl", "-D", pg + "/data", "-l", pg + "/server.log", "-o",
+                          options, "-w", "-t", "30", "start"}), log) != 0)
+            return "PostgreSQL did not start: " + ReadText(log) + ReadText(pg + "/server.log");
+        pgStarted_ = true;
+        return "";
+    }
+
+    std::string StartBroker() {
+        brokerPort_ = FreePort();
+        const std::string conf = dir_ + "/mosquitto.conf";
+        const passwd* me = ::getpwuid(::geteuid());
+        std::ofstream(conf) << "listener " << brokerPort_ << " 127.0.0.1\n"
+                            << "allow_anonymous true\n"
+                            << "persistence true\npersistence_location " << dir_ << "/\n"
+                            << "user " << (me ? me->pw_name : "root") << "\n";
+        brokerPid_ = Spawn({"mosquitto", "-c", conf}, dir_ + "/mosquitto.log");
+        if (brokerPid_ < 0) return "mosquitto not found: install mosquitto (scripts/lib/setup.sh)";
+        if (!WaitFor([&] { return PortOpen(brokerPort_); }, 10))
+            return "mosquitto did not listen: " + ReadText(dir_ + "/mosquitto.log");
+        return "";
+    }
+
+    std::string dir_;
+    std::string pgBin_;
+    bool pgStarted_ = false;
+    int pgPort_ = 0;
+    int brokerPort_ = 0;
+    pid_t brokerPid_ = -1;
+    int databases_ = 0;
+};
+
+}  // namespace officetest

@@ -1,0 +1,295 @@
+// The control office: its messages, its database, and the whole path from a
+// point's train journal through the broker into PostgreSQL and back.
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <nlohmann/json.hpp>
+
+#include <mutex>
+
+#include "OfficeServers.h"
+#include "TrainGenerator.h"
+#include "office/OfficeDb.h"
+#include "office/Payload.h"
+#include "office/UplinkQueue.h"
+#include "records/Journal.h"
+
+using namespace officetest;
+
+namespace {
+
+JournalTrain MakeTrain(int n) {
+    sitesim::SimRandom rng(static_cast<std::uint64_t>(n) + 1);
+    const sitesim::SiteIdentity site = sitesim::MakeSite(static_cast<std::uint8_t>(10 + n % 5), 1,
+                                                         sitesim::UnitKind::Halvor, rng);
+    sitesim::TrainDesign design;
+    design.axles = 20 + n % 60;
+    design.trainNumber = static_cast<std::uint16_t>(n);
+    design.time.day = 1 + n % 28;
+    JournalTrain t;
+    t.receivedAt = 1767225600 + n;
+    t.radioId = site.radioId;
+    t.trackOrSequence = 1;
+    t.stream = sitesim::GenerateTrain(site, design, rng).stream;
+    return t;
+}
+
+// Appends trains first..first+count-1 to a journal file (made when missing).
+void AppendJournal(const std::string& path, int first, int count) {
+    std::string bytes;
+    if (!std::filesystem::exists(path)) bytes = TrainJournalHeader();
+    for (int i = first; i < first + count; ++i) bytes += EncodeJournalRecord(MakeTrain(i));
+    std::ofstream(path, std::ios::app | std::ios::binary) << bytes;
+}
+
+long long QueryNumber(const std::string& conninfo, const std::string& sql) {
+    PGconn* c = PQconnectdb(conninfo.c_str());
+    PGresult* r = PQexec(c, sql.c_str());
+    const long long v = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1
+                            ? std::atoll(PQgetvalue(r, 0, 0)) : -1;
+    PQclear(r);
+    PQfinish(c);
+    return v;
+}
+
+// A test's own MQTT client: publishes, and keeps what it is sent.
+class Client {
+public:
+    explicit Client(int port) {
+        mosquitto_lib_init();
+        mosq_ = mosquitto_new(nullptr, true, this);
+        mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
+            auto* c = static_cast<Client*>(self);
+            std::lock_guard<std::mutex> lock(c->mutex_);
+            c->received_.emplace_back(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen));
+        });
+        connected_ = mosquitto_connect(mosq_, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS &&
+                     mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS;
+    }
+    ~Client() {
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop_stop(mosq_, false);
+        mosquitto_destroy(mosq_);
+    }
+    bool connected() const { return connected_; }
+    void Subscribe(const std::string& topic) { mosquitto_subscribe(mosq_, nullptr, topic.c_str(), 1); }
+    void Publish(const std::string& topic, const std::string& payload) {
+        mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+    }
+    std::vector<std::string> Received() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_;
+    }
+
+private:
+    mosquitto* mosq_ = nullptr;
+    bool connected_ = false;
+    std::mutex mutex_;
+    std::vector<std::string> received_;
+};
+
+class OfficeServersTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        servers_ = new Servers;
+        failure_ = servers_->Start();
+    }
+    static void TearDownTestSuite() {
+        delete servers_;
+        servers_ = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_EQ(failure_, "") << "the office tests need their own mosquitto and PostgreSQL";
+        database_ = servers_->NewDatabase();
+        ASSERT_NE(database_, "");
+    }
+    void TearDown() override {
+        for (pid_t pid : running_) {
+            ::kill(pid, SIGKILL);
+            Wait(pid);
+        }
+    }
+
+    pid_t StartOffice(const std::string& log) {
+        const pid_t pid = Spawn({KESTOVA_OFFICE_EXE, "--host", "127.0.0.1", "--port",
+                                 std::to_string(servers_->brokerPort()), "--database", database_},
+                                servers_->dir() + "/" + log);
+        running_.push_back(pid);
+        return pid;
+    }
+    // Stops a program as a test means to: SIGTERM (its exit status) or SIGKILL.
+    int StopProgram(pid_t pid, int signal) {
+        ::kill(pid, signal);
+        std::erase(running_, pid);
+        return Wait(pid);
+    }
+
+    static Servers* servers_;
+    static std::string failure_;
+    std::string database_;
+    std::vector<pid_t> running_;
+};
+Servers* OfficeServersTest::servers_ = nullptr;
+std::string OfficeServersTest::failure_;
+
+}  // namespace
+
+TEST(OfficePayload, RoundTripAndEveryRejection) {
+    JournalTrain train = MakeTrain(7);
+    train.offset = 4096;
+    const TrainMessage sent = MessageOfJournalTrain("north-1", 20260102, train);
+    ASSERT_TRUE(sent.summary.present);
+    EXPECT_EQ(sent.summary.train, 7);
+    EXPECT_EQ(sent.summary.axles, 27);
+    const std::string good = EncodeTrainMessage(sent);
+    TrainMessage back;
+    std::string why;
+    ASSERT_TRUE(ParseTrainMessage("north-1", good, &back, &why)) << why;
+    EXPECT_EQ(back.Key(), "north-1/20260102/4096");
+    EXPECT_EQ(back.stream, train.stream);
+    EXPECT_EQ(back.radioId, train.radioId);
+    EXPECT_EQ(back.receivedAt, train.receivedAt);
+    EXPECT_EQ(back.summary.firstStamp, sent.summary.firstStamp);
+    EXPECT_EQ(back.summary.axles, 27);
+
+    using nlohmann::json;
+    auto with = [&](const std::function<void(json&)>& change) {
+        json j = json::parse(good);
+        change(j);
+        return j.dump();
+    };
+    const struct {
+        const char* what;
+        std::string payload;
+        const char* reason;
+    } bad[] = {
+        {"not JSON", "{\"v\":1,", "not JSON"},
+        {"an array", "[1,2]", "not a JSON object"},
+        {"version 2", with([](json& j) { j["v"] = 2; }), "version 2"},
+        {"no version", with([](json& j) { j.erase("v"); }), "no \"v\""},
+        {"another point", with([](json& j) { j["point"] = "south"; }), "on the topic of north-1"},
+        {"key of another record", with([](json& j) { j["key"] = "north-1/20260102/8"; }), "\"key\""},
+        {"no stream", with([](json& j) { j.erase("stream"); }), "no \"stream\""},
+        {"stream not base64", with([](json& j) { j["stream"] = "AB$="; }), "base64"},
+        {"radio 300", with([](json& j) { j["radio"] = 300; }), "\"radio\" is out of range"},
+        {"radio as text", with([](json& j) { j["radio"] = "12"; }), "\"radio\" is not an integer"},
+        {"no date", with([](json& j) { j["journal"] = 20261399; }), "not a date"},
+        {"30 February", with([](json& j) { j["summary"]["first"] = "2026-02-30T10:00:00"; }), "\"first\""},
+        {"oversized", with([](json& j) { j["pad"] = std::string(70000, 'x'); }), "more than 65536"},
+    };
+    for (const auto& c : bad) {
+        why.clear();
+        EXPECT_FALSE(ParseTrainMessage("north-1", c.payload, &back, &why)) << c.what;
+        EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
+    }
+
+    for (std::size_t n = 0; n < 5; ++n) {
+        const std::vector<std::uint8_t> bytes(train.stream.begin(), train.stream.begin() + static_cast<long>(n));
+        std::vector<std::uint8_t> decoded{9};
+        EXPECT_TRUE(Base64Decode(Base64Encode(bytes), &decoded));
+        EXPECT_EQ(decoded, bytes) << n;
+    }
+    long date = 0;
+    std::uint64_t offset = 0;
+    ASSERT_TRUE(ParseTrainKey("n/20260102/8", "n", &date, &offset));
+    EXPECT_EQ(date, 20260102);
+    EXPECT_EQ(offset, 8u);
+    for (const char* wrong : {"north-1/2026010/8", "north-2/20260102/8", "north-1/20260102/", "north-1/20260102/08",
+                              "north-1/20260102/8x", "north-1/20261302/8"})
+        EXPECT_FALSE(ParseTrainKey(wrong, "north-1", &date, &offset)) << wrong;
+}
+
+TEST_F(OfficeServersTest, MigratesAnEmptyDatabaseOnce) {
+    OfficeDatabase db;
+    std::string why;
+    ASSERT_TRUE(db.Open(database_, &why)) << why;
+    EXPECT_EQ(db.Version(&why), 0);
+    ASSERT_TRUE(db.Migrate(&why)) << why;
+    ASSERT_TRUE(db.Migrate(&why)) << why;
+    EXPECT_EQ(db.Version(&why), OfficeSchemaVersion());
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM schema_version"), OfficeSchemaVersion());
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train"), 0);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM point_event"), 0);
+}
+
+TEST_F(OfficeServersTest, StoresATrainSentTwiceOnceAndRejectsBadMessages) {
+    const pid_t office = StartOffice("office.log");
+    Client client(servers_->brokerPort());
+    ASSERT_TRUE(client.connected());
+    client.Subscribe("kestova/v1/north/confirm");
+    JournalTrain train = MakeTrain(3);
+    train.offset = 8;
+    const std::string payload = EncodeTrainMessage(MessageOfJournalTrain("north", 20260101, train));
+    // The office subscribes once its database is ready; until then nothing is confirmed.
+    ASSERT_TRUE(WaitFor([&] {
+        client.Publish("kestova/v1/north/train", payload);
+        return WaitFor([&] { return !client.Received().empty(); }, 0.5);
+    }, 20)) << ReadText(servers_->dir() + "/office.log");
+    const std::size_t before = client.Received().size();
+    client.Publish("kestova/v1/north/train", payload);
+    client.Publish("kestova/v1/south/train", payload);  // another point's topic
+    client.Publish("kestova/v1/north/train", "garbage");
+    ASSERT_TRUE(WaitFor([&] { return client.Received().size() > before; }, 10));
+    for (const std::string& confirm : client.Received()) {
+        std::vector<std::string> keys;
+        ASSERT_TRUE(ParseConfirm(confirm, &keys, nullptr));
+        EXPECT_EQ(keys, std::vector<std::string>{"north/20260101/8"});
+    }
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train"), 1);
+    EXPECT_EQ(QueryNumber(database_, "SELECT axle_count FROM train"), 23);
+    EXPECT_EQ(QueryNumber(database_, "SELECT length(stream) FROM train"),
+              static_cast<long long>(train.stream.size()));
+    EXPECT_EQ(StopProgram(office, SIGTERM), 0);
+    const std::string log = ReadText(servers_->dir() + "/office.log");
+    EXPECT_NE(log.find("rejected a message on kestova/v1/south/train: point \"north\" on the topic of south"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("rejected a message on kestova/v1/north/train: not JSON"), std::string::npos) << log;
+    EXPECT_NE(log.find("2 messages rejected"), std::string::npos) << log;
+}
+
+TEST_F(OfficeServersTest, KillNineOfUplinkAndOfficeLosesAndDoublesNothing) {
+    const std::string data = servers_->dir() + "/point-east/";
+    std::filesystem::create_directories(data + "Journal");
+    const std::string uplinkLog = servers_->dir() + "/uplink.log";
+    // Without its section the uplink says so and sends nothing.
+    EXPECT_EQ(officetest::Run({KESTOVA_UPLINK_EXE, "--data-folder", data}, uplinkLog), 2);
+    EXPECT_NE(ReadText(uplinkLog).find("no [Office] section"), std::string::npos);
+    std::ofstream(data + "K7_Dialups.ini") << "[Office]\nHost=127.0.0.1\nPort=" << servers_->brokerPort()
+                                           << "\nPoint=east\nWindow=16\nResendSeconds=2\n";
+    AppendJournal(data + "Journal/Trains-20260101.kj", 0, 150);
+    AppendJournal(data + "Journal/Trains-20260102.kj", 150, 50);
+    const auto started = std::chrono::steady_clock::now();
+    pid_t office = StartOffice("office-1.log");
+    pid_t uplink = Spawn({KESTOVA_UPLINK_EXE, "--data-folder", data}, uplinkLog);
+    running_.push_back(uplink);
+    const std::string count = "SELECT count(*) FROM train";
+    ASSERT_TRUE(WaitFor([&] { return QueryNumber(database_, count) >= 40; }, 30))
+        << ReadText(uplinkLog) << ReadText(servers_->dir() + "/office-1.log");
+    StopProgram(uplink, SIGKILL);
+    StopProgram(office, SIGKILL);
+    // Trains that arrive while both are down.
+    AppendJournal(data + "Journal/Trains-20260102.kj", 200, 20);
+    office = StartOffice("office-2.log");
+    uplink = Spawn({KESTOVA_UPLINK_EXE, "--data-folder", data}, uplinkLog);
+    running_.push_back(uplink);
+    const auto done = [&] {
+        std::string why;
+        UplinkQueue cursor(data, "east", 1);
+        return cursor.Load(&why) &&
+               cursor.Cursor() == std::map<long, std::uint64_t>{
+                   {20260101, std::filesystem::file_size(data + "Journal/Trains-20260101.kj")},
+                   {20260102, std::filesystem::file_size(data + "Journal/Trains-20260102.kj")}};
+    };
+    ASSERT_TRUE(WaitFor(done, 60)) << ReadText(uplinkLog) << ReadText(data + OFFICE_CURSOR_FILE);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("220 trains through the pipe, with two kill -9, in %.1f s\n", seconds);
+    EXPECT_EQ(QueryNumber(database_, count), 220);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(DISTINCT (journal_date, journal_offset)) FROM train"), 220);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train WHERE train_number BETWEEN 0 AND 219"), 220);
+    EXPECT_EQ(QueryNumber(database_, "SELECT sum(length(stream)) FROM train"),
+              static_cast<long long>(std::filesystem::file_size(data + "Journal/Trains-20260101.kj") +
+                                     std::filesystem::file_size(data + "Journal/Trains-20260102.kj") -
+                                     2 * TRAIN_JOURNAL_HEADER_SIZE -
+                                     220 * (TRAIN_JOURNAL_RECORD_HEAD + TRAIN_JOURNAL_BODY_FIXED)));
+    EXPECT_EQ(StopProgram(uplink, SIGTERM), 0);
+    EXPECT_EQ(StopProgram(office, SIGTERM), 0);
+}
