@@ -44,6 +44,7 @@ bool HistoryRecorder::Open() {
         std::lock_guard<std::mutex> lock(mutex_);
         history_ = std::move(opened);
         if (history_ && stopping_.load()) history_->Cancel();
+        if (history_) history_->SetAlarmMaker(HistoryAlarmMaker(rules_));
     }
     if (!replaced.empty() && notice_)
         notice_("Train history: " + HistoryPath(dataFolder_) + " was replaced (" + replaced +
@@ -60,6 +61,12 @@ bool HistoryRecorder::Open() {
 }
 
 void HistoryRecorder::OnSubscriberStart() {
+    // The alarm rules and command, read once: a change is taken at the next start.
+    std::vector<std::string> warnings;
+    rules_ = LoadAlarmRules(dataFolder_ + SETTINGS_FILE_NAME, &warnings);
+    if (notice_)
+        for (const std::string& w : warnings) notice_("ERROR: " + w, true);
+    if (!rules_.command.empty()) alarmCommand_ = std::make_unique<AlarmCommand>(AlarmCommandSettingsOf(rules_), notice_);
     if (Open()) CatchUp(false);
     // Reports the journal holds a train for that are gone or unreadable.
     if (const std::string line = ReportsNotInPlaceLine(ReportsNotInPlace(dataFolder_)); !line.empty() && notice_)
@@ -153,11 +160,16 @@ void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
     SiteData site;
     const bool haveSite = ReadSiteData({event.journalFile, event.journalOffset}, &site, nullptr);
     std::string why;
+    std::vector<AlarmRow> added;
     if (!history_->IndexReport(event.reportPath, event.siteId, LocalTimeText(event.time),
-                               Sites(), &why, haveSite ? &site : nullptr)) {
+                               Sites(), &why, haveSite ? &site : nullptr, &added)) {
         Failed(why);
         return;
     }
     if (failing_) CatchUp(true);  // fill in what the failure left out
     if (changed_) changed_();
+    for (const AlarmRow& alarm : added) {
+        if (alarmListener_) alarmListener_(alarm);
+        if (alarmCommand_) alarmCommand_->Run(alarm);
+    }
 }
