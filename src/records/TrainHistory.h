@@ -189,7 +189,9 @@ public:
     // a new id, never one used before. The train's alarms are stored with
     // it; an alarm the file's earlier row had (same kind, axle and side,
     // and message code for an equipment alarm) keeps its id and its
-    // acknowledgement. `added`, when given, gets the alarms that are new.
+    // acknowledgement. `added`, given when the train was reported live,
+    // gets its alarms not handed out so before (each alarm once, also when
+    // a catch-up indexed the file first); they are marked as handed out.
     bool IndexReport(const std::string& path, int siteId, const std::string& received,
                      const std::vector<SiteInfo>& sites, std::string* why,
                      const SiteData* site = nullptr, std::vector<AlarmRow>* added = nullptr);

@@ -116,7 +116,8 @@ CREATE TABLE alarms(
   ack_by TEXT,
   ack_time TEXT,
   ack_epoch INTEGER,
-  ack_comment TEXT);
+  ack_comment TEXT,
+  announced INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX alarms_by_train ON alarms(train_id);
 CREATE INDEX alarms_by_file ON alarms(file);
 CREATE INDEX alarms_by_received ON alarms(received, id);

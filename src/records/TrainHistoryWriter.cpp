@@ -304,16 +304,17 @@ bool TrainHistory::StoreAlarms(std::int64_t trainId, const std::string& file, co
         bool acked;
         std::string by, time, comment;
         std::int64_t epoch;
+        bool announced;
     };
     std::map<std::string, Kept> kept;
     {
-        Statement q(db_, "SELECT id, kind, axle, side, code, ack_by, ack_time, ack_epoch, ack_comment "
+        Statement q(db_, "SELECT id, kind, axle, side, code, ack_by, ack_time, ack_epoch, ack_comment, announced "
                          "FROM alarms WHERE file = ?1");
         q.Bind(1, file);
         int rc;
         while ((rc = q.Step()) == SQLITE_ROW)
             kept[AlarmKey(q.Text(1), q.Int(2), q.Text(3), q.Int(4))] =
-                Kept{q.Int(0), !q.IsNull(7), q.Text(5), q.Text(6), q.Text(8), q.Int(7)};
+                Kept{q.Int(0), !q.IsNull(7), q.Text(5), q.Text(6), q.Text(8), q.Int(7), q.Int(9) != 0};
         if (rc != SQLITE_DONE) return fail();
     }
     for (const char* sql : {"DELETE FROM alarms WHERE file = ?1", "DELETE FROM alarm_backlog WHERE train_id = ?2"}) {
@@ -327,9 +328,9 @@ bool TrainHistory::StoreAlarms(std::int64_t trainId, const std::string& file, co
     Statement ins(db_,
                   "INSERT INTO alarms(id, train_id, file, received, first_time, site_number, site_id, "
                   "site_name, train_number, kind, axle, car, axle_in_car, side, reading, reference, "
-                  "threshold, code, text, ack_by, ack_time, ack_epoch, ack_comment) "
+                  "threshold, code, text, ack_by, ack_time, ack_epoch, ack_comment, announced) "
                   "SELECT ?1, id, file, received, first_time, site_number, site_id, site_name, "
-                  "train_number, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16 "
+                  "train_number, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17 "
                   "FROM trains WHERE id = ?2");
     for (const AlarmFields& a : alarms) {
         const auto it = kept.find(AlarmKey(a.kind, a.axle, a.side, a.code));
@@ -350,11 +351,15 @@ bool TrainHistory::StoreAlarms(std::int64_t trainId, const std::string& file, co
         } else {
             ins.BindNull(13).BindNull(14).BindNull(15).BindNull(16);
         }
+        // Indexed live, every alarm not told of yet is told of now (the
+        // start's catch-up may have indexed the report first).
+        const bool announce = added != nullptr && !(k != nullptr && k->announced);
+        ins.Bind(17, announce || (k != nullptr && k->announced) ? 1 : 0);
         if (!ins.Run()) return fail();
-        if (k != nullptr) kept.erase(it);  // one alarm per key
-        else if (added != nullptr) {
+        if (announce) {
             if (auto row = AlarmById(sqlite3_last_insert_rowid(db_))) added->push_back(std::move(*row));
         }
+        if (k != nullptr) kept.erase(it);  // one alarm per key
     }
     return true;
 }
