@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "records/TrainReport.h"
@@ -61,13 +62,14 @@ std::vector<std::string> AlarmCommand::Arguments(const AlarmRow& a) {
 }
 
 std::vector<std::string> AlarmCommand::Environment(const AlarmRow& a) {
-    static constexpr const char* kNames[] = {"ID",       "KIND",  "SITE",        "RADIO_ID",  "SITE_NAME",
-                                             "TRAIN",    "TRAIN_NUMBER", "RECEIVED", "AXLE", "CAR",
-                                             "AXLE_IN_CAR", "SIDE", "READING", "REFERENCE", "THRESHOLD",
-                                             "CODE",     "TEXT"};
+    // Characters, not pointers: nothing here is written at load time.
+    static constexpr char kNames[][16] = {"ID",        "KIND",      "SITE",    "RADIO_ID",     "SITE_NAME",
+                                          "TRAIN",     "TRAIN_NUMBER", "RECEIVED", "AXLE",     "CAR",
+                                          "AXLE_IN_CAR", "SIDE",    "READING", "REFERENCE",    "THRESHOLD",
+                                          "CODE",      "TEXT"};
     const std::vector<std::string> values = Arguments(a);
     std::vector<std::string> env;
-    for (std::size_t i = 0; i < values.size(); ++i) env.push_back(std::string(kEnvPrefix) + kNames[i] + "=" + values[i]);
+    for (std::size_t i = 0; i < values.size() && i < std::size(kNames); ++i) env.push_back(std::string(kEnvPrefix) + kNames[i] + "=" + values[i]);
     return env;
 }
 

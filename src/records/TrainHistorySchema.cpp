@@ -118,7 +118,6 @@ CREATE TABLE alarms(
   ack_epoch INTEGER,
   ack_comment TEXT,
   announced INTEGER NOT NULL DEFAULT 0);
-CREATE INDEX alarms_by_train ON alarms(train_id);
 CREATE INDEX alarms_by_file ON alarms(file);
 CREATE INDEX alarms_by_received ON alarms(received, id);
 CREATE TABLE alarm_backlog(train_id INTEGER PRIMARY KEY);
