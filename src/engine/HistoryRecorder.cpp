@@ -12,6 +12,8 @@
 
 namespace {
 constexpr auto kProgressEvery = std::chrono::seconds(2);
+// Live trains kept for their alarms while the history cannot be written.
+constexpr std::size_t kMostUnindexed = 2000;
 }
 
 std::string CatchUpProgressLine(int done, int total) {
@@ -154,7 +156,26 @@ void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
         return;
     }
     if (event.kind != EventKind::TrainReported) return;
-    if (!history_ && !Open()) return;
+    if ((!history_ && !Open()) || !IndexLive(event)) {
+        // Its alarms are told once the history can be written again (the
+        // catch-up that brings its row in does not tell them).
+        if (unindexed_.size() < kMostUnindexed) unindexed_.push_back(event);
+        return;
+    }
+    if (failing_) CatchUp(true);  // fill in what the failure left out
+    // Trains reported while the history could not be written: indexed by
+    // the catch-up, their alarms are told now. The history takes writes
+    // again, so one that still fails is a report gone or unreadable: left.
+    std::vector<EngineEvent> waiting;
+    waiting.swap(unindexed_);
+    for (const EngineEvent& e : waiting) IndexLive(e, false);
+    if (changed_) changed_();
+    // What the train's rows and alarms took goes back: the collector's
+    // memory stays flat however long it runs.
+    ::malloc_trim(0);
+}
+
+bool HistoryRecorder::IndexLive(const EngineEvent& event, bool tellFailure) {
     // What the site sent beyond the report, from the train's journal
     // record (none when the journal could not be written).
     SiteData site;
@@ -163,16 +184,12 @@ void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
     std::vector<AlarmRow> added;
     if (!history_->IndexReport(event.reportPath, event.siteId, LocalTimeText(event.time),
                                Sites(), &why, haveSite ? &site : nullptr, &added)) {
-        Failed(why);
-        return;
+        if (tellFailure) Failed(why);
+        return false;
     }
-    if (failing_) CatchUp(true);  // fill in what the failure left out
-    if (changed_) changed_();
     for (const AlarmRow& alarm : added) {
         if (alarmListener_) alarmListener_(alarm);
         if (alarmCommand_) alarmCommand_->Run(alarm);
     }
-    // What the train's rows and alarms took goes back: the collector's
-    // memory stays flat however long it runs.
-    ::malloc_trim(0);
+    return true;
 }

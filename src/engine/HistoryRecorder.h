@@ -57,6 +57,9 @@ private:
     std::vector<SiteInfo> Sites() const;
     void CatchUp(bool quiet);
     void Failed(const std::string& why);
+    // Indexes a train reported live and hands out its new alarms: false
+    // (told once, with `tellFailure`) when the history cannot be written.
+    bool IndexLive(const EngineEvent& event, bool tellFailure = true);
 
     const CallerRegistry& callers_;
     std::string dataFolder_;
@@ -67,6 +70,7 @@ private:
     std::atomic<bool> stopping_{false};
     bool failing_ = false;   // told the operator; catch up at the next success
     std::function<void(const AlarmRow&)> alarmListener_;
+    std::vector<EngineEvent> unindexed_;  // live trains the history could not take yet
     AlarmRules rules_;       // read at the start
     std::unique_ptr<AlarmCommand> alarmCommand_;
 };

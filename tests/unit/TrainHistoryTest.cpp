@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "TestSupport.h"
@@ -371,6 +372,15 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
         std::lock_guard<std::mutex> lock(noticeMutex);
         notices.push_back(line);
     });
+    // Every train alarms; each alarm is told once, also those of the
+    // trains the locked history could not take when they came.
+    std::ofstream(harness.folder / SETTINGS_FILE_NAME, std::ios::app) << "\n[Alarms]\nHotBox=0\n";
+    std::map<std::int64_t, int> told;
+    std::set<int> trainsTold;
+    recorder.SetAlarmListener([&](const AlarmRow& a) {
+        ++told[a.id];
+        trainsTold.insert(a.trainNumber);
+    });
     hub.Subscribe(&recorder);
     hub.Flush();
 
@@ -409,6 +419,9 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
     ASSERT_TRUE(history);
     EXPECT_EQ(history->CountTrains({}), 3);
     for (const TrainRow& r : history->ListTrains({}, 0, 3)) EXPECT_EQ(r.siteId, 12);
+    EXPECT_EQ(trainsTold, (std::set<int>{1, 2, 3}));
+    EXPECT_EQ(static_cast<std::int64_t>(told.size()), history->CountAlarms({}));
+    for (const auto& [id, times] : told) EXPECT_EQ(times, 1) << "alarm " << id;
 }
 
 // What the site sent beyond the report reaches the history from the
