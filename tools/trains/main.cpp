@@ -4,6 +4,7 @@
 // works whether or not a collector runs.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -51,8 +52,7 @@ constexpr const char* kUsage =
     "  --help             this text\n"
     "\n"
     "Exit status: 0 done, 1 no such train, a report that could not be restored, or an alarm\n"
-    "unknown or acknowledged already, 2 usage\n"
-    "error, or no train history in the folder.\n";
+    "unknown or acknowledged already, 2 usage error, or no train history in the folder.\n";
 
 int Usage(const std::string& complaint) {
     std::fprintf(stderr, "kestova-trains: %s\n%s", complaint.c_str(), kUsage);
@@ -236,7 +236,10 @@ int main(int argc, char** argv) {
             if (v == nullptr || !IsNumber(v, ackId)) return Usage("--ack takes an alarm id");
         } else if (arg == "--by") {
             const char* v = value("name");
-            if (v == nullptr || *v == 0) return Usage("--by takes the name of who acknowledges");
+            const bool printable = v != nullptr && std::any_of(v, v + std::strlen(v), [](char c) {
+                return static_cast<unsigned char>(c) > 0x20 && c != 0x7F;
+            });
+            if (!printable) return Usage("--by takes the name of who acknowledges");
             ackBy = v;
             haveBy = true;
         } else if (arg == "--comment") {
