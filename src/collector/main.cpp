@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +23,7 @@
 #include "engine/HistoryRecorder.h"
 #include "engine/SiteBoard.h"
 #include "engine/Startup.h"
+#include "platform/JournalStream.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -111,20 +111,6 @@ void ServeUntilStopped(const OperatorContext& context) {
     }
 }
 
-// Whether stderr is the systemd journal's stream: JOURNAL_STREAM names its
-// device and inode ("dev:inode"), and they are those of fd 2. Then a line
-// may carry the journal's priority prefix ("<2>" crit, "<3>" err).
-bool StderrIsJournal() {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    if (stream == nullptr) return false;
-    unsigned long long dev = 0, ino = 0;
-    char rest = 0;
-    if (std::sscanf(stream, "%llu:%llu%c", &dev, &ino, &rest) != 2) return false;
-    struct stat st {};
-    return ::fstat(STDERR_FILENO, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == dev &&
-           static_cast<unsigned long long>(st.st_ino) == ino;
-}
-
 // Texts the operator must acknowledge: without a window, one line each on
 // stderr (line breaks become blanks).
 class StderrOperatorMessages final : public IEventSubscriber {
@@ -190,7 +176,7 @@ int main(int argc, char** argv) {
     EventHub& events = collector->Events();
     // Under systemd, ERROR lines are of priority err and alarm lines crit,
     // so "journalctl -p crit" shows exactly the alarms.
-    const bool journal = StderrIsJournal();
+    const bool journal = IsJournalStream(STDERR_FILENO, std::getenv("JOURNAL_STREAM"));
     HistoryRecorder history(collector->Callers(), [journal](const std::string& line, bool error) {
         std::fprintf(stderr, "%s%s\n", journal && error ? "<3>" : "", line.c_str());
         std::fflush(stderr);
