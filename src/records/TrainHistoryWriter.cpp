@@ -103,14 +103,15 @@ bool DeleteFileRows(sqlite3* db, const std::string& file, bool alarms = true) {
                             "DELETE FROM site_alarm_entries WHERE train_id IN "
                             "(SELECT id FROM trains WHERE file = ?1)",
                             "DELETE FROM alarm_backlog WHERE train_id IN (SELECT id FROM trains WHERE file = ?1)",
-                            "DELETE FROM trains WHERE file = ?1", "DELETE FROM skipped WHERE file = ?1",
-                            "DELETE FROM alarms WHERE file = ?1"}) {
-        if (!alarms && std::strncmp(sql, "DELETE FROM alarms ", 19) == 0) continue;
+                            "DELETE FROM trains WHERE file = ?1", "DELETE FROM skipped WHERE file = ?1"}) {
         Statement q(db, sql);
         q.Bind(1, file);
         if (!q.Run()) return false;
     }
-    return true;
+    if (!alarms) return true;
+    Statement q(db, "DELETE FROM alarms WHERE file = ?1");
+    q.Bind(1, file);
+    return q.Run();
 }
 
 // What makes two alarms of one report file the same alarm: kind, axle and
