@@ -83,7 +83,7 @@ struct AlarmFields {
     std::string side;          // "left", "right", "none"
     int reading = -1, reference = -1, threshold = -1;  // -1: none
     int code = 0;              // site alarm bits or legacy code; equipment: the message code
-    std::string text;          // one line for people ("hot-box axle 12 left: 170 above 120")
+    std::string text;          // one line for people ("hot-box axle 12 (car 3, axle 2) left: reading 170 above 120")
 };
 
 // A stored alarm, with its train and its acknowledgement.
@@ -178,7 +178,7 @@ public:
 
     // What makes a train's alarms: the parsed report and its site data (null
     // when there is none). The engine gives one (HistoryAlarmMaker); without
-    // one a train indexed gets no alarms.
+    // one a train indexed again keeps the alarms it had, a new one gets none.
     using AlarmMaker = std::function<std::vector<AlarmFields>(const ParsedReport&, const SiteData*)>;
     void SetAlarmMaker(AlarmMaker maker) { alarmMaker_ = std::move(maker); }
 

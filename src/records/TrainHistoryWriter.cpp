@@ -300,6 +300,12 @@ bool TrainHistory::StoreAlarms(std::int64_t trainId, const std::string& file, co
         if (why != nullptr) *why = LastError();
         return false;
     };
+    if (!alarmMaker_) {
+        // Nothing to make them with: the alarms stay as they are, with the row.
+        Statement keep(db_, "UPDATE alarms SET train_id = ?2 WHERE file = ?1");
+        keep.Bind(1, file).Bind(2, trainId);
+        return keep.Run() || fail();
+    }
     struct Kept {
         std::int64_t id;
         bool acked;
@@ -323,7 +329,6 @@ bool TrainHistory::StoreAlarms(std::int64_t trainId, const std::string& file, co
         del.Bind(1, file).Bind(2, trainId);
         if (!del.Run()) return fail();
     }
-    if (!alarmMaker_) return true;
     const std::vector<AlarmFields> alarms = alarmMaker_(report, site);
     // The train's received time, site and numbers come from its row.
     Statement ins(db_,
