@@ -145,6 +145,47 @@ void RunOperatorCommand(std::string_view line, const OperatorContext& context) {
         scope.Raw(FormatTrainTable(history->ListTrains(filter, 0, count)));
         return;
     }
+    if (command == "alarms") {
+        if (words.size() != 1) {
+            Complain("usage: alarms");
+            return;
+        }
+        auto history = OpenHistory(folder, true);
+        if (!history) return;
+        AlarmFilter open;
+        open.unacknowledgedOnly = true;
+        scope.Raw(FormatAlarmTable(history->ListAlarms(open, 0, -1)));
+        return;
+    }
+    if (command == "ack") {
+        std::int64_t id = 0;
+        bool number = words.size() >= 3 && words[1].size() <= 18 &&
+                      words[1].find_first_not_of("0123456789") == std::string_view::npos;
+        for (char c : number ? words[1] : std::string_view()) id = id * 10 + (c - '0');
+        if (!number) {
+            Complain("usage: ack ID NAME [COMMENT...]");
+            return;
+        }
+        // The comment is the rest of the line as typed.
+        const std::size_t at = words[2].data() - line.data() + words[2].size();
+        std::string_view comment = line.substr(at);
+        while (!comment.empty() && (comment.front() == ' ' || comment.front() == '\t')) comment.remove_prefix(1);
+        while (!comment.empty() && (comment.back() == ' ' || comment.back() == '\t' || comment.back() == '\r'))
+            comment.remove_suffix(1);
+        std::string why;
+        auto history = TrainHistory::OpenForUpdate(HistoryPath(folder), nullptr, &why);
+        if (!history) {
+            Complain("train history " + HistoryPath(folder) + ": " + why);
+            return;
+        }
+        if (!history->AcknowledgeAlarm(id, std::string(words[2]), std::string(comment), &why)) {
+            Complain(why);
+            return;
+        }
+        scope.Raw(FormatAcknowledged(*history->AlarmById(id)));
+        return;
+    }
     Complain("unknown command \"" + std::string(command) +
-             "\" (commands: echo SITE LENGTH, list, status, port N, sites, trains [SITE] [COUNT])");
+             "\" (commands: echo SITE LENGTH, list, status, port N, sites, trains [SITE] [COUNT], alarms, "
+             "ack ID NAME [COMMENT])");
 }

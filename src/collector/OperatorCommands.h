@@ -6,6 +6,8 @@
 //   port N             store COM N as the radio port and switch to it
 //   sites              the sites table (registry, history and line)
 //   trains [SITE] [COUNT]  the newest COUNT (default 20) trains, of one site number
+//   alarms             the alarms not acknowledged, newest first
+//   ack ID NAME [COMMENT...]  acknowledge alarm ID in NAME's name
 #include <string>
 #include <string_view>
 

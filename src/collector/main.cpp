@@ -23,6 +23,7 @@
 #include "engine/HistoryRecorder.h"
 #include "engine/SiteBoard.h"
 #include "engine/Startup.h"
+#include "platform/JournalStream.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -173,8 +174,15 @@ int main(int argc, char** argv) {
     // The train history and the sites table follow the engine's events; their
     // notices go to stderr, so stdout stays the scope.
     EventHub& events = collector->Events();
-    HistoryRecorder history(collector->Callers(), [](const std::string& line, bool) {
-        std::fprintf(stderr, "%s\n", line.c_str());
+    // Under systemd, ERROR lines are of priority err and alarm lines crit,
+    // so "journalctl -p crit" shows exactly the alarms.
+    const bool journal = IsJournalStream(STDERR_FILENO, std::getenv("JOURNAL_STREAM"));
+    HistoryRecorder history(collector->Callers(), [journal](const std::string& line, bool error) {
+        std::fprintf(stderr, "%s%s\n", journal && error ? "<3>" : "", line.c_str());
+        std::fflush(stderr);
+    });
+    history.SetAlarmListener([journal](const AlarmRow& alarm) {
+        std::fprintf(stderr, "%s%s\n", journal ? "<2>" : "", AlarmLine(alarm).c_str());
         std::fflush(stderr);
     });
     SiteBoard board;

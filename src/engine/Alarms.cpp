@@ -226,6 +226,20 @@ AlarmRules LoadAlarmRules(const std::string& settingsPath, std::vector<std::stri
             else
                 warn("The factor in " + where + " is \"" + value +
                      "\": it must be a number above 0 and at most 1000; the default 1 is used.");
+        } else if (is("Command")) {
+            const bool printable = std::all_of(value.begin(), value.end(), [](char c) {
+                return static_cast<unsigned char>(c) >= 0x20 && c != 0x7F;
+            });
+            if (value.empty() || (printable && value[0] == '/' && value.size() < 4096))
+                rules.command = value;
+            else
+                warn("The alarm command in " + where +
+                     " is not used: it must be the absolute path of a program (no arguments).");
+        } else if (is("CommandTimeout")) {
+            if (!ParseRule(value, 1, 3600, false, &rules.commandTimeout))
+                warn("The alarm command's time limit in " + where + " is \"" + value +
+                     "\": it must be a whole number of seconds from 1 to 3600; the default " +
+                     std::to_string(rules.commandTimeout) + " is used.");
         } else {
             warn("The key in " + where + " is not an alarm rule and is not used.");
         }

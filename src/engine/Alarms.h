@@ -67,6 +67,9 @@ struct AlarmRules {
     int minimumAxlesForOutlier = 12;  // MinimumAxlesForOutlier: 1-1200
     std::string unit;                 // Unit: shown after a reading (display only)
     double factor = 1.0;              // Factor: a reading is shown multiplied by it (display only)
+    std::string command;              // Command: a program (absolute path) run once per new alarm;
+                                      // "" for none (engine/AlarmCommand.h)
+    int commandTimeout = 30;          // CommandTimeout: seconds, 1-3600, before it is stopped
 };
 
 // The rules of the [Alarms] section of the settings file at `settingsPath`.

@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <chrono>
+#include <set>
 #include <cstdio>
 
 #include "engine/JournalSiteData.h"
@@ -12,6 +13,8 @@
 
 namespace {
 constexpr auto kProgressEvery = std::chrono::seconds(2);
+// Live trains kept for their alarms while the history cannot be written.
+constexpr std::size_t kMostUnindexed = 2000;
 }
 
 std::string CatchUpProgressLine(int done, int total) {
@@ -44,6 +47,7 @@ bool HistoryRecorder::Open() {
         std::lock_guard<std::mutex> lock(mutex_);
         history_ = std::move(opened);
         if (history_ && stopping_.load()) history_->Cancel();
+        if (history_) history_->SetAlarmMaker(HistoryAlarmMaker(rules_));
     }
     if (!replaced.empty() && notice_)
         notice_("Train history: " + HistoryPath(dataFolder_) + " was replaced (" + replaced +
@@ -60,10 +64,22 @@ bool HistoryRecorder::Open() {
 }
 
 void HistoryRecorder::OnSubscriberStart() {
+    // The alarm rules and command, read once: a change is taken at the next start.
+    std::vector<std::string> warnings;
+    rules_ = LoadAlarmRules(dataFolder_ + SETTINGS_FILE_NAME, &warnings);
+    if (notice_)
+        for (const std::string& w : warnings) notice_("ERROR: " + w, true);
+    if (!rules_.command.empty()) alarmCommand_ = std::make_unique<AlarmCommand>(AlarmCommandSettingsOf(rules_), notice_);
     if (Open()) CatchUp(false);
-    // Reports the journal holds a train for that are gone or unreadable.
-    if (const std::string line = ReportsNotInPlaceLine(ReportsNotInPlace(dataFolder_)); !line.empty() && notice_)
-        notice_("ERROR: " + line, true);
+    // Reports the journal holds a train for that are gone or unreadable
+    // (asked of this recorder's own connection: one more, closed while this
+    // one holds the file, would leave its descriptor open until the end).
+    std::set<std::string> unreadable;
+    if (history_) {
+        for (std::string& file : history_->SkippedFiles()) unreadable.insert(std::move(file));
+    }
+    const std::string line = ReportsNotInPlaceLine(ReportsNotInPlace(dataFolder_, false, unreadable));
+    if (!line.empty() && notice_) notice_("ERROR: " + line, true);
 }
 
 void HistoryRecorder::CatchUp(bool quiet) {
@@ -147,17 +163,40 @@ void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
         return;
     }
     if (event.kind != EventKind::TrainReported) return;
-    if (!history_ && !Open()) return;
+    if ((!history_ && !Open()) || !IndexLive(event)) {
+        // Its alarms are told once the history can be written again (the
+        // catch-up that brings its row in does not tell them).
+        if (unindexed_.size() < kMostUnindexed) unindexed_.push_back(event);
+        return;
+    }
+    if (failing_) CatchUp(true);  // fill in what the failure left out
+    // Trains reported while the history could not be written: indexed by
+    // the catch-up, their alarms are told now. The history takes writes
+    // again, so one that still fails is a report gone or unreadable: left.
+    std::vector<EngineEvent> waiting;
+    waiting.swap(unindexed_);
+    for (const EngineEvent& e : waiting) IndexLive(e, false);
+    if (changed_) changed_();
+    // What the train's rows and alarms took goes back: the collector's
+    // memory stays flat however long it runs.
+    ::malloc_trim(0);
+}
+
+bool HistoryRecorder::IndexLive(const EngineEvent& event, bool tellFailure) {
     // What the site sent beyond the report, from the train's journal
     // record (none when the journal could not be written).
     SiteData site;
     const bool haveSite = ReadSiteData({event.journalFile, event.journalOffset}, &site, nullptr);
     std::string why;
+    std::vector<AlarmRow> added;
     if (!history_->IndexReport(event.reportPath, event.siteId, LocalTimeText(event.time),
-                               Sites(), &why, haveSite ? &site : nullptr)) {
-        Failed(why);
-        return;
+                               Sites(), &why, haveSite ? &site : nullptr, &added)) {
+        if (tellFailure) Failed(why);
+        return false;
     }
-    if (failing_) CatchUp(true);  // fill in what the failure left out
-    if (changed_) changed_();
+    for (const AlarmRow& alarm : added) {
+        if (alarmListener_) alarmListener_(alarm);
+        if (alarmCommand_) alarmCommand_->Run(alarm);
+    }
+    return true;
 }

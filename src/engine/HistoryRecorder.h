@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/AlarmCommand.h"
+#include "engine/Alarms.h"
 #include "engine/EventHub.h"
 #include "records/Callers.h"
 #include "records/TrainHistory.h"
@@ -42,6 +44,12 @@ public:
     // (set before subscribing).
     void SetChangedHook(std::function<void()> hook) { changed_ = std::move(hook); }
 
+    // Called on the recorder's thread for every new alarm of a train reported
+    // live (not for trains caught up or indexed again), after it is stored
+    // (set before subscribing). The alarm command of [Alarms] Command= is
+    // run for it as well, by the recorder.
+    void SetAlarmListener(std::function<void(const AlarmRow&)> listener) { alarmListener_ = std::move(listener); }
+
 private:
     bool Open();
     // The history file was deleted or replaced: made again, with one line.
@@ -49,6 +57,9 @@ private:
     std::vector<SiteInfo> Sites() const;
     void CatchUp(bool quiet);
     void Failed(const std::string& why);
+    // Indexes a train reported live and hands out its new alarms: false
+    // (told once, with `tellFailure`) when the history cannot be written.
+    bool IndexLive(const EngineEvent& event, bool tellFailure = true);
 
     const CallerRegistry& callers_;
     std::string dataFolder_;
@@ -58,6 +69,10 @@ private:
     std::unique_ptr<TrainHistory> history_;
     std::atomic<bool> stopping_{false};
     bool failing_ = false;   // told the operator; catch up at the next success
+    std::function<void(const AlarmRow&)> alarmListener_;
+    std::vector<EngineEvent> unindexed_;  // live trains the history could not take yet
+    AlarmRules rules_;       // read at the start
+    std::unique_ptr<AlarmCommand> alarmCommand_;
 };
 
 // The progress and damaged-file lines of a catch-up (shared with the query tool).

@@ -203,3 +203,87 @@ std::string FormatAxleJson(const TrainRow& t, const std::vector<ReportAxle>& axl
     }
     return out + (siteAlarms.empty() ? "]}\n" : "\n ]}\n");
 }
+
+namespace {
+
+std::string Number(int value) { return value < 0 ? "-" : std::to_string(value); }
+
+// Text for a terminal: control bytes (escape sequences from a site's name
+// or an operator's comment) left out.
+std::string Plain(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out += c;
+    return out;
+}
+
+std::string AlarmJsonObject(const AlarmRow& a) {
+    auto text = [](const std::string& v) { return JsonString(v); };
+    auto ack = [&](const std::string& v) { return a.acknowledged && !v.empty() ? JsonString(v) : "null"; };
+    return "{\"id\":" + std::to_string(a.id) + ",\"train_id\":" + std::to_string(a.trainId) +
+           ",\"received\":" + text(a.received) + ",\"first_time\":" + text(a.firstTime) +
+           ",\"site_number\":" + std::to_string(a.siteNumber) + ",\"site_id\":" + std::to_string(a.siteId) +
+           ",\"site_name\":" + text(a.siteName) + ",\"train_number\":" + std::to_string(a.trainNumber) +
+           ",\"kind\":" + text(a.kind) + ",\"axle\":" + std::to_string(a.axle) + ",\"car\":" +
+           std::to_string(a.car) + ",\"axle_in_car\":" + std::to_string(a.axleInCar) + ",\"side\":" +
+           text(a.side) + ",\"reading\":" + JsonNumberOrNull(a.reading) + ",\"reference\":" +
+           JsonNumberOrNull(a.reference) + ",\"threshold\":" + JsonNumberOrNull(a.threshold) +
+           ",\"code\":" + std::to_string(a.code) + ",\"text\":" + text(a.text) + ",\"file\":" + text(a.file) +
+           ",\"acknowledged\":" + (a.acknowledged ? "true" : "false") + ",\"ack_by\":" + ack(a.ackBy) +
+           ",\"ack_time\":" + ack(a.ackTime) + ",\"ack_epoch\":" +
+           (a.acknowledged ? std::to_string(a.ackEpoch) : "null") + ",\"ack_comment\":" + ack(a.ackComment) + "}";
+}
+
+}  // namespace
+
+std::string FormatAlarmTable(const std::vector<AlarmRow>& rows) {
+    std::string out =
+        "     Id Received            Site  Radio Train Kind            Axle Car/Axle Side  Reading Threshold "
+        "Acknowledged\n";
+    char line[512];
+    for (const AlarmRow& a : rows) {
+        const std::string car = a.car > 0 ? std::to_string(a.car) + "/" + std::to_string(a.axleInCar) : "-";
+        const std::string ack =
+            a.acknowledged ? Plain(a.ackBy) + " " + a.ackTime + (a.ackComment.empty() ? "" : ": " + Plain(a.ackComment))
+                           : "-";
+        std::snprintf(line, sizeof line, "%7lld %-19s %05d %5d %5d %-15s %4s %8s %-5s %7s %9s %s\n",
+                      static_cast<long long>(a.id), a.received.c_str(), a.siteNumber, a.siteId, a.trainNumber,
+                      Plain(a.kind).c_str(), a.axle > 0 ? std::to_string(a.axle).c_str() : "-", car.c_str(),
+                      a.side == "none" ? "-" : Plain(a.side).c_str(), Number(a.reading).c_str(),
+                      Number(a.threshold).c_str(), ack.c_str());
+        out += line;
+    }
+    return out;
+}
+
+std::string FormatAlarmCsv(const std::vector<AlarmRow>& rows) {
+    std::string out =
+        "id,train_id,received,first_time,site_number,site_id,site_name,train_number,kind,axle,car,axle_in_car,"
+        "side,reading,reference,threshold,code,text,file,acknowledged,ack_by,ack_time,ack_epoch,ack_comment\n";
+    auto num = [](int v) { return v < 0 ? std::string() : std::to_string(v); };
+    for (const AlarmRow& a : rows) {
+        out += std::to_string(a.id) + ',' + std::to_string(a.trainId) + ',' + a.received + ',' + a.firstTime + ',' +
+               std::to_string(a.siteNumber) + ',' + std::to_string(a.siteId) + ',' + Csv(Plain(a.siteName)) + ',' +
+               std::to_string(a.trainNumber) + ',' + Csv(a.kind) + ',' + std::to_string(a.axle) + ',' +
+               std::to_string(a.car) + ',' + std::to_string(a.axleInCar) + ',' + Csv(a.side) + ',' +
+               num(a.reading) + ',' + num(a.reference) + ',' + num(a.threshold) + ',' + std::to_string(a.code) +
+               ',' + Csv(a.text) + ',' + Csv(a.file) + ',' + (a.acknowledged ? "1" : "0") + ',' +
+               Csv(a.ackBy) + ',' + a.ackTime + ',' + (a.acknowledged ? std::to_string(a.ackEpoch) : "") + ',' +
+               Csv(a.ackComment) + '\n';
+    }
+    return out;
+}
+
+std::string FormatAlarmJson(const std::vector<AlarmRow>& rows) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        out += i == 0 ? "\n  " : ",\n  ";
+        out += AlarmJsonObject(rows[i]);
+    }
+    return out + (rows.empty() ? "]\n" : "\n]\n");
+}
+
+std::string FormatAcknowledged(const AlarmRow& a) {
+    return "Alarm " + std::to_string(a.id) + " acknowledged by " + Plain(a.ackBy) + " at " + a.ackTime +
+           (a.ackComment.empty() ? "" : ": " + Plain(a.ackComment)) + "\n";
+}

@@ -21,5 +21,13 @@ std::string FormatAxleJson(const TrainRow& train, const std::vector<ReportAxle>&
 // history holds no site data of the train.
 std::string SiteAlarmText(const TrainRow& train, const std::vector<SiteAlarmEntry>& siteAlarms);
 
+// The alarm list (TrainHistory::ListAlarms): a table for people (control
+// bytes of names and comments left out), CSV and JSON with every field.
+std::string FormatAlarmTable(const std::vector<AlarmRow>& rows);
+std::string FormatAlarmCsv(const std::vector<AlarmRow>& rows);
+std::string FormatAlarmJson(const std::vector<AlarmRow>& rows);
+// "Alarm 17 acknowledged by Ann Lind at 2026-03-01 14:03:09: car set out\n"
+std::string FormatAcknowledged(const AlarmRow& alarm);
+
 // A JSON string literal.
 std::string JsonString(const std::string& text);

@@ -21,7 +21,7 @@
 struct sqlite3;
 
 constexpr const char* HISTORY_FILE_NAME = "Trains.sqlite";
-constexpr int HISTORY_SCHEMA_VERSION = 2;
+constexpr int HISTORY_SCHEMA_VERSION = 3;
 // PRAGMA application_id of the file: "KTRN".
 constexpr std::int32_t HISTORY_APPLICATION_ID = 0x4B54524E;
 
@@ -74,6 +74,39 @@ struct TrainRow {
     bool HasAlarm() const { return maxed[0] + maxed[1] + siteAlarms > 0; }
 };
 
+// One alarm of a train as the engine's alarm model gives it (engine/Alarms.h,
+// docs/alarms.md), in plain data: the history stores what it is handed.
+struct AlarmFields {
+    std::string kind;          // "site", "hot-box", "hot-wheel", "side-difference", "outlier", "equipment"
+    int axle = 0;              // 1-based; 0 for an equipment message
+    int car = 0, axleInCar = 0;  // 0 where the train has no car starts
+    std::string side;          // "left", "right", "none"
+    int reading = -1, reference = -1, threshold = -1;  // -1: none
+    int code = 0;              // site alarm bits or legacy code; equipment: the message code
+    std::string text;          // one line for people ("hot-box axle 12 (car 3, axle 2) left: reading 170 above 120")
+};
+
+// A stored alarm, with its train and its acknowledgement.
+struct AlarmRow : AlarmFields {
+    std::int64_t id = 0;       // stays while the report file is unchanged (through --rebuild too)
+    std::int64_t trainId = 0;
+    std::string received;      // the train's received time, "YYYY-MM-DD HH:MM:SS" local time
+    std::string firstTime;     // the train's first time stamp (site time)
+    int siteNumber = 0, siteId = 0, trainNumber = 0;
+    std::string siteName;      // from the registry when the train was indexed; may hold any byte
+    std::string file;          // the report file's name
+    bool acknowledged = false;
+    std::string ackBy, ackTime, ackComment;  // who, when (local time text), why; "" when not
+    std::int64_t ackEpoch = 0;               // when, seconds since 1970; 0 when not
+};
+
+struct AlarmFilter {
+    int siteNumber = -1;       // -1: every site
+    std::string fromDate;      // "YYYY-MM-DD" of the received time, inclusive; "" = open
+    std::string toDate;        // inclusive
+    bool unacknowledgedOnly = false;
+};
+
 struct TrainFilter {
     int siteNumber = -1;         // -1: every site (or those of siteNumbers)
     std::string fromDate;        // "YYYY-MM-DD", inclusive; "" = open
@@ -103,6 +136,7 @@ struct CatchUpResult {
     int removed = 0;
     int skipped = 0;             // damaged report files
     int siteDataFilled = 0;      // rows that got their site data from the journal only now
+    int alarmsMade = 0;          // trains of an older history whose alarms were made only now
     bool rebuilt = false;
     bool ok = true;
 };
@@ -119,6 +153,12 @@ public:
     // missing, not a train history, of another schema or damaged.
     static std::unique_ptr<TrainHistory> OpenForReading(const std::string& path, OpenStatus* status,
                                                         std::string* why);
+    // Opens an existing history of this schema for small writes (an
+    // acknowledgement) beside a running collector: nothing is created,
+    // checked or replaced; fails as OpenForReading does, and on a file of
+    // an older schema (the collector brings it up to date at its start).
+    static std::unique_ptr<TrainHistory> OpenForUpdate(const std::string& path, OpenStatus* status,
+                                                       std::string* why);
     // Opens for writing, creating the file; a file that is damaged (its
     // header, or its pages by PRAGMA quick_check), not a train history or of
     // another schema is replaced by an empty one (`replaced` says why). The
@@ -140,14 +180,25 @@ public:
     // in *why when the file's pages are damaged.
     bool QuickCheck(std::string* why);
 
+    // What makes a train's alarms: the parsed report and its site data (null
+    // when there is none). The engine gives one (HistoryAlarmMaker); without
+    // one a train indexed again keeps the alarms it had, a new one gets none.
+    using AlarmMaker = std::function<std::vector<AlarmFields>(const ParsedReport&, const SiteData*)>;
+    void SetAlarmMaker(AlarmMaker maker) { alarmMaker_ = std::move(maker); }
+
     // Indexes one report file (replacing its earlier row) in one
     // transaction. `received` is "YYYY-MM-DD HH:MM:SS"; siteId 0 looks the
     // site up in `sites` by site number and track. `site`, when given, is
     // stored with it (unless its header names another train). The row gets
-    // a new id, never one used before.
+    // a new id, never one used before. The train's alarms are stored with
+    // it; an alarm the file's earlier row had (same kind, axle and side,
+    // and message code for an equipment alarm) keeps its id and its
+    // acknowledgement. `added`, given when the train was reported live,
+    // gets its alarms not handed out so before (each alarm once, also when
+    // a catch-up indexed the file first); they are marked as handed out.
     bool IndexReport(const std::string& path, int siteId, const std::string& received,
                      const std::vector<SiteInfo>& sites, std::string* why,
-                     const SiteData* site = nullptr);
+                     const SiteData* site = nullptr, std::vector<AlarmRow>* added = nullptr);
 
     // The site data of a report file by its name in the report folder
     // (false when there is none); catch-up and rebuild ask it.
@@ -186,6 +237,20 @@ public:
     // The report files that could not be read as reports (the `skipped` table).
     std::vector<std::string> SkippedFiles();
 
+    // The alarm list: unacknowledged alarms first, then newest first by the
+    // train's received time (then by id, newest first). limit -1: all.
+    // Empty for a file older than version 3.
+    std::vector<AlarmRow> ListAlarms(const AlarmFilter& filter, std::int64_t offset, int limit);
+    std::int64_t CountAlarms(const AlarmFilter& filter);
+    std::int64_t CountUnacknowledged();
+    std::optional<AlarmRow> AlarmById(std::int64_t id);
+    // Marks the alarm acknowledged by `by` (an operator's name, not empty),
+    // now, with an optional comment. False, with the reason in *why, for an
+    // unknown id, one already acknowledged, or a history that cannot be
+    // written (open it with OpenForWriting or OpenForUpdate).
+    bool AcknowledgeAlarm(std::int64_t id, const std::string& by, const std::string& comment,
+                          std::string* why);
+
     // Makes a running catch-up stop at its next batch (from any thread); what
     // it indexed so far stays, the rest is done by the next catch-up.
     void Cancel() { cancelled_.store(true); }
@@ -201,6 +266,14 @@ private:
     // Rows of version 1 are brought to version 2 in place, ids and all:
     // SQLITE_OK, or the error code (the file is left as it was).
     int MigrateFrom1(std::string* why);
+    // Version 2 to 3: the alarm table; every train's alarms are made at the
+    // next catch-up (the alarm_backlog table lists them).
+    int MigrateFrom2(std::string* why);
+    // Makes the alarms of the trains in alarm_backlog: the count, -1 on failure.
+    int FillAlarms(std::string* why);
+    // Replaces the alarms of a train (kept ids and acknowledgements by key).
+    bool StoreAlarms(std::int64_t trainId, const std::string& file, const ParsedReport& report,
+                     const SiteData* site, std::vector<AlarmRow>* added, std::string* why);
     CatchUpResult Sync(const std::string& reportFolder, const std::vector<SiteInfo>& sites,
                        const Progress& progress, const Damaged& damaged, std::string* why,
                        const SiteDataLookup& lookup, bool everyFile);
@@ -209,13 +282,14 @@ private:
     bool InsertParsed(const ParsedReport& report, const std::string& file, std::int64_t size,
                       std::int64_t mtime, int siteId, const std::string& received,
                       const std::vector<SiteInfo>& sites, std::int64_t keepId, const SiteData* site,
-                      std::string* why);
+                      std::string* why, std::vector<AlarmRow>* added = nullptr);
     bool StoreSiteData(std::int64_t trainId, const SiteData& site, std::string* why);
     sqlite3* db_ = nullptr;
     std::string path_;
     FileIdentity identity_;
     int version_ = HISTORY_SCHEMA_VERSION;  // a reader may look at a version 1 file
     std::atomic<bool> cancelled_{false};
+    AlarmMaker alarmMaker_;
 };
 
 // The path of the history in a data folder (ending in '/').

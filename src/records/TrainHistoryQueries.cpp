@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <sstream>
 
 #include "records/TrainHistorySql.h"
@@ -221,4 +222,148 @@ std::vector<std::string> TrainHistory::SkippedFiles() {
     Statement q(db_, "SELECT file FROM skipped ORDER BY file");
     while (q.Step() == SQLITE_ROW) files.push_back(q.Text(0));
     return files;
+}
+
+namespace {
+
+constexpr const char* kAlarmColumns =
+    "id, train_id, file, received, first_time, site_number, site_id, site_name, train_number, kind, "
+    "axle, car, axle_in_car, side, reading, reference, threshold, code, text, ack_by, ack_time, "
+    "ack_epoch, ack_comment";
+
+void FillAlarm(const Statement& q, AlarmRow& a) {
+    a.id = q.Int(0);
+    a.trainId = q.Int(1);
+    a.file = q.Text(2);
+    a.received = q.Text(3);
+    a.firstTime = q.Text(4);
+    a.siteNumber = static_cast<int>(q.Int(5));
+    a.siteId = static_cast<int>(q.Int(6));
+    a.siteName = q.Text(7);
+    a.trainNumber = static_cast<int>(q.Int(8));
+    a.kind = q.Text(9);
+    a.axle = static_cast<int>(q.Int(10));
+    a.car = static_cast<int>(q.Int(11));
+    a.axleInCar = static_cast<int>(q.Int(12));
+    a.side = q.Text(13);
+    a.reading = static_cast<int>(q.Int(14));
+    a.reference = static_cast<int>(q.Int(15));
+    a.threshold = static_cast<int>(q.Int(16));
+    a.code = static_cast<int>(q.Int(17));
+    a.text = q.Text(18);
+    a.acknowledged = !q.IsNull(21);
+    a.ackBy = q.Text(19);
+    a.ackTime = q.Text(20);
+    a.ackEpoch = q.Int(21);
+    a.ackComment = q.Text(22);
+}
+
+std::string AlarmWhere(const AlarmFilter& f, std::vector<std::string>& values) {
+    std::string where;
+    auto add = [&where](const char* clause) {
+        where += where.empty() ? " WHERE " : " AND ";
+        where += clause;
+    };
+    if (f.siteNumber >= 0) {
+        add("site_number = ?");
+        values.push_back(std::to_string(f.siteNumber));
+    }
+    if (!f.fromDate.empty()) {
+        add("received >= ?");
+        values.push_back(f.fromDate);
+    }
+    if (!f.toDate.empty()) {
+        add("received < ?");
+        values.push_back(f.toDate + "~");  // every time of that day sorts before "~"
+    }
+    if (f.unacknowledgedOnly) add("ack_epoch IS NULL");
+    return where;
+}
+
+// Text as stored: control bytes left out, at most `most` bytes.
+std::string StoredText(const std::string& text, std::size_t most) {
+    std::string out;
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F && out.size() < most) out += c;
+    return out;
+}
+
+}  // namespace
+
+std::vector<AlarmRow> TrainHistory::ListAlarms(const AlarmFilter& filter, std::int64_t offset, int limit) {
+    std::vector<AlarmRow> rows;
+    if (version_ < 3) return rows;
+    std::vector<std::string> values;
+    const std::string sql = std::string("SELECT ") + kAlarmColumns + " FROM alarms" + AlarmWhere(filter, values) +
+                            " ORDER BY ack_epoch IS NOT NULL, received DESC, id DESC LIMIT ? OFFSET ?";
+    Statement q(db_, sql.c_str());
+    int n = 1;
+    for (const std::string& v : values) q.Bind(n++, v);
+    q.Bind(n, limit);
+    q.Bind(n + 1, offset);
+    while (q.Step() == SQLITE_ROW) {
+        rows.emplace_back();
+        FillAlarm(q, rows.back());
+    }
+    return rows;
+}
+
+std::int64_t TrainHistory::CountAlarms(const AlarmFilter& filter) {
+    if (version_ < 3) return 0;
+    std::vector<std::string> values;
+    const std::string sql = "SELECT count(*) FROM alarms" + AlarmWhere(filter, values);
+    Statement q(db_, sql.c_str());
+    for (std::size_t i = 0; i < values.size(); ++i) q.Bind(static_cast<int>(i) + 1, values[i]);
+    return q.Step() == SQLITE_ROW ? q.Int(0) : 0;
+}
+
+std::int64_t TrainHistory::CountUnacknowledged() {
+    AlarmFilter f;
+    f.unacknowledgedOnly = true;
+    return CountAlarms(f);
+}
+
+std::optional<AlarmRow> TrainHistory::AlarmById(std::int64_t id) {
+    if (version_ < 3) return std::nullopt;
+    const std::string sql = std::string("SELECT ") + kAlarmColumns + " FROM alarms WHERE id = ?";
+    Statement q(db_, sql.c_str());
+    q.Bind(1, id);
+    if (q.Step() != SQLITE_ROW) return std::nullopt;
+    AlarmRow a;
+    FillAlarm(q, a);
+    return a;
+}
+
+bool TrainHistory::AcknowledgeAlarm(std::int64_t id, const std::string& by, const std::string& comment,
+                                    std::string* why) {
+    constexpr std::size_t kMostName = 64, kMostComment = 500;
+    const std::string name = StoredText(by, kMostName), remark = StoredText(comment, kMostComment);
+    if (name.empty()) {
+        if (why != nullptr) *why = "an acknowledgement needs the operator's name";
+        return false;
+    }
+    if (version_ < 3) {
+        if (why != nullptr) *why = "the train history has no alarms yet (an older schema)";
+        return false;
+    }
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    Statement q(db_, "UPDATE alarms SET ack_by = ?2, ack_time = ?3, ack_epoch = ?4, ack_comment = ?5 "
+                     "WHERE id = ?1 AND ack_epoch IS NULL");
+    q.Bind(1, id).Bind(2, name).Bind(3, LocalTimeText(now)).Bind(4, now);
+    if (remark.empty())
+        q.BindNull(5);
+    else
+        q.Bind(5, remark);
+    if (!q.Run()) {
+        if (why != nullptr) *why = LastError();
+        return false;
+    }
+    if (sqlite3_changes(db_) == 1) return true;
+    if (why != nullptr) {
+        const std::optional<AlarmRow> alarm = AlarmById(id);
+        *why = !alarm ? "no alarm with id " + std::to_string(id)
+                      : "alarm " + std::to_string(id) + " was acknowledged already by " + alarm->ackBy + " at " +
+                            alarm->ackTime;
+    }
+    return false;
 }

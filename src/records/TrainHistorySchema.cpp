@@ -89,6 +89,41 @@ CREATE TABLE skipped(
   reason TEXT NOT NULL);
 )SQL";
 
+// Version 3: one row per alarm of a train, with its acknowledgement. An
+// alarm keeps its id while its report file is unchanged; ids are never
+// given twice. The train's received time, site and numbers are copied in so
+// the list needs no join.
+constexpr const char* kAlarmTables = R"SQL(
+CREATE TABLE alarms(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  train_id INTEGER NOT NULL,
+  file TEXT NOT NULL,
+  received TEXT NOT NULL,
+  first_time TEXT NOT NULL,
+  site_number INTEGER NOT NULL,
+  site_id INTEGER NOT NULL,
+  site_name TEXT NOT NULL,
+  train_number INTEGER NOT NULL,
+  kind TEXT NOT NULL,
+  axle INTEGER NOT NULL,
+  car INTEGER NOT NULL,
+  axle_in_car INTEGER NOT NULL,
+  side TEXT NOT NULL,
+  reading INTEGER NOT NULL,
+  reference INTEGER NOT NULL,
+  threshold INTEGER NOT NULL,
+  code INTEGER NOT NULL,
+  text TEXT NOT NULL,
+  ack_by TEXT,
+  ack_time TEXT,
+  ack_epoch INTEGER,
+  ack_comment TEXT,
+  announced INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX alarms_by_file ON alarms(file);
+CREATE INDEX alarms_by_received ON alarms(received, id);
+CREATE TABLE alarm_backlog(train_id INTEGER PRIMARY KEY);
+)SQL";
+
 // The columns of a version 1 trains row, all kept by the migration.
 constexpr const char* kVersion1TrainColumns =
     "id, site_id, site_number, site_name, unit_type, milepost, track, first_time, second_time, "
@@ -124,6 +159,8 @@ TrainHistory::OpenStatus Classify(sqlite3* db, std::string* why, std::int64_t* v
         return TrainHistory::OpenStatus::Foreign;
     }
     if (version != HISTORY_SCHEMA_VERSION) {
+        // Said as "another schema" whatever the version; OpenForUpdate and
+        // the readers tell the older ones apart by *versionOut.
         if (why != nullptr)
             *why = "schema version " + std::to_string(version) + ", this program uses " +
                    std::to_string(HISTORY_SCHEMA_VERSION);
@@ -219,6 +256,50 @@ int TrainHistory::MigrateFrom1(std::string* why) {
     return rc != SQLITE_OK ? rc : SQLITE_ERROR;
 }
 
+int TrainHistory::MigrateFrom2(std::string* why) {
+    // Every row and id stays; the alarms of the trains there are made by
+    // the next catch-up, which has the rules.
+    const std::string sql = std::string("BEGIN IMMEDIATE;") + kAlarmTables +
+                            "INSERT INTO alarm_backlog(train_id) SELECT id FROM trains;"
+                            "PRAGMA user_version=3; COMMIT;";
+    if (Exec(sql.c_str(), why)) return SQLITE_OK;
+    const int rc = sqlite3_extended_errcode(db_);
+    Exec("ROLLBACK", nullptr);
+    return rc != SQLITE_OK ? rc : SQLITE_ERROR;
+}
+
+std::unique_ptr<TrainHistory> TrainHistory::OpenForUpdate(const std::string& path, OpenStatus* status,
+                                                          std::string* why) {
+    auto set = [status](OpenStatus s) {
+        if (status != nullptr) *status = s;
+    };
+    const FileIdentity file = IdentityOf(path);
+    if (!file.exists || !file.regular) {
+        set(file.exists ? OpenStatus::Foreign : OpenStatus::Missing);
+        if (why != nullptr) *why = file.exists ? "not a regular file" : "no train history";
+        return nullptr;
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        if (why != nullptr) *why = db != nullptr ? sqlite3_errmsg(db) : "cannot open";
+        sqlite3_close_v2(db);
+        set(OpenStatus::Failed);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    OpenStatus s = Classify(db, why);
+    if (s == OpenStatus::Missing) {
+        if (why != nullptr) *why = "an empty file, not a train history";
+        s = OpenStatus::Foreign;
+    }
+    set(s);
+    if (s != OpenStatus::Ok) {
+        sqlite3_close_v2(db);
+        return nullptr;
+    }
+    return std::unique_ptr<TrainHistory>(new TrainHistory(db, path));
+}
+
 std::unique_ptr<TrainHistory> TrainHistory::OpenForReading(const std::string& path, OpenStatus* status,
                                                            std::string* why) {
     auto set = [status](OpenStatus s) {
@@ -249,9 +330,9 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForReading(const std::string& pa
         if (why != nullptr) *why = "an empty file, not a train history";
         s = OpenStatus::Foreign;
     }
-    // A version 1 file that no collector has opened since it was brought
-    // to version 2 reads as before, without site data.
-    if (s == OpenStatus::OtherSchema && version == 1) {
+    // A version 1 or 2 file that no collector has opened since this
+    // version reads as before, without what came later (site data, alarms).
+    if (s == OpenStatus::OtherSchema && (version == 1 || version == 2)) {
         s = OpenStatus::Ok;
         if (why != nullptr) why->clear();
     }
@@ -288,7 +369,7 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
         std::string reason;
         std::int64_t version = 0;
         OpenStatus s = Classify(db, &reason, &version);
-        const bool older = s == OpenStatus::OtherSchema && version == 1;
+        const bool older = s == OpenStatus::OtherSchema && (version == 1 || version == 2);
         // A sound header says nothing of the pages behind it.
         if (s == OpenStatus::Ok || older) s = PagesStatus(db, &reason);
         if (s == OpenStatus::Failed) {
@@ -300,7 +381,8 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
             if (!h->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-256;",
                          why))
                 return nullptr;
-            const int migrated = older ? h->MigrateFrom1(&reason) : SQLITE_OK;
+            int migrated = older && version == 1 ? h->MigrateFrom1(&reason) : SQLITE_OK;
+            if (older && migrated == SQLITE_OK) migrated = h->MigrateFrom2(&reason);
             if (migrated != SQLITE_OK) {
                 const int rc = migrated & 0xFF;
                 if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || rc == SQLITE_FULL || rc == SQLITE_IOERR ||
@@ -308,12 +390,14 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
                     if (why != nullptr) *why = reason;
                     return nullptr;  // tried again at the next open
                 }
-                // Version 1 in name only: set aside like any file of another schema.
-                reason = "schema version 1 could not be brought to version 2: " + reason;
+                // An older version in name only: set aside like any file of another schema.
+                reason = "schema version " + std::to_string(version) + " could not be brought to version " +
+                         std::to_string(HISTORY_SCHEMA_VERSION) + ": " + reason;
                 s = OpenStatus::OtherSchema;
             } else if (s == OpenStatus::Missing) {
                 const std::string create = std::string("BEGIN;") + TrainsTable("trains") + kTrainIndexes +
-                                           kSiteAlarmTable + kOtherTables + "PRAGMA application_id=" +
+                                           kSiteAlarmTable + kOtherTables + kAlarmTables +
+                                           "PRAGMA application_id=" +
                                            std::to_string(HISTORY_APPLICATION_ID) +
                                            "; PRAGMA user_version=" +
                                            std::to_string(HISTORY_SCHEMA_VERSION) + "; COMMIT;";

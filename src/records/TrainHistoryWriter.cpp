@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -94,17 +95,53 @@ bool SiteDataFits(const SiteData& site, int headerSiteNumber, int track, int tra
            ReadLe16(h + th::TRAIN_NUMBER) == trainNumber;
 }
 
-// Removes the rows of a report file (the train, its axles and site alarms).
-bool DeleteFileRows(sqlite3* db, const std::string& file) {
+// Removes the rows of a report file (the train, its axles and site alarms;
+// its alarms too unless the caller stores them again at once and keeps
+// their ids and acknowledgements).
+bool DeleteFileRows(sqlite3* db, const std::string& file, bool alarms = true) {
     for (const char* sql : {"DELETE FROM axles WHERE train_id IN (SELECT id FROM trains WHERE file = ?1)",
                             "DELETE FROM site_alarm_entries WHERE train_id IN "
                             "(SELECT id FROM trains WHERE file = ?1)",
+                            "DELETE FROM alarm_backlog WHERE train_id IN (SELECT id FROM trains WHERE file = ?1)",
                             "DELETE FROM trains WHERE file = ?1", "DELETE FROM skipped WHERE file = ?1"}) {
         Statement q(db, sql);
         q.Bind(1, file);
         if (!q.Run()) return false;
     }
-    return true;
+    if (!alarms) return true;
+    Statement q(db, "DELETE FROM alarms WHERE file = ?1");
+    q.Bind(1, file);
+    return q.Run();
+}
+
+// What makes two alarms of one report file the same alarm: kind, axle and
+// side (and the message code of an equipment alarm, one per code).
+std::string AlarmKey(const std::string& kind, std::int64_t axle, const std::string& side, std::int64_t code) {
+    return kind + "/" + std::to_string(axle) + "/" + side + "/" +
+           std::to_string(kind == "equipment" ? code : 0);
+}
+
+// Text as stored: control bytes (NUL, line breaks, escapes) left out.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out += c;
+    return out;
+}
+
+// The parts of a report the alarm rules look at, from a train's rows.
+ParsedReport ReportFromRows(std::vector<ReportAxle> axles, const std::string& simCodes) {
+    ParsedReport p;
+    p.axles = std::move(axles);
+    p.hotWheels = !p.axles.empty() && p.axles.front().hotWheelLeft >= 0;
+    std::size_t i = 0;
+    while (i < simCodes.size()) {
+        std::size_t comma = simCodes.find(',', i);
+        if (comma == std::string::npos) comma = simCodes.size();
+        p.simCodes.push_back(std::atoi(simCodes.substr(i, comma - i).c_str()));
+        i = comma + 1;
+    }
+    return p;
 }
 
 }  // namespace
@@ -172,7 +209,8 @@ bool TrainHistory::StoreSiteData(std::int64_t trainId, const SiteData& site, std
 bool TrainHistory::InsertParsed(const ParsedReport& p, const std::string& file, std::int64_t size,
                                 std::int64_t mtime, int siteId, const std::string& received,
                                 const std::vector<SiteInfo>& sites, std::int64_t keepId,
-                                const SiteData* siteData, std::string* why) {
+                                const SiteData* siteData, std::string* why,
+                                std::vector<AlarmRow>* added) {
     // A site's second track is registered under the site number plus one:
     // the row takes the number of the registry entry it belongs to.
     const int siteNumber = p.headerSiteNumber + (p.track > 1 ? p.track - 1 : 0);
@@ -198,7 +236,7 @@ bool TrainHistory::InsertParsed(const ParsedReport& p, const std::string& file, 
         sim += std::to_string(code);
     }
 
-    if (!DeleteFileRows(db_, file)) {
+    if (!DeleteFileRows(db_, file, false)) {
         if (why != nullptr) *why = LastError();
         return false;
     }
@@ -252,11 +290,130 @@ bool TrainHistory::InsertParsed(const ParsedReport& p, const std::string& file, 
             return false;
         }
     }
-    return siteData == nullptr || StoreSiteData(trainId, *siteData, why);
+    if (siteData != nullptr && !StoreSiteData(trainId, *siteData, why)) return false;
+    return StoreAlarms(trainId, file, p, siteData, added, why);
+}
+
+bool TrainHistory::StoreAlarms(std::int64_t trainId, const std::string& file, const ParsedReport& report,
+                               const SiteData* site, std::vector<AlarmRow>* added, std::string* why) {
+    const auto fail = [&] {
+        if (why != nullptr) *why = LastError();
+        return false;
+    };
+    if (!alarmMaker_) {
+        // Nothing to make them with: the alarms stay as they are, with the row.
+        Statement keep(db_, "UPDATE alarms SET train_id = ?2 WHERE file = ?1");
+        keep.Bind(1, file).Bind(2, trainId);
+        return keep.Run() || fail();
+    }
+    struct Kept {
+        std::int64_t id;
+        bool acked;
+        std::string by, time, comment;
+        std::int64_t epoch;
+        bool announced;
+    };
+    std::map<std::string, Kept> kept;
+    {
+        Statement q(db_, "SELECT id, kind, axle, side, code, ack_by, ack_time, ack_epoch, ack_comment, announced "
+                         "FROM alarms WHERE file = ?1");
+        q.Bind(1, file);
+        int rc;
+        while ((rc = q.Step()) == SQLITE_ROW)
+            kept[AlarmKey(q.Text(1), q.Int(2), q.Text(3), q.Int(4))] =
+                Kept{q.Int(0), !q.IsNull(7), q.Text(5), q.Text(6), q.Text(8), q.Int(7), q.Int(9) != 0};
+        if (rc != SQLITE_DONE) return fail();
+    }
+    for (const char* sql : {"DELETE FROM alarms WHERE file = ?1", "DELETE FROM alarm_backlog WHERE train_id = ?2"}) {
+        Statement del(db_, sql);
+        del.Bind(1, file).Bind(2, trainId);
+        if (!del.Run()) return fail();
+    }
+    const std::vector<AlarmFields> alarms = alarmMaker_(report, site);
+    // The train's received time, site and numbers come from its row.
+    Statement ins(db_,
+                  "INSERT INTO alarms(id, train_id, file, received, first_time, site_number, site_id, "
+                  "site_name, train_number, kind, axle, car, axle_in_car, side, reading, reference, "
+                  "threshold, code, text, ack_by, ack_time, ack_epoch, ack_comment, announced) "
+                  "SELECT ?1, id, file, received, first_time, site_number, site_id, site_name, "
+                  "train_number, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17 "
+                  "FROM trains WHERE id = ?2");
+    for (const AlarmFields& a : alarms) {
+        const auto it = kept.find(AlarmKey(a.kind, a.axle, a.side, a.code));
+        const Kept* k = it != kept.end() ? &it->second : nullptr;
+        if (k != nullptr)
+            ins.Bind(1, k->id);
+        else
+            ins.BindNull(1);
+        ins.Bind(2, trainId).Bind(3, a.kind).Bind(4, a.axle).Bind(5, a.car).Bind(6, a.axleInCar);
+        ins.Bind(7, a.side).Bind(8, a.reading).Bind(9, a.reference).Bind(10, a.threshold);
+        ins.Bind(11, a.code).Bind(12, Printable(a.text));
+        if (k != nullptr && k->acked) {
+            ins.Bind(13, k->by).Bind(14, k->time).Bind(15, k->epoch);
+            if (k->comment.empty())
+                ins.BindNull(16);
+            else
+                ins.Bind(16, k->comment);
+        } else {
+            ins.BindNull(13).BindNull(14).BindNull(15).BindNull(16);
+        }
+        // Indexed live, every alarm not told of yet is told of now (the
+        // start's catch-up may have indexed the report first).
+        const bool announce = added != nullptr && !(k != nullptr && k->announced);
+        ins.Bind(17, announce || (k != nullptr && k->announced) ? 1 : 0);
+        if (!ins.Run()) return fail();
+        if (announce) {
+            if (auto row = AlarmById(sqlite3_last_insert_rowid(db_))) added->push_back(std::move(*row));
+        }
+        if (k != nullptr) kept.erase(it);  // one alarm per key
+    }
+    return true;
+}
+
+int TrainHistory::FillAlarms(std::string* why) {
+    if (!alarmMaker_) return 0;
+    std::vector<std::int64_t> ids;
+    {
+        Statement q(db_, "SELECT train_id FROM alarm_backlog ORDER BY train_id");
+        int rc;
+        while ((rc = q.Step()) == SQLITE_ROW) ids.push_back(q.Int(0));
+        if (rc != SQLITE_DONE) {
+            if (why != nullptr) *why = LastError();
+            return -1;
+        }
+    }
+    const auto fail = [this] {
+        Exec("ROLLBACK", nullptr);
+        return -1;
+    };
+    int done = 0;
+    for (std::int64_t id : ids) {
+        if (done % kBatchFiles == 0) {
+            if (done > 0 && !Exec("COMMIT", why)) return fail();
+            if (cancelled_.load()) return done;
+            if (!Exec("BEGIN IMMEDIATE", why)) return fail();
+        }
+        const std::optional<TrainRow> row = Train(id);
+        if (!row) {
+            Statement del(db_, "DELETE FROM alarm_backlog WHERE train_id = ?1");
+            del.Bind(1, id);
+            if (!del.Run()) return fail();
+            continue;
+        }
+        SiteData site;
+        site.alarms = SiteAlarms(id);
+        if (!StoreAlarms(id, row->file, ReportFromRows(Axles(id), row->simCodes),
+                         row->journalFile.empty() ? nullptr : &site, nullptr, why))
+            return fail();
+        ++done;
+    }
+    if (!ids.empty() && !Exec("COMMIT", why)) return fail();
+    return done;
 }
 
 bool TrainHistory::IndexReport(const std::string& path, int siteId, const std::string& received,
-                               const std::vector<SiteInfo>& sites, std::string* why, const SiteData* site) {
+                               const std::vector<SiteInfo>& sites, std::string* why, const SiteData* site,
+                               std::vector<AlarmRow>* added) {
     std::string bytes;
     FileStamp stamp;
     if (!StatFile(path, stamp) || !ReadWholeFile(path, bytes)) {
@@ -270,8 +427,9 @@ bool TrainHistory::IndexReport(const std::string& path, int siteId, const std::s
         return false;
     }
     if (!Exec("BEGIN IMMEDIATE", why)) return false;
+    std::vector<AlarmRow> fresh;
     if (!InsertParsed(parsed, BaseName(path), stamp.size, stamp.mtime, siteId, received, sites, 0, site,
-                      why)) {
+                      why, &fresh)) {
         Exec("ROLLBACK", nullptr);
         return false;
     }
@@ -279,6 +437,7 @@ bool TrainHistory::IndexReport(const std::string& path, int siteId, const std::s
         Exec("ROLLBACK", nullptr);
         return false;
     }
+    if (added != nullptr) *added = std::move(fresh);
     // Between trains the writer holds no cache: the collector's memory stays
     // flat however long it runs (the pages are in the system's cache anyway).
     sqlite3_db_release_memory(db_);
@@ -296,6 +455,13 @@ CatchUpResult TrainHistory::Rebuild(const std::string& folder, const std::vector
     }
     CatchUpResult r = Sync(folder, sites, progress, damaged, why, lookup, true);
     r.rebuilt = true;
+    if (r.ok && !cancelled_.load()) {
+        const int made = FillAlarms(why);
+        if (made < 0)
+            r.ok = false;
+        else
+            r.alarmsMade = made;
+    }
     return r;
 }
 
@@ -310,6 +476,13 @@ CatchUpResult TrainHistory::CatchUp(const std::string& folder, const std::vector
         else
             r.siteDataFilled = filled;
     }
+    if (r.ok && !cancelled_.load()) {
+        const int made = FillAlarms(why);
+        if (made < 0)
+            r.ok = false;
+        else
+            r.alarmsMade = made;
+    }
     return r;
 }
 
@@ -318,16 +491,17 @@ int TrainHistory::FillSiteData(const SiteDataLookup& lookup, std::string* why) {
         std::int64_t id;
         std::string file;
         int headerSite, track, trainNumber;
+        std::string simCodes;
     };
     std::vector<Row> rows;
     {
-        Statement q(db_, "SELECT id, file, site_number, track, train_number FROM trains "
+        Statement q(db_, "SELECT id, file, site_number, track, train_number, sim_codes FROM trains "
                          "WHERE journal_file IS NULL");
         int rc;
         while ((rc = q.Step()) == SQLITE_ROW) {
             const int track = static_cast<int>(q.Int(3));
             rows.push_back(Row{q.Int(0), q.Text(1), static_cast<int>(q.Int(2)) - (track > 1 ? track - 1 : 0),
-                               track, static_cast<int>(q.Int(4))});
+                               track, static_cast<int>(q.Int(4)), q.Text(5)});
         }
         if (rc != SQLITE_DONE) {
             if (why != nullptr) *why = LastError();
@@ -348,6 +522,9 @@ int TrainHistory::FillSiteData(const SiteDataLookup& lookup, std::string* why) {
             if (!Exec("BEGIN IMMEDIATE", why)) return fail();
         }
         if (!StoreSiteData(r.id, site, why)) return fail();
+        // The site's own alarms come with it; the others keep their ids.
+        if (!StoreAlarms(r.id, r.file, ReportFromRows(Axles(r.id), r.simCodes), &site, nullptr, why))
+            return fail();
         ++filled;
     }
     if (filled > 0 && !Exec("COMMIT", why)) return fail();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <memory>
 #include <variant>
 #include <string>
@@ -343,6 +344,89 @@ TEST(RecordsProcess, PowerupAndAllInOneEndInTheirFiles) {
     { std::ofstream(empty.File("Trains.sqlite")) << "not a database, just text that is long enough to be looked at"; }
     EXPECT_EQ(RunTrainsTool("--data-folder " + empty.Path()).second, 2);
     EXPECT_EQ(RunTrainsTool("--bogus").second, 2);
+#endif
+}
+
+// A train with a hot bearing: its alarms are told on stderr, listed by
+// `alarms`, acknowledged by `ack`, and handed to the alarm command once
+// each, live only (not again when the next start catches up).
+TEST(RecordsProcess, AHotBearingIsListedAcknowledgedAndHandedToTheAlarmCommandOnce) {
+    DataFolder data;
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    const std::string hook = data.File("hook.sh"), log = data.File("hook.log");
+    data.WriteText("hook.sh", "#!/bin/sh\nprintf '%s|' \"$@\" >> '" + log + "'\necho \"$KESTOVA_ALARM_KIND\" >> '" +
+                                  log + "'\n");
+    ::chmod(hook.c_str(), 0755);
+    const auto start = [&](Process& collector) {
+        data.LinkPort(4, pty.SlaveName());
+        data.WriteText("K7_Dialups.ini", "[Radio Serial Port]\nRadio_Port=4\n[Alarms]\nCommand=" + hook + "\n");
+        ASSERT_TRUE(collector.Start(KESTOVA_COLLECTOR_EXE, {}, {"KESTOVA_HOME=" + data.Path()}));
+        ASSERT_TRUE(collector.WaitForLineContaining("Using Serial Port COMM 4", kWait)) << collector.Stderr();
+    };
+    const auto hookLines = [&] {
+        std::vector<std::string> lines;
+        std::istringstream in(data.ReadText("hook.log"));
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        return lines;
+    };
+    std::string id;
+    {
+        Process collector;
+        start(collector);
+        Bytes train = AllInOnePayload();
+        train[17 + 12 + TRAIN_HEADER_SIZE] = 170;  // axle 1, left bearing
+        ASSERT_TRUE(pty.Send(Frame(12, 3, PT_ALL_IN_ONE, train)));
+        ExpectAck(pty, 12, 3);
+        // The site's two alarm entries, the hot bearing and the difference to its other side.
+        EXPECT_TRUE(StderrShows(collector, "hot-box site 01236 (radio 12) train 417")) << collector.Stderr();
+        ASSERT_TRUE(collector.WriteStdin("alarms\n"));
+        const auto row = collector.WaitForLineContaining(" hot-box ", kWait);
+        ASSERT_TRUE(row.has_value());
+        id = row->substr(0, 7);
+        id.erase(0, id.find_first_not_of(' '));
+        EXPECT_NE(row->find(" 01236    12   417 hot-box            1      1/1 left      170       120 -"),
+                  std::string::npos)
+            << *row;
+        ASSERT_TRUE(collector.WriteStdin("ack " + id + " Ann car 1 set out \n"));
+        EXPECT_TRUE(collector.WaitForLineContaining("Alarm " + id + " acknowledged by Ann at ", kWait));
+        ASSERT_TRUE(collector.WriteStdin("ack " + id + " Bo\n"));
+        EXPECT_TRUE(StderrShows(collector, "alarm " + id + " was acknowledged already by Ann"));
+        for (int i = 0; i < 100 && hookLines().size() < 4; ++i) std::this_thread::sleep_for(Millis(50));
+        EXPECT_TRUE(StderrShows(collector, "Alarm command " + hook + " for alarm " + id + ": exit status 0"));
+        Stop(collector);
+    }
+    std::vector<std::string> ran = hookLines();
+    ASSERT_EQ(ran.size(), 4u) << data.ReadText("hook.log");
+    EXPECT_EQ(std::count_if(ran.begin(), ran.end(),
+                            [&](const std::string& l) { return l.rfind(id + "|hot-box|01236|12|", 0) == 0; }),
+              1);
+    EXPECT_NE(std::find_if(ran.begin(), ran.end(), [&](const std::string& l) {
+                  return l.rfind(id + "|", 0) == 0 && l.find("|1|1|1|left|170|-1|120|0|hot-box axle 1 (car 1, axle 1) left: "
+                                                             "reading 170 above 120|hot-box") != std::string::npos;
+              }), ran.end());
+    {
+        Process again;  // catches up: nothing new for the command
+        start(again);
+        ASSERT_TRUE(again.WriteStdin("alarms\n"));
+        EXPECT_TRUE(again.WaitForLineContaining(" site ", kWait));
+        Stop(again);
+    }
+    EXPECT_EQ(hookLines().size(), 4u);
+#ifdef KESTOVA_TRAINS_EXE
+    const std::string folder = " --data-folder " + data.Path();
+    const auto [csv, status] = RunTrainsTool("--alarm-list --unacknowledged --csv" + folder);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 4) << csv;  // the heading and three alarms
+    EXPECT_EQ(RunTrainsTool("--ack " + id + " --by Bo" + folder).second, 1);
+    EXPECT_EQ(RunTrainsTool("--ack 99999 --by Bo" + folder).second, 1);
+    EXPECT_EQ(RunTrainsTool("--ack " + id + folder).second, 2);
+    const std::string open = csv.substr(csv.find('\n') + 1, csv.find(',', csv.find('\n')) - csv.find('\n') - 1);
+    const auto [acked, ackStatus] = RunTrainsTool("--ack " + open + " --by Bo --comment 'seen on site'" + folder);
+    EXPECT_EQ(ackStatus, 0);
+    EXPECT_NE(acked.find("Alarm " + open + " acknowledged by Bo at "), std::string::npos) << acked;
+    const std::string left = RunTrainsTool("--alarm-list --unacknowledged --csv" + folder).first;
+    EXPECT_EQ(std::count(left.begin(), left.end(), '\n'), 3) << left;
 #endif
 }
 

@@ -86,6 +86,7 @@ SimRun RunSimulator(const DataFolder& data, std::vector<std::string> args, Milli
     while (e2e::SteadyClock::now() < deadline) {
         DrainLines(sim, run.sim, Millis(20));
         DrainLines(collector, run.collector, Millis(0));
+        collector.Stderr();  // its alarm lines must not fill the pipe and hold it up
         run.simExit = sim.WaitExit(Millis(0));
         if (run.simExit) break;
     }

@@ -3,12 +3,19 @@
 // fare on simulated traffic is measured in SiteSimTest.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <mutex>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "TestSupport.h"
+#include "engine/AlarmCommand.h"
 #include "engine/Alarms.h"
 #include "records/TrainReport.h"
 
@@ -137,7 +144,8 @@ TEST(Alarms, RulesComeFromTheSettingsFileAndBadValuesKeepTheDefault) {
     std::ofstream(path) << "[Radio Serial Port]\r\nRadio_Port=3\r\nHotBox=1\r\n"
                            "[alarms]\r\n HotBox = 100 \r\nhotwheel=off\r\nLeftRightDifference=abc\r\n"
                            "OutlierAboveMedian=300\r\nMinimumAxlesForOutlier=off\r\nUnit=\"deg\"\r\n"
-                           "Factor=0.5\r\nColour=red\r\nHOTBOX=90\r\n[Other]\r\nHotWheel=5\r\n";
+                           "Factor=0.5\r\nColour=red\r\nHOTBOX=90\r\nCommand=bin/hook\r\nCommandTimeout=5\r\n"
+                           "[Other]\r\nHotWheel=5\r\n";
     rules = LoadAlarmRules(path, &warnings);
     EXPECT_EQ(rules.hotBox, 100);
     EXPECT_EQ(rules.hotWheel, RULE_OFF);
@@ -146,7 +154,10 @@ TEST(Alarms, RulesComeFromTheSettingsFileAndBadValuesKeepTheDefault) {
     EXPECT_EQ(rules.minimumAxlesForOutlier, 12);
     EXPECT_EQ(DisplayReading(57, rules), "28.5 deg");
     EXPECT_EQ(DisplayReading(58, rules), "29 deg");
-    ASSERT_EQ(warnings.size(), 5u);
+    EXPECT_EQ(rules.command, "");
+    EXPECT_EQ(rules.commandTimeout, 5);
+    ASSERT_EQ(warnings.size(), 6u);
+    EXPECT_NE(warnings[5].find("must be the absolute path of a program"), std::string::npos) << warnings[5];
     EXPECT_NE(warnings[0].find("key \"LeftRightDifference\" is \"abc\""), std::string::npos) << warnings[0];
     EXPECT_NE(warnings[1].find("from 0 to 255 or off; the default 30 is used"), std::string::npos) << warnings[1];
     EXPECT_NE(warnings[2].find("from 1 to 1200; the default 12"), std::string::npos) << warnings[2];
@@ -171,4 +182,105 @@ TEST(Alarms, SystemMessagesAreClassedByWhatTheySay) {
         EXPECT_EQ(c == MessageClass::TrafficWarning, traffic) << text;
     }
     for (int code : {0, 52, 255}) EXPECT_EQ(SystemMessageClass(code), MessageClass::EquipmentFault);
+}
+
+namespace {
+
+// Runs the program for the alarms and collects its lines.
+struct HookRun {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::unique_ptr<AlarmCommand> command;
+    explicit HookRun(AlarmCommandSettings settings)
+        : command(std::make_unique<AlarmCommand>(std::move(settings), [this](const std::string& l, bool) {
+              std::lock_guard<std::mutex> lock(mutex);
+              lines.push_back(l);
+          })) {}
+    std::string Text() {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string all;
+        for (const std::string& l : lines) all += l + "\n";
+        return all;
+    }
+};
+
+std::string WriteScript(const testsupport::TempDataFolder& folder, const std::string& name, const std::string& body) {
+    const std::string path = (folder / name).string();
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    ::chmod(path.c_str(), 0755);
+    return path;
+}
+
+}  // namespace
+
+// The alarm command gets the alarm's fields as plain arguments and
+// environment: a site's name with shell syntax and control bytes arrives as
+// text (control bytes left out) and runs nothing; a failing run is tried
+// once more.
+TEST(AlarmCommand, FieldsArriveIntactAndNothingIsRunThroughAShell) {
+    testsupport::TempDataFolder folder;
+    const std::string out = (folder / "args").string();
+    const std::string hook = WriteScript(folder, "hook.sh",
+        "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + out + "'\n"
+        "printf '%s' \"$KESTOVA_ALARM_SITE_NAME|$KESTOVA_ALARM_AXLE|$KESTOVA_ALARM_TEXT\" > '" + out + ".env'\n");
+    AlarmRow a;
+    a.id = 41;
+    a.kind = "hot-box";
+    a.siteNumber = 500;
+    a.siteId = 12;
+    a.siteName = std::string("$(touch ") + (folder / "pwned").string() + ");`id`|&\"'\x1b[31m\n\r\x01 *";
+    a.trainId = 7;
+    a.trainNumber = 417;
+    a.received = "2026-03-01 14:03:09";
+    a.axle = 12, a.car = 3, a.axleInCar = 4, a.side = "left";
+    a.reading = 170, a.reference = -1, a.threshold = 120, a.code = 0;
+    a.text = "hot-box axle 12 (car 3, axle 4) left: reading 170 above 120";
+    HookRun run(AlarmCommandSettings{hook});
+    run.command->Run(a);
+    ASSERT_TRUE(run.command->WaitIdle(std::chrono::seconds(10)));
+    std::ifstream in(out, std::ios::binary);
+    const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string plainName = std::string("$(touch ") + (folder / "pwned").string() + ");`id`|&\"'[31m *";
+    std::string expected;
+    for (const std::string v : {"41", "hot-box", "00500", "12", plainName.c_str(), "7", "417", "2026-03-01 14:03:09",
+                                "12", "3", "4", "left", "170", "-1", "120", "0", a.text.c_str()})
+        expected += v + std::string(1, '\0');
+    EXPECT_EQ(got, expected);
+    std::ifstream env(out + ".env");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(env), std::istreambuf_iterator<char>()),
+              plainName + "|12|" + a.text);
+    EXPECT_FALSE(std::filesystem::exists(folder / "pwned"));
+    EXPECT_EQ(run.Text(), "Alarm command " + hook + " for alarm 41: exit status 0\n");
+
+    // Exit status 3, then 0: one failure line, tried once more.
+    const std::string flaky = WriteScript(folder, "flaky.sh", "[ -e '" + out + ".once' ] && exit 0\ntouch '" + out +
+                                                                  ".once'\nexit 3\n");
+    HookRun again(AlarmCommandSettings{flaky});
+    again.command->Run(a);
+    ASSERT_TRUE(again.command->WaitIdle(std::chrono::seconds(10)));
+    EXPECT_EQ(again.Text(), "ERROR: Alarm command " + flaky + " for alarm 41 failed (exit status 3); it is run once more\n"
+                            "Alarm command " + flaky + " for alarm 41: exit status 0\n");
+}
+
+// A program that hangs, and ignores SIGTERM, is cut at its time limit (its
+// children with it), tried once more and then given up; the caller never
+// waits for it.
+TEST(AlarmCommand, AHangingProgramIsCutAtItsTimeLimit) {
+    testsupport::TempDataFolder folder;
+    const std::string hook = WriteScript(folder, "hang.sh", "trap '' TERM\nsleep 30\n");
+    AlarmCommandSettings settings{hook};
+    settings.timeout = std::chrono::milliseconds(300);
+    settings.killAfter = std::chrono::milliseconds(200);
+    HookRun run(settings);
+    AlarmRow a;
+    a.id = 5;
+    const auto started = std::chrono::steady_clock::now();
+    run.command->Run(a);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100));
+    ASSERT_TRUE(run.command->WaitIdle(std::chrono::seconds(10))) << run.Text();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    EXPECT_EQ(run.Text(), "ERROR: Alarm command " + hook + " for alarm 5 failed (stopped after its time limit of 0.3 s); "
+                          "it is run once more\n"
+                          "ERROR: Alarm command " + hook + " for alarm 5 failed again (stopped after its time limit "
+                          "of 0.3 s); given up\n");
 }

@@ -1,11 +1,14 @@
 // The data folder and the device a port index stands for.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "platform/JournalStream.h"
 #include "platform/Paths.h"
 
 namespace fs = std::filesystem;
@@ -113,3 +116,19 @@ TEST_F(PathsTest, PortIndexUsesItsLinkUnderPortsElseTheSerialDevice) {
 }
 
 }  // namespace
+
+// The journal's priority prefixes are written only to the stream systemd
+// named: its device and inode, nothing less.
+TEST(JournalStream, OnlyTheStreamJournalStreamNames) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    struct stat st {};
+    ASSERT_EQ(::fstat(::fileno(file), &st), 0);
+    const std::string named = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    EXPECT_TRUE(IsJournalStream(::fileno(file), named.c_str()));
+    for (const std::string& other : {std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1),
+                                    named + "x", named.substr(0, named.find(':')), std::string("")})
+        EXPECT_FALSE(IsJournalStream(::fileno(file), other.c_str())) << other;
+    EXPECT_FALSE(IsJournalStream(::fileno(file), nullptr));
+    std::fclose(file);
+}

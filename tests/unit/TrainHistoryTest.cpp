@@ -10,10 +10,12 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "TestSupport.h"
 #include "TrainGenerator.h"
+#include "engine/AlarmCommand.h"
 #include "engine/Assembly.h"
 #include "engine/EventHub.h"
 #include "engine/HistoryRecorder.h"
@@ -370,6 +372,15 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
         std::lock_guard<std::mutex> lock(noticeMutex);
         notices.push_back(line);
     });
+    // Every train alarms; each alarm is told once, also those of the
+    // trains the locked history could not take when they came.
+    std::ofstream(harness.folder / SETTINGS_FILE_NAME, std::ios::app) << "\n[Alarms]\nHotBox=0\n";
+    std::map<std::int64_t, int> told;
+    std::set<int> trainsTold;
+    recorder.SetAlarmListener([&](const AlarmRow& a) {
+        ++told[a.id];
+        trainsTold.insert(a.trainNumber);
+    });
     hub.Subscribe(&recorder);
     hub.Flush();
 
@@ -408,6 +419,9 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
     ASSERT_TRUE(history);
     EXPECT_EQ(history->CountTrains({}), 3);
     for (const TrainRow& r : history->ListTrains({}, 0, 3)) EXPECT_EQ(r.siteId, 12);
+    EXPECT_EQ(trainsTold, (std::set<int>{1, 2, 3}));
+    EXPECT_EQ(static_cast<std::int64_t>(told.size()), history->CountAlarms({}));
+    for (const auto& [id, times] : told) EXPECT_EQ(times, 1) << "alarm " << id;
 }
 
 // What the site sent beyond the report reaches the history from the
@@ -513,15 +527,23 @@ TEST_F(TrainHistoryTest, SiteDataFromTheJournalLiveAndAfterMigration) {
     auto writer = TrainHistory::OpenForWriting(path, &replaced, &why);
     ASSERT_TRUE(writer) << why;
     EXPECT_EQ(replaced, "");
-    EXPECT_EQ(Scalar(writer->Handle(), "PRAGMA user_version"), 2);
+    EXPECT_EQ(Scalar(writer->Handle(), "PRAGMA user_version"), HISTORY_SCHEMA_VERSION);
     check(*writer, false);
     const CallerTable table = harness.C().Callers().Snapshot();
     const auto sites = RegistrySites(table.data(), table.size());
+    // The catch-up makes the alarms of the trains kept (the site's own among them).
+    writer->SetAlarmMaker(HistoryAlarmMaker(AlarmRules{}));
     const CatchUpResult r = writer->CatchUp(harness.folder.Folder() + REPORT_FOLDER, sites, nullptr, nullptr,
                                             &why, JournalSiteDataLookup(harness.folder.Folder()));
     EXPECT_TRUE(r.ok) << why;
     EXPECT_EQ(r.indexed, 0);
     EXPECT_EQ(r.siteDataFilled, 12);
+    EXPECT_EQ(r.alarmsMade, 0);  // each made with its site data
+    EXPECT_EQ(Scalar(writer->Handle(), "SELECT count(*) FROM alarm_backlog"), 0);
+    TrainFilter alarmTrains;
+    alarmTrains.alarmsOnly = true;
+    EXPECT_EQ(Scalar(writer->Handle(), "SELECT count(DISTINCT train_id) FROM alarms WHERE kind = 'site'"),
+              writer->CountTrains(alarmTrains));
     check(*writer, true);
     // A report indexed again gets an id above every id the file has had.
     const std::string first = sent.begin()->first;
@@ -568,6 +590,79 @@ TEST_F(TrainHistoryTest, RebuildKeepsTheIdsOfUnchangedFiles) {
             EXPECT_EQ(row.id, highest + 1);
         }
     }
+}
+
+// The alarm list: unacknowledged first, newest first; an acknowledgement is
+// kept with its alarm's id when the report is indexed again, live or by a
+// rebuild, and an alarm is acknowledged once.
+TEST_F(TrainHistoryTest, AlarmsAreListedAcknowledgedAndKeptThroughReindexing) {
+    SendTrains(8, 5);
+    auto history = OpenWriter();
+    AlarmRules rules;
+    rules.hotBox = 45;  // the simulator's healthy readings pass it here and there
+    rules.outlierAboveMedian = rules.sideDifference = RULE_OFF;
+    history->SetAlarmMaker(HistoryAlarmMaker(rules));
+    ASSERT_EQ(CatchUp(*history).indexed, 8);
+    const auto all = history->ListAlarms({}, 0, -1);
+    ASSERT_GE(all.size(), 3u);
+    EXPECT_EQ(history->CountUnacknowledged(), static_cast<std::int64_t>(all.size()));
+    for (std::size_t i = 1; i < all.size(); ++i) EXPECT_GE(all[i - 1].received, all[i].received);
+    const AlarmRow newest = all.front(), oldest = all.back();
+    EXPECT_EQ(newest.kind, "hot-box");
+    EXPECT_GT(newest.reading, 45);
+    EXPECT_EQ(newest.threshold, 45);
+    EXPECT_NE(newest.text.find("above 45"), std::string::npos);
+
+    std::string why;
+    EXPECT_TRUE(history->AcknowledgeAlarm(newest.id, "Ann\x1b[2J Lind", "car set out\n", &why)) << why;
+    EXPECT_FALSE(history->AcknowledgeAlarm(newest.id, "Bo", "", &why));
+    EXPECT_NE(why.find("acknowledged already by Ann[2J Lind"), std::string::npos) << why;
+    EXPECT_FALSE(history->AcknowledgeAlarm(999999, "Bo", "", &why));
+    EXPECT_EQ(why, "no alarm with id 999999");
+    EXPECT_FALSE(history->AcknowledgeAlarm(oldest.id, "\n", "", &why));
+
+    const auto check = [&](TrainHistory& h) {
+        const auto list = h.ListAlarms({}, 0, -1);
+        ASSERT_EQ(list.size(), all.size());
+        EXPECT_EQ(list.back().id, newest.id);  // acknowledged: after every open one
+        EXPECT_TRUE(list.back().acknowledged);
+        EXPECT_EQ(list.back().ackBy, "Ann[2J Lind");
+        EXPECT_EQ(list.back().ackComment, "car set out");
+        EXPECT_GT(list.back().ackEpoch, 0);
+        EXPECT_EQ(list.front().id, all[1].id);
+        EXPECT_EQ(h.CountUnacknowledged(), static_cast<std::int64_t>(all.size()) - 1);
+        AlarmFilter open;
+        open.unacknowledgedOnly = true;
+        open.siteNumber = oldest.siteNumber;
+        for (const AlarmRow& a : h.ListAlarms(open, 0, -1)) {
+            EXPECT_FALSE(a.acknowledged);
+            EXPECT_EQ(a.siteNumber, oldest.siteNumber);
+        }
+    };
+    check(*history);
+    // Indexed live after the catch-up had it: its alarms are handed out
+    // once, and the acknowledgement stays.
+    const CallerTable table = callers.Snapshot();
+    const auto sites = RegistrySites(table.data(), table.size());
+    const auto ofTrain = std::count_if(all.begin(), all.end(), [&](const AlarmRow& a) { return a.file == newest.file; });
+    for (const bool first : {true, false}) {
+        std::vector<AlarmRow> added;
+        ASSERT_TRUE(history->IndexReport(folder.Folder() + REPORT_FOLDER + "/" + newest.file, 0, newest.received,
+                                         sites, &why, nullptr, &added))
+            << why;
+        EXPECT_EQ(static_cast<long>(added.size()), first ? ofTrain : 0);
+        EXPECT_EQ(std::count_if(added.begin(), added.end(), [&](const AlarmRow& a) { return a.id == newest.id; }),
+                  first ? 1 : 0);
+    }
+    check(*history);
+    ASSERT_TRUE(history->Rebuild(folder.Folder() + REPORT_FOLDER, sites, nullptr, nullptr, &why).ok) << why;
+    check(*history);
+    // Read by another program.
+    auto reader = TrainHistory::OpenForUpdate(Path(), nullptr, &why);
+    ASSERT_TRUE(reader) << why;
+    check(*reader);
+    EXPECT_TRUE(reader->AcknowledgeAlarm(oldest.id, "Bo", "", &why)) << why;
+    EXPECT_EQ(history->CountUnacknowledged(), static_cast<std::int64_t>(all.size()) - 2);
 }
 
 TEST(EventHubTest, StuckSubscriberDropsWithACountAndNeverHoldsThePublisher) {

@@ -4,6 +4,7 @@
 // works whether or not a collector runs.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "common/Version.h"
+#include "engine/AlarmCommand.h"
+#include "engine/Alarms.h"
 #include "engine/HistoryRecorder.h"
 #include "engine/JournalSiteData.h"
 #include "engine/ReportRestore.h"
@@ -37,6 +40,11 @@ constexpr const char* kUsage =
     "  --alarms           only trains with a reading at its maximum or an alarm the site announced\n"
     "  --limit N          at most N trains\n"
     "  --train ID         the summary and axles of the train with that id\n"
+    "  --alarm-list       the alarms instead of the trains: unacknowledged first, then newest first\n"
+    "                     (--site, --from, --to by the received time, --limit, --csv, --json apply)\n"
+    "  --unacknowledged   with --alarm-list: only the alarms not acknowledged\n"
+    "  --ack ID --by NAME [--comment TEXT]\n"
+    "                     acknowledge the alarm with that id in NAME's name\n"
     "  --csv, --json      output for scripts instead of a table\n"
     "  --rebuild          index the report folder Z918E again, with a progress bar\n"
     "  --restore          write again, from the train journal, every report file that is missing\n"
@@ -45,8 +53,8 @@ constexpr const char* kUsage =
     "  --help             this text\n"
     "  --version          the program's version\n"
     "\n"
-    "Exit status: 0 done, 1 no such train or a report that could not be restored, 2 usage\n"
-    "error, or no train history in the folder.\n";
+    "Exit status: 0 done, 1 no such train, a report that could not be restored, or an alarm\n"
+    "unknown or acknowledged already, 2 usage error, or no train history in the folder.\n";
 
 int Usage(const std::string& complaint) {
     std::fprintf(stderr, "kestova-trains: %s\n%s", complaint.c_str(), kUsage);
@@ -90,6 +98,33 @@ void ProgressBar(int done, int total) {
     std::fflush(stderr);
 }
 
+// The alarm rules of the data folder's settings, for indexing; what is
+// wrong with them said on stderr.
+TrainHistory::AlarmMaker AlarmMaker(const std::string& folder) {
+    std::vector<std::string> warnings;
+    const AlarmRules rules = LoadAlarmRules(folder + SETTINGS_FILE_NAME, &warnings);
+    for (const std::string& w : warnings) std::fprintf(stderr, "kestova-trains: %s\n", w.c_str());
+    return HistoryAlarmMaker(rules);
+}
+
+int Acknowledge(const std::string& folder, long long id, const std::string& by, const std::string& comment) {
+    TrainHistory::OpenStatus status;
+    std::string why;
+    auto history = TrainHistory::OpenForUpdate(HistoryPath(folder), &status, &why);
+    if (!history) {
+        std::fprintf(stderr, "kestova-trains: %s: %s\n", HistoryPath(folder).c_str(), why.c_str());
+        if (status == TrainHistory::OpenStatus::OtherSchema)
+            std::fprintf(stderr, "  (the collector brings it up to date at its start, as kestova-trains --rebuild does)\n");
+        return kExitUsage;
+    }
+    if (!history->AcknowledgeAlarm(id, by, comment, &why)) {
+        std::fprintf(stderr, "kestova-trains: %s\n", why.c_str());
+        return kExitNotFound;
+    }
+    std::fputs(FormatAcknowledged(*history->AlarmById(id)).c_str(), stdout);
+    return kExitOk;
+}
+
 int Rebuild(const std::string& folder) {
     CallerRegistry callers(folder);
     callers.Load();  // site names and radio identifiers for the rows
@@ -105,6 +140,7 @@ int Rebuild(const std::string& folder) {
                      why.c_str());
         return kExitUsage;
     }
+    history->SetAlarmMaker(AlarmMaker(folder));
     const bool bar = ::isatty(STDERR_FILENO) == 1;
     const auto started = std::chrono::steady_clock::now();
     const CatchUpResult r = history->Rebuild(
@@ -145,6 +181,7 @@ int Restore(const std::string& folder) {
     const std::vector<SiteInfo> sites = RegistrySites(registry.data(), registry.size());
     std::string why;
     auto history = TrainHistory::OpenForWriting(HistoryPath(folder), nullptr, &why);
+    if (history) history->SetAlarmMaker(AlarmMaker(folder));
     if (!history)
         std::fprintf(stderr, "kestova-trains: the restored reports are not indexed now (%s); the collector "
                              "indexes them at its next start\n", why.c_str());
@@ -173,8 +210,11 @@ int Restore(const std::string& folder) {
 int main(int argc, char** argv) {
     TrainFilter filter;
     long long limit = -1, train = -1;
-    bool csv = false, json = false, rebuild = false, restore = false;
-    std::string dataFolder;
+    bool csv = false, json = false, rebuild = false, restore = false, alarmList = false;
+    AlarmFilter alarmFilter;
+    long long ackId = -1;
+    std::string dataFolder, ackBy, ackComment;
+    bool haveBy = false, haveComment = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char* what) -> const char* {
@@ -207,6 +247,26 @@ int main(int argc, char** argv) {
         } else if (arg == "--train") {
             const char* v = value("train");
             if (v == nullptr || !IsNumber(v, train)) return Usage("--train takes a train id");
+        } else if (arg == "--alarm-list") {
+            alarmList = true;
+        } else if (arg == "--unacknowledged") {
+            alarmFilter.unacknowledgedOnly = true;
+        } else if (arg == "--ack") {
+            const char* v = value("alarm");
+            if (v == nullptr || !IsNumber(v, ackId)) return Usage("--ack takes an alarm id");
+        } else if (arg == "--by") {
+            const char* v = value("name");
+            const bool printable = v != nullptr && std::any_of(v, v + std::strlen(v), [](char c) {
+                return static_cast<unsigned char>(c) > 0x20 && c != 0x7F;
+            });
+            if (!printable) return Usage("--by takes the name of who acknowledges");
+            ackBy = v;
+            haveBy = true;
+        } else if (arg == "--comment") {
+            const char* v = value("comment");
+            if (v == nullptr) return Usage("--comment takes a text");
+            ackComment = v;
+            haveComment = true;
         } else if (arg == "--csv") {
             csv = true;
         } else if (arg == "--json") {
@@ -233,6 +293,14 @@ int main(int argc, char** argv) {
                            : (dataFolder.back() == '/' ? dataFolder : dataFolder + "/");
 
     if (rebuild && restore) return Usage("--rebuild and --restore exclude each other");
+    if (ackId >= 0 && !haveBy) return Usage("--ack needs --by NAME");
+    if (ackId < 0 && (haveBy || haveComment)) return Usage("--by and --comment go with --ack");
+    if (alarmFilter.unacknowledgedOnly && !alarmList) return Usage("--unacknowledged goes with --alarm-list");
+    if (ackId >= 0 && (alarmList || rebuild || restore || train >= 0))
+        return Usage("--ack excludes --alarm-list, --train, --rebuild and --restore");
+    if (alarmList && (rebuild || restore || train >= 0 || filter.alarmsOnly))
+        return Usage("--alarm-list excludes --alarms, --train, --rebuild and --restore");
+    if (ackId >= 0) return Acknowledge(folder, ackId, ackBy, ackComment);
     if (rebuild) return Rebuild(folder);
     if (restore) return Restore(folder);
 
@@ -261,6 +329,15 @@ int main(int argc, char** argv) {
                     : csv ? FormatAxleCsv(axles)
                           : FormatAxleTable(*row, axles, siteAlarms))
                        .c_str(),
+                   stdout);
+        return kExitOk;
+    }
+    if (alarmList) {
+        alarmFilter.siteNumber = filter.siteNumber;
+        alarmFilter.fromDate = filter.fromDate;
+        alarmFilter.toDate = filter.toDate;
+        const auto alarms = history->ListAlarms(alarmFilter, 0, limit < 0 ? -1 : static_cast<int>(limit));
+        std::fputs((json ? FormatAlarmJson(alarms) : csv ? FormatAlarmCsv(alarms) : FormatAlarmTable(alarms)).c_str(),
                    stdout);
         return kExitOk;
     }
