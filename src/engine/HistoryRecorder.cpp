@@ -144,6 +144,7 @@ void HistoryRecorder::FileChanged() {
             std::lock_guard<std::mutex> lock(mutex_);
             history_.reset();
         }
+        siteCountsRead_ = false;  // what this recorder counted is stored again at the next event
         // The WAL files at the path were the old file's: never laid over another.
         TrainHistory::RemoveWalFiles(path);
     }
@@ -157,11 +158,27 @@ void HistoryRecorder::FileChanged() {
             false);
 }
 
+void HistoryRecorder::CountSiteEvent(const EngineEvent& event) {
+    if (event.siteId == 0 || !history_) return;
+    if (!siteCountsRead_) {
+        for (const SiteDayCounts& h : history_->SiteCounts())
+            siteCounts_[h.radioId] = SiteBoard::Counts{h.lastHeard, h.lastPowerup, h.day, h.retried, h.givenUp, h.frameErrors};
+        siteCountsRead_ = true;
+    }
+    SiteBoard::Counts& c = siteCounts_[event.siteId];
+    if (!SiteBoard::Fold(c, event)) return;
+    // A count that cannot be stored now is only a count: the board has it.
+    history_->StoreSiteCounts(SiteDayCounts{event.siteId, c.day, c.retried, c.givenUp, c.frameErrors, c.lastHeard,
+                                            c.lastPowerup},
+                              nullptr);
+}
+
 void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
     if (event.kind == EventKind::HistoryFileChanged) {
         FileChanged();
         return;
     }
+    CountSiteEvent(event);
     if (event.kind != EventKind::TrainReported) return;
     if ((!history_ && !Open()) || !IndexLive(event)) {
         // Its alarms are told once the history can be written again (the

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "engine/AlarmCommand.h"
 #include "engine/Alarms.h"
 #include "engine/EventHub.h"
+#include "engine/SiteBoard.h"
 #include "records/Callers.h"
 #include "records/TrainHistory.h"
 
@@ -52,6 +54,8 @@ public:
 
 private:
     bool Open();
+    // Keeps the radio's counts of the day (see SiteBoard::Fold) in the history.
+    void CountSiteEvent(const EngineEvent& event);
     // The history file was deleted or replaced: made again, with one line.
     void FileChanged();
     std::vector<SiteInfo> Sites() const;
@@ -69,6 +73,8 @@ private:
     std::unique_ptr<TrainHistory> history_;
     std::atomic<bool> stopping_{false};
     bool failing_ = false;   // told the operator; catch up at the next success
+    std::map<int, SiteBoard::Counts> siteCounts_;  // by radio, as stored
+    bool siteCountsRead_ = false;
     std::function<void(const AlarmRow&)> alarmListener_;
     std::vector<EngineEvent> unindexed_;  // live trains the history could not take yet
     AlarmRules rules_;       // read at the start

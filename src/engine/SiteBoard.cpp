@@ -1,5 +1,6 @@
 #include "engine/SiteBoard.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "records/TrainHistory.h"
@@ -29,7 +30,11 @@ std::string LocalDate(std::int64_t now, int daysBack) {
 void SiteBoard::OnEngineEvent(const EngineEvent& e) {
     if (e.siteId == 0) return;  // port events, frame errors of unknown source
     std::lock_guard<std::mutex> lock(mutex_);
-    Counts& c = sites_[e.siteId];
+    Fold(sites_[e.siteId], e);
+}
+
+bool SiteBoard::Fold(Counts& c, const EngineEvent& e) {
+    if (e.siteId == 0 || e.kind == EventKind::EchoSent) return false;  // sent by us, not heard
     const int day = LocalDay(e.time);
     if (c.day != day) {
         c.day = day;
@@ -37,13 +42,13 @@ void SiteBoard::OnEngineEvent(const EngineEvent& e) {
     }
     switch (e.kind) {
         case EventKind::TransferRetried: ++c.retried; break;
-        case EventKind::TransferGivenUp: ++c.givenUp; return;  // silence, not a sign of life
+        case EventKind::TransferGivenUp: ++c.givenUp; return true;  // silence, not a sign of life
         case EventKind::FrameError: ++c.frameErrors; break;
         case EventKind::PowerupRegistered: c.lastPowerup = e.time; break;
-        case EventKind::EchoSent: return;  // sent by us, not heard
         default: break;
     }
     if (e.time > c.lastHeard) c.lastHeard = e.time;
+    return true;
 }
 
 std::map<int, SiteBoard::Counts> SiteBoard::Snapshot() const {
@@ -96,13 +101,35 @@ std::vector<SiteRow> BuildSiteRows(const CallerTable& registry, const SiteBoard*
             if (received > r.lastHeard) r.lastHeard = received;
         }
     }
+    // The board's counts since the start, over those the history kept from
+    // before it (the same events counted: the larger of the two holds).
+    std::map<int, SiteBoard::Counts> counts;
+    if (history != nullptr) {
+        for (const SiteDayCounts& h : history->SiteCounts())
+            counts[h.radioId] = SiteBoard::Counts{h.lastHeard, h.lastPowerup, h.day, h.retried, h.givenUp, h.frameErrors};
+    }
     if (board != nullptr) {
+        for (const auto& [radio, b] : board->Snapshot()) {
+            SiteBoard::Counts& c = counts[radio];
+            if (b.day > c.day) {
+                c.day = b.day;
+                c.retried = b.retried, c.givenUp = b.givenUp, c.frameErrors = b.frameErrors;
+            } else if (b.day == c.day) {
+                c.retried = std::max(c.retried, b.retried);
+                c.givenUp = std::max(c.givenUp, b.givenUp);
+                c.frameErrors = std::max(c.frameErrors, b.frameErrors);
+            }
+            c.lastHeard = std::max(c.lastHeard, b.lastHeard);
+            c.lastPowerup = std::max(c.lastPowerup, b.lastPowerup);
+        }
+    }
+    if (!counts.empty()) {
         const int today = LocalDay(now);
         // The board counts by radio. A radio given to another site number
         // belongs to the site the registry names for it now; an older site
         // of the history that used the radio keeps its own last train.
         const std::size_t registryRows = RegistrySites(registry.data(), registry.size()).size();
-        for (const auto& [radio, c] : board->Snapshot()) {
+        for (const auto& [radio, c] : counts) {
             bool found = false;
             bool inRegistry = false;
             for (std::size_t i = 0; i < registryRows; ++i) inRegistry = inRegistry || rows[i].radioId == radio;

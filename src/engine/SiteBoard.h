@@ -40,6 +40,10 @@ public:
         int retried = 0, givenUp = 0, frameErrors = 0;
     };
     std::map<int, Counts> Snapshot() const;
+    // What one event does to a radio's counts (the board's rule, shared with
+    // the history that keeps them over a restart): false when it changes
+    // nothing.
+    static bool Fold(Counts& counts, const EngineEvent& event);
 
 private:
     mutable std::mutex mutex_;

@@ -121,6 +121,15 @@ struct TrainFilter {
 enum class TrainOrder { Time, Site, TrainNumber, Axles, Cars, HotBox, Received, Id, Radio, Track, HotWheel,
                         Maxed, Messages };
 
+// One radio's counts of a local day (yyyymmdd), and when it was last heard
+// and powered up (seconds since 1970, 0: never), as the collector kept them.
+struct SiteDayCounts {
+    int radioId = 0;
+    int day = 0;
+    int retried = 0, givenUp = 0, frameErrors = 0;
+    std::int64_t lastHeard = 0, lastPowerup = 0;
+};
+
 struct SiteTrainStats {
     int siteNumber = 0;
     int siteId = 0;
@@ -234,6 +243,10 @@ public:
     // Per site number: trains received since `today` and since `weekStart`
     // ("YYYY-MM-DD", local time).
     std::vector<SiteTrainStats> SiteStats(const std::string& today, const std::string& weekStart);
+    // The `site_counts` table: every radio's row (none in a file no collector
+    // of this version has written), and one row stored in place of its old one.
+    std::vector<SiteDayCounts> SiteCounts();
+    bool StoreSiteCounts(const SiteDayCounts& counts, std::string* why);
     // The report files that could not be read as reports (the `skipped` table).
     std::vector<std::string> SkippedFiles();
 

@@ -367,3 +367,32 @@ bool TrainHistory::AcknowledgeAlarm(std::int64_t id, const std::string& by, cons
     }
     return false;
 }
+
+std::vector<SiteDayCounts> TrainHistory::SiteCounts() {
+    std::vector<SiteDayCounts> rows;
+    Statement q(db_, "SELECT radio_id, day, retried, given_up, frame_errors, last_heard, last_powerup "
+                     "FROM site_counts ORDER BY radio_id");
+    if (!q.Ok()) return rows;  // a file without the table
+    while (q.Step() == SQLITE_ROW) {
+        SiteDayCounts c;
+        c.radioId = static_cast<int>(q.Int(0));
+        c.day = static_cast<int>(q.Int(1));
+        c.retried = static_cast<int>(q.Int(2));
+        c.givenUp = static_cast<int>(q.Int(3));
+        c.frameErrors = static_cast<int>(q.Int(4));
+        c.lastHeard = q.Int(5);
+        c.lastPowerup = q.Int(6);
+        rows.push_back(c);
+    }
+    return rows;
+}
+
+bool TrainHistory::StoreSiteCounts(const SiteDayCounts& c, std::string* why) {
+    Statement q(db_, "INSERT OR REPLACE INTO site_counts(radio_id, day, retried, given_up, frame_errors, "
+                     "last_heard, last_powerup) VALUES(?1,?2,?3,?4,?5,?6,?7)");
+    q.Bind(1, c.radioId).Bind(2, c.day).Bind(3, c.retried).Bind(4, c.givenUp).Bind(5, c.frameErrors);
+    q.Bind(6, c.lastHeard).Bind(7, c.lastPowerup);
+    if (q.Run()) return true;
+    if (why != nullptr) *why = LastError();
+    return false;
+}

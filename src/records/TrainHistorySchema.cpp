@@ -407,6 +407,13 @@ std::unique_ptr<TrainHistory> TrainHistory::OpenForWriting(const std::string& pa
                 // The lists are newest first by when a train came in; a file
                 // made before that order lacks its index (a moment to build).
                 h->Exec("CREATE INDEX IF NOT EXISTS trains_by_received ON trains(received, id);", nullptr);
+                // Each radio's counts of the day, so a restart does not
+                // start them again at 0 (added to version 3 files as well:
+                // earlier programs leave a table they do not know alone).
+                h->Exec("CREATE TABLE IF NOT EXISTS site_counts(radio_id INTEGER PRIMARY KEY, day INTEGER NOT "
+                        "NULL, retried INTEGER NOT NULL, given_up INTEGER NOT NULL, frame_errors INTEGER NOT "
+                        "NULL, last_heard INTEGER NOT NULL, last_powerup INTEGER NOT NULL);",
+                        nullptr);
                 h->identity_ = IdentityOf(path);  // a new file exists only now
                 return h;
             }

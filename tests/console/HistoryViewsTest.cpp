@@ -109,6 +109,15 @@ private slots:
         QCOMPARE(row.trainsToday, 300);  // indexed now: received today
         QCOMPARE(row.frameErrorsToday, 1);
         QVERIFY(!row.silent);
+        {
+            // The day's counts are kept in the history: the board of a new
+            // start, still empty, is joined with them.
+            const SiteBoard restarted;
+            const auto reader = history.OpenReader();
+            const std::vector<SiteRow> rows = BuildSiteRows(callers, &restarted, reader.get(), std::time(nullptr));
+            QCOMPARE(rows.at(0).frameErrorsToday, 1);
+            QVERIFY(rows.at(0).lastHeard > 0);
+        }
         QCOMPARE(sites.Model()->data(sites.Model()->index(0, SitesModel::Milepost), Qt::DisplayRole).toString(),
                  QStringLiteral("123.4"));
 
