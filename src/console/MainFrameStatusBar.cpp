@@ -127,7 +127,7 @@ void CMainFrame::UpdateAlarms() {
     }
     const qint64 open = h != nullptr ? h->UnacknowledgedAlarms() : 0;
     sound_->SetOpenAlarms(open);
-    if (open == openAlarms_ && alarmBanner_->isVisible() == (open > 0)) return;
+    if (open == openAlarms_ && alarmBanner_->isHidden() == (open <= 0)) return;
     openAlarms_ = open;
     ShowAlarmBanner();
     UpdateCaption();
