@@ -127,7 +127,7 @@ void CMainFrame::CreateActions() {
     for (auto [id, minutes] : {std::pair{cmd::MuteAlarms5, 5}, std::pair{cmd::MuteAlarms15, 15},
                                std::pair{cmd::MuteAlarms60, 60}}) {
         a = MakeAction(id, QStringLiteral("Mute for %1 minutes").arg(minutes),
-                       QStringLiteral("No alarm sound for %1 minutes\nMute").arg(minutes));
+                       QStringLiteral("No alarm sound for %1 minutes\nMute %1 min").arg(minutes));
         connect(a, &QAction::triggered, this, [this, m = minutes]() { sound_->Mute(m); });
     }
     a = MakeAction(cmd::UnmuteAlarms, QStringLiteral("Sound Again"),
