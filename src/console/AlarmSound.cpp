@@ -52,6 +52,13 @@ bool AlarmSound::AudioUsable() {
         const QString file = SoundFile();
         if (file.isEmpty() || QMediaDevices::audioOutputs().isEmpty()) return false;
         effect_ = new QSoundEffect(this);
+        // A sound that turns out not to play: the bell from then on, at once.
+        connect(effect_, &QSoundEffect::statusChanged, this, [this]() {
+            if (effect_->status() != QSoundEffect::Error || bell_) return;
+            lastRing_.invalidate();
+            bell_ = true;
+            Ring();
+        });
         effect_->setSource(QUrl::fromLocalFile(file));
         effect_->setVolume(1.0);
     }

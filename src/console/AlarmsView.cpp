@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -194,9 +195,11 @@ AlarmsView::AlarmsView(QWidget* parent) : QWidget(parent) {
     soon->setInterval(kEventDelayMs);
     connect(soon, &QTimer::timeout, this, &AlarmsView::Refresh);
     if (ConsoleHistory* h = ConsoleHistory::Instance())
-        connect(h, &ConsoleHistory::AlarmsChanged, soon, [soon]() {
-            if (!soon->isActive()) soon->start();
-        });
+        // Trains indexed by a catch-up bring alarms without a new-alarm signal.
+        for (auto signal : {&ConsoleHistory::AlarmsChanged, &ConsoleHistory::TrainsChanged})
+            connect(h, signal, soon, [soon]() {
+                if (!soon->isActive()) soon->start();
+            });
     Refresh();
     table_->resizeColumnsToContents();
 }
@@ -206,7 +209,10 @@ void AlarmsView::Refresh() {
     std::set<qint64> selected;
     for (const QModelIndex& i : table_->selectionModel()->selectedRows())
         if (const AlarmRow* a = model_->Row(i.row())) selected.insert(a->id);
+    // The rows the operator looks at stay in view (new alarms come in above).
+    const int scrolled = table_->verticalScrollBar()->value();
     model_->Reload();
+    table_->verticalScrollBar()->setValue(scrolled);
     const qint64 total = model_->rowCount();
     ConsoleHistory* h = ConsoleHistory::Instance();
     const qint64 open = h != nullptr ? h->UnacknowledgedAlarms() : 0;
