@@ -46,7 +46,7 @@ namespace {
 // current-format stream, with `siteAlarms` alarm entries (axle 3, bit 0)
 // after its axle records.
 std::vector<std::uint8_t> WriteTrain(const TempHome& home, int n, int axles, bool alarm, int siteAlarms = 0,
-                                     int site = 500, int track = 1, int wheel = 120) {
+                                     int site = 500, int track = 1, int wheel = 120, int simCode = 48) {
     TrainRecord t{};
     std::uint8_t* h = t.header;
     h[1] = 0x01;  // hot-wheel records
@@ -60,7 +60,7 @@ std::vector<std::uint8_t> WriteTrain(const TempHome& home, int n, int axles, boo
     h[27] = static_cast<std::uint8_t>(track);
     h[33] = static_cast<std::uint8_t>(axles);
     h[34] = static_cast<std::uint8_t>(axles >> 8);
-    h[48] = 48;
+    h[48] = static_cast<std::uint8_t>(simCode);
     for (int i = 0; i < axles; ++i) {
         std::uint8_t* s = t.axleSlots[i].bytes;
         s[0] = static_cast<std::uint8_t>(30 + i % 7);
@@ -499,6 +499,36 @@ private slots:
         QTRY_VERIFY(frame.AlarmBanner()->isHidden());
         QVERIFY(!frame.windowTitle().contains(QStringLiteral("alarm")));
         QVERIFY(!frame.Sound()->Repeating());
+        history.Stop();
+    }
+
+    // An equipment fault in a site's newest train, and readings shown with
+    // the unit and factor of [Alarms].
+    void siteHealthAndReadingsAsConfigured() {
+        TempHome home;
+        home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Alarms]\nUnit=C\nFactor=0.5\n");
+        FakeRadio radio;
+        std::unique_ptr<Collector> collector = radio.MakeCollector(home);
+        WriteTrain(home, 1, 8, true, 0, 500, 1, 120, 27);  // Low Voltage
+        ConsoleHistory history;
+        history.Start(*collector);
+        collector->Events().Flush();
+
+        SitesView sites;
+        QCOMPARE(sites.Model()->HealthText(0), QStringLiteral("equipment fault"));
+        QVERIFY(sites.Model()->data(sites.Model()->index(0, SitesModel::Health), Qt::ToolTipRole)
+                    .toString().contains(QStringLiteral("Low Voltage")));
+        AlarmsView alarms;
+        AlarmsModel* model = alarms.Model();
+        QVERIFY(model->headerData(AlarmsModel::Reading, Qt::Horizontal, Qt::DisplayRole)
+                    .toString().endsWith(QStringLiteral("; shown x 0.5 in C)")));
+        QStringList kinds, readings;
+        for (int row = 0; row < model->rowCount(); ++row) {
+            kinds << model->data(model->index(row, AlarmsModel::Kind), Qt::DisplayRole).toString();
+            readings << model->data(model->index(row, AlarmsModel::Reading), Qt::DisplayRole).toString();
+        }
+        QVERIFY2(kinds.contains(QStringLiteral("equipment: Low Voltage")), qPrintable(kinds.join(',')));
+        QVERIFY2(readings.contains(QStringLiteral("127.5 C / 60 C")), qPrintable(readings.join(',')));
         history.Stop();
     }
 };
