@@ -1,7 +1,7 @@
 # Shared by the scripts: package installation and CMake configuration.
 KESTOVA_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev qt6-base-dev libgl-dev fonts-crosextra-carlito fonts-liberation
-  xvfb xauth dpkg-dev file libsqlite3-dev sqlite3 qt6-charts-dev
+  xvfb xauth dpkg-dev file libsqlite3-dev sqlite3 qt6-charts-dev qt6-multimedia-dev
   libmosquitto-dev mosquitto libpq-dev postgresql nlohmann-json3-dev openssl)
 
 kestova_install_packages() {

@@ -48,6 +48,21 @@ void ConsoleHistory::Start(Collector& collector) {
     recorder_->SetChangedHook([this]() {
         QMetaObject::invokeMethod(this, &ConsoleHistory::TrainsChanged, Qt::QueuedConnection);
     });
+    // Each new live alarm, as soon as it is stored: the banner, the sound
+    // and the desktop's notification follow it.
+    recorder_->SetAlarmListener([this](const AlarmRow& alarm) {
+        const QString title = QStringLiteral("Alarm at site %1%2, train %3")
+                                  .arg(alarm.siteNumber, 5, 10, QLatin1Char('0'))
+                                  .arg(alarm.siteName.empty() ? QString()
+                                                              : QStringLiteral(" ") + QString::fromLatin1(alarm.siteName.c_str()))
+                                  .arg(alarm.trainNumber);
+        const QString text = QString::fromLatin1(alarm.text.c_str());
+        const qint64 id = alarm.id;
+        QMetaObject::invokeMethod(this, [this, id, title, text]() {
+            emit AlarmsChanged();
+            emit NewAlarm(id, title, text);
+        }, Qt::QueuedConnection);
+    });
     relay_ = std::make_unique<Relay>(this);
     EventHub& hub = collector.Events();
     hub.Subscribe(recorder_.get());
@@ -75,6 +90,30 @@ CallerTable ConsoleHistory::Registry() const {
 
 std::unique_ptr<TrainHistory> ConsoleHistory::OpenReader() const {
     return TrainHistory::OpenForReading(HistoryPath(dataFolder_), nullptr, nullptr);
+}
+
+bool ConsoleHistory::Acknowledge(const std::vector<std::int64_t>& ids, const std::string& by,
+                                 const std::string& comment, std::vector<std::int64_t>* done, std::string* why) {
+    std::unique_ptr<TrainHistory> history = TrainHistory::OpenForUpdate(HistoryPath(dataFolder_), nullptr, why);
+    if (!history) return false;
+    bool all = true;
+    for (std::int64_t id : ids) {
+        std::string refused;
+        if (history->AcknowledgeAlarm(id, by, comment, &refused)) {
+            if (done != nullptr) done->push_back(id);
+        } else {
+            if (all && why != nullptr) *why = refused;
+            all = false;
+        }
+    }
+    history.reset();
+    emit AlarmsChanged();
+    return all;
+}
+
+std::int64_t ConsoleHistory::UnacknowledgedAlarms() const {
+    std::unique_ptr<TrainHistory> history = OpenReader();
+    return history ? history->CountUnacknowledged() : 0;
 }
 
 int ConsoleHistory::SilentHours() const {

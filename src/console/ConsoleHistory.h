@@ -1,7 +1,9 @@
 #pragma once
 #include <QObject>
 #include <memory>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/Collector.h"
 #include "engine/HistoryRecorder.h"
@@ -39,12 +41,23 @@ public:
     // Hours without a sign of life before a site is marked silent: the
     // settings file's [Sites] Silent_Hours, 24 when not set.
     int SilentHours() const;
+    // Acknowledges the alarms in `by`'s name (with an optional comment),
+    // writing beside the running recorder; the ids done go to *done, the
+    // first refusal's reason to *why. Tells the views (AlarmsChanged).
+    bool Acknowledge(const std::vector<std::int64_t>& ids, const std::string& by, const std::string& comment,
+                     std::vector<std::int64_t>* done, std::string* why);
+    // The alarms not acknowledged yet (0 without a history).
+    std::int64_t UnacknowledgedAlarms() const;
 
 signals:
     // Something happened on the line (queued to the user-interface thread).
     void SitesChanged();
     // Rows of the history were added or changed.
     void TrainsChanged();
+    // Alarms were stored or acknowledged.
+    void AlarmsChanged();
+    // A new alarm of a train received live (after AlarmsChanged).
+    void NewAlarm(qint64 id, const QString& title, const QString& text);
 
 private:
     class Relay;

@@ -119,10 +119,42 @@ QIcon Toolbar(Tool tool) {
             p.drawText(QRectF(1, 1, 14, 14), Qt::AlignCenter, QStringLiteral("?"));
             break;
         }
+        case Tool::Alarms: {
+            // A bell.
+            p.setBrush(QColor(220, 160, 20));
+            QPainterPath bell;
+            bell.moveTo(3, 12.5);
+            bell.cubicTo(4.5, 10.5, 4, 4, 8, 3);
+            bell.cubicTo(12, 4, 11.5, 10.5, 13, 12.5);
+            bell.closeSubpath();
+            p.drawPath(bell);
+            p.drawEllipse(QRectF(6.5, 12, 3, 3));
+            p.drawLine(QPointF(8, 1.5), QPointF(8, 3));
+            break;
+        }
     }
     p.end();
     return QIcon(pixmap);
 }
+
+QIcon AlarmMark() {
+    QPixmap pixmap = Canvas(16);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(120, 0, 0), 1));
+    p.setBrush(QColor(210, 20, 20));
+    p.drawPolygon(QPolygonF({QPointF(8, 1), QPointF(15, 14.5), QPointF(1, 14.5)}));
+    QFont font;
+    font.setPixelSize(10);
+    font.setBold(true);
+    p.setFont(font);
+    p.setPen(Qt::white);
+    p.drawText(QRectF(1, 4, 14, 11), Qt::AlignCenter, QStringLiteral("!"));
+    p.end();
+    return QIcon(pixmap);
+}
+
+QColor AlarmRowColour() { return QColor(255, 196, 110); }
 
 QColor TabColour(int index) {
     static const QColor colours[] = {

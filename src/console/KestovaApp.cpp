@@ -118,7 +118,7 @@ bool CKestovaApp::InitInstance(const QStringList& arguments) {
 
 void CKestovaApp::OpenDemoViews() {
     // KESTOVA_OPEN_VIEWS (set by scripts/run's demonstration) opens the
-    // history views at the start: "sites", "trains" and "train" (the newest
+    // history views at the start: "sites", "trains", "alarms" and "train" (the newest
     // train, once the first one has been indexed), comma-separated. Without
     // it, the views open when the console last ended open again.
     QStringList views = qEnvironmentVariable("KESTOVA_OPEN_VIEWS").split(QLatin1Char(','), Qt::SkipEmptyParts);
@@ -130,6 +130,7 @@ void CKestovaApp::OpenDemoViews() {
     for (const QString& view : views) {
         if (view == QStringLiteral("sites")) mainFrame_->OpenSitesView();
         if (view == QStringLiteral("trains")) mainFrame_->OpenTrainsView();
+        if (view == QStringLiteral("alarms")) mainFrame_->OpenAlarmsView();
         if (view.startsWith(QStringLiteral("train:"))) mainFrame_->OpenTrainView(view.mid(6).toLongLong());
     }
     if (!views.contains(QStringLiteral("train"))) return;

@@ -22,6 +22,7 @@
 #include "console/FrameHost.h"
 #include "console/Icons.h"
 #include "console/Looks.h"
+#include "console/AlarmsView.h"
 #include "console/SitesView.h"
 #include "console/TrainView.h"
 #include "console/TrainsView.h"
@@ -82,8 +83,11 @@ void CMainFrame::UpdateMenus() {
 void CMainFrame::UpdateCaption() {
     CChildFrame* child = ActiveChild();
     const QString title = child != nullptr ? child->Document()->GetTitle() : QString();
-    setWindowTitle(title.isEmpty() ? QStringLiteral("Kestova")
-                                   : title + QStringLiteral(" - Kestova"));
+    QString caption = title.isEmpty() ? QStringLiteral("Kestova") : title + QStringLiteral(" - Kestova");
+    // The open alarms stay in sight in the taskbar too.
+    if (openAlarms_ > 0)
+        caption += openAlarms_ == 1 ? QStringLiteral(" - 1 alarm") : QStringLiteral(" - %1 alarms").arg(openAlarms_);
+    setWindowTitle(caption);
 }
 
 void CMainFrame::OnApplicationLook(int commandId) {
@@ -133,6 +137,7 @@ QStringList CMainFrame::OpenHistoryViews() const {
     for (QMdiSubWindow* w : mdiArea_->subWindowList(QMdiArea::CreationOrder)) {
         if (qobject_cast<SitesView*>(w->widget()) != nullptr) views << QStringLiteral("sites");
         if (qobject_cast<TrainsView*>(w->widget()) != nullptr) views << QStringLiteral("trains");
+        if (qobject_cast<AlarmsView*>(w->widget()) != nullptr) views << QStringLiteral("alarms");
         if (auto* train = qobject_cast<TrainView*>(w->widget()))
             views << QStringLiteral("train:%1").arg(train->TrainId());
     }

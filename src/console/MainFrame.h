@@ -10,6 +10,9 @@ class CChildFrame;
 class ScopeFeed;
 class FrameHost;
 class LockKeys;
+class AlarmSound;
+class AlarmsView;
+class ConsoleHistory;
 class SitesView;
 class TrainsView;
 class TrainView;
@@ -21,6 +24,7 @@ class QMenu;
 class QTabBar;
 class QToolBar;
 class QToolButton;
+class QPushButton;
 
 // Command identifiers, as the menus, the toolbar and the tests know them.
 namespace cmd {
@@ -46,6 +50,11 @@ constexpr int FilePrint = 57607;
 constexpr int ViewSites = 32790;
 constexpr int ViewTrains = 32791;
 constexpr int ViewRefresh = 32792;
+constexpr int ViewAlarms = 32793;
+constexpr int MuteAlarms5 = 32794;
+constexpr int MuteAlarms15 = 32795;
+constexpr int MuteAlarms60 = 32796;
+constexpr int UnmuteAlarms = 32797;
 constexpr int NextPane = 57680;
 constexpr int PrevPane = 57681;
 }  // namespace cmd
@@ -106,6 +115,15 @@ public:
     SitesView* OpenSitesView();
     TrainsView* OpenTrainsView(int siteNumber = -1);
     TrainView* OpenTrainView(qint64 trainId);
+    // The Alarms view; an alarm's train at its axle (0: the train only).
+    AlarmsView* OpenAlarmsView();
+    TrainView* OpenTrainAtAxle(qint64 trainId, int axle);
+    // The red banner of the status bar: "3 unacknowledged alarms" (hidden
+    // while there are none), a click opens the Alarms view.
+    QPushButton* AlarmBanner() const { return alarmBanner_; }
+    AlarmSound* Sound() const { return sound_; }
+    // Counts the open alarms again: banner, caption and sound.
+    void UpdateAlarms();
     // Reads the active history view again (F5).
     void RefreshActiveView();
     // The history views open now, in the order they were opened: "sites",
@@ -142,6 +160,9 @@ private:
     // The status bar (MainFrameStatusBar.cpp).
     void CreateStatusBar();
     void UpdateLockIndicators();
+    void ShowAlarmBanner();
+    // One line in the first main view's pane (the start-up lines' pane).
+    void TellInMainPane(const QString& line);
     // The frame itself (MainFrame.cpp).
     void UpdateMenus();
     void UpdateCaption();
@@ -162,6 +183,10 @@ private:
     QLabel* numPane_ = nullptr;
     QLabel* scrollPane_ = nullptr;
     LockKeys* lockKeys_ = nullptr;
+    QPushButton* alarmBanner_ = nullptr;
+    AlarmSound* sound_ = nullptr;
+    QPointer<ConsoleHistory> watchedHistory_;
+    qint64 openAlarms_ = 0;
 
     std::map<int, QAction*> actions_;
     QMenu* fileMenu128_ = nullptr;

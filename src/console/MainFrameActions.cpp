@@ -9,7 +9,9 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QToolBar>
+#include <utility>
 
+#include "console/AlarmSound.h"
 #include "console/ConsoleCommands.h"
 #include "console/DlgCustomize.h"
 #include "console/FrameHost.h"
@@ -118,6 +120,19 @@ void CMainFrame::CreateActions() {
     a = MakeAction(cmd::ViewTrains, QStringLiteral("T&rains"),
                    QStringLiteral("Show the train history\nTrains"));
     connect(a, &QAction::triggered, this, [this]() { OpenTrainsView(); });
+    a = MakeAction(cmd::ViewAlarms, QStringLiteral("A&larms"),
+                   QStringLiteral("Show the alarms, acknowledge them\nAlarms"));
+    a->setIcon(icons::Toolbar(icons::Tool::Alarms));
+    connect(a, &QAction::triggered, this, [this]() { OpenAlarmsView(); });
+    for (auto [id, minutes] : {std::pair{cmd::MuteAlarms5, 5}, std::pair{cmd::MuteAlarms15, 15},
+                               std::pair{cmd::MuteAlarms60, 60}}) {
+        a = MakeAction(id, QStringLiteral("Mute for %1 minutes").arg(minutes),
+                       QStringLiteral("No alarm sound for %1 minutes\nMute %1 min").arg(minutes));
+        connect(a, &QAction::triggered, this, [this, m = minutes]() { sound_->Mute(m); });
+    }
+    a = MakeAction(cmd::UnmuteAlarms, QStringLiteral("Sound Again"),
+                   QStringLiteral("The alarm sound again now\nSound again"));
+    connect(a, &QAction::triggered, this, [this]() { sound_->Mute(0); });
     a = MakeAction(cmd::ViewRefresh, QStringLiteral("Re&fresh"),
                    QStringLiteral("Read the sites or trains shown again\nRefresh"));
     a->setShortcut(QKeySequence(Qt::Key_F5));
@@ -228,6 +243,11 @@ void CMainFrame::CreateMenus() {
     viewMenu_->addAction(Action(cmd::ViewStatusBar));
     viewMenu_->addAction(Action(cmd::ViewSites));
     viewMenu_->addAction(Action(cmd::ViewTrains));
+    viewMenu_->addAction(Action(cmd::ViewAlarms));
+    QMenu* mute = viewMenu_->addMenu(QStringLiteral("&Mute Alarm Sound"));
+    mute->setObjectName(QStringLiteral("muteMenu"));
+    for (int id : {cmd::MuteAlarms5, cmd::MuteAlarms15, cmd::MuteAlarms60, cmd::UnmuteAlarms})
+        mute->addAction(Action(id));
     viewMenu_->addAction(Action(cmd::ViewRefresh));
     QMenu* looksMenu = viewMenu_->addMenu(QStringLiteral("&Application Look"));
     looksMenu->setObjectName(QStringLiteral("applicationLookMenu"));
@@ -273,7 +293,9 @@ void CMainFrame::CreateToolBar() {
     // The history views have a toolbar of their own beside the standard one.
     QToolBar* historyBar = addToolBar(QStringLiteral("History"));
     historyBar->setObjectName(QStringLiteral("History"));
-    historyBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    historyBar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);  // text only where there is no icon
     historyBar->addAction(Action(cmd::ViewSites));
     historyBar->addAction(Action(cmd::ViewTrains));
+    historyBar->addAction(Action(cmd::ViewAlarms));
+    historyBar->addAction(Action(cmd::MuteAlarms15));
 }

@@ -17,6 +17,7 @@
 #include "console/FrameHost.h"
 #include "console/Icons.h"
 #include "console/RichEditScopeView.h"
+#include "console/AlarmsView.h"
 #include "console/SitesView.h"
 #include "console/TrainView.h"
 #include "console/TrainsView.h"
@@ -131,12 +132,36 @@ TrainView* CMainFrame::OpenTrainView(qint64 trainId) {
     return view;
 }
 
+AlarmsView* CMainFrame::OpenAlarmsView() {
+    for (QMdiSubWindow* w : mdiArea_->subWindowList())
+        if (auto* view = qobject_cast<AlarmsView*>(w->widget())) {
+            mdiArea_->setActiveSubWindow(w);
+            view->Refresh();
+            return view;
+        }
+    auto* view = new AlarmsView;
+    connect(view, &AlarmsView::OpenAlarm, this, &CMainFrame::OpenTrainAtAxle);
+    AddViewTab(view);
+    return view;
+}
+
+TrainView* CMainFrame::OpenTrainAtAxle(qint64 trainId, int axle) {
+    TrainView* view = OpenTrainView(trainId);
+    if (view != nullptr) view->ShowAxle(axle);
+    return view;
+}
+
 void CMainFrame::RefreshActiveView() {
     QMdiSubWindow* active = mdiArea_->activeSubWindow();
     QWidget* view = active != nullptr ? active->widget() : nullptr;
     if (auto* sites = qobject_cast<SitesView*>(view)) sites->Refresh();
     if (auto* trains = qobject_cast<TrainsView*>(view)) trains->Refresh();
-    if (auto* train = qobject_cast<TrainView*>(view)) train->ShowTrain(train->TrainId());
+    if (auto* alarms = qobject_cast<AlarmsView*>(view)) alarms->Refresh();
+    if (auto* train = qobject_cast<TrainView*>(view)) {
+        const int axle = train->MarkedAxle();
+        train->ShowTrain(train->TrainId());
+        train->ShowAxle(axle);
+    }
 }
 
 CChildFrame* CMainFrame::ActiveChild() const {

@@ -10,7 +10,24 @@
 #include <QTimer>
 
 #include "common/LinkStatus.h"
+#include "console/AlarmSound.h"
+#include "console/ChildFrame.h"
+#include "console/ConsoleHistory.h"
 #include "console/LockKeys.h"
+#include "console/MainView.h"
+#include "console/RichEditScopeView.h"
+
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QPushButton>
+
+namespace {
+
+// The banner's count is read again this often as well, so an acknowledgement
+// made elsewhere (kestova-trains --ack, the collector's ack) shows.
+constexpr int kAlarmPollMs = 2000;
+
+}  // namespace
 
 void CMainFrame::CreateStatusBar() {
     QStatusBar* bar = statusBar();
@@ -28,6 +45,25 @@ void CMainFrame::CreateStatusBar() {
         bar->addPermanentWidget(label);
         return label;
     };
+    alarmBanner_ = new QPushButton(bar);
+    alarmBanner_->setObjectName(QStringLiteral("alarmBanner"));
+    alarmBanner_->setFlat(true);
+    alarmBanner_->setCursor(Qt::PointingHandCursor);
+    alarmBanner_->setToolTip(QStringLiteral("Open the Alarms view"));
+    alarmBanner_->setStyleSheet(QStringLiteral(
+        "QPushButton { background: #c00000; color: white; font-weight: bold; border: 1px solid #800000;"
+        " padding: 1px 8px; } QPushButton:hover { background: #e00000; }"));
+    alarmBanner_->hide();
+    connect(alarmBanner_, &QPushButton::clicked, this, [this]() { OpenAlarmsView(); });
+    bar->addPermanentWidget(alarmBanner_);
+    sound_ = new AlarmSound(this);
+    connect(sound_, &AlarmSound::MuteChanged, this, &CMainFrame::ShowAlarmBanner);
+    connect(sound_, &AlarmSound::NoAudio, this, &CMainFrame::TellInMainPane);
+    auto* alarmTimer = new QTimer(this);
+    alarmTimer->setInterval(kAlarmPollMs);
+    connect(alarmTimer, &QTimer::timeout, this, &CMainFrame::UpdateAlarms);
+    alarmTimer->start();
+    UpdateAlarms();
     linkPane_ = new QLabel(bar);
     linkPane_->setObjectName(QStringLiteral("linkPane"));
     linkPane_->setFrameShape(QFrame::StyledPanel);
@@ -76,4 +112,48 @@ void CMainFrame::UpdateLinkPane() {
         linkPane_->setProperty("bad", bad);
         linkPane_->setStyleSheet(bad ? QStringLiteral("QLabel { color: #800000; font-weight: bold; }") : QString());
     }
+}
+
+void CMainFrame::UpdateAlarms() {
+    ConsoleHistory* h = ConsoleHistory::Instance();
+    if (h != nullptr && watchedHistory_ != h) {
+        // The history may come after the frame: its signals are taken up
+        // the first time it is there.
+        watchedHistory_ = h;
+        connect(h, &ConsoleHistory::AlarmsChanged, this, &CMainFrame::UpdateAlarms);
+        connect(h, &ConsoleHistory::TrainsChanged, this, &CMainFrame::UpdateAlarms);
+        connect(h, &ConsoleHistory::NewAlarm, this,
+                [this](qint64, const QString& title, const QString& text) { sound_->Alarm(title, text); });
+    }
+    const qint64 open = h != nullptr ? h->UnacknowledgedAlarms() : 0;
+    sound_->SetOpenAlarms(open);
+    if (open == openAlarms_ && alarmBanner_->isHidden() == (open <= 0)) return;
+    openAlarms_ = open;
+    ShowAlarmBanner();
+    UpdateCaption();
+}
+
+void CMainFrame::ShowAlarmBanner() {
+    if (openAlarms_ <= 0) {
+        alarmBanner_->hide();
+        return;
+    }
+    QString text = openAlarms_ == 1 ? QStringLiteral("1 unacknowledged alarm")
+                                    : QStringLiteral("%1 unacknowledged alarms").arg(openAlarms_);
+    if (sound_->Muted())
+        text += QStringLiteral(" - muted until %1").arg(sound_->MutedUntil().toString(QStringLiteral("HH:mm")));
+    alarmBanner_->setText(text);
+    alarmBanner_->show();
+}
+
+void CMainFrame::TellInMainPane(const QString& line) {
+    for (QMdiSubWindow* w : mdiArea_->subWindowList(QMdiArea::CreationOrder)) {
+        auto* child = qobject_cast<CChildFrame*>(w);
+        auto* view = child != nullptr ? qobject_cast<CMainView*>(child->widget()) : nullptr;
+        if (view == nullptr) continue;
+        view->Pane()->AppendColoured(COLOUR_DARK_RED, line.toLatin1().constData());
+        return;
+    }
+    // No main view open: the status line says it instead.
+    messagePane_->setText(line.trimmed());
 }

@@ -89,6 +89,7 @@ void TrainChartView::SetTrain(const std::vector<ReportAxle>& axles) {
     axles_ = axles;
     cars_.clear();
     marked_ = 0;
+    markedAxle_ = 0;
 
     struct Line {
         const char* name;
@@ -228,7 +229,29 @@ void TrainChartView::drawBackground(QPainter* painter, const QRectF& rect) {
     }
 }
 
+void TrainChartView::MarkAxle(int axle) {
+    markedAxle_ = axle >= 1 && axle <= static_cast<int>(axles_.size()) ? axle : 0;
+    viewport()->update();
+}
+
 void TrainChartView::drawForeground(QPainter* painter, const QRectF&) {
+    if (markedAxle_ > 0 && !chart()->series().isEmpty()) {
+        // The marked axle: an amber band at least a few pixels wide, edged in red.
+        const QRectF plot = chart()->plotArea();
+        QAbstractSeries* s = chart()->series().first();
+        const double left = chart()->mapToPosition(QPointF(markedAxle_ - 0.5, 0), s).x();
+        const double right = chart()->mapToPosition(QPointF(markedAxle_ + 0.5, 0), s).x();
+        const double middle = (left + right) / 2, half = std::max(3.0, (right - left) / 2);
+        const QRectF band(QPointF(std::max(middle - half, plot.left()), plot.top()),
+                          QPointF(std::min(middle + half, plot.right()), plot.bottom()));
+        if (band.width() > 0) {
+            QColor amber(255, 170, 0, 90);
+            painter->fillRect(band, amber);
+            painter->setPen(QPen(QColor(200, 0, 0), 1, Qt::DashLine));
+            painter->drawLine(QPointF(band.left(), plot.top()), QPointF(band.left(), plot.bottom()));
+            painter->drawLine(QPointF(band.right(), plot.top()), QPointF(band.right(), plot.bottom()));
+        }
+    }
     if (wheelAxis_ == nullptr || axles_.empty()) return;
     // The strip between the plots: the car numbers, where they fit.
     const QRectF plot = chart()->plotArea();
@@ -454,6 +477,19 @@ bool TrainView::ShowTrain(qint64 id) {
     axleTable_->resizeColumnsToContents();
     chart_->SetTrain(axles_);
     return true;
+}
+
+void TrainView::ShowAxle(int axle) {
+    chart_->MarkAxle(axle);
+    if (axle < 1 || axle > axleTable_->rowCount()) return;
+    axleTable_->selectRow(axle - 1);
+    axleTable_->scrollToItem(axleTable_->item(axle - 1, 0), QAbstractItemView::PositionAtCenter);
+    // On a long train the axle and its neighbours fill the chart.
+    constexpr int kAround = 20;
+    if (axleTable_->rowCount() > 2 * kAround) {
+        chart_->ResetZoom();
+        chart_->ZoomAxles(static_cast<double>(2 * kAround) / axleTable_->rowCount(), axle);
+    }
 }
 
 bool TrainView::ExportPng(const QString& path, QString* why) {

@@ -33,6 +33,9 @@ public:
     // The readings' scales: hot box, hot wheel (null without hot-wheel data).
     QValueAxis* BoxAxis() const { return boxAxis_; }
     QValueAxis* WheelAxis() const { return wheelAxis_; }
+    // An axle marked with a band (an alarm's); 0: none.
+    void MarkAxle(int axle);
+    int MarkedAxle() const { return markedAxle_; }
 
 protected:
     void drawBackground(QPainter* painter, const QRectF& rect) override;
@@ -50,6 +53,7 @@ private:
     QValueAxis* boxAxis_ = nullptr;
     QValueAxis* wheelAxis_ = nullptr;
     int marked_ = 0;
+    int markedAxle_ = 0;
     bool panning_ = false;
     QPoint lastPan_;
 };
@@ -64,6 +68,10 @@ public:
     QString Summary() const;
     QTableWidget* AxleTable() const { return axleTable_; }
     TrainChartView* Chart() const { return chart_; }
+    // Selects the axle's row and marks it in the chart, zooming in on a
+    // long train (an alarm's axle); 0 marks none.
+    void ShowAxle(int axle);
+    int MarkedAxle() const { return chart_->MarkedAxle(); }
     // The chart with a title line (site, train, time) as a PNG; false with
     // the reason in *why.
     bool ExportPng(const QString& path, QString* why = nullptr);

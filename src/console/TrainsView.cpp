@@ -16,6 +16,7 @@
 
 #include "console/ConsoleHistory.h"
 #include "console/HistoryViewText.h"
+#include "console/Icons.h"
 #include "console/UserSettings.h"
 #include "engine/SiteBoard.h"
 
@@ -195,7 +196,8 @@ QVariant TrainsModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
     const TrainRow* r = Row(index.row());
     if (r == nullptr) return {};
-    if (role == Qt::BackgroundRole && r->HasAlarm()) return QBrush(QColor(255, 225, 225));
+    if (role == Qt::BackgroundRole && r->HasAlarm()) return QBrush(icons::AlarmRowColour());
+    if (role == Qt::DecorationRole && index.column() == 0 && r->HasAlarm()) return icons::AlarmMark();
     if (role == Qt::UserRole) return QVariant::fromValue<qint64>(r->id);
     if (role == Qt::TextAlignmentRole)
         return index.column() == Messages || index.column() == FirstTime || index.column() == Received

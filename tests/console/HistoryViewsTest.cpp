@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPlainTextEdit>
+#include <QDir>
+#include <QStatusBar>
 #include <QPushButton>
 #include <QValueAxis>
 #include <QScrollBar>
@@ -21,6 +23,8 @@
 #include <filesystem>
 
 #include "ConsoleTestSupport.h"
+#include "console/AlarmSound.h"
+#include "console/AlarmsView.h"
 #include "console/ConsoleHistory.h"
 #include "console/MainFrame.h"
 #include "console/SitesView.h"
@@ -42,7 +46,7 @@ namespace {
 // current-format stream, with `siteAlarms` alarm entries (axle 3, bit 0)
 // after its axle records.
 std::vector<std::uint8_t> WriteTrain(const TempHome& home, int n, int axles, bool alarm, int siteAlarms = 0,
-                                     int site = 500, int track = 1, int wheel = 120) {
+                                     int site = 500, int track = 1, int wheel = 120, int simCode = 48) {
     TrainRecord t{};
     std::uint8_t* h = t.header;
     h[1] = 0x01;  // hot-wheel records
@@ -56,7 +60,7 @@ std::vector<std::uint8_t> WriteTrain(const TempHome& home, int n, int axles, boo
     h[27] = static_cast<std::uint8_t>(track);
     h[33] = static_cast<std::uint8_t>(axles);
     h[34] = static_cast<std::uint8_t>(axles >> 8);
-    h[48] = 48;
+    h[48] = static_cast<std::uint8_t>(simCode);
     for (int i = 0; i < axles; ++i) {
         std::uint8_t* s = t.axleSlots[i].bytes;
         s[0] = static_cast<std::uint8_t>(30 + i % 7);
@@ -74,6 +78,20 @@ std::vector<std::uint8_t> WriteTrain(const TempHome& home, int n, int axles, boo
     for (int i = 0; i < axles; ++i) stream.insert(stream.end(), t.axleSlots[i].bytes, t.axleSlots[i].bytes + 7);
     for (int i = 0; i < siteAlarms; ++i) stream.insert(stream.end(), {3, 0, 1, 0});
     return stream;
+}
+
+// Tells the collector's subscribers that train n's report (written by
+// WriteTrain) came in on the line, as the worker does.
+void ReportLive(Collector& collector, const TempHome& home, int n) {
+    const QStringList files = QDir(home.Path(QString::fromLatin1(REPORT_FOLDER)))
+                                  .entryList({QStringLiteral("*.%1.txt").arg(n, 5, 10, QLatin1Char('0'))});
+    QCOMPARE(files.size(), 1);
+    EngineEvent train;
+    train.kind = EventKind::TrainReported;
+    train.siteId = 12;
+    train.reportPath = home.Folder() + REPORT_FOLDER + "/" + files.front().toStdString();
+    collector.Publish(train);
+    collector.Events().Flush();
 }
 
 }  // namespace
@@ -400,6 +418,126 @@ private slots:
         QTRY_COMPARE(frame.MdiArea()->subWindowList().size(), 1);
         QTest::keyClick(&frame, Qt::Key_F4, Qt::ControlModifier);
         QTRY_COMPARE(frame.MdiArea()->subWindowList().size(), 0);
+        history.Stop();
+    }
+
+    // A train with alarms comes in live: banner, title, sound, the Sites
+    // view's health; the Alarms view acknowledges them in the operator's
+    // name and opens a train at its alarm's axle.
+    void alarmsReachTheOperatorAndAreAcknowledged() {
+        TempHome home;
+        FakeRadio radio;
+        std::unique_ptr<Collector> collector = radio.MakeCollector(home);
+        WriteTrain(home, 1, 8, false);
+        ConsoleHistory history;
+        history.Start(*collector);
+        collector->Events().Flush();
+        CMainFrame frame;
+        frame.CreateDocumentWindow(QString());
+        QVERIFY(frame.AlarmBanner()->isHidden());
+        QVERIFY(!frame.windowTitle().contains(QStringLiteral("alarm")));
+
+        WriteTrain(home, 2, 8, true);  // axle 3 left at 255
+        ReportLive(*collector, home, 2);
+        const qint64 open = history.UnacknowledgedAlarms();
+        QVERIFY(open >= 2);  // hot box and side difference at least
+        QTRY_VERIFY(!frame.AlarmBanner()->isHidden());
+        QCOMPARE(frame.AlarmBanner()->text(), QStringLiteral("%1 unacknowledged alarms").arg(open));
+        QVERIFY2(frame.windowTitle().endsWith(QStringLiteral("Kestova - %1 alarms").arg(open)),
+                 qPrintable(frame.windowTitle()));
+        QVERIFY(frame.Sound()->Repeating());
+        QVERIFY(frame.Sound()->Rings() >= 1);
+        frame.Sound()->Mute(15);
+        QVERIFY(frame.AlarmBanner()->text().contains(QStringLiteral(" - muted until ")));
+        frame.Sound()->Mute(0);
+        if (frame.Sound()->UsesBell()) {
+            // No audio device here: the bell, and one line in the main pane
+            // however often it rings.
+            QTest::qWait(1100);
+            frame.Sound()->Ring();
+            auto* pane = frame.findChild<CRichEditScopeView*>(QStringLiteral("1008"));
+            QVERIFY(pane != nullptr);
+            QCOMPARE(consoletest::PaneText(pane).count(QStringLiteral("alarms sound as the system bell")), 1);
+        }
+
+        SitesView* sites = frame.OpenSitesView();
+        QCOMPARE(sites->Model()->HealthText(0), QStringLiteral("alarm today"));
+        QCOMPARE(sites->Model()->data(sites->Model()->index(0, SitesModel::AlarmsToday), Qt::DisplayRole).toLongLong(),
+                 open);
+
+        AlarmsView* view = frame.OpenAlarmsView();
+        AlarmsModel* model = view->Model();
+        QCOMPARE(model->rowCount(), open);
+        QVERIFY(model->headerData(AlarmsModel::Reading, Qt::Horizontal, Qt::DisplayRole)
+                    .toString().contains(QStringLiteral("0-255 hot box, 0-1023 hot wheel")));
+        QCOMPARE(model->data(model->index(0, AlarmsModel::Axle), Qt::DisplayRole).toInt(), 3);
+        QCOMPARE(model->data(model->index(0, AlarmsModel::Acknowledged), Qt::DisplayRole).toString(),
+                 QStringLiteral("open"));
+
+        // Enter opens the train at the axle.
+        view->Table()->setCurrentIndex(model->index(0, 0));
+        QTest::keyClick(view->Table(), Qt::Key_Return);
+        auto* train = qobject_cast<TrainView*>(frame.MdiArea()->activeSubWindow()->widget());
+        QVERIFY(train != nullptr);
+        QCOMPARE(train->AxleTable()->currentRow(), 2);
+        QCOMPARE(train->Chart()->MarkedAxle(), 3);
+
+        // Acknowledged through the dialog: who and when are stored, the
+        // name is remembered, the banner and the sound stop.
+        frame.OpenAlarmsView();
+        view->Table()->selectAll();
+        QTimer::singleShot(0, [] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* dialog = qobject_cast<AcknowledgeDialog*>(w)) {
+                    dialog->findChild<QLineEdit*>(QStringLiteral("operatorName"))->setText(QStringLiteral("Ann Lind"));
+                    dialog->findChild<QLineEdit*>(QStringLiteral("ackComment"))->setText(QStringLiteral("car set out"));
+                    dialog->accept();
+                }
+        });
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        view->AcknowledgeSelection();
+        QCOMPARE(history.UnacknowledgedAlarms(), 0);
+        const std::optional<AlarmRow> done = history.OpenReader()->AlarmById(model->Row(0)->id);
+        QVERIFY(done && done->acknowledged);
+        QCOMPARE(done->ackBy, std::string("Ann Lind"));
+        QCOMPARE(done->ackComment, std::string("car set out"));
+        QVERIFY(done->ackEpoch >= before && done->ackEpoch <= QDateTime::currentSecsSinceEpoch());
+        QVERIFY(model->data(model->index(0, AlarmsModel::Acknowledged), Qt::DisplayRole)
+                    .toString().startsWith(QStringLiteral("Ann Lind, ")));
+        QCOMPARE(AcknowledgeDialog(1).Operator(), QStringLiteral("Ann Lind"));
+        QTRY_VERIFY(frame.AlarmBanner()->isHidden());
+        QVERIFY(!frame.windowTitle().contains(QStringLiteral("alarm")));
+        QVERIFY(!frame.Sound()->Repeating());
+        history.Stop();
+    }
+
+    // An equipment fault in a site's newest train, and readings shown with
+    // the unit and factor of [Alarms].
+    void siteHealthAndReadingsAsConfigured() {
+        TempHome home;
+        home.WriteFile(QStringLiteral("K7_Dialups.ini"), "[Alarms]\nUnit=C\nFactor=0.5\n");
+        FakeRadio radio;
+        std::unique_ptr<Collector> collector = radio.MakeCollector(home);
+        WriteTrain(home, 1, 8, true, 0, 500, 1, 120, 27);  // Low Voltage
+        ConsoleHistory history;
+        history.Start(*collector);
+        collector->Events().Flush();
+
+        SitesView sites;
+        QCOMPARE(sites.Model()->HealthText(0), QStringLiteral("equipment fault"));
+        QVERIFY(sites.Model()->data(sites.Model()->index(0, SitesModel::Health), Qt::ToolTipRole)
+                    .toString().contains(QStringLiteral("Low Voltage")));
+        AlarmsView alarms;
+        AlarmsModel* model = alarms.Model();
+        QVERIFY(model->headerData(AlarmsModel::Reading, Qt::Horizontal, Qt::DisplayRole)
+                    .toString().endsWith(QStringLiteral("; shown x 0.5 in C)")));
+        QStringList kinds, readings;
+        for (int row = 0; row < model->rowCount(); ++row) {
+            kinds << model->data(model->index(row, AlarmsModel::Kind), Qt::DisplayRole).toString();
+            readings << model->data(model->index(row, AlarmsModel::Reading), Qt::DisplayRole).toString();
+        }
+        QVERIFY2(kinds.contains(QStringLiteral("equipment: Low Voltage")), qPrintable(kinds.join(',')));
+        QVERIFY2(readings.contains(QStringLiteral("127.5 C / 60 C")), qPrintable(readings.join(',')));
         history.Stop();
     }
 };

@@ -13,11 +13,13 @@
 // status bar after Commands, Select Radio Port... moved the collector from
 // COM1 to COM2), sites, trains and train (the history views; train opens, of
 // the newest 200, a train with cars, hot wheels and a hot bearing, the
-// longest of them).
+// longest of them), alarms (the Alarms view, two older alarms acknowledged)
+// and train-alarm (a train opened from its alarm, at the axle).
 #include <QApplication>
 #include <QFont>
 #include <QImage>
 #include <QPainter>
+#include <QTableView>
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -36,6 +38,7 @@
 #include "console/DlgPortSelection.h"
 #include "console/KestovaApp.h"
 #include "console/Looks.h"
+#include "console/AlarmsView.h"
 #include "console/MainFrame.h"
 #include "console/RichEditScopeView.h"
 #include "console/Screenshot.h"
@@ -231,6 +234,41 @@ int main(int argc, char* argv[]) {
             }
             QTimer::singleShot(Delay(6000) / 2, [&]() {
                 app.MainFrame()->UpdateLinkPane();
+                if (!SaveScreenshot(app.MainFrame(), file.constData())) result = 1;
+                app.RequestQuit();
+            });
+        });
+    } else if (scene == QStringLiteral("alarms") || scene == QStringLiteral("train-alarm")) {
+        QTimer::singleShot(Delay(6000), [&]() {
+            CMainFrame* frame = app.MainFrame();
+            QApplication::setActiveWindow(frame);
+            AlarmsView* view = frame->OpenAlarmsView();
+            AlarmsModel* model = view->Model();
+            if (scene == QStringLiteral("alarms")) {
+                // Two of the older alarms acknowledged, so both kinds of row show.
+                const int rows = model->rowCount();
+                if (rows > 4) {
+                    view->Table()->selectRow(rows - 1);
+                    view->Table()->selectionModel()->select(model->index(rows - 2, 0),
+                                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+                    view->AcknowledgeSelected(QStringLiteral("Ann Lind"), QStringLiteral("car 3 set out at the next siding"));
+                    view->Table()->clearSelection();
+                    view->Table()->scrollToTop();
+                }
+            } else {
+                // The first open hot-box alarm, else any alarm on an axle.
+                const AlarmRow* pick = nullptr;
+                for (int row = 0; row < std::min(model->rowCount(), 200); ++row) {
+                    const AlarmRow* a = model->Row(row);
+                    if (a == nullptr || a->axle <= 0) continue;
+                    if (pick == nullptr || (a->kind == "hot-box" && pick->kind != "hot-box")) pick = a;
+                }
+                if (pick != nullptr) frame->OpenTrainAtAxle(pick->trainId, pick->axle);
+            }
+            QMdiSubWindow* shown = frame->MdiArea()->subWindowList(QMdiArea::CreationOrder).last();
+            QTimer::singleShot(1500, [&, shown]() {
+                app.MainFrame()->MdiArea()->setActiveSubWindow(shown);
+                QApplication::processEvents();
                 if (!SaveScreenshot(app.MainFrame(), file.constData())) result = 1;
                 app.RequestQuit();
             });

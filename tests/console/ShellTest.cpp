@@ -70,7 +70,8 @@ private slots:
         QCOMPARE(Texts(frame.findChild<QMenu*>(QStringLiteral("commandsMenu"))),
                  QStringList({"Send &Echo Command", "Select Radio &Port..."}));
         QCOMPARE(Texts(frame.findChild<QMenu*>(QStringLiteral("viewMenu"))),
-                 QStringList({"&Toolbars and Docking Windows", "&Status Bar", "S&ites", "T&rains", "Re&fresh", "&Application Look"}));
+                 QStringList({"&Toolbars and Docking Windows", "&Status Bar", "S&ites", "T&rains", "A&larms",
+                              "&Mute Alarm Sound", "Re&fresh", "&Application Look"}));
         QCOMPARE(Texts(frame.findChild<QMenu*>(QStringLiteral("helpMenu"))), QStringList({"&About Kestova..."}));
         QCOMPARE(Texts(frame.findChild<QMenu*>(QStringLiteral("applicationLookMenu"))),
                  QStringList({"Windows &2000", "Office &XP", "&Windows XP", "Office 200&3",
