@@ -359,7 +359,22 @@ std::vector<Alarm> TrainAlarms(const AlarmInput& input, const AlarmRules& rules)
     std::stable_sort(out.begin(), out.end(), [](const Alarm& x, const Alarm& y) {
         return std::tie(x.axle, x.kind, x.side, x.code) < std::tie(y.axle, y.kind, y.side, y.code);
     });
-    return out;
+    // One hot bearing is one alarm: of the rules its hot-box reading passes,
+    // the first of hot box, side difference and outlier is kept (they come
+    // in that order for an axle and side after the sort).
+    const auto bearingRule = [](AlarmKind k) {
+        return k == AlarmKind::HotBox || k == AlarmKind::SideDifference || k == AlarmKind::Outlier;
+    };
+    std::vector<Alarm> kept;
+    kept.reserve(out.size());
+    for (const Alarm& a : out) {
+        const bool told = bearingRule(a.kind) &&
+                          std::any_of(kept.begin(), kept.end(), [&](const Alarm& k) {
+                              return bearingRule(k.kind) && k.axle == a.axle && k.side == a.side;
+                          });
+        if (!told) kept.push_back(a);
+    }
+    return kept;
 }
 
 const char* AlarmKindName(AlarmKind kind) {

@@ -440,10 +440,11 @@ private slots:
         WriteTrain(home, 2, 8, true);  // axle 3 left at 255
         ReportLive(*collector, home, 2);
         const qint64 open = history.UnacknowledgedAlarms();
-        QVERIFY(open >= 2);  // hot box and side difference at least
+        QVERIFY(open >= 1);  // the hot bearing
         QTRY_VERIFY(!frame.AlarmBanner()->isHidden());
-        QCOMPARE(frame.AlarmBanner()->text(), QStringLiteral("%1 unacknowledged alarms").arg(open));
-        QVERIFY2(frame.windowTitle().endsWith(QStringLiteral("Kestova - %1 alarms").arg(open)),
+        const QString plural = open == 1 ? QString() : QStringLiteral("s");
+        QCOMPARE(frame.AlarmBanner()->text(), QStringLiteral("%1 unacknowledged alarm%2").arg(open).arg(plural));
+        QVERIFY2(frame.windowTitle().endsWith(QStringLiteral("Kestova - %1 alarm%2").arg(open).arg(plural)),
                  qPrintable(frame.windowTitle()));
         QVERIFY(frame.Sound()->Repeating());
         QVERIFY(frame.Sound()->Rings() >= 1);
