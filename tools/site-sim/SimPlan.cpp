@@ -66,7 +66,8 @@ Trains:
   --seed N               seed of everything drawn (default 1)
   --real-times           time stamps from the clock (default with --forever)
 Readings (healthy trains spread around a level set by the ambient):
-  --healthy              no random hot bearings, hot wheels or alarm entries
+  --healthy              no random hot bearings, hot wheels, alarm entries
+                         or system messages but "System Normal"
   --plant DEFECT         plant a defect (repeatable), on every train or with
                          @N on the run's train N only:
                            hotbox:AXLE:left|right[:READING]     (default 170)

@@ -283,6 +283,13 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRa
         // The legacy header has room for four codes of the first group only.
         for (int k = 4; k < 12; ++k) sim[k] = 0;
     }
+    if (!design.randomDefects) {
+        // A healthy train's site is healthy too: its messages are the
+        // "System Normal" ones only (drawn all the same, so the rest of the
+        // train is what it would be).
+        for (int k = 0; k < 12; ++k)
+            if (sim[k] != 48 && sim[k] != 50) sim[k] = 0;
+    }
 
     // Alarm entries name hot axles first, then random ones.
     std::vector<int> alarmAxles;
