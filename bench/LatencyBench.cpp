@@ -71,8 +71,42 @@ Bytes TrainStream(std::uint16_t axles, std::uint16_t number) {
     std::memcpy(h + 15, stamp, 6);
     std::memcpy(h + 21, stamp, 6);
     WriteLe16(h + 33, axles);
-    for (std::size_t i = 124; i < s.size(); ++i) s[i] = static_cast<std::uint8_t>(i * 13 + 1);
+    // Healthy readings (every bearing at 40, no hot-wheel values), the
+    // last byte of each record varied.
+    for (std::size_t i = 124; i + 7 <= s.size(); i += 7) {
+        s[i] = s[i + 1] = 40;
+        s[i + 6] = static_cast<std::uint8_t>(i * 13 + 1);
+    }
     return s;
+}
+
+// A healthy train with one hot bearing: axle 1, left, at 170. The default
+// rules give it one alarm.
+Bytes HotBearingTrain(std::uint16_t axles, std::uint16_t number) {
+    Bytes s = TrainStream(axles, number);
+    s[124] = 170;
+    return s;
+}
+
+// Waits for a file to appear in the folder an inotify descriptor watches;
+// the moment it was seen, false after 5 s.
+bool WaitNewFile(int inotifyFd, SteadyClock::time_point* at) {
+    alignas(inotify_event) char buffer[4096];
+    const auto deadline = SteadyClock::now() + Millis(5000);
+    for (;;) {
+        pollfd p{inotifyFd, POLLIN, 0};
+        if (::poll(&p, 1, e2e::MillisLeft(deadline)) <= 0) return false;
+        const auto now = SteadyClock::now();
+        const ssize_t n = ::read(inotifyFd, buffer, sizeof buffer);
+        for (ssize_t off = 0; off < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + off);
+            if (event->len > 0 && event->name[0] != '.') {
+                *at = now;
+                return true;
+            }
+            off += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
 }
 
 double MillisSince(SteadyClock::time_point from, SteadyClock::time_point to) {
@@ -107,24 +141,7 @@ public:
     }
 
     // The moment a report is renamed into place in Z918E; false after 5 s.
-    bool WaitReport(SteadyClock::time_point* at) {
-        alignas(inotify_event) char buffer[4096];
-        const auto deadline = SteadyClock::now() + Millis(5000);
-        for (;;) {
-            pollfd p{inotify_, POLLIN, 0};
-            if (::poll(&p, 1, e2e::MillisLeft(deadline)) <= 0) return false;
-            const auto now = SteadyClock::now();
-            const ssize_t n = ::read(inotify_, buffer, sizeof buffer);
-            for (ssize_t off = 0; off < n;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + off);
-                if (event->len > 0 && event->name[0] != '.') {
-                    *at = now;
-                    return true;
-                }
-                off += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            }
-        }
-    }
+    bool WaitReport(SteadyClock::time_point* at) { return WaitNewFile(inotify_, at); }
 
     // Call right after a train's last byte: the time from now to the first
     // byte of its ACK joins `acks`, to its report in place `reports`.
@@ -195,10 +212,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     data.LinkPort(COM, pty.SlaveName());
-    data.WriteSettings(COM);
+    // The alarm command writes a file named after its alarm into hooks/.
+    std::filesystem::create_directories(data.File("hooks"));
+    data.WriteText("hook.sh", "#!/bin/sh\n: > '" + data.File("hooks") + "/'\"$KESTOVA_ALARM_ID\"\n");
+    std::filesystem::permissions(data.File("hook.sh"), std::filesystem::perms::owner_all);
+    data.WriteText("K7_Dialups.ini", "[Radio Serial Port]\nRadio_Port=" + std::to_string(COM) +
+                                         "\n[Alarms]\nCommand=" + data.File("hook.sh") + "\n");
     std::filesystem::create_directories(data.File("Z918E"));
     const int inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotifyFd < 0 || ::inotify_add_watch(inotifyFd, data.File("Z918E").c_str(), IN_MOVED_TO) < 0) {
+    const int hookWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotifyFd < 0 || ::inotify_add_watch(inotifyFd, data.File("Z918E").c_str(), IN_MOVED_TO) < 0 ||
+        hookWatch < 0 || ::inotify_add_watch(hookWatch, data.File("hooks").c_str(), IN_CREATE) < 0) {
         std::perror("inotify");
         return 1;
     }
@@ -258,12 +282,33 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // The alarm command: trains with one hot bearing each; from the last
+    // byte to the command's process writing its file (a shell's start
+    // included).
+    Figure hook{"Last byte of a train with a hot bearing to its alarm command's process start", 200, 1000, {}};
+    for (int run = 0; run < runs; ++run) {
+        Bytes payload(17, 0);
+        const Bytes stream = HotBearingTrain(40, number++);
+        payload.insert(payload.end(), stream.begin(), stream.end());
+        while (collector.ReadLine(Millis(0))) {
+        }
+        (void)collector.Stderr();  // one ALARM line a train
+        std::this_thread::sleep_for(Millis(100 + random() % 1000));
+        if (!site.SendAtLineSpeed(Frame(static_cast<std::uint8_t>(run), PT_ALL_IN_ONE, payload))) return 1;
+        const auto last = SteadyClock::now();
+        SteadyClock::time_point started;
+        if (!WaitNewFile(hookWatch, &started) || !site.Expect(PT_ACK)) {
+            std::fprintf(stderr, "run %d: the alarm command did not run: %s\n", run, collector.Stderr().c_str());
+            return 1;
+        }
+        hook.samples.push_back(MillisSince(last, started));
+    }
     collector.Signal(SIGTERM);
     collector.WaitExit(Millis(5000));
 
     std::ofstream table;
     if (!tablePath.empty()) table.open(tablePath, std::ios::app);
-    for (const Figure* f : {&grant, &allInOneAck, &blocksAck, &allInOne, &blocks}) {
+    for (const Figure* f : {&grant, &allInOneAck, &blocksAck, &allInOne, &blocks, &hook}) {
         const std::string row = Row(*f);
         std::printf("%s\n", row.c_str());
         if (table.is_open()) table << row << '\n';
