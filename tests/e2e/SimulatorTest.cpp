@@ -5,6 +5,8 @@
 // byte for byte, the one the simulator expects.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -256,6 +258,28 @@ TEST(SimulatorProcess, FiftySeededTrainsOfBothFormatsAndDeliveriesMatchByteForBy
     EXPECT_TRUE(run.SimSaid("blocks of")) << "no train in blocks";
     ExpectReportsAsExpected(data, run, 52);
     std::cout << run.Summary();
+}
+
+// A hot bearing the simulator plants in healthy trains: one alarm a train,
+// handed once to the alarm command, and acknowledged by name.
+TEST(SimulatorProcess, APlantedHotBearingIsOneAlarmForTheAlarmCommand) {
+    DataFolder data;
+    const std::string log = data.File("hook.log");
+    data.WriteText("hook.sh", "#!/bin/sh\necho \"$KESTOVA_ALARM_ID $KESTOVA_ALARM_KIND $KESTOVA_ALARM_AXLE "
+                              "$KESTOVA_ALARM_SIDE\" >> '" + log + "'\n");
+    fs::permissions(data.File("hook.sh"), fs::perms::owner_all);
+    data.WriteText("K7_Dialups.ini", "[Alarms]\nCommand=" + data.File("hook.sh") + "\n");
+    const SimRun run = RunSimulator(
+        data, {"--trains", "2", "--healthy", "--plant", "hotbox:5:left", "--format", "current", "--no-pacing"},
+        kShortRun);
+    EXPECT_TRUE(run.SimSaid("2 trains sent, 2 acknowledged")) << run.Summary();
+    for (int i = 0; i < 100 && ReadFile(log).size() < 32; ++i) std::this_thread::sleep_for(Millis(50));
+    EXPECT_EQ(ReadFile(log), "1 hot-box 5 left\n2 hot-box 5 left\n");
+#ifdef KESTOVA_TRAINS_EXE
+    const std::string tool = std::string(KESTOVA_TRAINS_EXE) + " --data-folder " + data.Path();
+    EXPECT_EQ(std::system((tool + " --ack 1 --by Ann >/dev/null").c_str()), 0);
+    EXPECT_NE(std::system((tool + " --ack 1 --by Bo >/dev/null 2>&1").c_str()), 0);  // once only
+#endif
 }
 
 #endif
