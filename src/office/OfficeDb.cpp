@@ -48,6 +48,21 @@ constexpr Migration kMigrations[] = {
      "  occurred_at timestamptz NOT NULL,"
      "  detail jsonb,"
      "  committed_at timestamptz NOT NULL DEFAULT now());"},
+    // Messages refused by validation, with their bytes (at most 64 KiB); one
+    // row per topic and content (a point sends a refused one again until it
+    // is confirmed).
+    {2,
+     "CREATE TABLE rejected ("
+     "  id bigserial PRIMARY KEY,"
+     "  topic text NOT NULL,"
+     "  point text NOT NULL,"
+     "  record_key text,"
+     "  reason text NOT NULL,"
+     "  payload bytea NOT NULL,"
+     "  payload_size integer NOT NULL,"
+     "  received_at timestamptz NOT NULL DEFAULT now());"
+     "CREATE UNIQUE INDEX rejected_content ON rejected (topic, md5(payload));"
+     "CREATE INDEX rejected_received ON rejected (received_at);"},
 };
 
 constexpr long long kMigrationLock = 0x4b6573746f7661;  // one office migrates at a time
@@ -163,7 +178,8 @@ bool OfficeDatabase::Migrate(std::string* why) {
     return Exec("COMMIT", why);
 }
 
-bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains, std::size_t* inserted,
+bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
+                           const std::vector<RejectedMessage>& rejected, std::size_t* inserted,
                            std::string* why) {
     *inserted = 0;
     if (!Usable(why)) return false;
@@ -215,6 +231,19 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains, std::size_t*
             kCount, nullptr, params, lengths, formats, 0));
         if (!r.Ok()) return fail();
         *inserted += static_cast<std::size_t>(std::atoi(PQcmdTuples(r.r)));
+    }
+    for (const RejectedMessage& m : rejected) {
+        const std::string size = std::to_string(m.size);
+        const char* params[] = {m.topic.c_str(), m.point.c_str(), m.key.empty() ? nullptr : m.key.c_str(),
+                                m.reason.c_str(), m.bytes.data(), size.c_str()};
+        const int lengths[] = {0, 0, 0, 0, static_cast<int>(m.bytes.size()), 0};
+        const int formats[] = {0, 0, 0, 0, 1, 0};
+        Result r(PQexecParams(conn_,
+                              "INSERT INTO rejected (topic, point, record_key, reason, payload, payload_size)"
+                              " VALUES ($1, $2, $3, $4, $5, $6)"
+                              " ON CONFLICT (topic, md5(payload)) DO NOTHING",
+                              6, nullptr, params, lengths, formats, 0));
+        if (!r.Ok()) return fail();
     }
     if (Exec("COMMIT", why)) return true;
     *inserted = 0;

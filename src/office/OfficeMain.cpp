@@ -5,6 +5,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -29,6 +30,7 @@ struct Office {
     OfficeDatabase db;
     mosquitto* mosq = nullptr;
     std::vector<TrainMessage> pending;
+    std::vector<RejectedMessage> pendingRejected;
     bool connected = false;
     bool connectRefused = false;
     unsigned long long stored = 0, duplicates = 0, rejected = 0;
@@ -51,42 +53,55 @@ void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
     auto& o = *static_cast<Office*>(data);
     const std::string topic = msg->topic ? msg->topic : "";
     const std::string point = PointOfTopic(topic, "train");
+    const std::size_t size = msg->payloadlen > 0 ? static_cast<std::size_t>(msg->payloadlen) : 0;
+    const std::string payload(static_cast<const char*>(msg->payload), std::min(size, OFFICE_MAX_PAYLOAD));
     std::string why;
     TrainMessage train;
     if (point.empty()) {
         why = "not a train topic";
-    } else if (msg->payloadlen < 0 || static_cast<std::size_t>(msg->payloadlen) > OFFICE_MAX_PAYLOAD) {
-        why = "payload of " + std::to_string(msg->payloadlen) + " bytes, more than " +
-              std::to_string(OFFICE_MAX_PAYLOAD);
-    } else {
-        const std::string payload(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
-        if (ParseTrainMessage(point, payload, &train, &why)) {
-            o.pending.push_back(std::move(train));
-            return;
-        }
+    } else if (size > OFFICE_MAX_PAYLOAD) {
+        why = "payload of " + std::to_string(size) + " bytes, more than " + std::to_string(OFFICE_MAX_PAYLOAD);
+    } else if (ParseTrainMessage(point, payload, &train, &why)) {
+        o.pending.push_back(std::move(train));
+        return;
     }
     ++o.rejected;
     std::fprintf(stderr, "kestova-office: rejected a message on %s: %s\n", PrintableLine(topic).c_str(),
                  PrintableLine(why, 200).c_str());
+    // Kept with its bytes; confirmed (after the commit) when its key can be
+    // read, else the point would send it again for ever and it would hold a
+    // place of its window.
+    RejectedMessage r;
+    r.topic = PrintableLine(topic, 200);
+    r.point = point;
+    r.reason = PrintableLine(why, 200);
+    r.key = size > OFFICE_MAX_PAYLOAD ? "" : ReadableTrainKey(point, payload);
+    r.bytes = payload;
+    r.size = size;
+    o.pendingRejected.push_back(std::move(r));
 }
 
 // Stores what came in and confirms it to its points once committed. A
 // batch the database does not take is not confirmed: the points send it again.
 bool Flush(Office& o) {
-    if (o.pending.empty()) return true;
+    if (o.pending.empty() && o.pendingRejected.empty()) return true;
     std::size_t inserted = 0;
     std::string why;
-    if (!o.db.Store(o.pending, &inserted, &why)) {
-        std::fprintf(stderr, "kestova-office: could not store %zu trains, not confirmed: %s\n",
-                     o.pending.size(), why.c_str());
+    if (!o.db.Store(o.pending, o.pendingRejected, &inserted, &why)) {
+        std::fprintf(stderr, "kestova-office: could not store %zu trains and %zu refused messages, not confirmed: %s\n",
+                     o.pending.size(), o.pendingRejected.size(), why.c_str());
         o.pending.clear();
+        o.pendingRejected.clear();
         return false;
     }
     o.stored += inserted;
     o.duplicates += o.pending.size() - inserted;
     std::map<std::string, std::vector<std::string>> keys;
     for (const TrainMessage& t : o.pending) keys[t.point].push_back(t.Key());
+    for (const RejectedMessage& r : o.pendingRejected)
+        if (!r.key.empty()) keys[r.point].push_back(r.key);
     o.pending.clear();
+    o.pendingRejected.clear();
     for (auto& [point, list] : keys) {
         const std::string topic = OfficeTopic(point, "confirm");
         for (std::size_t at = 0; at < list.size(); at += kConfirmKeysPerMessage) {

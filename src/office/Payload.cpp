@@ -244,6 +244,18 @@ bool ParseTrainMessage(const std::string& topicPoint, const std::string& payload
     return true;
 }
 
+std::string ReadableTrainKey(const std::string& topicPoint, const std::string& payload) {
+    if (topicPoint.empty() || payload.size() > OFFICE_MAX_PAYLOAD) return "";
+    const json j = json::parse(payload, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return "";
+    const auto k = j.find("key");
+    if (k == j.end() || !k->is_string()) return "";
+    const std::string key = k->get<std::string>();
+    long date = 0;
+    std::uint64_t offset = 0;
+    return ParseTrainKey(key, topicPoint, &date, &offset) ? key : "";
+}
+
 std::string EncodeConfirm(const std::vector<std::string>& keys) {
     return json{{"v", OFFICE_PAYLOAD_VERSION}, {"keys", keys}}.dump();
 }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <mutex>
+#include <set>
 
 #include "OfficeServers.h"
 #include "TrainGenerator.h"
@@ -49,6 +50,49 @@ long long QueryNumber(const std::string& conninfo, const std::string& sql) {
     PQclear(r);
     PQfinish(c);
     return v;
+}
+
+// A train of north-1 at 20260102/4096, and every way a message of it can be wrong.
+std::string GoodMessage() {
+    JournalTrain train = MakeTrain(7);
+    train.offset = 4096;
+    return EncodeTrainMessage(MessageOfJournalTrain("north-1", 20260102, train));
+}
+
+struct BadMessage {
+    const char* what;
+    std::string payload;
+    const char* reason;
+    const char* key;  // the key the office can still read, confirms and keeps it under
+};
+
+std::vector<BadMessage> BadMessages() {
+    using nlohmann::json;
+    const std::string good = GoodMessage();
+    auto with = [&](const std::function<void(json&)>& change) {
+        json j = json::parse(good);
+        change(j);
+        return j.dump();
+    };
+    const char* key = "north-1/20260102/4096";
+    return {
+        {"not JSON", "{\"v\":1,", "not JSON", ""},
+        {"an array", "[1,2]", "not a JSON object", ""},
+        {"version 2", with([](json& j) { j["v"] = 2; }), "version 2", key},
+        {"no version", with([](json& j) { j.erase("v"); }), "no \"v\"", key},
+        {"another point", with([](json& j) { j["point"] = "south"; }), "on the topic of north-1", key},
+        {"key of another record", with([](json& j) { j["key"] = "north-1/20260102/8"; }), "\"key\"",
+         "north-1/20260102/8"},
+        {"key of another point", with([](json& j) { j["key"] = "south/20260102/4096"; j["radio"] = -1; }),
+         "\"radio\" is out of range", ""},
+        {"no stream", with([](json& j) { j.erase("stream"); }), "no \"stream\"", key},
+        {"stream not base64", with([](json& j) { j["stream"] = "AB$="; }), "base64", key},
+        {"radio 300", with([](json& j) { j["radio"] = 300; }), "\"radio\" is out of range", key},
+        {"radio as text", with([](json& j) { j["radio"] = "12"; }), "\"radio\" is not an integer", key},
+        {"no date", with([](json& j) { j["journal"] = 20261399; }), "not a date", key},
+        {"30 February", with([](json& j) { j["summary"]["first"] = "2026-02-30T10:00:00"; }), "\"first\"", key},
+        {"oversized", with([](json& j) { j["pad"] = std::string(70000, 'x'); }), "more than 65536", ""},
+    };
 }
 
 // A test's own MQTT client: publishes, and keeps what it is sent.
@@ -151,32 +195,8 @@ TEST(OfficePayload, RoundTripAndEveryRejection) {
     EXPECT_EQ(back.summary.firstStamp, sent.summary.firstStamp);
     EXPECT_EQ(back.summary.axles, 27);
 
-    using nlohmann::json;
-    auto with = [&](const std::function<void(json&)>& change) {
-        json j = json::parse(good);
-        change(j);
-        return j.dump();
-    };
-    const struct {
-        const char* what;
-        std::string payload;
-        const char* reason;
-    } bad[] = {
-        {"not JSON", "{\"v\":1,", "not JSON"},
-        {"an array", "[1,2]", "not a JSON object"},
-        {"version 2", with([](json& j) { j["v"] = 2; }), "version 2"},
-        {"no version", with([](json& j) { j.erase("v"); }), "no \"v\""},
-        {"another point", with([](json& j) { j["point"] = "south"; }), "on the topic of north-1"},
-        {"key of another record", with([](json& j) { j["key"] = "north-1/20260102/8"; }), "\"key\""},
-        {"no stream", with([](json& j) { j.erase("stream"); }), "no \"stream\""},
-        {"stream not base64", with([](json& j) { j["stream"] = "AB$="; }), "base64"},
-        {"radio 300", with([](json& j) { j["radio"] = 300; }), "\"radio\" is out of range"},
-        {"radio as text", with([](json& j) { j["radio"] = "12"; }), "\"radio\" is not an integer"},
-        {"no date", with([](json& j) { j["journal"] = 20261399; }), "not a date"},
-        {"30 February", with([](json& j) { j["summary"]["first"] = "2026-02-30T10:00:00"; }), "\"first\""},
-        {"oversized", with([](json& j) { j["pad"] = std::string(70000, 'x'); }), "more than 65536"},
-    };
-    for (const auto& c : bad) {
+    EXPECT_EQ(good, GoodMessage());
+    for (const auto& c : BadMessages()) {
         why.clear();
         EXPECT_FALSE(ParseTrainMessage("north-1", c.payload, &back, &why)) << c.what;
         EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
@@ -224,16 +244,39 @@ TEST_F(OfficeServersTest, StoresATrainSentTwiceOnceAndRejectsBadMessages) {
         client.Publish("kestova/v1/north/train", payload);
         return WaitFor([&] { return !client.Received().empty(); }, 0.5);
     }, 20)) << ReadText(servers_->dir() + "/office.log");
-    const std::size_t before = client.Received().size();
+    // Refused messages are kept, and those with a readable key of their
+    // topic's point confirmed: else the point sends them again for ever.
+    client.Subscribe("kestova/v1/north-1/confirm");
     client.Publish("kestova/v1/north/train", payload);
-    client.Publish("kestova/v1/south/train", payload);  // another point's topic
-    client.Publish("kestova/v1/north/train", "garbage");
-    ASSERT_TRUE(WaitFor([&] { return client.Received().size() > before; }, 10));
-    for (const std::string& confirm : client.Received()) {
-        std::vector<std::string> keys;
-        ASSERT_TRUE(ParseConfirm(confirm, &keys, nullptr));
-        EXPECT_EQ(keys, std::vector<std::string>{"north/20260101/8"});
+    client.Publish("kestova/v1/south/train", payload);  // another point's topic: north's key is not south's
+    const std::vector<BadMessage> bad = BadMessages();
+    std::set<std::string> keyed{"north/20260101/8"};
+    for (int twice = 0; twice < 2; ++twice)
+        for (const BadMessage& m : bad) {
+            client.Publish("kestova/v1/north-1/train", m.payload);
+            if (*m.key) keyed.insert(m.key);
+        }
+    std::set<std::string> confirmed;
+    ASSERT_TRUE(WaitFor([&] {
+        confirmed.clear();
+        for (const std::string& confirm : client.Received()) {
+            std::vector<std::string> keys;
+            EXPECT_TRUE(ParseConfirm(confirm, &keys, nullptr));
+            confirmed.insert(keys.begin(), keys.end());
+        }
+        return confirmed.size() >= keyed.size() &&
+               QueryNumber(database_, "SELECT count(*) FROM rejected") == static_cast<long long>(bad.size()) + 1;
+    }, 10)) << QueryNumber(database_, "SELECT count(*) FROM rejected");
+    EXPECT_EQ(confirmed, keyed);
+    for (const BadMessage& m : bad) {
+        const std::string sql = "SELECT count(*) FROM rejected WHERE topic = 'kestova/v1/north-1/train' AND point = 'north-1'"
+                                " AND coalesce(record_key, '') = '" + std::string(m.key) + "' AND payload_size = " +
+                                std::to_string(m.payload.size()) + " AND length(payload) = " +
+                                std::to_string(std::min<std::size_t>(m.payload.size(), 65536)) +
+                                " AND strpos(reason, $$" + m.reason + "$$) > 0";
+        EXPECT_EQ(QueryNumber(database_, sql), 1) << m.what;
     }
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM rejected WHERE point = 'south' AND record_key IS NULL"), 1);
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train"), 1);
     EXPECT_EQ(QueryNumber(database_, "SELECT axle_count FROM train"), 23);
     EXPECT_EQ(QueryNumber(database_, "SELECT length(stream) FROM train"),
@@ -242,8 +285,8 @@ TEST_F(OfficeServersTest, StoresATrainSentTwiceOnceAndRejectsBadMessages) {
     const std::string log = ReadText(servers_->dir() + "/office.log");
     EXPECT_NE(log.find("rejected a message on kestova/v1/south/train: point \"north\" on the topic of south"),
               std::string::npos) << log;
-    EXPECT_NE(log.find("rejected a message on kestova/v1/north/train: not JSON"), std::string::npos) << log;
-    EXPECT_NE(log.find("2 messages rejected"), std::string::npos) << log;
+    EXPECT_NE(log.find("rejected a message on kestova/v1/north-1/train: not JSON"), std::string::npos) << log;
+    EXPECT_NE(log.find(std::to_string(2 * bad.size() + 1) + " messages rejected"), std::string::npos) << log;
 }
 
 TEST_F(OfficeServersTest, KillNineOfUplinkAndOfficeLosesAndDoublesNothing) {
