@@ -110,11 +110,12 @@ public:
     }
 
     void Stop() {
-        if (brokerPid_ > 0) {
-            ::kill(brokerPid_, SIGTERM);
-            Wait(brokerPid_);
-            brokerPid_ = -1;
-        }
+        for (pid_t* pid : {&brokerPid_, &tlsBrokerPid_})
+            if (*pid > 0) {
+                ::kill(*pid, SIGTERM);
+                Wait(*pid);
+                *pid = -1;
+            }
         if (!pgBin_.empty() && pgStarted_) {
             Run(AsDbUser({pgBin_ + "/pg_ctl", "-D", dir_ + "/pg/data", "-m", "immediate", "-w", "stop"}),
                 dir_ + "/pg-stop.log");
@@ -130,6 +131,29 @@ public:
     ~Servers() { Stop(); }
 
     int brokerPort() const { return brokerPort_; }
+    int tlsBrokerPort() const { return tlsBrokerPort_; }
+    // The test certificates (scripts/office-certs): ca, broker, kestova-office, east, west.
+    std::string Certs() const { return dir_ + "/certs/"; }
+
+    // A second broker as the office's should run: TLS, a client certificate
+    // required, its common name the user name, the ACL of
+    // packaging/kestova-broker.acl. Started by the first test that needs it
+    // (the certificates take a few tenths of a second). Empty when it runs.
+    std::string StartTlsBroker() {
+        if (tlsBrokerPid_ > 0) return "";
+        const std::string log = dir_ + "/certs.log";
+        if (Run({KESTOVA_SOURCE_DIR "/scripts/office-certs", Certs(), "east", "west"}, log) != 0)
+            return "scripts/office-certs failed: " + ReadText(log);
+        tlsBrokerPort_ = FreePort();
+        const std::string certs = Certs();
+        std::ostringstream conf;
+        conf << "listener " << tlsBrokerPort_ << " 127.0.0.1\n"
+             << "cafile " << certs << "ca.crt\ncertfile " << certs << "broker.crt\nkeyfile " << certs << "broker.key\n"
+             << "require_certificate true\nuse_identity_as_username true\n"
+             << "acl_file " << KESTOVA_SOURCE_DIR "/packaging/kestova-broker.acl\n";
+        ::mkdir((dir_ + "/tls-broker").c_str(), 0755);
+        return StartMosquitto(conf.str(), dir_ + "/tls-broker/", tlsBrokerPort_, &tlsBrokerPid_);
+    }
     const std::string& dir() const { return dir_; }
 
     // A new, empty database; its libpq connection string.
@@ -184,16 +208,18 @@ private:
 
     std::string StartBroker() {
         brokerPort_ = FreePort();
-        const std::string conf = dir_ + "/mosquitto.conf";
+        return StartMosquitto("listener " + std::to_string(brokerPort_) + " 127.0.0.1\nallow_anonymous true\n",
+                              dir_ + "/", brokerPort_, &brokerPid_);
+    }
+
+    std::string StartMosquitto(const std::string& listener, const std::string& dir, int port, pid_t* pid) {
+        const std::string conf = dir + "mosquitto.conf";
         const passwd* me = ::getpwuid(::geteuid());
-        std::ofstream(conf) << "listener " << brokerPort_ << " 127.0.0.1\n"
-                            << "allow_anonymous true\n"
-                            << "persistence true\npersistence_location " << dir_ << "/\n"
+        std::ofstream(conf) << listener << "persistence true\npersistence_location " << dir << "\n"
                             << "user " << (me ? me->pw_name : "root") << "\n";
-        brokerPid_ = Spawn({"mosquitto", "-c", conf}, dir_ + "/mosquitto.log");
-        if (brokerPid_ < 0) return "mosquitto not found: install mosquitto (scripts/lib/setup.sh)";
-        if (!WaitFor([&] { return PortOpen(brokerPort_); }, 10))
-            return "mosquitto did not listen: " + ReadText(dir_ + "/mosquitto.log");
+        *pid = Spawn({"mosquitto", "-c", conf}, dir + "mosquitto.log");
+        if (*pid < 0) return "mosquitto not found: install mosquitto (scripts/lib/setup.sh)";
+        if (!WaitFor([&] { return PortOpen(port); }, 10)) return "mosquitto did not listen: " + ReadText(dir + "mosquitto.log");
         return "";
     }
 
@@ -201,8 +227,8 @@ private:
     std::string pgBin_;
     bool pgStarted_ = false;
     int pgPort_ = 0;
-    int brokerPort_ = 0;
-    pid_t brokerPid_ = -1;
+    int brokerPort_ = 0, tlsBrokerPort_ = 0;
+    pid_t brokerPid_ = -1, tlsBrokerPid_ = -1;
     int databases_ = 0;
 };
 

@@ -98,9 +98,13 @@ std::vector<BadMessage> BadMessages() {
 // A test's own MQTT client: publishes, and keeps what it is sent.
 class Client {
 public:
-    explicit Client(int port) {
+    // With `certs`, over TLS as the certificate `name` there.
+    explicit Client(int port, const std::string& certs = "", const std::string& name = "") {
         mosquitto_lib_init();
         mosq_ = mosquitto_new(nullptr, true, this);
+        if (!certs.empty())
+            mosquitto_tls_set(mosq_, (certs + "ca.crt").c_str(), nullptr, (certs + name + ".crt").c_str(),
+                              (certs + name + ".key").c_str(), nullptr);
         mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
             auto* c = static_cast<Client*>(self);
             std::lock_guard<std::mutex> lock(c->mutex_);
@@ -153,10 +157,17 @@ protected:
         }
     }
 
-    pid_t StartOffice(const std::string& log) {
-        const pid_t pid = Spawn({KESTOVA_OFFICE_EXE, "--host", "127.0.0.1", "--port",
-                                 std::to_string(servers_->brokerPort()), "--database", database_},
-                                servers_->dir() + "/" + log);
+    // On the TLS broker with `tls`.
+    pid_t StartOffice(const std::string& log, bool tls = false) {
+        std::vector<std::string> args{KESTOVA_OFFICE_EXE, "--host", "127.0.0.1", "--port",
+                                      std::to_string(tls ? servers_->tlsBrokerPort() : servers_->brokerPort()),
+                                      "--database", database_};
+        if (tls) {
+            const std::string certs = servers_->Certs();
+            args.insert(args.end(), {"--cafile", certs + "ca.crt", "--certfile", certs + "kestova-office.crt",
+                                     "--keyfile", certs + "kestova-office.key"});
+        }
+        const pid_t pid = Spawn(args, servers_->dir() + "/" + log);
         running_.push_back(pid);
         return pid;
     }
@@ -334,5 +345,44 @@ TEST_F(OfficeServersTest, KillNineOfUplinkAndOfficeLosesAndDoublesNothing) {
                                      2 * TRAIN_JOURNAL_HEADER_SIZE -
                                      220 * (TRAIN_JOURNAL_RECORD_HEAD + TRAIN_JOURNAL_BODY_FIXED)));
     EXPECT_EQ(StopProgram(uplink, SIGTERM), 0);
+    EXPECT_EQ(StopProgram(office, SIGTERM), 0);
+}
+
+TEST_F(OfficeServersTest, OverTlsEachPointPublishesOnlyAsItself) {
+    ASSERT_EQ(servers_->StartTlsBroker(), "");
+    const std::string certs = servers_->Certs();
+    const std::string data = servers_->dir() + "/point-tls-east/";
+    std::filesystem::create_directories(data + "Journal");
+    std::ofstream(data + "K7_Dialups.ini") << "[Office]\nPoint=east\nHost=localhost\nPort=" << servers_->tlsBrokerPort()
+                                           << "\nCaFile=" << certs << "ca.crt\nCertFile=" << certs
+                                           << "east.crt\nKeyFile=" << certs << "east.key\nResendSeconds=1\n";
+    const std::string journal = data + "Journal/Trains-20260101.kj";
+    AppendJournal(journal, 0, 1);
+    const pid_t office = StartOffice("office-tls.log", true);
+    const std::string uplinkLog = servers_->dir() + "/uplink-tls.log";
+    running_.push_back(Spawn({KESTOVA_UPLINK_EXE, "--data-folder", data}, uplinkLog));
+    const auto confirmed = [&] {
+        UplinkQueue cursor(data, "east", 1);
+        std::string why;
+        return cursor.Load(&why) && cursor.Cursor()[20260101] == std::filesystem::file_size(journal);
+    };
+    ASSERT_TRUE(WaitFor(confirmed, 20)) << ReadText(uplinkLog) << ReadText(servers_->dir() + "/office-tls.log");
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train WHERE record_key LIKE 'east/%'"), 1);
+
+    // East's certificate publishing as west: the broker drops it. A train of
+    // east's own sent after it shows the office has had all there was.
+    Client east(servers_->tlsBrokerPort(), certs, "east");
+    ASSERT_TRUE(east.connected());
+    east.Subscribe("kestova/v1/west/confirm");
+    JournalTrain train = MakeTrain(5);
+    train.offset = 8;
+    east.Publish("kestova/v1/west/train", EncodeTrainMessage(MessageOfJournalTrain("west", 20260101, train)));
+    train.offset = 1u << 20;
+    east.Publish("kestova/v1/east/train", EncodeTrainMessage(MessageOfJournalTrain("east", 20260101, train)));
+    ASSERT_TRUE(WaitFor([&] { return QueryNumber(database_, "SELECT count(*) FROM train") >= 2; }, 10));
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train WHERE record_key LIKE 'west/%'"), 0);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM collection_point WHERE name = 'west'"), 0);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM rejected"), 0);
+    EXPECT_TRUE(east.Received().empty());
     EXPECT_EQ(StopProgram(office, SIGTERM), 0);
 }
