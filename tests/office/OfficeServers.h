@@ -98,6 +98,10 @@ inline int Run(const std::vector<std::string>& args, const std::string& log) {
 
 class Servers {
 public:
+    // With `durable`, PostgreSQL syncs as in production (the tests run it
+    // without fsync).
+    explicit Servers(bool durable = false) : durable_(durable) {}
+
     // Empty when both run; else what went wrong.
     std::string Start() {
         char pattern[] = "/tmp/kestova-office-XXXXXX";
@@ -198,7 +202,8 @@ private:
             return "initdb failed: " + ReadText(log);
         pgPort_ = FreePort();
         const std::string options = "-p " + std::to_string(pgPort_) + " -k " + pg +
-                                    " -c listen_addresses=127.0.0.1 -c fsync=off -c full_page_writes=off";
+                                    " -c listen_addresses=127.0.0.1" +
+                                    (durable_ ? "" : " -c fsync=off -c full_page_writes=off");
         if (Run(AsDbUser({pgBin_ + "/pg_ctl", "-D", pg + "/data", "-l", pg + "/server.log", "-o",
                           options, "-w", "-t", "30", "start"}), log) != 0)
             return "PostgreSQL did not start: " + ReadText(log) + ReadText(pg + "/server.log");
@@ -215,7 +220,9 @@ private:
     std::string StartMosquitto(const std::string& listener, const std::string& dir, int port, pid_t* pid) {
         const std::string conf = dir + "mosquitto.conf";
         const passwd* me = ::getpwuid(::geteuid());
+        // As docs/office.md asks: the office's queue at the broker holds a backlog.
         std::ofstream(conf) << listener << "persistence true\npersistence_location " << dir << "\n"
+                            << "max_queued_messages 1000000\n"
                             << "user " << (me ? me->pw_name : "root") << "\n";
         *pid = Spawn({"mosquitto", "-c", conf}, dir + "mosquitto.log");
         if (*pid < 0) return "mosquitto not found: install mosquitto (scripts/lib/setup.sh)";
@@ -223,6 +230,7 @@ private:
         return "";
     }
 
+    bool durable_ = false;
     std::string dir_;
     std::string pgBin_;
     bool pgStarted_ = false;
