@@ -229,6 +229,8 @@ bool ParseTrainMessage(const std::string& topicPoint, const std::string& payload
             !GetString(*s, "direction", &m.summary.direction, why))
             return false;
         if (m.summary.direction.size() > 1) return Fail(why, "\"direction\" is longer than one character");
+        if (!m.summary.direction.empty() && (m.summary.direction[0] < 0x20 || m.summary.direction[0] > 0x7E))
+            return Fail(why, "\"direction\" is not a printable character");
         if (s->contains("first") && !GetString(*s, "first", &m.summary.firstStamp, why)) return false;
         if (!m.summary.firstStamp.empty() && !ValidStamp(m.summary.firstStamp))
             return Fail(why, "\"first\" is not a time stamp");

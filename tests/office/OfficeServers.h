@@ -222,7 +222,7 @@ private:
         const passwd* me = ::getpwuid(::geteuid());
         // As docs/office.md asks: the office's queue at the broker holds a backlog.
         std::ofstream(conf) << listener << "persistence true\npersistence_location " << dir << "\n"
-                            << "max_queued_messages 1000000\n"
+                            << "max_queued_messages 1000000\nmax_inflight_messages 1000\n"
                             << "user " << (me ? me->pw_name : "root") << "\n";
         *pid = Spawn({"mosquitto", "-c", conf}, dir + "mosquitto.log");
         if (*pid < 0) return "mosquitto not found: install mosquitto (scripts/lib/setup.sh)";

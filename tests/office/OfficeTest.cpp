@@ -90,6 +90,8 @@ std::vector<BadMessage> BadMessages() {
         {"radio 300", with([](json& j) { j["radio"] = 300; }), "\"radio\" is out of range", key},
         {"radio as text", with([](json& j) { j["radio"] = "12"; }), "\"radio\" is not an integer", key},
         {"no date", with([](json& j) { j["journal"] = 20261399; }), "not a date", key},
+        {"direction NUL", with([](json& j) { j["summary"]["direction"] = std::string(1, '\0'); }),
+         "\"direction\" is not a printable", key},
         {"30 February", with([](json& j) { j["summary"]["first"] = "2026-02-30T10:00:00"; }), "\"first\"", key},
         {"oversized", with([](json& j) { j["pad"] = std::string(70000, 'x'); }), "more than 65536", ""},
     };
