@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string officeExe = argv[1], uplinkExe = argv[2];
-    const int ingest = argc > 3 ? std::atoi(argv[3]) : 3000;
+    const int ingest = argc > 3 ? std::atoi(argv[3]) : 10000;
     const int backlog = argc > 4 ? std::atoi(argv[4]) : 10000;
     const int idleLive = argc > 5 ? std::atoi(argv[5]) : 100;
     mosquitto_lib_init();
@@ -287,8 +287,8 @@ int main(int argc, char** argv) {
     ::kill(office, SIGCONT);
     double drained = 0;
     while (WallNow() - start < 600) {
-        live.Append(200);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        live.Append(200);  // every 20 ms: the drain takes a second or so
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (Number(db, "SELECT count(*) FROM train WHERE record_key NOT LIKE 'live/%'") >=
             target - Number(db, "SELECT count(*) FROM train WHERE record_key LIKE 'live/%'")) {
             drained = WallNow() - start;
