@@ -2,8 +2,11 @@
 
 #include <libpq-fe.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -48,9 +51,25 @@ constexpr Migration kMigrations[] = {
      "  occurred_at timestamptz NOT NULL,"
      "  detail jsonb,"
      "  committed_at timestamptz NOT NULL DEFAULT now());"},
+    // Messages refused by validation, with their bytes (at most 64 KiB); one
+    // row per topic and content (a point sends a refused one again until it
+    // is confirmed).
+    {2,
+     "CREATE TABLE rejected ("
+     "  id bigserial PRIMARY KEY,"
+     "  topic text NOT NULL,"
+     "  point text NOT NULL,"
+     "  record_key text,"
+     "  reason text NOT NULL,"
+     "  payload bytea NOT NULL,"
+     "  payload_size integer NOT NULL,"
+     "  received_at timestamptz NOT NULL DEFAULT now());"
+     "CREATE UNIQUE INDEX rejected_content ON rejected (topic, md5(payload));"
+     "CREATE INDEX rejected_received ON rejected (received_at);"},
 };
 
 constexpr long long kMigrationLock = 0x4b6573746f7661;  // one office migrates at a time
+constexpr long long kStoreLock = kMigrationLock + 1;     // and stores a batch at a time
 
 std::string ErrorOf(pg_conn* conn) {
     std::string text = conn ? PQerrorMessage(conn) : "no connection";
@@ -71,6 +90,52 @@ struct Result {
         return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
     }
 };
+
+// COPY's text format: a tab between columns, \N for NULL, the stream as
+// bytea hex. Keys, point ids, numbers and stamps hold no character COPY
+// treats specially; the direction is escaped anyway.
+void AppendField(std::string* row, const std::string& text) {
+    *row += '\t';
+    for (char c : text) {
+        if (c == '\\' || c == '\t' || c == '\n' || c == '\r') *row += '\\';
+        *row += c;
+    }
+}
+
+std::string UtcTime(std::int64_t seconds) {
+    const time_t t = static_cast<time_t>(seconds);
+    tm u{};
+    gmtime_r(&t, &u);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d+00", u.tm_year + 1900, u.tm_mon + 1, u.tm_mday,
+                  u.tm_hour, u.tm_min, u.tm_sec);
+    return text;
+}
+
+void AppendCopyRow(const TrainMessage& t, const std::string& pointId, std::string* row) {
+    static const char hex[] = "0123456789abcdef";
+    *row += t.Key();
+    for (const std::string& v : {pointId, std::to_string(t.journalDate), std::to_string(t.offset),
+                                 UtcTime(t.receivedAt), std::to_string(t.radioId),
+                                 std::to_string(t.ackByte), std::to_string(t.delivery),
+                                 std::to_string(t.blockCount)})
+        AppendField(row, v);
+    *row += "\t\\\\x";
+    for (std::uint8_t b : t.stream) {
+        *row += hex[b >> 4];
+        *row += hex[b & 15];
+    }
+    const TrainSummary& s = t.summary;
+    for (int v : {s.site, s.train, s.axles, s.cars, s.speed, s.track}) {
+        if (s.present) AppendField(row, std::to_string(v));
+        else *row += "\t\\N";
+    }
+    if (s.present && !s.direction.empty()) AppendField(row, s.direction);
+    else *row += "\t\\N";
+    if (s.present && !s.firstStamp.empty()) AppendField(row, s.firstStamp);
+    else *row += "\t\\N";
+    *row += '\n';
+}
 
 }  // namespace
 
@@ -163,7 +228,8 @@ bool OfficeDatabase::Migrate(std::string* why) {
     return Exec("COMMIT", why);
 }
 
-bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains, std::size_t* inserted,
+bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
+                           const std::vector<RejectedMessage>& rejected, std::size_t* inserted,
                            std::string* why) {
     *inserted = 0;
     if (!Usable(why)) return false;
@@ -171,50 +237,72 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains, std::size_t*
     std::string ignored;
     auto fail = [&] {
         if (why && why->empty()) *why = ErrorOf(conn_);
+        *inserted = 0;
         Exec("ROLLBACK", &ignored);
         return false;
     };
     std::map<std::string, std::string> pointIds;
     for (const TrainMessage& t : trains) {
-        auto found = pointIds.find(t.point);
-        if (found == pointIds.end()) {
-            const char* params[] = {t.point.c_str()};
-            Result r(PQexecParams(conn_,
-                                  "INSERT INTO collection_point (name) VALUES ($1) "
-                                  "ON CONFLICT (name) DO UPDATE SET last_seen = now() RETURNING id",
-                                  1, nullptr, params, nullptr, nullptr, 0));
-            if (!r.Ok() || PQntuples(r.r) != 1) return fail();
-            found = pointIds.emplace(t.point, PQgetvalue(r.r, 0, 0)).first;
+        if (pointIds.count(t.point)) continue;
+        const char* params[] = {t.point.c_str()};
+        Result r(PQexecParams(conn_,
+                              "INSERT INTO collection_point (name) VALUES ($1) "
+                              "ON CONFLICT (name) DO UPDATE SET last_seen = now() RETURNING id",
+                              1, nullptr, params, nullptr, nullptr, 0));
+        if (!r.Ok() || PQntuples(r.r) != 1) return fail();
+        pointIds.emplace(t.point, PQgetvalue(r.r, 0, 0));
+    }
+    // The new trains go in by COPY, one round trip for the batch: the keys
+    // already there (and a key twice in the batch) are left out first. The
+    // lock keeps another office from storing the same key in between; if
+    // anything else did, the unique key refuses the COPY and the batch is
+    // stored at its next sending.
+    if (!trains.empty()) {
+        const std::string lock = "SELECT pg_advisory_xact_lock(" + std::to_string(kStoreLock) + ")";
+        if (!Exec(lock.c_str(), why)) return fail();
+        std::string keys = "{";
+        for (const TrainMessage& t : trains) keys += (keys.size() > 1 ? "," : "") + t.Key();
+        keys += "}";
+        const char* params[] = {keys.c_str()};
+        Result there(PQexecParams(conn_, "SELECT record_key FROM train WHERE record_key = ANY($1::text[])", 1,
+                                  nullptr, params, nullptr, nullptr, 0));
+        if (!there.Ok()) return fail();
+        std::set<std::string> skip;
+        for (int i = 0; i < PQntuples(there.r); ++i) skip.insert(PQgetvalue(there.r, i, 0));
+        std::string rows;
+        for (const TrainMessage& t : trains)
+            if (skip.insert(t.Key()).second) {
+                AppendCopyRow(t, pointIds[t.point], &rows);
+                ++*inserted;
+            }
+        if (*inserted > 0) {
+            Result copy(PQexec(conn_,
+                               "COPY train (record_key, point_id, journal_date, journal_offset, received_at,"
+                               " radio_id, ack_byte, delivery, block_count, stream, site_number, train_number,"
+                               " axle_count, car_count, speed, track, direction, first_stamp) FROM STDIN"));
+            if (PQresultStatus(copy.r) != PGRES_COPY_IN) return fail();
+            const bool sent = PQputCopyData(conn_, rows.data(), static_cast<int>(rows.size())) == 1;
+            if (PQputCopyEnd(conn_, sent ? nullptr : "not sent") != 1) return fail();
+            bool copied = sent;
+            while (PGresult* r = PQgetResult(conn_)) {
+                copied = copied && PQresultStatus(r) == PGRES_COMMAND_OK;
+                PQclear(r);
+            }
+            if (!copied) return fail();
         }
-        const TrainSummary& s = t.summary;
-        const std::string values[] = {
-            t.Key(), found->second, std::to_string(t.journalDate), std::to_string(t.offset),
-            std::to_string(t.receivedAt), std::to_string(t.radioId), std::to_string(t.ackByte),
-            std::to_string(t.delivery), std::to_string(t.blockCount),
-            std::to_string(s.site), std::to_string(s.train), std::to_string(s.axles),
-            std::to_string(s.cars), std::to_string(s.speed), std::to_string(s.track),
-            s.direction, s.firstStamp};
-        constexpr int kCount = 18;
-        const char* params[kCount];
-        int lengths[kCount] = {};
-        int formats[kCount] = {};
-        for (int i = 0; i < 9; ++i) params[i] = values[i].c_str();
-        params[9] = reinterpret_cast<const char*>(t.stream.data());
-        lengths[9] = static_cast<int>(t.stream.size());
-        formats[9] = 1;  // the stream goes as bytes
-        for (int i = 10; i < kCount; ++i) params[i] = s.present ? values[i - 1].c_str() : nullptr;
-        if (s.present && s.direction.empty()) params[16] = nullptr;
-        if (s.present && s.firstStamp.empty()) params[17] = nullptr;
-        Result r(PQexecParams(
-            conn_,
-            "INSERT INTO train (record_key, point_id, journal_date, journal_offset, received_at,"
-            " radio_id, ack_byte, delivery, block_count, stream, site_number, train_number,"
-            " axle_count, car_count, speed, track, direction, first_stamp)"
-            " VALUES ($1, $2, $3, $4, to_timestamp($5::bigint), $6, $7, $8, $9, $10, $11, $12,"
-            " $13, $14, $15, $16, $17, $18) ON CONFLICT (record_key) DO NOTHING",
-            kCount, nullptr, params, lengths, formats, 0));
+    }
+    for (const RejectedMessage& m : rejected) {
+        const std::string size = std::to_string(m.size);
+        const char* params[] = {m.topic.c_str(), m.point.c_str(), m.key.empty() ? nullptr : m.key.c_str(),
+                                m.reason.c_str(), m.bytes.data(), size.c_str()};
+        const int lengths[] = {0, 0, 0, 0, static_cast<int>(m.bytes.size()), 0};
+        const int formats[] = {0, 0, 0, 0, 1, 0};
+        Result r(PQexecParams(conn_,
+                              "INSERT INTO rejected (topic, point, record_key, reason, payload, payload_size)"
+                              " VALUES ($1, $2, $3, $4, $5, $6)"
+                              " ON CONFLICT (topic, md5(payload)) DO NOTHING",
+                              6, nullptr, params, lengths, formats, 0));
         if (!r.Ok()) return fail();
-        *inserted += static_cast<std::size_t>(std::atoi(PQcmdTuples(r.r)));
     }
     if (Exec("COMMIT", why)) return true;
     *inserted = 0;

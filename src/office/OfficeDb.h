@@ -11,6 +11,15 @@
 
 struct pg_conn;
 
+// A message the office refused, kept for whoever looks into it: the raw
+// bytes (at most OFFICE_MAX_PAYLOAD of them) and why. `key` is its readable
+// key ("" when none); a keyed one is confirmed once stored.
+struct RejectedMessage {
+    std::string topic, point, reason, key;
+    std::string bytes;
+    std::size_t size = 0;  // of the whole message
+};
+
 // The newest schema version this program knows.
 int OfficeSchemaVersion();
 
@@ -29,10 +38,12 @@ public:
     // The version in schema_version (0 for an empty database, -1 on error).
     int Version(std::string* why);
 
-    // Stores the trains in one transaction; `inserted` counts the new ones
-    // (the rest were there). False (nothing stored) on any failure; the
-    // connection is reset before the next try.
-    bool Store(const std::vector<TrainMessage>& trains, std::size_t* inserted, std::string* why);
+    // Stores the trains and the refused messages in one transaction;
+    // `inserted` counts the new trains (the rest were there). A refused
+    // message sent again as it was is kept once. False (nothing stored) on
+    // any failure; the connection is reset before the next try.
+    bool Store(const std::vector<TrainMessage>& trains, const std::vector<RejectedMessage>& rejected,
+               std::size_t* inserted, std::string* why);
 
 private:
     bool Exec(const char* sql, std::string* why);

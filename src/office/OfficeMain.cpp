@@ -5,10 +5,14 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/CommandLine.h"
@@ -24,11 +28,29 @@ constexpr const char* kUsage =
     "Usage: kestova-office [--host H] [--port N] [--cafile F --certfile F --keyfile F]\n"
     "                      [--client-id ID] [--database CONNINFO] [--check] [--help] [--version]\n";
 constexpr std::size_t kConfirmKeysPerMessage = 500;
+constexpr std::size_t kBatch = 1000;  // trains per transaction at most
+
+// The batch the database thread stores while the main thread takes in the
+// next one from the broker (only the main thread touches the broker).
+struct StoreJob {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<TrainMessage> trains;
+    std::vector<RejectedMessage> rejected;
+    bool busy = false;  // handed over, not yet taken back
+    bool done = false;  // stored or failed
+    bool ok = false;
+    bool quit = false;
+    std::size_t inserted = 0;
+    std::string why;
+};
 
 struct Office {
     OfficeDatabase db;
     mosquitto* mosq = nullptr;
+    StoreJob job;
     std::vector<TrainMessage> pending;
+    std::vector<RejectedMessage> pendingRejected;
     bool connected = false;
     bool connectRefused = false;
     unsigned long long stored = 0, duplicates = 0, rejected = 0;
@@ -51,53 +73,102 @@ void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
     auto& o = *static_cast<Office*>(data);
     const std::string topic = msg->topic ? msg->topic : "";
     const std::string point = PointOfTopic(topic, "train");
+    const std::size_t size = msg->payloadlen > 0 ? static_cast<std::size_t>(msg->payloadlen) : 0;
+    const std::string payload(static_cast<const char*>(msg->payload), std::min(size, OFFICE_MAX_PAYLOAD));
     std::string why;
     TrainMessage train;
     if (point.empty()) {
         why = "not a train topic";
-    } else if (msg->payloadlen < 0 || static_cast<std::size_t>(msg->payloadlen) > OFFICE_MAX_PAYLOAD) {
-        why = "payload of " + std::to_string(msg->payloadlen) + " bytes, more than " +
-              std::to_string(OFFICE_MAX_PAYLOAD);
-    } else {
-        const std::string payload(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
-        if (ParseTrainMessage(point, payload, &train, &why)) {
-            o.pending.push_back(std::move(train));
-            return;
-        }
+    } else if (size > OFFICE_MAX_PAYLOAD) {
+        why = "payload of " + std::to_string(size) + " bytes, more than " + std::to_string(OFFICE_MAX_PAYLOAD);
+    } else if (ParseTrainMessage(point, payload, &train, &why)) {
+        o.pending.push_back(std::move(train));
+        return;
     }
     ++o.rejected;
     std::fprintf(stderr, "kestova-office: rejected a message on %s: %s\n", PrintableLine(topic).c_str(),
                  PrintableLine(why, 200).c_str());
+    // Kept with its bytes; confirmed (after the commit) when its key can be
+    // read, else the point would send it again for ever and it would hold a
+    // place of its window.
+    RejectedMessage r;
+    r.topic = PrintableLine(topic, 200);
+    r.point = point;
+    r.reason = PrintableLine(why, 200);
+    r.key = size > OFFICE_MAX_PAYLOAD ? "" : ReadableTrainKey(point, payload);
+    r.bytes = payload;
+    r.size = size;
+    o.pendingRejected.push_back(std::move(r));
 }
 
-// Stores what came in and confirms it to its points once committed. A
-// batch the database does not take is not confirmed: the points send it again.
-bool Flush(Office& o) {
-    if (o.pending.empty()) return true;
-    std::size_t inserted = 0;
-    std::string why;
-    if (!o.db.Store(o.pending, &inserted, &why)) {
-        std::fprintf(stderr, "kestova-office: could not store %zu trains, not confirmed: %s\n",
-                     o.pending.size(), why.c_str());
-        o.pending.clear();
-        return false;
-    }
-    o.stored += inserted;
-    o.duplicates += o.pending.size() - inserted;
-    std::map<std::string, std::vector<std::string>> keys;
-    for (const TrainMessage& t : o.pending) keys[t.point].push_back(t.Key());
-    o.pending.clear();
-    for (auto& [point, list] : keys) {
-        const std::string topic = OfficeTopic(point, "confirm");
-        for (std::size_t at = 0; at < list.size(); at += kConfirmKeysPerMessage) {
-            const std::vector<std::string> part(list.begin() + static_cast<long>(at),
-                                                list.begin() + static_cast<long>(std::min(list.size(), at + kConfirmKeysPerMessage)));
-            const std::string payload = EncodeConfirm(part);
-            mosquitto_publish(o.mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                              payload.data(), 1, false);
+// The database thread: stores each batch handed over. After a failure it
+// waits a second before it takes the next.
+void StoreThread(Office& o) {
+    std::unique_lock<std::mutex> lock(o.job.mutex);
+    for (;;) {
+        o.job.changed.wait(lock, [&] { return o.job.quit || (o.job.busy && !o.job.done); });
+        if (o.job.busy && !o.job.done) {
+            lock.unlock();
+            std::size_t inserted = 0;
+            std::string why;
+            const bool ok = o.db.Store(o.job.trains, o.job.rejected, &inserted, &why);
+            if (!ok) sleep(1);
+            lock.lock();
+            o.job.ok = ok;
+            o.job.inserted = inserted;
+            o.job.why = why;
+            o.job.done = true;
+            o.job.changed.notify_all();
+        } else if (o.job.quit) {
+            return;
         }
     }
-    return true;
+}
+
+// Confirms a stored batch to its points (only once committed); a batch the
+// database did not take is not confirmed: the points send it again.
+void FinishBatch(Office& o) {
+    StoreJob& j = o.job;
+    if (!j.ok) {
+        std::fprintf(stderr, "kestova-office: could not store %zu trains and %zu refused messages, not confirmed: %s\n",
+                     j.trains.size(), j.rejected.size(), j.why.c_str());
+    } else {
+        o.stored += j.inserted;
+        o.duplicates += j.trains.size() - j.inserted;
+        std::map<std::string, std::vector<std::string>> keys;
+        for (const TrainMessage& t : j.trains) keys[t.point].push_back(t.Key());
+        for (const RejectedMessage& r : j.rejected)
+            if (!r.key.empty()) keys[r.point].push_back(r.key);
+        for (auto& [point, list] : keys) {
+            const std::string topic = OfficeTopic(point, "confirm");
+            for (std::size_t at = 0; at < list.size(); at += kConfirmKeysPerMessage) {
+                const std::vector<std::string> part(list.begin() + static_cast<long>(at),
+                                                    list.begin() + static_cast<long>(std::min(list.size(), at + kConfirmKeysPerMessage)));
+                const std::string payload = EncodeConfirm(part);
+                mosquitto_publish(o.mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                  payload.data(), 1, false);
+            }
+        }
+    }
+    j.trains.clear();
+    j.rejected.clear();
+    j.busy = j.done = false;
+}
+
+// Confirms the batch stored meanwhile, and hands over what came in since.
+// With `wait`, first waits for the batch in hand to be stored. True while a
+// batch is being stored.
+bool Pump(Office& o, bool wait) {
+    std::unique_lock<std::mutex> lock(o.job.mutex);
+    if (wait) o.job.changed.wait(lock, [&] { return !o.job.busy || o.job.done; });
+    if (o.job.busy && o.job.done) FinishBatch(o);
+    if (!o.job.busy && (!o.pending.empty() || !o.pendingRejected.empty())) {
+        o.job.trains.swap(o.pending);
+        o.job.rejected.swap(o.pendingRejected);
+        o.job.busy = true;
+        o.job.changed.notify_all();
+    }
+    return o.job.busy;
 }
 
 // --check: the database and its schema, the broker; one line each.
@@ -190,6 +261,7 @@ int main(int argc, char** argv) {
     std::printf("Database at schema version %d; taking trains from %s\n", OfficeSchemaVersion(),
                 broker.Where().c_str());
     std::fflush(stdout);
+    std::thread storer(StoreThread, std::ref(o));
     bool everConnected = false, told = false;
     double backoff = 1;
     while (!*stop) {
@@ -210,15 +282,34 @@ int main(int argc, char** argv) {
             backoff = 1;
             o.connected = true;  // until the loop says otherwise
         }
-        const int rc = mosquitto_loop(o.mosq, 50, 1);
-        if (!Flush(o)) sleep(1);
+        // While the database thread stores a batch, the next one comes in
+        // (at most kBatch: beyond it the broker keeps the rest).
+        int rc = MOSQ_ERR_SUCCESS;
+        if (o.pending.size() < kBatch) {
+            rc = mosquitto_loop(o.mosq, Pump(o, false) ? 5 : 50, 1);
+            for (std::size_t had = 0; rc == MOSQ_ERR_SUCCESS && o.pending.size() < kBatch &&
+                                      o.pending.size() + o.pendingRejected.size() > had;) {
+                had = o.pending.size() + o.pendingRejected.size();
+                rc = mosquitto_loop(o.mosq, 0, 1);
+            }
+            Pump(o, false);
+        } else {
+            Pump(o, true);
+            mosquitto_loop_misc(o.mosq);
+        }
         if (rc != MOSQ_ERR_SUCCESS) {
             std::fprintf(stderr, "kestova-office: lost the broker: %s\n", BrokerError(rc).c_str());
             o.connected = false;
             usleep(200 * 1000);
         }
     }
-    Flush(o);
+    while (Pump(o, true)) {}
+    {
+        std::lock_guard<std::mutex> lock(o.job.mutex);
+        o.job.quit = true;
+        o.job.changed.notify_all();
+    }
+    storer.join();
     mosquitto_loop(o.mosq, 100, 1);
     mosquitto_disconnect(o.mosq);
     mosquitto_destroy(o.mosq);

@@ -229,6 +229,8 @@ bool ParseTrainMessage(const std::string& topicPoint, const std::string& payload
             !GetString(*s, "direction", &m.summary.direction, why))
             return false;
         if (m.summary.direction.size() > 1) return Fail(why, "\"direction\" is longer than one character");
+        if (!m.summary.direction.empty() && (m.summary.direction[0] < 0x20 || m.summary.direction[0] > 0x7E))
+            return Fail(why, "\"direction\" is not a printable character");
         if (s->contains("first") && !GetString(*s, "first", &m.summary.firstStamp, why)) return false;
         if (!m.summary.firstStamp.empty() && !ValidStamp(m.summary.firstStamp))
             return Fail(why, "\"first\" is not a time stamp");
@@ -242,6 +244,18 @@ bool ParseTrainMessage(const std::string& topicPoint, const std::string& payload
     }
     *out = std::move(m);
     return true;
+}
+
+std::string ReadableTrainKey(const std::string& topicPoint, const std::string& payload) {
+    if (topicPoint.empty() || payload.size() > OFFICE_MAX_PAYLOAD) return "";
+    const json j = json::parse(payload, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return "";
+    const auto k = j.find("key");
+    if (k == j.end() || !k->is_string()) return "";
+    const std::string key = k->get<std::string>();
+    long date = 0;
+    std::uint64_t offset = 0;
+    return ParseTrainKey(key, topicPoint, &date, &offset) ? key : "";
 }
 
 std::string EncodeConfirm(const std::vector<std::string>& keys) {

@@ -66,6 +66,11 @@ std::string EncodeTrainMessage(const TrainMessage& message);
 // reason otherwise. `topicPoint` is the point the topic names.
 bool ParseTrainMessage(const std::string& topicPoint, const std::string& payload,
                        TrainMessage* out, std::string* why);
+// The key of a message the office refused, when one can be read from it: a
+// JSON object of at most OFFICE_MAX_PAYLOAD bytes whose "key" is a well-formed
+// key of `topicPoint`. "" otherwise. Such a message is kept and confirmed,
+// so that the point does not send it again for ever.
+std::string ReadableTrainKey(const std::string& topicPoint, const std::string& payload);
 
 std::string EncodeConfirm(const std::vector<std::string>& keys);
 bool ParseConfirm(const std::string& payload, std::vector<std::string>* keys, std::string* why);

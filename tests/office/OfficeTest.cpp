@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <mutex>
+#include <set>
 
 #include "OfficeServers.h"
 #include "TrainGenerator.h"
@@ -51,12 +52,61 @@ long long QueryNumber(const std::string& conninfo, const std::string& sql) {
     return v;
 }
 
+// A train of north-1 at 20260102/4096, and every way a message of it can be wrong.
+std::string GoodMessage() {
+    JournalTrain train = MakeTrain(7);
+    train.offset = 4096;
+    return EncodeTrainMessage(MessageOfJournalTrain("north-1", 20260102, train));
+}
+
+struct BadMessage {
+    const char* what;
+    std::string payload;
+    const char* reason;
+    const char* key;  // the key the office can still read, confirms and keeps it under
+};
+
+std::vector<BadMessage> BadMessages() {
+    using nlohmann::json;
+    const std::string good = GoodMessage();
+    auto with = [&](const std::function<void(json&)>& change) {
+        json j = json::parse(good);
+        change(j);
+        return j.dump();
+    };
+    const char* key = "north-1/20260102/4096";
+    return {
+        {"not JSON", "{\"v\":1,", "not JSON", ""},
+        {"an array", "[1,2]", "not a JSON object", ""},
+        {"version 2", with([](json& j) { j["v"] = 2; }), "version 2", key},
+        {"no version", with([](json& j) { j.erase("v"); }), "no \"v\"", key},
+        {"another point", with([](json& j) { j["point"] = "south"; }), "on the topic of north-1", key},
+        {"key of another record", with([](json& j) { j["key"] = "north-1/20260102/8"; }), "\"key\"",
+         "north-1/20260102/8"},
+        {"key of another point", with([](json& j) { j["key"] = "south/20260102/4096"; j["radio"] = -1; }),
+         "\"radio\" is out of range", ""},
+        {"no stream", with([](json& j) { j.erase("stream"); }), "no \"stream\"", key},
+        {"stream not base64", with([](json& j) { j["stream"] = "AB$="; }), "base64", key},
+        {"radio 300", with([](json& j) { j["radio"] = 300; }), "\"radio\" is out of range", key},
+        {"radio as text", with([](json& j) { j["radio"] = "12"; }), "\"radio\" is not an integer", key},
+        {"no date", with([](json& j) { j["journal"] = 20261399; }), "not a date", key},
+        {"direction NUL", with([](json& j) { j["summary"]["direction"] = std::string(1, '\0'); }),
+         "\"direction\" is not a printable", key},
+        {"30 February", with([](json& j) { j["summary"]["first"] = "2026-02-30T10:00:00"; }), "\"first\"", key},
+        {"oversized", with([](json& j) { j["pad"] = std::string(70000, 'x'); }), "more than 65536", ""},
+    };
+}
+
 // A test's own MQTT client: publishes, and keeps what it is sent.
 class Client {
 public:
-    explicit Client(int port) {
+    // With `certs`, over TLS as the certificate `name` there.
+    explicit Client(int port, const std::string& certs = "", const std::string& name = "") {
         mosquitto_lib_init();
         mosq_ = mosquitto_new(nullptr, true, this);
+        if (!certs.empty())
+            mosquitto_tls_set(mosq_, (certs + "ca.crt").c_str(), nullptr, (certs + name + ".crt").c_str(),
+                              (certs + name + ".key").c_str(), nullptr);
         mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
             auto* c = static_cast<Client*>(self);
             std::lock_guard<std::mutex> lock(c->mutex_);
@@ -109,10 +159,17 @@ protected:
         }
     }
 
-    pid_t StartOffice(const std::string& log) {
-        const pid_t pid = Spawn({KESTOVA_OFFICE_EXE, "--host", "127.0.0.1", "--port",
-                                 std::to_string(servers_->brokerPort()), "--database", database_},
-                                servers_->dir() + "/" + log);
+    // On the TLS broker with `tls`.
+    pid_t StartOffice(const std::string& log, bool tls = false) {
+        std::vector<std::string> args{KESTOVA_OFFICE_EXE, "--host", "127.0.0.1", "--port",
+                                      std::to_string(tls ? servers_->tlsBrokerPort() : servers_->brokerPort()),
+                                      "--database", database_};
+        if (tls) {
+            const std::string certs = servers_->Certs();
+            args.insert(args.end(), {"--cafile", certs + "ca.crt", "--certfile", certs + "kestova-office.crt",
+                                     "--keyfile", certs + "kestova-office.key"});
+        }
+        const pid_t pid = Spawn(args, servers_->dir() + "/" + log);
         running_.push_back(pid);
         return pid;
     }
@@ -151,32 +208,8 @@ TEST(OfficePayload, RoundTripAndEveryRejection) {
     EXPECT_EQ(back.summary.firstStamp, sent.summary.firstStamp);
     EXPECT_EQ(back.summary.axles, 27);
 
-    using nlohmann::json;
-    auto with = [&](const std::function<void(json&)>& change) {
-        json j = json::parse(good);
-        change(j);
-        return j.dump();
-    };
-    const struct {
-        const char* what;
-        std::string payload;
-        const char* reason;
-    } bad[] = {
-        {"not JSON", "{\"v\":1,", "not JSON"},
-        {"an array", "[1,2]", "not a JSON object"},
-        {"version 2", with([](json& j) { j["v"] = 2; }), "version 2"},
-        {"no version", with([](json& j) { j.erase("v"); }), "no \"v\""},
-        {"another point", with([](json& j) { j["point"] = "south"; }), "on the topic of north-1"},
-        {"key of another record", with([](json& j) { j["key"] = "north-1/20260102/8"; }), "\"key\""},
-        {"no stream", with([](json& j) { j.erase("stream"); }), "no \"stream\""},
-        {"stream not base64", with([](json& j) { j["stream"] = "AB$="; }), "base64"},
-        {"radio 300", with([](json& j) { j["radio"] = 300; }), "\"radio\" is out of range"},
-        {"radio as text", with([](json& j) { j["radio"] = "12"; }), "\"radio\" is not an integer"},
-        {"no date", with([](json& j) { j["journal"] = 20261399; }), "not a date"},
-        {"30 February", with([](json& j) { j["summary"]["first"] = "2026-02-30T10:00:00"; }), "\"first\""},
-        {"oversized", with([](json& j) { j["pad"] = std::string(70000, 'x'); }), "more than 65536"},
-    };
-    for (const auto& c : bad) {
+    EXPECT_EQ(good, GoodMessage());
+    for (const auto& c : BadMessages()) {
         why.clear();
         EXPECT_FALSE(ParseTrainMessage("north-1", c.payload, &back, &why)) << c.what;
         EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
@@ -224,16 +257,39 @@ TEST_F(OfficeServersTest, StoresATrainSentTwiceOnceAndRejectsBadMessages) {
         client.Publish("kestova/v1/north/train", payload);
         return WaitFor([&] { return !client.Received().empty(); }, 0.5);
     }, 20)) << ReadText(servers_->dir() + "/office.log");
-    const std::size_t before = client.Received().size();
+    // Refused messages are kept, and those with a readable key of their
+    // topic's point confirmed: else the point sends them again for ever.
+    client.Subscribe("kestova/v1/north-1/confirm");
     client.Publish("kestova/v1/north/train", payload);
-    client.Publish("kestova/v1/south/train", payload);  // another point's topic
-    client.Publish("kestova/v1/north/train", "garbage");
-    ASSERT_TRUE(WaitFor([&] { return client.Received().size() > before; }, 10));
-    for (const std::string& confirm : client.Received()) {
-        std::vector<std::string> keys;
-        ASSERT_TRUE(ParseConfirm(confirm, &keys, nullptr));
-        EXPECT_EQ(keys, std::vector<std::string>{"north/20260101/8"});
+    client.Publish("kestova/v1/south/train", payload);  // another point's topic: north's key is not south's
+    const std::vector<BadMessage> bad = BadMessages();
+    std::set<std::string> keyed{"north/20260101/8"};
+    for (int twice = 0; twice < 2; ++twice)
+        for (const BadMessage& m : bad) {
+            client.Publish("kestova/v1/north-1/train", m.payload);
+            if (*m.key) keyed.insert(m.key);
+        }
+    std::set<std::string> confirmed;
+    ASSERT_TRUE(WaitFor([&] {
+        confirmed.clear();
+        for (const std::string& confirm : client.Received()) {
+            std::vector<std::string> keys;
+            EXPECT_TRUE(ParseConfirm(confirm, &keys, nullptr));
+            confirmed.insert(keys.begin(), keys.end());
+        }
+        return confirmed.size() >= keyed.size() &&
+               QueryNumber(database_, "SELECT count(*) FROM rejected") == static_cast<long long>(bad.size()) + 1;
+    }, 10)) << QueryNumber(database_, "SELECT count(*) FROM rejected");
+    EXPECT_EQ(confirmed, keyed);
+    for (const BadMessage& m : bad) {
+        const std::string sql = "SELECT count(*) FROM rejected WHERE topic = 'kestova/v1/north-1/train' AND point = 'north-1'"
+                                " AND coalesce(record_key, '') = '" + std::string(m.key) + "' AND payload_size = " +
+                                std::to_string(m.payload.size()) + " AND length(payload) = " +
+                                std::to_string(std::min<std::size_t>(m.payload.size(), 65536)) +
+                                " AND strpos(reason, $$" + m.reason + "$$) > 0";
+        EXPECT_EQ(QueryNumber(database_, sql), 1) << m.what;
     }
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM rejected WHERE point = 'south' AND record_key IS NULL"), 1);
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train"), 1);
     EXPECT_EQ(QueryNumber(database_, "SELECT axle_count FROM train"), 23);
     EXPECT_EQ(QueryNumber(database_, "SELECT length(stream) FROM train"),
@@ -242,8 +298,8 @@ TEST_F(OfficeServersTest, StoresATrainSentTwiceOnceAndRejectsBadMessages) {
     const std::string log = ReadText(servers_->dir() + "/office.log");
     EXPECT_NE(log.find("rejected a message on kestova/v1/south/train: point \"north\" on the topic of south"),
               std::string::npos) << log;
-    EXPECT_NE(log.find("rejected a message on kestova/v1/north/train: not JSON"), std::string::npos) << log;
-    EXPECT_NE(log.find("2 messages rejected"), std::string::npos) << log;
+    EXPECT_NE(log.find("rejected a message on kestova/v1/north-1/train: not JSON"), std::string::npos) << log;
+    EXPECT_NE(log.find(std::to_string(2 * bad.size() + 1) + " messages rejected"), std::string::npos) << log;
 }
 
 TEST_F(OfficeServersTest, KillNineOfUplinkAndOfficeLosesAndDoublesNothing) {
@@ -291,5 +347,44 @@ TEST_F(OfficeServersTest, KillNineOfUplinkAndOfficeLosesAndDoublesNothing) {
                                      2 * TRAIN_JOURNAL_HEADER_SIZE -
                                      220 * (TRAIN_JOURNAL_RECORD_HEAD + TRAIN_JOURNAL_BODY_FIXED)));
     EXPECT_EQ(StopProgram(uplink, SIGTERM), 0);
+    EXPECT_EQ(StopProgram(office, SIGTERM), 0);
+}
+
+TEST_F(OfficeServersTest, OverTlsEachPointPublishesOnlyAsItself) {
+    ASSERT_EQ(servers_->StartTlsBroker(), "");
+    const std::string certs = servers_->Certs();
+    const std::string data = servers_->dir() + "/point-tls-east/";
+    std::filesystem::create_directories(data + "Journal");
+    std::ofstream(data + "K7_Dialups.ini") << "[Office]\nPoint=east\nHost=localhost\nPort=" << servers_->tlsBrokerPort()
+                                           << "\nCaFile=" << certs << "ca.crt\nCertFile=" << certs
+                                           << "east.crt\nKeyFile=" << certs << "east.key\nResendSeconds=1\n";
+    const std::string journal = data + "Journal/Trains-20260101.kj";
+    AppendJournal(journal, 0, 1);
+    const pid_t office = StartOffice("office-tls.log", true);
+    const std::string uplinkLog = servers_->dir() + "/uplink-tls.log";
+    running_.push_back(Spawn({KESTOVA_UPLINK_EXE, "--data-folder", data}, uplinkLog));
+    const auto confirmed = [&] {
+        UplinkQueue cursor(data, "east", 1);
+        std::string why;
+        return cursor.Load(&why) && cursor.Cursor()[20260101] == std::filesystem::file_size(journal);
+    };
+    ASSERT_TRUE(WaitFor(confirmed, 20)) << ReadText(uplinkLog) << ReadText(servers_->dir() + "/office-tls.log");
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train WHERE record_key LIKE 'east/%'"), 1);
+
+    // East's certificate publishing as west: the broker drops it. A train of
+    // east's own sent after it shows the office has had all there was.
+    Client east(servers_->tlsBrokerPort(), certs, "east");
+    ASSERT_TRUE(east.connected());
+    east.Subscribe("kestova/v1/west/confirm");
+    JournalTrain train = MakeTrain(5);
+    train.offset = 8;
+    east.Publish("kestova/v1/west/train", EncodeTrainMessage(MessageOfJournalTrain("west", 20260101, train)));
+    train.offset = 1u << 20;
+    east.Publish("kestova/v1/east/train", EncodeTrainMessage(MessageOfJournalTrain("east", 20260101, train)));
+    ASSERT_TRUE(WaitFor([&] { return QueryNumber(database_, "SELECT count(*) FROM train") >= 2; }, 10));
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train WHERE record_key LIKE 'west/%'"), 0);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM collection_point WHERE name = 'west'"), 0);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM rejected"), 0);
+    EXPECT_TRUE(east.Received().empty());
     EXPECT_EQ(StopProgram(office, SIGTERM), 0);
 }
