@@ -266,6 +266,17 @@ std::string AlarmText(const Alarm& a, const AlarmRules& rules) {
             text += "reading " + reading(a.reading) + ", its side's median " + reading(a.reference) +
                     ": above it by more than " + reading(a.threshold);
             break;
+        case AlarmKind::Trend: {
+            text += "reading " + reading(a.reading) + ", its side's median " + reading(a.reference) +
+                    "; above the median";
+            for (std::size_t k = 0; k < a.trend.size(); ++k) {
+                char site[16];
+                std::snprintf(site, sizeof site, "%05d", a.trend[k].site);
+                text += std::string(k == 0 ? " " : ", ") + reading(a.trend[k].relative) + " at site " + site;
+            }
+            text += ": a rise above " + reading(a.threshold);
+            break;
+        }
         case AlarmKind::Equipment: {
             const char* message = SystemMessageText(a.code);
             text += "system message " + std::to_string(a.code) + (*message != '\0' ? std::string(" ") + message : "");

@@ -186,6 +186,11 @@ AlarmRules LoadAlarmRules(const std::string& settingsPath, std::vector<std::stri
         {"LeftRightDifference", &rules.sideDifference, 0, 255, true},
         {"OutlierAboveMedian", &rules.outlierAboveMedian, 0, 255, true},
         {"MinimumAxlesForOutlier", &rules.minimumAxlesForOutlier, 1, static_cast<int>(MAX_AXLES), false},
+        {"TrendRise", &rules.trendRise, 0, 255, true},
+        {"TrendFloor", &rules.trendFloor, 0, 255, false},
+        {"TrendMinSpeed", &rules.trendMinSpeed, 1, 300, false},
+        {"TrendMaxSpeed", &rules.trendMaxSpeed, 1, 300, false},
+        {"TrendAxleTolerance", &rules.trendAxleTolerance, 0, 20, false},
     };
     std::vector<std::string> seen;
     for (const auto& [key, value] : entries) {
@@ -377,6 +382,146 @@ std::vector<Alarm> TrainAlarms(const AlarmInput& input, const AlarmRules& rules)
     return kept;
 }
 
+namespace {
+
+// The longest time between two sites that can still be one train's running
+// time: a day (it also keeps the speed arithmetic within range).
+constexpr long long LONGEST_RUN_SECONDS = 24 * 3600;
+
+bool Opposite(char a, char b) {
+    return (a == 'N' && b == 'S') || (a == 'S' && b == 'N') || (a == 'E' && b == 'W') ||
+           (a == 'W' && b == 'E');
+}
+
+// One pass's readings relative to the median of their side: [side][axle
+// index]; a side without a median (fewer than minimumAxlesForOutlier
+// readings) has none (empty).
+struct Relative {
+    std::vector<int> value[2];
+    int median[2] = {-1, -1};
+};
+
+Relative RelativeReadings(const TrainPass& p, const AlarmRules& rules) {
+    Relative r;
+    if (p.axles.empty() || static_cast<int>(p.axles.size()) < rules.minimumAxlesForOutlier) return r;
+    for (int side = 0; side < 2; ++side) {
+        std::vector<int> values;
+        for (const ReportAxle& a : p.axles) values.push_back(HotBox(a, side));
+        r.median[side] = Median(values);
+        for (int v : values) r.value[side].push_back(v - r.median[side]);
+    }
+    return r;
+}
+
+}  // namespace
+
+bool SameTrain(const TrainPass& a, const TrainPass& b, const AlarmRules& rules, bool* reversed) {
+    if (reversed != nullptr) *reversed = false;
+    if (a.site == b.site || a.track != b.track || a.milepost == b.milepost) return false;
+    const long long seconds = b.received - a.received;
+    if (seconds <= 0 || seconds > LONGEST_RUN_SECONDS) return false;
+    // Speed in mph = (tenths / 10) / (seconds / 3600) = tenths x 360 / seconds.
+    const long long distance = std::llabs(static_cast<long long>(b.milepost) - a.milepost) * 360;
+    if (distance < rules.trendMinSpeed * seconds || distance > rules.trendMaxSpeed * seconds) return false;
+    const long long na = static_cast<long long>(a.axles.size()), nb = static_cast<long long>(b.axles.size());
+    if (na == 0 || nb == 0 || std::llabs(na - nb) > rules.trendAxleTolerance) return false;
+    if (reversed != nullptr) *reversed = Opposite(a.direction, b.direction);
+    return true;
+}
+
+std::vector<Alarm> TrainTrends(const std::vector<TrainPass>& passes, const AlarmRules& rules) {
+    std::vector<Alarm> out;
+    if (rules.trendRise == RULE_OFF || passes.empty()) return out;
+    // The chain of matched passes, and whether each runs the other way to
+    // the one before.
+    std::vector<bool> reversedFromPrevious{false};
+    for (std::size_t k = 1; k < passes.size(); ++k) {
+        bool reversed = false;
+        if (!SameTrain(passes[k - 1], passes[k], rules, &reversed)) break;
+        reversedFromPrevious.push_back(reversed);
+    }
+    const std::size_t chain = reversedFromPrevious.size();
+    std::vector<Relative> rel;
+    for (std::size_t k = 0; k < chain; ++k) rel.push_back(RelativeReadings(passes[k], rules));
+
+    // The axles of pass k - 1 that axle index i of pass k may be: the same
+    // place from the head end (or from the other end when reversed), give or
+    // take the difference of the two axle counts.
+    auto window = [&](std::size_t k, int i, int* lo, int* hi) {
+        const int before = static_cast<int>(passes[k - 1].axles.size());
+        const int now = static_cast<int>(passes[k].axles.size());
+        const int centre = reversedFromPrevious[k] ? now - 1 - i : i;
+        const int slack = std::abs(now - before);
+        *lo = std::max(0, centre - slack);
+        *hi = std::min(before - 1, centre + slack);
+    };
+    // Of those, the one reading highest (the smallest rise: a missed axle
+    // never makes a trend).
+    auto previous = [&](std::size_t k, int side, int i, int* index) {
+        int lo = 0, hi = -1, best = 0;
+        window(k, i, &lo, &hi);
+        *index = -1;
+        const std::vector<int>& values = rel[k - 1].value[side];
+        for (int j = lo; j <= hi && !values.empty(); ++j)
+            if (*index < 0 || values[static_cast<std::size_t>(j)] > best) {
+                *index = j;
+                best = values[static_cast<std::size_t>(j)];
+            }
+        return best;
+    };
+
+    std::vector<bool> alarmedBefore[2];  // by axle index of pass k - 1
+    for (std::size_t k = 1; k < chain; ++k) {
+        const int count = static_cast<int>(passes[k].axles.size());
+        std::vector<bool> alarmedNow[2] = {std::vector<bool>(static_cast<std::size_t>(count)),
+                                           std::vector<bool>(static_cast<std::size_t>(count))};
+        const std::vector<Place> places = Places(passes[k].axles);
+        for (int side = 0; side < 2; ++side) {
+            const std::vector<int>& now = rel[k].value[side];
+            for (int i = 0; i < count; ++i) {
+                int lo = 0, hi = -1;
+                window(k, i, &lo, &hi);
+                bool told = false;
+                for (int j = lo; j <= hi && !alarmedBefore[side].empty(); ++j)
+                    told = told || alarmedBefore[side][static_cast<std::size_t>(j)];
+                if (told) alarmedNow[side][static_cast<std::size_t>(i)] = true;
+                if (told || now.empty() || rel[k - 1].value[side].empty()) continue;
+                int index = -1;
+                const int before = previous(k, side, i, &index);
+                const int relative = now[static_cast<std::size_t>(i)];
+                if (relative - before <= rules.trendRise || relative <= rules.trendFloor) continue;
+                alarmedNow[side][static_cast<std::size_t>(i)] = true;
+
+                Alarm a;
+                a.kind = AlarmKind::Trend;
+                a.axle = i + 1;
+                a.car = places[static_cast<std::size_t>(i)].car;
+                a.axleInCar = places[static_cast<std::size_t>(i)].axleInCar;
+                a.side = SideOf(side);
+                a.reading = HotBox(passes[k].axles[static_cast<std::size_t>(i)], side);
+                a.reference = rel[k].median[side];
+                a.threshold = rules.trendRise;
+                // The bearing back along the chain, as far as its sites
+                // give relative readings.
+                a.trend.push_back({passes[k].site, relative});
+                for (std::size_t back = k; back >= 1 && index >= 0; --back) {
+                    a.trend.push_back({passes[back - 1].site, rel[back - 1].value[side][static_cast<std::size_t>(index)]});
+                    if (back - 1 == 0 || rel[back - 2].value[side].empty()) break;
+                    previous(back - 1, side, index, &index);
+                }
+                std::reverse(a.trend.begin(), a.trend.end());
+                out.push_back(std::move(a));
+            }
+        }
+        // Carried on: a bearing already told of is not told again further on.
+        for (int side = 0; side < 2; ++side) alarmedBefore[side] = std::move(alarmedNow[side]);
+    }
+    std::sort(out.begin(), out.end(), [](const Alarm& x, const Alarm& y) {
+        return std::tie(x.axle, x.side) < std::tie(y.axle, y.side);
+    });
+    return out;
+}
+
 const char* AlarmKindName(AlarmKind kind) {
     switch (kind) {
         case AlarmKind::SiteAnnounced: return "site";
@@ -385,6 +530,7 @@ const char* AlarmKindName(AlarmKind kind) {
         case AlarmKind::SideDifference: return "side-difference";
         case AlarmKind::Outlier: return "outlier";
         case AlarmKind::Equipment: return "equipment";
+        case AlarmKind::Trend: return "trend";
     }
     return "";
 }

@@ -22,9 +22,19 @@ enum class AlarmKind {
     Outlier,         // a hot-box reading above the median of its side in this train by more than
                      // AlarmRules::outlierAboveMedian
     Equipment,       // a system message that tells of an equipment fault
+    Trend,           // a bearing's reading above its side's median rose from one site to the next
+                     // (TrainTrends)
 };
 
 enum class AlarmSide { None, Left, Right };
+
+// One site's view of a bearing in a trend: the reading minus the median of
+// its side in that train at that site.
+struct TrendStep {
+    int site = 0;      // site number
+    int relative = 0;  // reading - median of its side
+    bool operator==(const TrendStep&) const = default;
+};
 
 struct Alarm {
     AlarmKind kind = AlarmKind::SiteAnnounced;
@@ -37,6 +47,10 @@ struct Alarm {
                          // median (outlier); -1 for the other kinds
     int threshold = -1;  // the rule's value it went beyond: reading (- reference) > threshold
     int code = 0;        // site-announced: the alarm bits or legacy code; equipment: the message code
+    // Trend: the bearing site by site, oldest first; the last step is the
+    // site where the alarm was raised (axle, car, reading and reference are
+    // as that site saw them). Empty for the other kinds.
+    std::vector<TrendStep> trend;
 
     bool operator==(const Alarm&) const = default;
 };
@@ -70,6 +84,12 @@ struct AlarmRules {
     std::string command;              // Command: a program (absolute path) run once per new alarm;
                                       // "" for none (engine/AlarmCommand.h)
     int commandTimeout = 30;          // CommandTimeout: seconds, 1-3600, before it is stopped
+    // Trends across detectors (TrainTrends, SameTrain):
+    int trendRise = 25;               // TrendRise: 0-255 or off; the relative reading must rise by more
+    int trendFloor = 25;              // TrendFloor: 0-255; and end above the side's median by more
+    int trendMinSpeed = 10;           // TrendMinSpeed: mph, 1-300; slower running between sites: not
+    int trendMaxSpeed = 120;          // TrendMaxSpeed: mph, 1-300; faster: not the same train
+    int trendAxleTolerance = 2;       // TrendAxleTolerance: 0-20; axle counts may differ by this much
 };
 
 // The rules of the [Alarms] section of the settings file at `settingsPath`.
@@ -83,8 +103,34 @@ AlarmRules LoadAlarmRules(const std::string& settingsPath, std::vector<std::stri
 // then kind and side; one per kind, axle and side (and message code).
 std::vector<Alarm> TrainAlarms(const AlarmInput& input, const AlarmRules& rules);
 
+// One site's view of a train, for following it from site to site.
+struct TrainPass {
+    int site = 0;                   // site number
+    int milepost = 0;               // the site's milepost, tenths of a mile (the registry's)
+    int track = 0;
+    long long received = 0;         // when the train was received, seconds (any one epoch)
+    char direction = 0;             // the header's direction character ('N', 'S', 'E', 'W'; 0: none)
+    std::vector<ReportAxle> axles;  // as this site counted them, from the head end
+};
+
+// Whether `b` is the train of `a` seen at the next site: other site, same
+// track, received after `a` at a running speed from trendMinSpeed to
+// trendMaxSpeed over the milepost distance, axle counts within
+// trendAxleTolerance. *reversed (when given) is set when the train ran the
+// other way past `b` (opposite direction characters): its axles count from
+// the other end there. docs/alarms.md, "Trends across detectors".
+bool SameTrain(const TrainPass& a, const TrainPass& b, const AlarmRules& rules, bool* reversed);
+
+// Trend alarms of one train seen at consecutive sites, `passes` in the order
+// it passed them (each matched to the one before with SameTrain; the chain
+// stops at the first pass that does not match). One alarm per bearing, at
+// the first site where its relative reading rose by more than trendRise and
+// ends above trendFloor; axle, car and reading as that site saw them.
+// Sorted by axle, then left before right.
+std::vector<Alarm> TrainTrends(const std::vector<TrainPass>& passesInOrder, const AlarmRules& rules);
+
 // Short stable names for texts and JSON: "site", "hot-box", "hot-wheel",
-// "side-difference", "outlier", "equipment".
+// "side-difference", "outlier", "equipment", "trend".
 const char* AlarmKindName(AlarmKind kind);
 // "left", "right", "none".
 const char* AlarmSideName(AlarmSide side);

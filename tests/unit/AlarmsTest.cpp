@@ -142,6 +142,7 @@ TEST(Alarms, RulesComeFromTheSettingsFileAndBadValuesKeepTheDefault) {
                            "[alarms]\r\n HotBox = 100 \r\nhotwheel=off\r\nLeftRightDifference=abc\r\n"
                            "OutlierAboveMedian=300\r\nMinimumAxlesForOutlier=off\r\nUnit=\"deg\"\r\n"
                            "Factor=0.5\r\nColour=red\r\nHOTBOX=90\r\nCommand=bin/hook\r\nCommandTimeout=5\r\n"
+                           "TrendRise=40\r\nTrendMaxSpeed=0\r\n"
                            "[Other]\r\nHotWheel=5\r\n";
     rules = LoadAlarmRules(path, &warnings);
     EXPECT_EQ(rules.hotBox, 100);
@@ -153,7 +154,10 @@ TEST(Alarms, RulesComeFromTheSettingsFileAndBadValuesKeepTheDefault) {
     EXPECT_EQ(DisplayReading(58, rules), "29 deg");
     EXPECT_EQ(rules.command, "");
     EXPECT_EQ(rules.commandTimeout, 5);
-    ASSERT_EQ(warnings.size(), 6u);
+    EXPECT_EQ(rules.trendRise, 40);
+    EXPECT_EQ(rules.trendMaxSpeed, 120);
+    ASSERT_EQ(warnings.size(), 7u);
+    EXPECT_NE(warnings[6].find("from 1 to 300; the default 120"), std::string::npos) << warnings[6];
     EXPECT_NE(warnings[5].find("must be the absolute path of a program"), std::string::npos) << warnings[5];
     EXPECT_NE(warnings[0].find("key \"LeftRightDifference\" is \"abc\""), std::string::npos) << warnings[0];
     EXPECT_NE(warnings[1].find("from 0 to 255 or off; the default 30 is used"), std::string::npos) << warnings[1];
@@ -168,6 +172,108 @@ TEST(Alarms, RulesComeFromTheSettingsFileAndBadValuesKeepTheDefault) {
     EXPECT_EQ(LoadAlarmRules(notAFile, &warnings).hotBox, 120);
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_NE(warnings[0].find("the alarm rules keep their defaults"), std::string::npos);
+}
+
+namespace {
+
+// A train of `count` flat axles at site `site`, milepost `milepost` (tenths),
+// received `received` seconds in, track 1, running north.
+TrainPass Pass(int site, int milepost, long long received, int count = 40, int level = 40) {
+    TrainPass p;
+    p.site = site;
+    p.milepost = milepost;
+    p.track = 1;
+    p.received = received;
+    p.direction = 'N';
+    p.axles = Flat(count, level, level).axles;
+    return p;
+}
+
+}  // namespace
+
+// Site 2 is 10 miles on from site 1: 600 s is 60 mph.
+TEST(AlarmTrends, SameTrainAtTheNextSite) {
+    struct Case {
+        const char* what;
+        std::function<void(TrainPass&)> change;  // on the pass at site 2
+        bool same, reversed;
+    };
+    const Case cases[] = {
+        {"the same train, 60 mph", [](TrainPass&) {}, true, false},
+        {"received before the first site", [](TrainPass& b) { b.received = -600; }, false, false},
+        {"at the same time", [](TrainPass& b) { b.received = 0; }, false, false},
+        {"10 mph is still a train", [](TrainPass& b) { b.received = 3600; }, true, false},
+        {"slower than 10 mph", [](TrainPass& b) { b.received = 3601; }, false, false},
+        {"120 mph is still a train", [](TrainPass& b) { b.received = 300; }, true, false},
+        {"faster than 120 mph", [](TrainPass& b) { b.received = 299; }, false, false},
+        {"running down the line", [](TrainPass& b) { b.milepost = 900; }, true, false},
+        {"two axles more", [](TrainPass& b) { b.axles.resize(42, b.axles.back()); }, true, false},
+        {"three axles fewer", [](TrainPass& b) { b.axles.resize(37); }, false, false},
+        {"no axles", [](TrainPass& b) { b.axles.clear(); }, false, false},
+        {"the other way past the site", [](TrainPass& b) { b.direction = 'S'; }, true, true},
+        {"a curve: another letter but not the opposite", [](TrainPass& b) { b.direction = 'E'; }, true, false},
+        {"no direction", [](TrainPass& b) { b.direction = 0; }, true, false},
+        {"another track", [](TrainPass& b) { b.track = 2; }, false, false},
+        {"the same site", [](TrainPass& b) { b.site = 1; }, false, false},
+        {"the same milepost", [](TrainPass& b) { b.milepost = 1000; }, false, false},
+        {"a day and more later", [](TrainPass& b) { b.milepost = 60000, b.received = 90000; }, false, false},
+    };
+    const AlarmRules rules;
+    for (const Case& c : cases) {
+        TrainPass b = Pass(2, 1100, 600);
+        c.change(b);
+        bool reversed = !c.reversed;
+        EXPECT_EQ(SameTrain(Pass(1, 1000, 0), b, rules, &reversed), c.same) << c.what;
+        EXPECT_EQ(reversed, c.reversed) << c.what;
+    }
+}
+
+// Three sites 10 miles apart at 60 mph, 40 axles reading 40, axle 12 left
+// (car 3, axle 4) changed site by site.
+TEST(AlarmTrends, ABearingWarmingFromSiteToSite) {
+    struct Case {
+        const char* what;
+        std::vector<int> axle12;                   // its reading at sites 1, 2, 3
+        std::function<void(std::vector<TrainPass>&, AlarmRules&)> change;
+        std::vector<std::string> expected;
+    };
+    const auto none = [](std::vector<TrainPass>&, AlarmRules&) {};
+    const Case cases[] = {
+        {"38, 103, 253 above the train: told at the second site, once", {78, 143, 255}, none,
+         {"A12 C3.4 trend left 143-40 >25 [1:38 2:103]"}},
+        {"warm but steady", {70, 72, 68}, none, {}},
+        {"a rise of 25 does not pass, 26 does", {40, 65, 91}, none, {"A12 C3.4 trend left 91-40 >25 [1:0 2:25 3:51]"}},
+        {"rising, but not yet above the floor", {10, 60, 64}, none, {}},
+        {"the other way past site 2: axle 12 is its axle 29", {78, 143, 143},
+         [](std::vector<TrainPass>& p, AlarmRules&) {
+             p[1].direction = p[2].direction = 'S';
+             std::swap(p[1].axles[11].hotBoxLeft, p[1].axles[28].hotBoxLeft);
+             std::swap(p[2].axles[11].hotBoxLeft, p[2].axles[28].hotBoxLeft);
+         },
+         {"A29 C8.1 trend left 143-40 >25 [1:38 2:103]"}},
+        {"an axle missed at site 1 shifts the train by one", {78, 143, 255},
+         [](std::vector<TrainPass>& p, AlarmRules&) { p[0].axles.erase(p[0].axles.begin()); },
+         {"A12 C3.4 trend left 143-40 >25 [1:38 2:103]"}},
+        {"a site reading high is no trend", {40, 40, 40},
+         [](std::vector<TrainPass>& p, AlarmRules&) {
+             for (ReportAxle& a : p[1].axles) a.hotBoxLeft = a.hotBoxRight = 80;
+         },
+         {}},
+        {"site 2 too late for the train: no chain", {78, 143, 255},
+         [](std::vector<TrainPass>& p, AlarmRules&) { p[1].received = 7200; }, {}},
+        {"a short train has no median", {78, 143, 255},
+         [](std::vector<TrainPass>&, AlarmRules& r) { r.minimumAxlesForOutlier = 41; }, {}},
+        {"trends off", {78, 143, 255},
+         [](std::vector<TrainPass>&, AlarmRules& r) { r.trendRise = RULE_OFF; }, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<TrainPass> passes = {Pass(1, 1000, 0), Pass(2, 1100, 600), Pass(3, 1200, 1200)};
+        for (std::size_t k = 0; k < 3; ++k)
+            passes[k].axles[11].hotBoxLeft = static_cast<std::uint8_t>(c.axle12[k]);
+        AlarmRules rules;
+        c.change(passes, rules);
+        EXPECT_EQ(DescribeAlarms(TrainTrends(passes, rules)), c.expected) << c.what;
+    }
 }
 
 TEST(Alarms, SystemMessagesAreClassedByWhatTheySay) {

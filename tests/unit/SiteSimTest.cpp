@@ -311,9 +311,9 @@ TEST(SiteSimGenerator, DefaultAlarmRulesOnHealthyAndPlantedTrains) {
         while (hw == hb) hw = hw % count + 1;
         while (lr == hb || lr == hw) lr = lr % count + 1;
         const int sides[3] = {rng.Range(0, 1), rng.Range(0, 1), rng.Range(0, 1)};
-        d.defects = {{DefectKind::HotBox, hb, sides[0], 0, 0},
-                     {DefectKind::HotWheel, hw, sides[1], 0, 0},
-                     {DefectKind::SideDifference, lr, sides[2], 0, 0}};
+        d.defects = {{DefectKind::HotBox, hb, sides[0], 0, 0, {}},
+                     {DefectKind::HotWheel, hw, sides[1], 0, 0, {}},
+                     {DefectKind::SideDifference, lr, sides[2], 0, 0, {}}};
         SimRandom plantedRng(seed);
         const GeneratedTrain sick = GenerateTrain(site, d, plantedRng);
         const bool wheels = d.format == StreamFormat::Current && d.kind == 15 && d.hwd;
@@ -348,6 +348,90 @@ TEST(SiteSimGenerator, DefaultAlarmRulesOnHealthyAndPlantedTrains) {
                 largest[static_cast<int>(AlarmKind::HotWheel)], largest[static_cast<int>(AlarmKind::SideDifference)],
                 largest[static_cast<int>(AlarmKind::Outlier)], found[0], planted[0], found[1], planted[1], found[2],
                 planted[2]);
+}
+
+namespace {
+
+// A generated train as the trend rule sees it at its site.
+TrainPass PassOf(const GeneratedTrain& t, const SiteIdentity& site, TrainRecord& record) {
+    AssembleFromBlocks(record, t.stream.data(), t.stream.size());
+    TrainPass p;
+    p.site = site.siteNumber;
+    p.milepost = site.milepost;
+    p.track = record.header[th::TRACK];
+    p.received = t.lineSeconds;
+    p.direction = static_cast<char>(record.header[th::DIRECTION]);
+    p.axles = AlarmInputFromRecord(record).axles;
+    return p;
+}
+
+}  // namespace
+
+// 1,000 healthy trains through three sites on a line (one reading 6 steps
+// high) give at most one trend alarm; the same trains with a bearing
+// heating 38, 103, 253 above the train site by site give its trend alarm
+// at the second site, on its axle and side. The figures line is what
+// docs/alarms.md quotes.
+TEST(SiteSimGenerator, TrendAlarmsOnALine) {
+    SimRandom rng(2028);
+    std::vector<SiteIdentity> sites;
+    for (std::uint8_t id : {21, 22, 23}) sites.push_back(MakeSite(id, 1, UnitKind::Halvor, rng));
+    const int mileposts[3] = {1000, 1123, 1290};
+    for (int k = 0; k < 3; ++k) {
+        sites[static_cast<std::size_t>(k)].milepost = static_cast<std::uint16_t>(mileposts[k]);
+        sites[static_cast<std::size_t>(k)].readingBias = k == 1 ? 6 : 0;
+    }
+    auto record = std::make_unique<TrainRecord>();
+    const AlarmRules rules;
+    int falseAlarms = 0, axles = 0, planted = 0, atSecond = 0, largestRise = -255;
+    for (int n = 0; n < 1000; ++n) {
+        TrainDesign d;
+        d.kind = rng.Chance(70) ? 15 : 16;
+        const int r = rng.Range(0, 99);
+        d.axles = r < 20 ? rng.Range(rules.minimumAxlesForOutlier, 40) : r < 85 ? rng.Range(40, 260) : rng.Range(260, 1200);
+        d.maxStreamBytes = BLOCKS_MAX_STREAM;
+        d.randomDefects = false;
+        d.trainNumber = static_cast<std::uint16_t>(n + 1);
+        const int speed = rng.Range(15, 70);
+        const std::uint64_t seed = 9000 + static_cast<std::uint64_t>(n);
+        auto passesOf = [&](const TrainDesign& design) {
+            SimRandom lineRng(seed);
+            std::vector<TrainPass> passes;
+            const std::vector<GeneratedTrain> trains = GenerateLineTrain(sites, design, speed, lineRng);
+            for (std::size_t k = 0; k < trains.size(); ++k) passes.push_back(PassOf(trains[k], sites[k], *record));
+            return passes;
+        };
+        const std::vector<TrainPass> healthy = passesOf(d);
+        axles += static_cast<int>(healthy[0].axles.size());
+        for (const Alarm& a : TrainTrends(healthy, rules)) {
+            ++falseAlarms;
+            ADD_FAILURE() << "healthy train " << n << ": " << testsupport::DescribeAlarm(a);
+        }
+        AlarmRules any = rules;  // every rise passes: the largest healthy rise
+        any.trendRise = 0;
+        any.trendFloor = -255;
+        for (const Alarm& a : TrainTrends(healthy, any))
+            largestRise = std::max(largestRise, a.trend.back().relative - a.trend[a.trend.size() - 2].relative);
+
+        const int axle = rng.Range(1, static_cast<int>(healthy[0].axles.size()));
+        const int side = rng.Range(0, 1);
+        d.defects = {{DefectKind::Trend, axle, side, 0, 0, {38, 103, 253}}};
+        const std::vector<Alarm> alarms = TrainTrends(passesOf(d), rules);
+        ++planted;
+        const std::string where = "train " + std::to_string(n) + ", axle " + std::to_string(axle) + " " +
+                                  AlarmSideName(side == 0 ? AlarmSide::Left : AlarmSide::Right);
+        ASSERT_EQ(alarms.size(), 1u) << where;
+        EXPECT_EQ(alarms[0].axle, axle) << where;
+        EXPECT_EQ(alarms[0].side, side == 0 ? AlarmSide::Left : AlarmSide::Right) << where;
+        ASSERT_EQ(alarms[0].trend.size(), 2u) << where << ": " << testsupport::DescribeAlarm(alarms[0]);
+        atSecond += alarms[0].trend[1].site == sites[1].siteNumber;
+    }
+    EXPECT_LE(falseAlarms, 1);
+    EXPECT_EQ(atSecond, planted);
+    std::printf("[ figures  ] 1000 healthy trains through 3 sites, %d axles: %d trend alarms with the default "
+                "rules (largest healthy rise of a bearing above its side's median, site to site: %d); planted "
+                "38, 103, 253: told at the second site %d of %d\n",
+                axles, falseAlarms, largestRise, atSecond, planted);
 }
 
 // ---- Replies -------------------------------------------------------------

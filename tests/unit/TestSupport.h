@@ -164,7 +164,8 @@ inline std::time_t LocalTime(int year, int month, int day, int hour, int minute,
 
 // An alarm in one line, for comparing and for failure messages:
 // "A6 C2.2 hot-box left 130 >120", "A9 C3.1 outlier right 81-40 >30",
-// "A5 C2.1 site left 255 #64", "A0 equipment #27".
+// "A5 C2.1 site left 255 #64", "A0 equipment #27"; a trend ends in its
+// steps, site:relative ("A12 C3.4 trend left 143-40 >25 [1:38 2:103]").
 inline std::string DescribeAlarm(const Alarm& a) {
     std::string s = "A" + std::to_string(a.axle);
     if (a.car > 0) s += " C" + std::to_string(a.car) + "." + std::to_string(a.axleInCar);
@@ -174,6 +175,9 @@ inline std::string DescribeAlarm(const Alarm& a) {
     if (a.reference >= 0) s += "-" + std::to_string(a.reference);
     if (a.threshold >= 0) s += " >" + std::to_string(a.threshold);
     if (a.code != 0 || a.kind == AlarmKind::Equipment) s += " #" + std::to_string(a.code);
+    for (std::size_t k = 0; k < a.trend.size(); ++k)
+        s += (k == 0 ? " [" : " ") + std::to_string(a.trend[k].site) + ":" + std::to_string(a.trend[k].relative) +
+             (k + 1 == a.trend.size() ? "]" : "");
     return s;
 }
 

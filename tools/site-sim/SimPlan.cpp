@@ -445,7 +445,7 @@ std::string TrainPlan::Describe() const {
     if (design.hwd) s << ", HWD";
     for (const PlantedDefect& d : design.defects) {
         if (d.axle > design.axles || (d.kind == DefectKind::HotWheel && !design.hwd)) continue;
-        static const char* const kinds[] = {"hot box", "hot wheel", "side difference"};
+        static const char* const kinds[] = {"hot box", "hot wheel", "side difference", "trend"};
         s << ", " << kinds[static_cast<int>(d.kind)] << " planted on axle " << d.axle
           << (d.side == 0 ? " left" : " right");
     }

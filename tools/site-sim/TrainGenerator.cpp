@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/CivilDate.h"
@@ -52,9 +53,11 @@ std::uint8_t Reading(int value) { return static_cast<std::uint8_t>(std::clamp(va
 // warm but sound. Wheels run warmer from braking, more so on a train that
 // braked before the site, with a spread per car and per wheel. With
 // `randomDefects`, now and then one bearing runs hot (with its alarm code)
-// or one wheel does.
+// or one wheel does. The bearings' own noise is drawn from `noise` (a
+// site's own on a line) when given.
 std::vector<Axle> DrawAxles(int axles, const std::vector<int>& cars, bool wheels, bool wideLoad,
-                            int ambient, int bias, bool randomDefects, SimRandom& rng) {
+                            int ambient, int bias, bool randomDefects, SimRandom& rng,
+                            SimRandom* noise) {
     std::vector<Axle> out(static_cast<std::size_t>(axles));
     std::size_t i = 0;
     for (int car : cars) {
@@ -72,7 +75,7 @@ std::vector<Axle> DrawAxles(int axles, const std::vector<int>& cars, bool wheels
             carWheel = Spread(rng, 5, 3);
         }
         for (int side = 0; side < 2; ++side) {
-            int v = bearingLevel + sideStep[side] + carBearing + Spread(rng, 2, 3);
+            int v = bearingLevel + sideStep[side] + carBearing + Spread(noise != nullptr ? *noise : rng, 2, 3);
             if (rng.Range(0, 999) < 5) v += rng.Range(6, 14);
             (side == 0 ? a.b0 : a.b1) = Reading(v);
         }
@@ -98,7 +101,7 @@ std::vector<Axle> DrawAxles(int axles, const std::vector<int>& cars, bool wheels
 }
 
 // The planted defects, on the readings drawn.
-void PlantDefects(std::vector<Axle>& axles, const std::vector<PlantedDefect>& defects) {
+void PlantDefects(std::vector<Axle>& axles, const std::vector<PlantedDefect>& defects, int lineSite) {
     for (const PlantedDefect& d : defects) {
         if (d.axle < 1 || d.axle > static_cast<int>(axles.size())) continue;
         Axle& a = axles[static_cast<std::size_t>(d.axle - 1)];
@@ -117,6 +120,11 @@ void PlantDefects(std::vector<Axle>& axles, const std::vector<PlantedDefect>& de
                 bearing = Reading(std::min(other + step, SIDE_DIFFERENCE_PLANT_CEILING));
                 break;
             }
+            case DefectKind::Trend:
+                if (!d.rises.empty())
+                    bearing = Reading(bearing + d.rises[std::min(static_cast<std::size_t>(std::max(lineSite, 0)),
+                                                                 d.rises.size() - 1)]);
+                break;
         }
     }
 }
@@ -231,6 +239,26 @@ std::vector<int> DrawCars(int axles, SimRandom& rng) {
     return cars;
 }
 
+std::vector<GeneratedTrain> GenerateLineTrain(const std::vector<SiteIdentity>& sites, const TrainDesign& design,
+                                              int speedMph, SimRandom& rng) {
+    std::vector<GeneratedTrain> out;
+    SimRandom seeds(rng.Next());  // each site's noise seed: unrelated draws
+    const SimRandom start = rng;
+    long long tenths = 0;
+    for (std::size_t k = 0; k < sites.size(); ++k) {
+        if (k > 0) tenths += std::abs(static_cast<int>(sites[k].milepost) - static_cast<int>(sites[k - 1].milepost));
+        TrainDesign d = design;
+        d.lineSite = static_cast<int>(k);
+        d.noiseSeed = seeds.Next() | 1;  // never 0
+        const long long seconds = tenths * 360 / std::max(speedMph, 1);
+        d.time = AddSeconds(design.time, seconds);
+        rng = start;  // the same draws at every site: the same train
+        out.push_back(GenerateTrain(sites[k], d, rng));
+        out.back().lineSeconds = seconds;
+    }
+    return out;
+}
+
 std::string GeneratedTrain::ReportFileName() const {
     char name[64];
     std::snprintf(name, sizeof name, "%04d%02d%02d_%02d%02d.GEM.HBD.%05d.txt", design.time.year,
@@ -265,9 +293,11 @@ GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRa
     const int ambient = rng.Range(-5, 30) + 10;
     if (!legacy) train.carSizes = DrawCars(design.axles, rng);
     const bool wideLoad = !legacy && rng.Chance(30);
-    std::vector<Axle> axles = DrawAxles(design.axles, train.carSizes, design.hwd, wideLoad,
-                                        ambient, site.readingBias, design.randomDefects, rng);
-    PlantDefects(axles, design.defects);
+    SimRandom noise(design.noiseSeed);
+    std::vector<Axle> axles = DrawAxles(design.axles, train.carSizes, design.hwd, wideLoad, ambient,
+                                        site.readingBias, design.randomDefects, rng,
+                                        design.noiseSeed != 0 ? &noise : nullptr);
+    PlantDefects(axles, design.defects, design.lineSite);
     const TrainTime second = AddSeconds(design.time, 20 + design.axles * 6 / 10);
     const int speed = rng.Range(12, 65);
     const int ecr = rng.Chance(10) ? -1 : rng.Range(-60, 400);

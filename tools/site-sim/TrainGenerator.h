@@ -64,6 +64,8 @@ enum class DefectKind {
     HotWheel,        // one wheel reads `reading` (default 750); trains with hot-wheel values only
     SideDifference,  // one bearing reads `reading` (default 45) above the other side of the axle,
                      // kept at most 110, below the hot-box alarm
+    Trend,           // line mode: one bearing reads rises[k] above what it would read at the
+                     // line's site k (the last one for the sites beyond); a bearing heating up
 };
 constexpr int DEFAULT_HOT_BOX_PLANT = 170;
 constexpr int DEFAULT_HOT_WHEEL_PLANT = 750;
@@ -76,6 +78,7 @@ struct PlantedDefect {
     int side = 0;     // 0 left, 1 right
     int reading = 0;  // 0: the kind's default
     int train = 0;    // the run's train number (1-based) it goes on; 0: every train
+    std::vector<int> rises;  // Trend: above its own reading, site by site along the line
 };
 
 struct TrainDesign {
@@ -95,6 +98,11 @@ struct TrainDesign {
     // Current format: when not empty, the train's alarm entries are exactly
     // these (axle, alarm bits), those beyond the train's axles left out.
     std::vector<SiteAlarmEntry> siteAlarms;
+    // Line mode (GenerateLineTrain): this train's place on the line (0 for
+    // the first site), and the seed of the bearings' own noise at this
+    // site; 0: not on a line (the noise comes from the train's draws).
+    int lineSite = 0;
+    std::uint64_t noiseSeed = 0;
 };
 
 struct GeneratedTrain {
@@ -104,6 +112,7 @@ struct GeneratedTrain {
     int alarmEntries = 0;
     std::uint8_t simCodes[12] = {};  // as the report reads them: group 1 then group 2
     bool legacyFiveByte = false;     // legacy: 5-byte axle records with alarm codes
+    long long lineSeconds = 0;       // line mode: seconds after it passed the line's first site
 
     // The report file the collector writes for this train (inside "Z918E").
     std::string ReportFileName() const;
@@ -118,6 +127,15 @@ int MaxAxlesWithin(StreamFormat format, std::uint8_t kind, std::size_t bytes);
 // Draws one train. design.axles is lowered when the stream would not fit
 // design.maxStreamBytes.
 GeneratedTrain GenerateTrain(const SiteIdentity& site, TrainDesign design, SimRandom& rng);
+
+// One train passing `sites` in their order at `speedMph` (1 or more): the
+// same train at each site (cars, ambient, level, sound but warm bearings,
+// header), its first time stamp moved on by the running time from the first
+// site (milepost distance / speed); at each site the bearings have their own
+// noise and the site its own bias, and a Trend defect its rise for that
+// site. design.time is the time at the first site.
+std::vector<GeneratedTrain> GenerateLineTrain(const std::vector<SiteIdentity>& sites, const TrainDesign& design,
+                                              int speedMph, SimRandom& rng);
 
 // Splits into cars of 2 to 6 axles (a 1-axle train is one car of 1).
 std::vector<int> DrawCars(int axles, SimRandom& rng);
