@@ -245,16 +245,16 @@ std::string ParseArguments(const std::vector<std::string>& args, SimConfig& c) {
 
 std::string ParsePlant(const std::string& text, PlantedDefect* out) {
     PlantedDefect d;
-    std::string spec = text;
+    std::string defect = text;
     long long v = 0;
-    const std::size_t at = spec.find('@');
+    const std::size_t at = defect.find('@');
     if (at != std::string::npos) {
-        if (!ParseIntInRange(spec.substr(at + 1), 1, 100000000, &v)) return "the train after @ is not a number from 1";
+        if (!ParseIntInRange(defect.substr(at + 1), 1, 100000000, &v)) return "the train after @ is not a number from 1";
         d.train = static_cast<int>(v);
-        spec = spec.substr(0, at);
+        defect = defect.substr(0, at);
     }
     std::vector<std::string> parts;
-    std::stringstream ss(spec);
+    std::stringstream ss(defect);
     std::string part;
     while (std::getline(ss, part, ':')) parts.push_back(part);
     if (parts.size() < 2) return "it needs a kind and an axle";
