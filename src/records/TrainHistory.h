@@ -273,6 +273,11 @@ public:
     sqlite3* Handle() { return db_; }
 
 private:
+    // Before the n-th write (from 0) of a long pass: every kBatchFiles
+    // writes the open transaction is committed and the next begun, and a
+    // cancel takes effect there (Failed: rolled back, `why` says why).
+    enum class BatchStep { Go, Cancelled, Failed };
+    BatchStep BeforeBatchedWrite(int n, std::string* why);
     TrainHistory(sqlite3* db, std::string path, int version = HISTORY_SCHEMA_VERSION)
         : db_(db), path_(std::move(path)), identity_(IdentityOf(path_)), version_(version) {}
     bool Exec(const char* sql, std::string* why);

@@ -370,6 +370,16 @@ bool TrainHistory::StoreAlarms(std::int64_t trainId, const std::string& file, co
     return true;
 }
 
+TrainHistory::BatchStep TrainHistory::BeforeBatchedWrite(int n, std::string* why) {
+    if (n % kBatchFiles != 0) return BatchStep::Go;
+    if (n > 0 && !Exec("COMMIT", why)) {
+        Exec("ROLLBACK", nullptr);
+        return BatchStep::Failed;
+    }
+    if (cancelled_.load()) return BatchStep::Cancelled;
+    return Exec("BEGIN IMMEDIATE", why) ? BatchStep::Go : BatchStep::Failed;
+}
+
 int TrainHistory::FillAlarms(std::string* why) {
     if (!alarmMaker_) return 0;
     std::vector<std::int64_t> ids;
@@ -386,13 +396,10 @@ int TrainHistory::FillAlarms(std::string* why) {
         Exec("ROLLBACK", nullptr);
         return -1;
     };
-    int done = 0;
+    int done = 0, writes = 0;
     for (std::int64_t id : ids) {
-        if (done % kBatchFiles == 0) {
-            if (done > 0 && !Exec("COMMIT", why)) return fail();
-            if (cancelled_.load()) return done;
-            if (!Exec("BEGIN IMMEDIATE", why)) return fail();
-        }
+        const BatchStep step = BeforeBatchedWrite(writes++, why);
+        if (step != BatchStep::Go) return step == BatchStep::Cancelled ? done : -1;
         const std::optional<TrainRow> row = Train(id);
         if (!row) {
             Statement del(db_, "DELETE FROM alarm_backlog WHERE train_id = ?1");
@@ -407,7 +414,7 @@ int TrainHistory::FillAlarms(std::string* why) {
             return fail();
         ++done;
     }
-    if (!ids.empty() && !Exec("COMMIT", why)) return fail();
+    if (writes > 0 && !Exec("COMMIT", why)) return fail();
     return done;
 }
 
@@ -516,11 +523,8 @@ int TrainHistory::FillSiteData(const SiteDataLookup& lookup, std::string* why) {
     for (const Row& r : rows) {
         SiteData site;
         if (!lookup(r.file, &site) || !SiteDataFits(site, r.headerSite, r.track, r.trainNumber)) continue;
-        if (filled % kBatchFiles == 0) {
-            if (filled > 0 && !Exec("COMMIT", why)) return fail();
-            if (cancelled_.load()) return filled;
-            if (!Exec("BEGIN IMMEDIATE", why)) return fail();
-        }
+        const BatchStep step = BeforeBatchedWrite(filled, why);
+        if (step != BatchStep::Go) return step == BatchStep::Cancelled ? filled : -1;
         if (!StoreSiteData(r.id, site, why)) return fail();
         // The site's own alarms come with it; the others keep their ids.
         if (!StoreAlarms(r.id, r.file, ReportFromRows(Axles(r.id), r.simCodes), &site, nullptr, why))
