@@ -66,6 +66,56 @@ constexpr Migration kMigrations[] = {
      "  received_at timestamptz NOT NULL DEFAULT now());"
      "CREATE UNIQUE INDEX rejected_content ON rejected (topic, md5(payload));"
      "CREATE INDEX rejected_received ON rejected (received_at);"},
+    // What the desk works from: the sites of every point (registry data and
+    // health, as the point reports them), the alarms raised by the points or
+    // by the office's trend rule, their acknowledgements (one per alarm: the
+    // first one stored is kept, from the point's console or from the office's
+    // page), and the office's operators.
+    {3,
+     "CREATE TABLE site ("
+     "  point_id integer NOT NULL REFERENCES collection_point(id),"
+     "  site_number integer NOT NULL,"
+     "  name text NOT NULL DEFAULT '',"
+     "  milepost integer,"                 // tenths of a mile, the point's registry
+     "  track smallint,"
+     "  health text NOT NULL DEFAULT 'unknown',"
+     "  health_detail jsonb,"
+     "  last_call timestamptz,"
+     "  last_train timestamptz,"
+     "  updated_at timestamptz NOT NULL DEFAULT now(),"
+     "  PRIMARY KEY (point_id, site_number));"
+     // alarm_key: "<train key>/<kind>/<axle>/<side>/<code>", the same whether
+     // the point or the office raised it, so one alarm is one row.
+     "CREATE TABLE alarm ("
+     "  id bigserial PRIMARY KEY,"
+     "  alarm_key text NOT NULL UNIQUE,"
+     "  point_id integer NOT NULL REFERENCES collection_point(id),"
+     "  train_key text NOT NULL,"          // the train's record_key (it may be stored later)
+     "  raised_by text NOT NULL CHECK (raised_by IN ('point', 'office')),"
+     "  kind text NOT NULL,"
+     "  site_number integer, train_number integer,"
+     "  axle integer NOT NULL, car integer, axle_in_car integer, side text NOT NULL,"
+     "  reading integer, reference integer, threshold integer, code integer NOT NULL,"
+     "  text text NOT NULL,"
+     "  trend jsonb,"                      // [{"site": n, "relative": r}, ...] for a trend
+     "  raised_at timestamptz NOT NULL,"
+     "  committed_at timestamptz NOT NULL DEFAULT now());"
+     "CREATE INDEX alarm_raised ON alarm (raised_at DESC);"
+     "CREATE INDEX alarm_train ON alarm (train_key);"
+     "CREATE TABLE acknowledgement ("
+     "  id bigserial PRIMARY KEY,"
+     "  alarm_key text NOT NULL UNIQUE,"
+     "  by_name text NOT NULL,"
+     "  comment text NOT NULL DEFAULT '',"
+     "  acked_at timestamptz NOT NULL,"
+     "  source text NOT NULL CHECK (source IN ('point', 'office')),"
+     "  at_point boolean NOT NULL DEFAULT false,"  // the point's history holds it
+     "  committed_at timestamptz NOT NULL DEFAULT now());"
+     "CREATE TABLE operator ("
+     "  name text PRIMARY KEY,"
+     "  password_hash text NOT NULL,"      // libsodium's Argon2id string
+     "  role text NOT NULL CHECK (role IN ('viewer', 'acknowledger')),"
+     "  created_at timestamptz NOT NULL DEFAULT now());"},
 };
 
 constexpr long long kMigrationLock = 0x4b6573746f7661;  // one office migrates at a time
