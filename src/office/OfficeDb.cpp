@@ -116,6 +116,14 @@ constexpr Migration kMigrations[] = {
      "  password_hash text NOT NULL,"      // libsodium's Argon2id string
      "  role text NOT NULL CHECK (role IN ('viewer', 'acknowledger')),"
      "  created_at timestamptz NOT NULL DEFAULT now());"},
+    // A point's link as the broker tells it (its retained status and last
+    // will) and what its uplink still has to send.
+    {4,
+     "ALTER TABLE collection_point"
+     "  ADD COLUMN online boolean NOT NULL DEFAULT false,"
+     "  ADD COLUMN status_at timestamptz,"
+     "  ADD COLUMN backlog integer,"        // records journaled, not yet confirmed
+     "  ADD COLUMN backlog_at timestamptz;"},
 };
 
 constexpr long long kMigrationLock = 0x4b6573746f7661;  // one office migrates at a time
