@@ -143,15 +143,16 @@ void SendQuery(httplib::Response& res, Connections& pool, const char* sql,
 }
 
 // An alarm as the page shows it (a: alarm, p: its point, s: its site,
-// k: its acknowledgement, t: its train when stored).
+// k: its acknowledgement, tr: its train when stored; not "t", which the
+// train page's query names its own train).
 constexpr const char* kAlarmColumns =
     "a.alarm_key AS key, a.kind, p.name AS point, a.site_number AS site, s.name AS site_name,"
-    " a.train_number AS train, a.train_key, t.id AS train_id, a.axle, a.car, a.axle_in_car, a.side,"
+    " a.train_number AS train, a.train_key, tr.id AS train_id, a.axle, a.car, a.axle_in_car, a.side,"
     " a.reading, a.reference, a.threshold, a.code, a.text, a.trend, a.raised_by, a.raised_at,"
     " k.by_name AS acked_by, k.comment AS ack_comment, k.acked_at, k.source AS ack_source, k.at_point AS ack_at_point"
     " FROM alarm a JOIN collection_point p ON p.id = a.point_id"
     " LEFT JOIN site s ON s.point_id = a.point_id AND s.site_number = a.site_number"
-    " LEFT JOIN train t ON t.record_key = a.train_key"
+    " LEFT JOIN train tr ON tr.record_key = a.train_key"
     " LEFT JOIN acknowledgement k ON k.alarm_key = a.alarm_key";
 
 const std::string kAlarmsSql = std::string(

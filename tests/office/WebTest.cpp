@@ -241,7 +241,8 @@ TEST_F(WebTest, ATrainWithItsAxlesAndTrend) {
     ASSERT_EQ(t["readings"].size(), 48u);
     EXPECT_EQ(t["axles"], 48);
     bool trend = false;
-    for (const json& a : t["alarms"])
+    for (const json& a : t["alarms"]) {
+        EXPECT_EQ(a["train_key"], t["key"]);  // its own alarms only
         if (a["kind"] == "trend") {
             trend = true;
             EXPECT_EQ(a["axle"], 7);
@@ -250,6 +251,7 @@ TEST_F(WebTest, ATrainWithItsAxlesAndTrend) {
             // Its reading at this site is the decoded axle's.
             EXPECT_EQ(a["reading"], t["readings"][6][2]);
         }
+    }
     EXPECT_TRUE(trend) << r.body;
     // Paged and filtered lists: a site's trains, the ones with alarms.
     const json site12 = json::parse(viewer.Send("GET", "/api/trains?site=12&size=2").body);

@@ -14,7 +14,7 @@ function el(tag, attrs, ...children) {
     if (k === 'onclick' || k === 'onsubmit' || k === 'onchange') e.addEventListener(k.slice(2), v);
     else e.setAttribute(k, v === true ? '' : String(v));
   }
-  for (const c of children.flat()) {
+  for (const c of children.flat(Infinity)) {
     if (c === null || c === undefined) continue;
     e.appendChild(c instanceof Node ? c : document.createTextNode(String(c)));
   }
@@ -322,8 +322,8 @@ async function alarmsView(params, background) {
         a.ack_comment ? el('div', { class: 'muted' }, a.ack_comment) : null);
     }
     return el('tr', { class: open ? 'open' : 'acked', 'data-alarm': a.key },
-      el('td', {}, utc(a.raised_at)),
-      el('td', {}, a.kind, a.raised_by === 'office' ? el('div', { class: 'muted' }, 'office') : null),
+      el('td', { class: 'nowrap' }, utc(a.raised_at)),
+      el('td', { class: 'nowrap' }, a.kind, a.raised_by === 'office' ? el('div', { class: 'muted' }, 'office') : null),
       el('td', {}, a.point), el('td', {}, siteLabel(a.site, a.site_name)),
       el('td', {}, a.train_id ? el('a', { href: `#/train/${a.train_id}` }, show(a.train) || 'train') : show(a.train)),
       el('td', {}, axleText(a)), el('td', {}, a.side === 'none' ? '' : a.side),
