@@ -9,6 +9,7 @@
 // <img onerror>, a comment that tries to drop the train table.
 #include <libpq-fe.h>
 
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,6 +94,20 @@ inline bool PlantDeskFixture(const std::string& conninfo, bool hostile, DeskFixt
         ids.push_back(s);
     }
     auto tm = [&](long long ago) { return std::to_string(now - ago); };
+    // A site's clock: UTC here.
+    auto siteClock = [](long long at) {
+        const time_t t = static_cast<time_t>(at);
+        struct tm u {};
+        gmtime_r(&t, &u);
+        TrainTime time;
+        time.year = u.tm_year + 1900;
+        time.month = u.tm_mon + 1;
+        time.day = u.tm_mday;
+        time.hour = u.tm_hour;
+        time.minute = u.tm_min;
+        time.second = u.tm_sec;
+        return time;
+    };
 
     // Trains: one through sites 12, 13 and 17 with a bearing heating up,
     // and a few of each site, one with a hot box.
@@ -115,9 +130,10 @@ inline bool PlantDeskFixture(const std::string& conninfo, bool hostile, DeskFixt
     line.trainNumber = 4417;
     line.randomDefects = false;
     line.defects = {{DefectKind::Trend, 7, 0, 0, 0, {38, 103, 253}}};
+    const long long lineStart = now - 1800;
+    line.time = siteClock(lineStart - 2);
     const std::vector<GeneratedTrain> lineTrains =
         GenerateLineTrain({ids[0], ids[1], ids[2]}, line, 40, rng);
-    const long long lineStart = now - 1800;
     std::vector<TrainMessage> lineMessages;
     for (std::size_t k = 0; k < lineTrains.size(); ++k) {
         lineMessages.push_back(add(plan[k].point, lineTrains[k].stream, lineStart + lineTrains[k].lineSeconds));
@@ -139,8 +155,10 @@ inline bool PlantDeskFixture(const std::string& conninfo, bool hostile, DeskFixt
             d.randomDefects = false;
             if (k == 0 && n == 1) d.defects = {{DefectKind::HotBox, 5, 1, 0, 0, {}}};
             if (k == 3 && n == 2) d.defects = {{DefectKind::HotBox, 9, 0, 182, 0, {}}};
+            const long long received = now - 7200 * (3 - n) - 600 * static_cast<long long>(k);
+            d.time = siteClock(received - 3);
             const GeneratedTrain g = GenerateTrain(ids[k], d, rng);
-            const TrainMessage m = add(plan[k].point, g.stream, now - 7200 * (3 - n) - 600 * static_cast<long long>(k));
+            const TrainMessage m = add(plan[k].point, g.stream, received);
             AssembleFromBlocks(*record, g.stream.data(), g.stream.size());
             const std::vector<Alarm> found = TrainAlarms(AlarmInputFromRecord(*record), AlarmRules{});
             if (!found.empty()) pointAlarms.push_back({m, found});
