@@ -678,6 +678,9 @@ bool WebServer::Start(std::string* why) {
     }
     i.poller = std::thread([&i] { i.Poll(); });
     i.listener = std::thread([&i] { i.server->listen_after_bind(); });
+    // Until it runs, a stop would not reach it (and its thread would never end).
+    for (int wait = 0; wait < 500 && !i.server->is_running(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return true;
 }
 

@@ -214,7 +214,8 @@ function swap(id, ...nodes) {
 async function overviewView(background) {
   const points = await api('/api/points', { background });
   const cards = points.map((p) => el('div', { class: 'card point' },
-    el('h3', {}, p.name, el('span', { class: `state ${p.online ? 'ok' : 'bad'}` }, p.online ? 'online' : 'offline')),
+    el('h3', {}, p.name, p.status_at ? el('span', { class: `state ${p.online ? 'ok' : 'bad'}` }, p.online ? 'online' : 'offline')
+      : el('span', { class: 'state silent' }, 'not told')),
     el('dl', {},
       el('dt', {}, 'Status since'), el('dd', {}, p.status_at ? `${utc(p.status_at)} (${ago(p.status_at)})` : 'not told yet'),
       el('dt', {}, 'Backlog'), el('dd', {}, p.backlog === null ? 'not told' : `${p.backlog} records` +
