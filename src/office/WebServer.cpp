@@ -516,23 +516,29 @@ struct WebServer::Impl {
             return SendError(res, 503, "too many live pages; try again later");
         }
         const std::string token = CookieValue(req, kCookie);
+        // What this page was last told of, and the poll it was told at.
         auto seen = std::make_shared<std::vector<std::string>>();
+        auto seenGeneration = std::make_shared<unsigned long long>(0);
         auto sentHello = std::make_shared<bool>(false);
         res.set_header("X-Accel-Buffering", "no");
         res.set_chunked_content_provider(
             "text/event-stream",
-            [this, token, seen, sentHello](std::size_t, httplib::DataSink& sink) {
+            [this, token, seen, seenGeneration, sentHello](std::size_t, httplib::DataSink& sink) {
                 std::unique_lock<std::mutex> lock(changeMutex);
                 if (!*sentHello) {
                     *sentHello = true;
                     seen->assign(parts, parts + kPartCount);
+                    *seenGeneration = generation;
                     const std::string hello = "retry: 3000\nevent: hello\ndata: {}\n\n";
                     lock.unlock();
                     return sink.write(hello.data(), hello.size());
                 }
-                const unsigned long long was = generation;
-                changed.wait_for(lock, std::chrono::seconds(15), [&] { return stopping || generation != was; });
+                // A change since the last message counts even when it came
+                // before this wait began.
+                changed.wait_for(lock, std::chrono::seconds(15),
+                                 [&] { return stopping || generation != *seenGeneration; });
                 if (stopping) return false;
+                *seenGeneration = generation;
                 json what = json::array();
                 for (std::size_t i = 0; i < kPartCount; ++i)
                     if ((*seen)[i] != parts[i]) {
