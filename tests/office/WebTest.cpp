@@ -265,7 +265,7 @@ TEST_F(WebTest, ATrainWithItsAxlesAndTrend) {
 // Sessions end when idle (the page's own refreshes do not count), at their
 // absolute limit, and at logout; failed logins per name are limited.
 TEST_F(WebTest, SessionsEndAndLoginsAreLimited) {
-    std::unique_ptr<WebServer> shortLived(StartServer(std::chrono::seconds(1), std::chrono::seconds(3)));
+    std::unique_ptr<WebServer> shortLived(StartServer(std::chrono::seconds(2), std::chrono::seconds(4)));
     ASSERT_TRUE(shortLived) << failure_;
     Browser idle(shortLived->port(), Ca()), busy(shortLived->port(), Ca()), refreshed(shortLived->port(), Ca()),
         leaving(server_->port(), Ca());
@@ -276,7 +276,7 @@ TEST_F(WebTest, SessionsEndAndLoginsAreLimited) {
 
     const auto start = std::chrono::steady_clock::now();
     int busyStatus = 200, refreshedStatus = 200;
-    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1500)) {
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2500)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         busyStatus = busy.Send("GET", "/api/points").status;
         EXPECT_EQ(busyStatus, 200);
@@ -284,7 +284,7 @@ TEST_F(WebTest, SessionsEndAndLoginsAreLimited) {
     }
     EXPECT_EQ(idle.Send("GET", "/api/points").status, 401);
     EXPECT_EQ(refreshedStatus, 401);
-    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(3200)) {
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(4200)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         busyStatus = busy.Send("GET", "/api/points").status;
     }
