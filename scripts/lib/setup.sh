@@ -3,7 +3,7 @@ KESTOVA_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev lib
   clang libclang-rt-dev qt6-base-dev libgl-dev fonts-crosextra-carlito fonts-liberation
   xvfb xauth dpkg-dev file libsqlite3-dev sqlite3 qt6-charts-dev qt6-multimedia-dev
   libmosquitto-dev mosquitto libpq-dev postgresql nlohmann-json3-dev openssl
-  iproute2 nftables python3)
+  iproute2 nftables python3 libcpp-httplib-dev libsodium-dev libssl-dev libjs-chart.js chromium)
 
 kestova_install_packages() {
   local missing=()

@@ -45,6 +45,17 @@ public:
     bool Store(const std::vector<TrainMessage>& trains, const std::vector<RejectedMessage>& rejected,
                std::size_t* inserted, std::string* why);
 
+    // The office's own acknowledgement of an alarm (OfficeAck.cpp): stored
+    // with source 'office' for the events path to hand to the point. False
+    // with the reason for an unknown alarm key, and for an alarm already
+    // acknowledged (its first acknowledgement stays; *why names it).
+    bool Acknowledge(const std::string& alarmKey, const std::string& by, const std::string& comment,
+                     std::string* why);
+    // Adds an operator or replaces one's password hash and role
+    // ("viewer" or "acknowledger").
+    bool SetOperator(const std::string& name, const std::string& role, const std::string& passwordHash,
+                     std::string* why);
+
 private:
     bool Exec(const char* sql, std::string* why);
     bool Usable(std::string* why);

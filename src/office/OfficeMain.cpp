@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,13 +21,17 @@
 #include "office/Broker.h"
 #include "office/OfficeDb.h"
 #include "office/Payload.h"
+#include "office/WebAuth.h"
+#include "office/WebServer.h"
 
 namespace {
 
 constexpr int kExitUsage = 2;
 constexpr const char* kUsage =
     "Usage: kestova-office [--host H] [--port N] [--cafile F --certfile F --keyfile F]\n"
-    "                      [--client-id ID] [--database CONNINFO] [--check] [--help] [--version]\n";
+    "                      [--client-id ID] [--database CONNINFO] [--check] [--help] [--version]\n"
+    "                      [--web ADDRESS:PORT --web-cert FILE --web-key FILE]\n"
+    "       kestova-office --add-operator NAME --role viewer|acknowledger [--database CONNINFO]\n";
 constexpr std::size_t kConfirmKeysPerMessage = 500;
 constexpr std::size_t kBatch = 1000;  // trains per transaction at most
 
@@ -205,12 +210,20 @@ int main(int argc, char** argv) {
     const ParsedCommandLine args = ParseCommandLine(
         std::vector<std::string>(argv + 1, argv + argc),
         {{"--help"}, {"--version"}, {"--check"}, {"--host", true}, {"--port", true}, {"--cafile", true},
-         {"--certfile", true}, {"--keyfile", true}, {"--client-id", true}, {"--database", true}});
+         {"--certfile", true}, {"--keyfile", true}, {"--client-id", true}, {"--database", true}, {"--web", true},
+         {"--web-cert", true}, {"--web-key", true}, {"--add-operator", true}, {"--role", true}});
     long long port = 0;
     std::string error = args.error;
     if (error.empty() && !args.operands.empty()) error = "unexpected argument " + args.operands.front();
     if (error.empty() && args.Has("--port") && !ParseIntInRange(args.Value("--port"), 1, 65535, &port))
         error = "--port takes a number from 1 to 65535";
+    WebSettings web;
+    if (error.empty() && args.Has("--web") && !ParseWebAddress(args.Value("--web"), &web.address, &web.port))
+        error = "--web takes ADDRESS:PORT";
+    if (error.empty() && args.Has("--web") && (!args.Has("--web-cert") || !args.Has("--web-key")))
+        error = "--web needs --web-cert and --web-key (the page is served over HTTPS only)";
+    if (error.empty() && args.Has("--add-operator") != args.Has("--role"))
+        error = "--add-operator and --role go together";
     if (!error.empty()) {
         std::fprintf(stderr, "kestova-office: %s\n%s", error.c_str(), kUsage);
         return kExitUsage;
@@ -221,7 +234,9 @@ int main(int argc, char** argv) {
                    "them (docs/office.md). --database takes a libpq connection string (else\n"
                    "KESTOVA_OFFICE_DATABASE, else libpq's PG... variables). --check tests the\n"
                    "database, its schema and the broker and exits 0 when all is well. SIGINT or\n"
-                   "SIGTERM stop it.\n", stdout);
+                   "SIGTERM stop it.\n"
+                   "--web serves the office's page over HTTPS on ADDRESS:PORT. --add-operator\n"
+                   "stores an operator of the page, the password read from standard input.\n", stdout);
         return 0;
     }
     if (args.Has("--version")) {
@@ -236,6 +251,7 @@ int main(int argc, char** argv) {
     broker.keyFile = args.Value("--keyfile");
     const char* env = std::getenv("KESTOVA_OFFICE_DATABASE");
     const std::string conninfo = args.Has("--database") ? args.Value("--database") : (env ? env : "");
+    if (args.Has("--add-operator")) return AddOperatorFromStdin(conninfo, args.Value("--add-operator"), args.Value("--role"));
     const std::string clientId = args.Has("--client-id") ? args.Value("--client-id") : "kestova-office";
 
     Office o;
@@ -260,6 +276,19 @@ int main(int argc, char** argv) {
     }
     std::printf("Database at schema version %d; taking trains from %s\n", OfficeSchemaVersion(),
                 broker.Where().c_str());
+    // The page runs on threads and database connections of its own.
+    std::unique_ptr<WebServer> webServer;
+    if (args.Has("--web")) {
+        web.certFile = args.Value("--web-cert");
+        web.keyFile = args.Value("--web-key");
+        web.conninfo = conninfo;
+        webServer = std::make_unique<WebServer>(web);
+        if (!webServer->Start(&why)) {
+            std::fprintf(stderr, "kestova-office: %s\n", why.c_str());
+            return 1;
+        }
+        std::printf("Web page at https://%s:%d/\n", web.address.c_str(), webServer->port());
+    }
     std::fflush(stdout);
     std::thread storer(StoreThread, std::ref(o));
     bool everConnected = false, told = false;
@@ -310,6 +339,7 @@ int main(int argc, char** argv) {
         o.job.changed.notify_all();
     }
     storer.join();
+    if (webServer) webServer->Stop();
     mosquitto_loop(o.mosq, 100, 1);
     mosquitto_disconnect(o.mosq);
     mosquitto_destroy(o.mosq);
