@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <set>
 
 #include "engine/AlarmCommand.h"
 #include "engine/Assembly.h"
@@ -55,7 +54,6 @@ bool DecodeBytea(const char* text, std::vector<std::uint8_t>* out) {
     return true;
 }
 
-long long Distance(int a, int b) { return std::llabs(static_cast<long long>(a) - b); }
 
 }  // namespace
 
@@ -65,112 +63,6 @@ std::string TrendJson(const std::vector<TrendStep>& steps) {
         json += (json.size() > 1 ? "," : "") + std::string("{\"site\":") + std::to_string(s.site) +
                 ",\"relative\":" + std::to_string(s.relative) + "}";
     return json + "]";
-}
-
-std::vector<std::size_t> OfficeChain(const std::vector<OfficePass>& candidates, std::size_t self,
-                                     const AlarmRules& rules) {
-    // SameTrain tells sites apart by number; numbers repeat across points,
-    // so each (point, site) gets one of its own here.
-    std::map<std::pair<int, int>, int> placeOf;
-    std::vector<TrainPass> passes;
-    std::vector<int> place;
-    for (const OfficePass& c : candidates) {
-        const auto at = placeOf.emplace(std::make_pair(c.pointId, c.pass.site), static_cast<int>(placeOf.size()) + 1);
-        passes.push_back(c.pass);
-        passes.back().site = at.first->second;
-        place.push_back(at.first->second);
-    }
-    std::set<int> used{place[self]};
-    const auto axleDiff = [&](std::size_t a, std::size_t b) {
-        return Distance(static_cast<int>(passes[a].axles.size()), static_cast<int>(passes[b].axles.size()));
-    };
-    // Whether the train of pass `i` ran the other way past the site of
-    // `here`: it passed that site too, before `i` (backwards) or after it,
-    // as the same train at least as closely as `here` is; unless that pass
-    // is as well the one after (before) another pass at the site of `i`:
-    // then it is another train's, running the way of the chain.
-    const auto cameOtherWay = [&](std::size_t i, std::size_t here, bool backwards) {
-        for (std::size_t j = 0; j < passes.size(); ++j) {
-            if (j == here || place[j] != place[here]) continue;
-            const bool same = backwards ? SameTrain(passes[j], passes[i], rules, nullptr)
-                                        : SameTrain(passes[i], passes[j], rules, nullptr);
-            if (!same || axleDiff(i, j) > axleDiff(i, here)) continue;
-            bool explained = false;
-            for (std::size_t m = 0; m < passes.size() && !explained; ++m)
-                explained = m != i && place[m] == place[i] && axleDiff(m, j) <= axleDiff(i, j) &&
-                            (backwards ? SameTrain(passes[m], passes[j], rules, nullptr)
-                                       : SameTrain(passes[j], passes[m], rules, nullptr));
-            if (!explained) return true;
-        }
-        return false;
-    };
-    // The way along the line the chain runs: +1 mileposts rising, -1 falling.
-    int way = 0;
-    // The pass before `from` (backwards; forwards: the pass after it): at each
-    // site the pass of the closest axle count (then the closest in time),
-    // and of those the site passed nearest in time. A chain runs one way
-    // along the line (its mileposts rise or fall throughout).
-    auto next = [&](std::size_t from, bool backwards) {
-        std::map<int, std::size_t> bestOfSite;
-        const TrainPass& here = passes[from];
-        for (std::size_t i = 0; i < passes.size(); ++i) {
-            if (used.count(place[i])) continue;
-            const bool same = backwards ? SameTrain(passes[i], here, rules, nullptr)
-                                        : SameTrain(here, passes[i], rules, nullptr);
-            if (!same) continue;
-            const int step = (passes[i].milepost > here.milepost) == !backwards ? 1 : -1;
-            if (way != 0 && step != way) continue;
-            if (cameOtherWay(i, from, backwards)) continue;
-            const auto it = bestOfSite.find(place[i]);
-            if (it == bestOfSite.end()) {
-                bestOfSite.emplace(place[i], i);
-                continue;
-            }
-            const TrainPass& b = passes[it->second];
-            const auto rank = [&](const TrainPass& p) {
-                return std::make_pair(Distance(static_cast<int>(p.axles.size()), static_cast<int>(here.axles.size())),
-                                      std::llabs(p.received - here.received));
-            };
-            if (rank(passes[i]) < rank(b)) it->second = i;
-        }
-        std::size_t best = passes.size();
-        for (const auto& [site, i] : bestOfSite)
-            if (best == passes.size() ||
-                std::llabs(passes[i].received - here.received) < std::llabs(passes[best].received - here.received))
-                best = i;
-        return best;
-    };
-    std::vector<std::size_t> chain{self};
-    for (std::size_t at = self; chain.size() < static_cast<std::size_t>(kMostCandidates);) {
-        const std::size_t before = next(at, true);
-        if (before == passes.size()) break;
-        way = passes[at].milepost > passes[before].milepost ? 1 : -1;
-        used.insert(place[before]);
-        chain.insert(chain.begin(), before);
-        at = before;
-    }
-    return chain;
-}
-
-std::vector<OfficeTrendAlarm> OfficeChainTrends(const std::vector<OfficePass>& candidates,
-                                                const std::vector<std::size_t>& chain, const AlarmRules& rules) {
-    // Each pass is named by its place in the chain (from 1) for the rule,
-    // and by its site number again in the alarms.
-    std::vector<TrainPass> passes;
-    for (std::size_t k = 0; k < chain.size(); ++k) {
-        passes.push_back(candidates[chain[k]].pass);
-        passes.back().site = static_cast<int>(k) + 1;
-    }
-    std::vector<OfficeTrendAlarm> out;
-    for (Alarm& a : TrainTrends(passes, rules)) {
-        if (a.trend.empty()) continue;
-        const std::size_t k = static_cast<std::size_t>(a.trend.back().site - 1);
-        if (k >= chain.size()) continue;
-        for (TrendStep& s : a.trend)
-            s.site = candidates[chain[static_cast<std::size_t>(s.site - 1)]].pass.site;
-        out.push_back({chain[k], std::move(a)});
-    }
-    return out;
 }
 
 OfficeTrends::~OfficeTrends() {
@@ -292,23 +184,24 @@ int OfficeTrends::RaiseOne(const std::string& key, std::int64_t spreadSeconds, s
         candidates.push_back(std::move(p));
     }
     if (candidates.size() < 2 || candidates[self].key != key) return 0;
-    // The train's chain up to it; and, for a train that reached the office
-    // after passes of the sites beyond it (a point sending late), the chains
-    // of those passes, which may now run through it.
-    std::vector<OfficeTrendAlarm> alarms;
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (i != self && (candidates[i].pass.received <= candidates[self].pass.received ||
-                          !SameTrain(candidates[self].pass, candidates[i].pass, rules_, nullptr) ||
-                          (candidates[i].pointId == candidates[self].pointId &&
-                           candidates[i].pass.site == candidates[self].pass.site)))
-            continue;
-        const std::vector<std::size_t> chain = OfficeChain(candidates, i, rules_);
-        if (chain.size() < 2 || (i != self && std::find(chain.begin(), chain.end(), self) == chain.end())) continue;
-        for (OfficeTrendAlarm& t : OfficeChainTrends(candidates, chain, rules_)) alarms.push_back(std::move(t));
+    // SameTrain tells sites apart by number; numbers repeat across points,
+    // so each (point, site) is given a number of its own for the rule, and
+    // its own again in the alarms.
+    std::map<std::pair<int, int>, int> placeOf;
+    std::vector<int> siteOfPlace{0};
+    std::vector<TrainPass> passes;
+    for (const OfficePass& c : candidates) {
+        const auto at = placeOf.emplace(std::make_pair(c.pointId, c.pass.site), static_cast<int>(siteOfPlace.size()));
+        if (at.second) siteOfPlace.push_back(c.pass.site);
+        passes.push_back(c.pass);
+        passes.back().site = at.first->second;
     }
+    std::vector<PassAlarm> alarms = NewPassTrends(passes, self, rules_);
+    for (PassAlarm& t : alarms)
+        for (TrendStep& step : t.alarm.trend) step.site = siteOfPlace[static_cast<std::size_t>(step.site)];
 
     int added = 0;
-    for (const OfficeTrendAlarm& t : alarms) {
+    for (const PassAlarm& t : alarms) {
         const OfficePass& p = candidates[t.pass];
         const Alarm& a = t.alarm;
         const std::string alarmKey = p.key + "/trend/" + std::to_string(a.axle) + "/" + AlarmSideName(a.side) + "/0";

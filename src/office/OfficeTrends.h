@@ -23,26 +23,6 @@ struct OfficePass {
     TrainPass pass;      // pass.site: the header's site number
 };
 
-// The passes of one train in the order it passed the sites, up to `self`
-// (an index of `candidates`): going back from `self`, each the same train as
-// the one after it (SameTrain), at most one pass a site (point and site
-// number): at each site the pass of the closest axle count, then the
-// closest in time; of those sites the one passed last. The chain runs one
-// way along the line (mileposts rising or falling throughout), and a pass
-// whose train ran the other way past the site after it (it passed that site
-// before, more closely the same train) is not taken. Indexes into `candidates`.
-std::vector<std::size_t> OfficeChain(const std::vector<OfficePass>& candidates, std::size_t self,
-                                     const AlarmRules& rules);
-
-// The trend alarms of a chain (TrainTrends), each with the index of the pass
-// that raised it; trend steps carry the real site numbers.
-struct OfficeTrendAlarm {
-    std::size_t pass = 0;
-    Alarm alarm;
-};
-std::vector<OfficeTrendAlarm> OfficeChainTrends(const std::vector<OfficePass>& candidates,
-                                                const std::vector<std::size_t>& chain, const AlarmRules& rules);
-
 class OfficeTrends {
 public:
     explicit OfficeTrends(const AlarmRules& rules) : rules_(rules) {}
