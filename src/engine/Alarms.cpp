@@ -544,6 +544,16 @@ std::vector<std::size_t> TrainChain(const std::vector<TrainPass>& passes, std::s
         }
         return false;
     };
+    // Whether the train of pass `i` reached the site of `here` before `here`
+    // did: a pass there in between that is more closely the same train (on
+    // one track a train overtakes no other).
+    const auto reachedEarlier = [&](std::size_t i, std::size_t here) {
+        for (std::size_t k = 0; k < passes.size(); ++k)
+            if (k != here && passes[k].site == passes[here].site && passes[k].received < passes[here].received &&
+                axleDiff(i, k) < axleDiff(i, here) && SameTrain(passes[i], passes[k], rules, nullptr))
+                return true;
+        return false;
+    };
     std::vector<std::size_t> chain{self};
     std::vector<int> used{passes[self].site};
     int way = 0;  // +1: mileposts rising along the chain, -1 falling
@@ -553,7 +563,7 @@ std::vector<std::size_t> TrainChain(const std::vector<TrainPass>& passes, std::s
             if (std::find(used.begin(), used.end(), passes[i].site) != used.end()) continue;
             if (!SameTrain(passes[i], passes[here], rules, nullptr)) continue;
             const int step = passes[here].milepost > passes[i].milepost ? 1 : -1;
-            if ((way != 0 && step != way) || cameOtherWay(i, here)) continue;
+            if ((way != 0 && step != way) || cameOtherWay(i, here) || reachedEarlier(i, here)) continue;
             const auto same = std::find_if(bestOfSite.begin(), bestOfSite.end(),
                                            [&](std::size_t b) { return passes[b].site == passes[i].site; });
             const auto rank = [&](std::size_t p) {
@@ -590,7 +600,10 @@ std::vector<PassAlarm> NewPassTrends(const std::vector<TrainPass>& passes, std::
             std::size_t at = passes.size();
             for (std::size_t k = 0; k < chain.size(); ++k)
                 if (!a.trend.empty() && passes[chain[k]].site == a.trend.back().site) at = chain[k];
-            if (at < passes.size()) out.push_back({at, std::move(a)});
+            const bool told = std::any_of(out.begin(), out.end(), [&](const PassAlarm& o) {
+                return o.pass == at && o.alarm.axle == a.axle && o.alarm.side == a.side;
+            });
+            if (at < passes.size() && !told) out.push_back({at, std::move(a)});
         }
     }
     return out;

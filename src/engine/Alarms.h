@@ -138,7 +138,9 @@ std::vector<Alarm> TrainTrends(const std::vector<TrainPass>& passesInOrder, cons
 // (mileposts rising or falling throughout), and a pass whose train ran the
 // other way past the site after it (it passed that site before, as closely
 // the same train, and that pass follows no other at its own site) is not
-// taken. Indexes into `passes`, oldest first.
+// taken, nor one whose train reached the site after it earlier (a pass
+// there in between, more closely the same train: on one track no train
+// overtakes another). Indexes into `passes`, oldest first.
 std::vector<std::size_t> TrainChain(const std::vector<TrainPass>& passes, std::size_t self, const AlarmRules& rules);
 
 // A trend alarm and the index of the pass whose site raised it.
@@ -148,8 +150,7 @@ struct PassAlarm {
 };
 // The trend alarms once pass `self` is known: those of its chain, and of the
 // chains of the later passes that now run through it (a site that sent its
-// train late); TrainTrends on each. An alarm may come more than once (the
-// same pass, axle and side): store them by that key.
+// train late); TrainTrends on each. One alarm a pass, axle and side.
 std::vector<PassAlarm> NewPassTrends(const std::vector<TrainPass>& passes, std::size_t self, const AlarmRules& rules);
 
 // Short stable names for texts and JSON: "site", "hot-box", "hot-wheel",
