@@ -257,8 +257,8 @@ public:
     std::vector<std::string> SkippedFiles();
 
     // The trains received up to `seconds` before or after the train of the
-    // report file `file` (that train first, then by received time), at most
-    // `limit`; empty when the file has no row.
+    // report file `file` (that train first, then the closest in time), at
+    // most `limit`; empty when the file has no row.
     std::vector<TrainPassRow> TrainsReceivedNear(const std::string& file, std::int64_t seconds, int limit);
     // Adds alarms to a stored train that its report alone does not make (a
     // trend across sites), in one transaction: each one the train does not

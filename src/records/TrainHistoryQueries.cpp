@@ -332,7 +332,8 @@ std::vector<TrainPassRow> TrainHistory::TrainsReceivedNear(const std::string& fi
                             ", header FROM trains WHERE received BETWEEN "
                             "datetime((SELECT received FROM trains WHERE file = ?1), ?2) AND "
                             "datetime((SELECT received FROM trains WHERE file = ?1), ?3) "
-                            "ORDER BY file = ?1 DESC, received, id LIMIT ?4";
+                            "ORDER BY file = ?1 DESC, abs(julianday(received) - "
+                            "julianday((SELECT received FROM trains WHERE file = ?1))), id LIMIT ?4";
     Statement q(db_, sql.c_str());
     q.Bind(1, file).Bind(2, "-" + std::to_string(seconds) + " seconds").Bind(3, "+" + std::to_string(seconds) + " seconds");
     q.Bind(4, limit);
