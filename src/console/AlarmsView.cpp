@@ -61,7 +61,7 @@ QString AlarmsModel::ReadingText(const AlarmRow& a) const {
     if (a.reference >= 0) {
         // A difference: what the reading was compared with, and by how much it passed.
         text += QStringLiteral(" (%1 %2, %3 more)")
-                    .arg(a.kind == "outlier" ? QStringLiteral("median") : QStringLiteral("other side"))
+                    .arg(a.kind == "outlier" || a.kind == "trend" ? QStringLiteral("median") : QStringLiteral("other side"))
                     .arg(Text(DisplayReading(a.reference, rules_)))
                     .arg(Text(DisplayReading(a.reading - a.reference, rules_)));
     }

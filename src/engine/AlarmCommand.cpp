@@ -1,4 +1,5 @@
 #include "engine/AlarmCommand.h"
+#include "engine/PointTrends.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -294,20 +295,7 @@ TrainHistory::AlarmMaker HistoryAlarmMaker(const AlarmRules& rules) {
         in.systemMessages = report.simCodes;
         if (site != nullptr) in.siteAlarms = site->alarms;
         std::vector<AlarmFields> out;
-        for (const Alarm& a : TrainAlarms(in, rules)) {
-            AlarmFields f;
-            f.kind = AlarmKindName(a.kind);
-            f.axle = a.axle;
-            f.car = a.car;
-            f.axleInCar = a.axleInCar;
-            f.side = AlarmSideName(a.side);
-            f.reading = a.reading;
-            f.reference = a.reference;
-            f.threshold = a.threshold;
-            f.code = a.code;
-            f.text = AlarmText(a, rules);
-            out.push_back(std::move(f));
-        }
+        for (const Alarm& a : TrainAlarms(in, rules)) out.push_back(AlarmFieldsOf(a, rules));
         return out;
     };
 }

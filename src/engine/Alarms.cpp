@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <tuple>
 
 #include "platform/Profile.h"
@@ -519,6 +520,92 @@ std::vector<Alarm> TrainTrends(const std::vector<TrainPass>& passes, const Alarm
     std::sort(out.begin(), out.end(), [](const Alarm& x, const Alarm& y) {
         return std::tie(x.axle, x.side) < std::tie(y.axle, y.side);
     });
+    return out;
+}
+
+std::vector<std::size_t> TrainChain(const std::vector<TrainPass>& passes, std::size_t self, const AlarmRules& rules) {
+    const auto axleDiff = [&](std::size_t a, std::size_t b) {
+        return std::llabs(static_cast<long long>(passes[a].axles.size()) - static_cast<long long>(passes[b].axles.size()));
+    };
+    // Whether the train of pass `i` ran the other way past the site of
+    // `here`: it passed that site too, before `i`, as the same train at
+    // least as closely as `here` is; unless that pass follows another pass
+    // at the site of `i` as closely: then it is another train's, running the
+    // way of the chain.
+    const auto cameOtherWay = [&](std::size_t i, std::size_t here) {
+        for (std::size_t j = 0; j < passes.size(); ++j) {
+            if (j == here || passes[j].site != passes[here].site) continue;
+            if (!SameTrain(passes[j], passes[i], rules, nullptr) || axleDiff(i, j) > axleDiff(i, here)) continue;
+            bool explained = false;
+            for (std::size_t m = 0; m < passes.size() && !explained; ++m)
+                explained = m != i && passes[m].site == passes[i].site && axleDiff(m, j) <= axleDiff(i, j) &&
+                            SameTrain(passes[m], passes[j], rules, nullptr);
+            if (!explained) return true;
+        }
+        return false;
+    };
+    // Whether the train of pass `i` reached the site of `here` before `here`
+    // did: a pass there in between that is more closely the same train (on
+    // one track a train overtakes no other).
+    const auto reachedEarlier = [&](std::size_t i, std::size_t here) {
+        for (std::size_t k = 0; k < passes.size(); ++k)
+            if (k != here && passes[k].site == passes[here].site && passes[k].received < passes[here].received &&
+                axleDiff(i, k) < axleDiff(i, here) && SameTrain(passes[i], passes[k], rules, nullptr))
+                return true;
+        return false;
+    };
+    std::vector<std::size_t> chain{self};
+    std::vector<int> used{passes[self].site};
+    int way = 0;  // +1: mileposts rising along the chain, -1 falling
+    for (std::size_t here = self; chain.size() < passes.size();) {
+        std::vector<std::size_t> bestOfSite;  // one a site
+        for (std::size_t i = 0; i < passes.size(); ++i) {
+            if (std::find(used.begin(), used.end(), passes[i].site) != used.end()) continue;
+            if (!SameTrain(passes[i], passes[here], rules, nullptr)) continue;
+            const int step = passes[here].milepost > passes[i].milepost ? 1 : -1;
+            if ((way != 0 && step != way) || cameOtherWay(i, here) || reachedEarlier(i, here)) continue;
+            const auto same = std::find_if(bestOfSite.begin(), bestOfSite.end(),
+                                           [&](std::size_t b) { return passes[b].site == passes[i].site; });
+            const auto rank = [&](std::size_t p) {
+                return std::make_pair(axleDiff(p, here), std::llabs(passes[p].received - passes[here].received));
+            };
+            if (same == bestOfSite.end()) bestOfSite.push_back(i);
+            else if (rank(i) < rank(*same)) *same = i;
+        }
+        if (bestOfSite.empty()) break;
+        const std::size_t before = *std::max_element(bestOfSite.begin(), bestOfSite.end(), [&](std::size_t a, std::size_t b) {
+            return passes[a].received < passes[b].received;
+        });
+        way = passes[here].milepost > passes[before].milepost ? 1 : -1;
+        used.push_back(passes[before].site);
+        chain.insert(chain.begin(), before);
+        here = before;
+    }
+    return chain;
+}
+
+std::vector<PassAlarm> NewPassTrends(const std::vector<TrainPass>& passes, std::size_t self, const AlarmRules& rules) {
+    std::vector<PassAlarm> out;
+    if (rules.trendRise == RULE_OFF || self >= passes.size()) return out;
+    for (std::size_t last = 0; last < passes.size(); ++last) {
+        if (last != self && (passes[last].received <= passes[self].received ||
+                             !SameTrain(passes[self], passes[last], rules, nullptr)))
+            continue;
+        const std::vector<std::size_t> chain = TrainChain(passes, last, rules);
+        if (chain.size() < 2 || std::find(chain.begin(), chain.end(), self) == chain.end()) continue;
+        std::vector<TrainPass> ordered;
+        for (std::size_t k : chain) ordered.push_back(passes[k]);
+        for (Alarm& a : TrainTrends(ordered, rules)) {
+            // The site that raised it: the last of its trend, in the chain.
+            std::size_t at = passes.size();
+            for (std::size_t k = 0; k < chain.size(); ++k)
+                if (!a.trend.empty() && passes[chain[k]].site == a.trend.back().site) at = chain[k];
+            const bool told = std::any_of(out.begin(), out.end(), [&](const PassAlarm& o) {
+                return o.pass == at && o.alarm.axle == a.axle && o.alarm.side == a.side;
+            });
+            if (at < passes.size() && !told) out.push_back({at, std::move(a)});
+        }
+    }
     return out;
 }
 

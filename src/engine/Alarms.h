@@ -129,6 +129,30 @@ bool SameTrain(const TrainPass& a, const TrainPass& b, const AlarmRules& rules, 
 // Sorted by axle, then left before right.
 std::vector<Alarm> TrainTrends(const std::vector<TrainPass>& passesInOrder, const AlarmRules& rules);
 
+// The passes of one train in the order it passed the sites, up to `self`
+// (an index of `passes`, which may hold passes of any train, in any order;
+// TrainPass::site tells the sites apart): going back from `self`, each the
+// same train as the one after it (SameTrain), at most one pass a site: at
+// each site the pass of the closest axle count, then the closest in time;
+// of those sites the one passed last. The chain runs one way along the line
+// (mileposts rising or falling throughout), and a pass whose train ran the
+// other way past the site after it (it passed that site before, as closely
+// the same train, and that pass follows no other at its own site) is not
+// taken, nor one whose train reached the site after it earlier (a pass
+// there in between, more closely the same train: on one track no train
+// overtakes another). Indexes into `passes`, oldest first.
+std::vector<std::size_t> TrainChain(const std::vector<TrainPass>& passes, std::size_t self, const AlarmRules& rules);
+
+// A trend alarm and the index of the pass whose site raised it.
+struct PassAlarm {
+    std::size_t pass = 0;
+    Alarm alarm;
+};
+// The trend alarms once pass `self` is known: those of its chain, and of the
+// chains of the later passes that now run through it (a site that sent its
+// train late); TrainTrends on each. One alarm a pass, axle and side.
+std::vector<PassAlarm> NewPassTrends(const std::vector<TrainPass>& passes, std::size_t self, const AlarmRules& rules);
+
 // Short stable names for texts and JSON: "site", "hot-box", "hot-wheel",
 // "side-difference", "outlier", "equipment", "trend".
 const char* AlarmKindName(AlarmKind kind);

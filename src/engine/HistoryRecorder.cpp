@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "engine/JournalSiteData.h"
+#include "engine/PointTrends.h"
 #include "engine/ReportRestore.h"
 #include "records/TrainHistory.h"
 #include "records/TrainReport.h"
@@ -211,6 +212,10 @@ bool HistoryRecorder::IndexLive(const EngineEvent& event, bool tellFailure) {
         if (tellFailure) Failed(why);
         return false;
     }
+    // Trend alarms with the trains of the point's other sites on the line.
+    const std::string file = event.reportPath.substr(event.reportPath.rfind('/') + 1);
+    if (!RaisePointTrends(*history_, file, Sites(), rules_, &added, &why) && notice_)
+        notice_("ERROR: Train history: the trend alarms of " + file + " could not be stored (" + why + ")", true);
     for (const AlarmRow& alarm : added) {
         if (alarmListener_) alarmListener_(alarm);
         if (alarmCommand_) alarmCommand_->Run(alarm);

@@ -20,6 +20,7 @@
 #include "common/Version.h"
 #include "office/Broker.h"
 #include "office/OfficeDb.h"
+#include "office/OfficeTrends.h"
 #include "office/Payload.h"
 #include "office/WebAuth.h"
 #include "office/WebServer.h"
@@ -29,8 +30,8 @@ namespace {
 constexpr int kExitUsage = 2;
 constexpr const char* kUsage =
     "Usage: kestova-office [--host H] [--port N] [--cafile F --certfile F --keyfile F]\n"
-    "                      [--client-id ID] [--database CONNINFO] [--check] [--help] [--version]\n"
-    "                      [--web ADDRESS:PORT --web-cert FILE --web-key FILE]\n"
+    "                      [--client-id ID] [--database CONNINFO] [--settings FILE] [--check]\n"
+    "                      [--help] [--version] [--web ADDRESS:PORT --web-cert FILE --web-key FILE]\n"
     "       kestova-office --add-operator NAME --role viewer|acknowledger [--database CONNINFO]\n";
 constexpr std::size_t kConfirmKeysPerMessage = 500;
 constexpr std::size_t kBatch = 1000;  // trains per transaction at most
@@ -52,6 +53,7 @@ struct StoreJob {
 
 struct Office {
     OfficeDatabase db;
+    std::unique_ptr<OfficeTrends> trends;  // after each committed batch
     mosquitto* mosq = nullptr;
     StoreJob job;
     std::vector<TrainMessage> pending;
@@ -118,12 +120,24 @@ void StoreThread(Office& o) {
             std::string why;
             const bool ok = o.db.Store(o.job.trains, o.job.rejected, &inserted, &why);
             if (!ok) sleep(1);
+            // The trend alarms of a committed batch: raised while the main
+            // thread confirms it.
+            std::vector<TrainMessage> stored;
+            if (ok && inserted > 0 && o.trends) stored = o.job.trains;
             lock.lock();
             o.job.ok = ok;
             o.job.inserted = inserted;
             o.job.why = why;
             o.job.done = true;
             o.job.changed.notify_all();
+            if (!stored.empty()) {
+                lock.unlock();
+                std::string trendWhy;
+                if (o.trends->Raise(stored, &trendWhy) < 0)
+                    std::fprintf(stderr, "kestova-office: trend alarms of %zu trains not raised: %s\n", stored.size(),
+                                 trendWhy.c_str());
+                lock.lock();
+            }
         } else if (o.job.quit) {
             return;
         }
@@ -211,7 +225,8 @@ int main(int argc, char** argv) {
         std::vector<std::string>(argv + 1, argv + argc),
         {{"--help"}, {"--version"}, {"--check"}, {"--host", true}, {"--port", true}, {"--cafile", true},
          {"--certfile", true}, {"--keyfile", true}, {"--client-id", true}, {"--database", true}, {"--web", true},
-         {"--web-cert", true}, {"--web-key", true}, {"--add-operator", true}, {"--role", true}});
+         {"--web-cert", true}, {"--web-key", true}, {"--add-operator", true}, {"--role", true},
+         {"--settings", true}});
     long long port = 0;
     std::string error = args.error;
     if (error.empty() && !args.operands.empty()) error = "unexpected argument " + args.operands.front();
@@ -233,8 +248,9 @@ int main(int argc, char** argv) {
         std::fputs("\nStores the trains the collection points publish in PostgreSQL and confirms\n"
                    "them (docs/office.md). --database takes a libpq connection string (else\n"
                    "KESTOVA_OFFICE_DATABASE, else libpq's PG... variables). --check tests the\n"
-                   "database, its schema and the broker and exits 0 when all is well. SIGINT or\n"
-                   "SIGTERM stop it.\n"
+                   "database, its schema and the broker and exits 0 when all is well. --settings\n"
+                   "names a settings file whose [Alarms] section sets the trend rule (else its\n"
+                   "defaults). SIGINT or SIGTERM stop it.\n"
                    "--web serves the office's page over HTTPS on ADDRESS:PORT. --add-operator\n"
                    "stores an operator of the page, the password read from standard input.\n", stdout);
         return 0;
@@ -271,6 +287,14 @@ int main(int argc, char** argv) {
     if (args.Has("--check")) return Check(o, conninfo, broker);
 
     if (!o.db.Open(conninfo, &why) || !o.db.Migrate(&why)) {
+        std::fprintf(stderr, "kestova-office: %s\n", why.c_str());
+        return 1;
+    }
+    std::vector<std::string> warnings;
+    const AlarmRules rules = args.Has("--settings") ? LoadAlarmRules(args.Value("--settings"), &warnings) : AlarmRules{};
+    for (const std::string& w : warnings) std::fprintf(stderr, "kestova-office: %s\n", w.c_str());
+    o.trends = std::make_unique<OfficeTrends>(rules);
+    if (!o.trends->Open(conninfo, &why)) {
         std::fprintf(stderr, "kestova-office: %s\n", why.c_str());
         return 1;
     }

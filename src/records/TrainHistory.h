@@ -100,6 +100,12 @@ struct AlarmRow : AlarmFields {
     std::int64_t ackEpoch = 0;               // when, seconds since 1970; 0 when not
 };
 
+// A train as the trend rule follows it from site to site.
+struct TrainPassRow {
+    TrainRow row;
+    char direction = 0;  // the header's direction character; 0 when none or not stored
+};
+
 struct AlarmFilter {
     int siteNumber = -1;       // -1: every site
     std::string fromDate;      // "YYYY-MM-DD" of the received time, inclusive; "" = open
@@ -249,6 +255,18 @@ public:
     bool StoreSiteCounts(const SiteDayCounts& counts, std::string* why);
     // The report files that could not be read as reports (the `skipped` table).
     std::vector<std::string> SkippedFiles();
+
+    // The trains received up to `seconds` before or after the train of the
+    // report file `file` (that train first, then the closest in time), at
+    // most `limit`; empty when the file has no row.
+    std::vector<TrainPassRow> TrainsReceivedNear(const std::string& file, std::int64_t seconds, int limit);
+    // Adds alarms to a stored train that its report alone does not make (a
+    // trend across sites), in one transaction: each one the train does not
+    // have yet (same kind, axle, side and code). `added`, when given, gets
+    // the new ones, marked handed out. Such alarms stay with the train when
+    // its report is indexed again.
+    bool AddAlarms(std::int64_t trainId, const std::vector<AlarmFields>& alarms, std::vector<AlarmRow>* added,
+                   std::string* why);
 
     // The alarm list: unacknowledged alarms first, then newest first by the
     // train's received time (then by id, newest first). limit -1: all.

@@ -323,6 +323,31 @@ std::int64_t TrainHistory::CountUnacknowledged() {
     return CountAlarms(f);
 }
 
+std::vector<TrainPassRow> TrainHistory::TrainsReceivedNear(const std::string& file, std::int64_t seconds, int limit) {
+    std::vector<TrainPassRow> rows;
+    if (version_ < 2) return rows;
+    // The received time is local time text: the window is taken on the
+    // text as it stands (an hour put back or forward shifts it once a year).
+    const std::string sql = std::string("SELECT ") + kTrainColumns + kSiteColumns +
+                            ", header FROM trains WHERE received BETWEEN "
+                            "datetime((SELECT received FROM trains WHERE file = ?1), ?2) AND "
+                            "datetime((SELECT received FROM trains WHERE file = ?1), ?3) "
+                            "ORDER BY file = ?1 DESC, abs(julianday(received) - "
+                            "julianday((SELECT received FROM trains WHERE file = ?1))), id LIMIT ?4";
+    Statement q(db_, sql.c_str());
+    q.Bind(1, file).Bind(2, "-" + std::to_string(seconds) + " seconds").Bind(3, "+" + std::to_string(seconds) + " seconds");
+    q.Bind(4, limit);
+    while (q.Step() == SQLITE_ROW) {
+        rows.emplace_back();
+        FillRow(q, rows.back().row);
+        // The stored header: the 12-byte prefix, then the train header.
+        const std::string header = q.Blob(29);
+        if (header.size() > 12 + th::DIRECTION) rows.back().direction = header[12 + th::DIRECTION];
+    }
+    if (!rows.empty() && rows.front().row.file != file) rows.clear();
+    return rows;
+}
+
 std::optional<AlarmRow> TrainHistory::AlarmById(std::int64_t id) {
     if (version_ < 3) return std::nullopt;
     const std::string sql = std::string("SELECT ") + kAlarmColumns + " FROM alarms WHERE id = ?";

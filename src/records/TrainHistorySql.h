@@ -48,6 +48,11 @@ public:
     std::int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
     bool IsNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
     double Real(int col) const { return sqlite3_column_double(stmt_, col); }
+    std::string Blob(int col) const {
+        const void* b = sqlite3_column_blob(stmt_, col);
+        const int n = sqlite3_column_bytes(stmt_, col);
+        return b != nullptr && n > 0 ? std::string(static_cast<const char*>(b), static_cast<std::size_t>(n)) : "";
+    }
     std::string Text(int col) const {
         const unsigned char* t = sqlite3_column_text(stmt_, col);
         return t != nullptr ? reinterpret_cast<const char*>(t) : "";

@@ -324,7 +324,11 @@ bool TrainHistory::StoreAlarms(std::int64_t trainId, const std::string& file, co
                 Kept{q.Int(0), !q.IsNull(7), q.Text(5), q.Text(6), q.Text(8), q.Int(7), q.Int(9) != 0};
         if (rc != SQLITE_DONE) return fail();
     }
-    for (const char* sql : {"DELETE FROM alarms WHERE file = ?1", "DELETE FROM alarm_backlog WHERE train_id = ?2"}) {
+    // A trend alarm comes from the train's passes at other sites, not from
+    // its report: it stays, with the train's new row.
+    for (const char* sql : {"DELETE FROM alarms WHERE file = ?1 AND kind <> 'trend'",
+                            "UPDATE alarms SET train_id = ?2 WHERE file = ?1",
+                            "DELETE FROM alarm_backlog WHERE train_id = ?2"}) {
         Statement del(db_, sql);
         del.Bind(1, file).Bind(2, trainId);
         if (!del.Run()) return fail();
@@ -367,6 +371,46 @@ bool TrainHistory::StoreAlarms(std::int64_t trainId, const std::string& file, co
         }
         if (k != nullptr) kept.erase(it);  // one alarm per key
     }
+    return true;
+}
+
+bool TrainHistory::AddAlarms(std::int64_t trainId, const std::vector<AlarmFields>& alarms, std::vector<AlarmRow>* added,
+                             std::string* why) {
+    if (alarms.empty()) return true;
+    if (version_ < 3) {
+        if (why != nullptr) *why = "the train history has no alarms yet (an older schema)";
+        return false;
+    }
+    if (!Exec("BEGIN IMMEDIATE", why)) return false;
+    const auto fail = [&] {
+        if (why != nullptr) *why = LastError();
+        Exec("ROLLBACK", nullptr);
+        return false;
+    };
+    std::vector<std::int64_t> ids;
+    // The train's received time, site and numbers come from its row.
+    Statement ins(db_,
+                  "INSERT INTO alarms(train_id, file, received, first_time, site_number, site_id, site_name, "
+                  "train_number, kind, axle, car, axle_in_car, side, reading, reference, threshold, code, text, "
+                  "announced) "
+                  "SELECT id, file, received, first_time, site_number, site_id, site_name, train_number, ?2, ?3, ?4, "
+                  "?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12 FROM trains t WHERE id = ?1 AND NOT EXISTS "
+                  "(SELECT 1 FROM alarms a WHERE a.file = t.file AND a.kind = ?2 AND a.axle = ?3 AND a.side = ?6 "
+                  "AND a.code = ?10)");
+    for (const AlarmFields& a : alarms) {
+        ins.Bind(1, trainId).Bind(2, a.kind).Bind(3, a.axle).Bind(4, a.car).Bind(5, a.axleInCar).Bind(6, a.side);
+        ins.Bind(7, a.reading).Bind(8, a.reference).Bind(9, a.threshold).Bind(10, a.code).Bind(11, Printable(a.text));
+        ins.Bind(12, added != nullptr ? 1 : 0);
+        if (!ins.Run()) return fail();
+        if (sqlite3_changes(db_) > 0) ids.push_back(sqlite3_last_insert_rowid(db_));
+    }
+    if (!Exec("COMMIT", why)) {
+        Exec("ROLLBACK", nullptr);
+        return false;
+    }
+    if (added != nullptr)
+        for (std::int64_t id : ids)
+            if (auto row = AlarmById(id)) added->push_back(std::move(*row));
     return true;
 }
 

@@ -285,6 +285,31 @@ TEST(SimulatorProcess, APlantedHotBearingIsOneAlarmForTheAlarmCommand) {
     EXPECT_EQ(std::system((tool + " --ack 1 --by Ann >/dev/null").c_str()), 0);
     EXPECT_NE(std::system((tool + " --ack 1 --by Bo >/dev/null 2>&1").c_str()), 0);  // once only
 #endif
+
+    // A point serving two sites of a line, 0.2 miles apart: a bearing
+    // heating from the first to the second is one trend alarm, at the
+    // second, handed to the alarm command once; the healthy train before
+    // it raises none.
+    DataFolder line;
+    const std::string lineLog = line.File("hook.log");
+    line.WriteText("hook.sh", "#!/bin/sh\necho \"$KESTOVA_ALARM_KIND $KESTOVA_ALARM_SITE $KESTOVA_ALARM_AXLE "
+                              "$KESTOVA_ALARM_SIDE\" >> '" + lineLog + "'\n");
+    fs::permissions(line.File("hook.sh"), fs::perms::owner_all);
+    line.WriteText("K7_Dialups.ini", "[Alarms]\nCommand=" + line.File("hook.sh") + "\n");
+    const SimRun lineRun = RunSimulator(line, {"--line", "120.0,120.2", "--line-speed", "60", "--interval", "4",
+                                               "--trains", "2", "--healthy", "--plant", "trend:38,103:9@2",
+                                               "--mode", "aio", "--no-pacing"},
+                                        kShortRun);
+    EXPECT_TRUE(lineRun.SimSaid("4 trains sent, 4 acknowledged")) << lineRun.Summary();
+    std::set<std::string> trends;
+    for (int i = 0; i < 100 && trends.empty(); ++i) {
+        std::this_thread::sleep_for(Millis(50));
+        std::istringstream lineLines(ReadFile(lineLog));
+        for (std::string l; std::getline(lineLines, l);)
+            if (l.rfind("trend ", 0) == 0) trends.insert(l);
+    }
+    ASSERT_EQ(trends.size(), 1u) << ReadFile(lineLog) << lineRun.Summary();
+    EXPECT_NE(trends.begin()->find(" 9 left"), std::string::npos) << *trends.begin();
 }
 
 #endif

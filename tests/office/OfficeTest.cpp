@@ -4,12 +4,15 @@
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <map>
 #include <mutex>
 #include <set>
 
 #include "OfficeServers.h"
 #include "TrainGenerator.h"
 #include "office/OfficeDb.h"
+#include "office/OfficeTrends.h"
 #include "office/Payload.h"
 #include "office/UplinkQueue.h"
 #include "records/Journal.h"
@@ -387,4 +390,225 @@ TEST_F(OfficeServersTest, OverTlsEachPointPublishesOnlyAsItself) {
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM rejected"), 0);
     EXPECT_TRUE(east.Received().empty());
     EXPECT_EQ(StopProgram(office, SIGTERM), 0);
+}
+
+// ---- Trend alarms across points ------------------------------------------
+
+namespace {
+
+std::string QueryText(const std::string& conninfo, const std::string& sql) {
+    PGconn* c = PQconnectdb(conninfo.c_str());
+    PGresult* r = PQexec(c, sql.c_str());
+    std::string v;
+    const auto status = PQresultStatus(r);
+    if (status == PGRES_TUPLES_OK && PQntuples(r) >= 1) v = PQgetvalue(r, 0, 0);
+    else if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) v = std::string("ERROR ") + PQerrorMessage(c);
+    PQclear(r);
+    PQfinish(c);
+    return v;
+}
+
+// A line of `count` sites 12.3 and 16.7 miles apart, the second reading 6
+// steps high; site k belongs to point "p<k + 1>" and all have site number
+// 100 (numbers repeat across points).
+std::vector<sitesim::SiteIdentity> LineSites(int count) {
+    sitesim::SimRandom rng(2028);
+    std::vector<sitesim::SiteIdentity> sites;
+    const int mileposts[3] = {1000, 1123, 1290};
+    for (int k = 0; k < count; ++k) {
+        sites.push_back(sitesim::MakeSite(static_cast<std::uint8_t>(21 + k), 1, sitesim::UnitKind::Halvor, rng));
+        sites.back().milepost = static_cast<std::uint16_t>(mileposts[k]);
+        sites.back().siteNumber = 100;
+        sites.back().readingBias = k == 1 ? 6 : 0;
+    }
+    return sites;
+}
+
+// The points and their sites, as the point's site reports fill them.
+std::string RegisterLine(const std::string& conninfo, const std::vector<sitesim::SiteIdentity>& sites) {
+    std::string sql;
+    for (std::size_t k = 0; k < sites.size(); ++k)
+        sql += "INSERT INTO collection_point (name) VALUES ('p" + std::to_string(k + 1) + "') ON CONFLICT DO NOTHING;"
+               "INSERT INTO site (point_id, site_number, milepost, track) SELECT id, " +
+               std::to_string(sites[k].siteNumber) + ", " + std::to_string(sites[k].milepost) +
+               ", 1 FROM collection_point WHERE name = 'p" + std::to_string(k + 1) + "';";
+    return QueryText(conninfo, sql);
+}
+
+// The trains of one line train as point k's uplink sends them: received
+// `start` plus its running time, at journal offset `offset`.
+std::vector<TrainMessage> LineMessages(const std::vector<sitesim::GeneratedTrain>& line, std::int64_t start,
+                                       std::uint64_t offset) {
+    std::vector<TrainMessage> out;
+    for (std::size_t k = 0; k < line.size(); ++k) {
+        JournalTrain t;
+        t.receivedAt = start + line[k].lineSeconds;
+        t.radioId = static_cast<std::uint8_t>(21 + k);
+        t.trackOrSequence = 1;
+        t.delivery = TrainDelivery::Blocks;
+        t.blockCount = 1;
+        t.stream = line[k].stream;
+        t.offset = offset;
+        out.push_back(MessageOfJournalTrain("p" + std::to_string(k + 1), 20260101, t));
+    }
+    return out;
+}
+
+}  // namespace
+
+// A bearing heating up through the sites of two points: the office raises
+// one trend alarm, at the second site, with the bearing's trend; the same
+// train sent again, and a healthy train just behind it, raise nothing more.
+TEST_F(OfficeServersTest, TwoPointsTrainsOfOneHeatingBearingRaiseOneOfficeTrendAlarm) {
+    const pid_t office = StartOffice("office-trend.log");
+    const std::vector<sitesim::SiteIdentity> sites = LineSites(2);
+    sitesim::TrainDesign d;
+    d.axles = 80;
+    d.kind = 15;
+    d.randomDefects = false;
+    d.maxStreamBytes = 9216;
+    d.defects = {{sitesim::DefectKind::Trend, 9, 0, 0, 0, {38, 103}}};
+    sitesim::SimRandom rng(5);
+    const auto heating = LineMessages(sitesim::GenerateLineTrain(sites, d, 50, rng), 1767225600, 4096);
+    d.defects.clear();
+    d.axles = 81;
+    const auto healthy = LineMessages(sitesim::GenerateLineTrain(sites, d, 50, rng), 1767225600 + 240, 8192);
+
+    ASSERT_TRUE(WaitFor([&] { return QueryNumber(database_, "SELECT count(*) FROM schema_version") == OfficeSchemaVersion(); }, 20));
+    ASSERT_EQ(RegisterLine(database_, sites), "");
+    Client client(servers_->brokerPort());
+    ASSERT_TRUE(client.connected());
+    for (const char* p : {"p1", "p2"}) client.Subscribe(std::string("kestova/v1/") + p + "/confirm");
+    ASSERT_TRUE(WaitFor([&] {
+        client.Publish("kestova/v1/p1/train", EncodeTrainMessage(heating[0]));
+        return WaitFor([&] { return !client.Received().empty(); }, 0.5);
+    }, 20)) << ReadText(servers_->dir() + "/office-trend.log");
+    for (const auto& m : {heating[1], healthy[0], healthy[1], heating[1]})
+        client.Publish("kestova/v1/" + m.point + "/train", EncodeTrainMessage(m));
+    ASSERT_TRUE(WaitFor([&] { return QueryNumber(database_, "SELECT count(*) FROM train") == 4; }, 10));
+    ASSERT_TRUE(WaitFor([&] { return QueryNumber(database_, "SELECT count(*) FROM alarm") >= 1; }, 5))
+        << ReadText(servers_->dir() + "/office-trend.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM alarm"), 1);
+    EXPECT_EQ(QueryText(database_,
+                        "SELECT a.alarm_key || ' ' || a.raised_by || ' ' || a.kind || ' ' || p.name || ' ' || a.site_number"
+                        " || ' ' || a.axle || ' ' || a.side || ' ' || a.code || ' ' || jsonb_array_length(a.trend)"
+                        " || ' ' || (a.trend->0->>'site') FROM alarm a JOIN collection_point p ON p.id = a.point_id"),
+              heating[1].Key() + "/trend/9/left/0 office trend p2 100 9 left 0 2 100");
+    // The relative readings rose by about the planted 103 - 38.
+    const long long first = QueryNumber(database_, "SELECT (trend->0->>'relative')::int FROM alarm");
+    const long long second = QueryNumber(database_, "SELECT (trend->1->>'relative')::int FROM alarm");
+    EXPECT_NEAR(second - first, 65, 15) << first << " " << second;
+    EXPECT_NE(QueryText(database_, "SELECT text FROM alarm").find("trend axle 9 (car "), std::string::npos);
+    EXPECT_EQ(StopProgram(office, SIGTERM), 0);
+}
+
+// The figures of docs/office.md (scripts/bench-office-trends runs it): 1,000
+// healthy trains through three points' sites, a train every 2 to 15 minutes
+// at 15 to 70 mph (so several are between two sites at once), stored and
+// followed in batches as the office does, in process; then the same trains
+// with a bearing heating 38, 103, 253; then the latency of a planted pair
+// through kestova-office, from the second train's commit to its alarm row.
+TEST_F(OfficeServersTest, DISABLED_TrendFiguresOnALine) {
+    const std::vector<sitesim::SiteIdentity> sites = LineSites(3);
+    const AlarmRules rules;
+    auto run = [&](bool planted, int* alarms, int* atSecond, int* axles) {
+        const std::string db = servers_->NewDatabase();
+        OfficeDatabase store;
+        std::string why;
+        EXPECT_TRUE(store.Open(db, &why) && store.Migrate(&why)) << why;
+        EXPECT_EQ(RegisterLine(db, sites), "");
+        OfficeTrends trends(rules);
+        EXPECT_TRUE(trends.Open(db, &why)) << why;
+        sitesim::SimRandom rng(2029);
+        std::vector<TrainMessage> all;
+        std::map<std::string, std::pair<int, int>> plantedOn;  // second site's key: axle, side
+        std::int64_t start = 1767225600;
+        *axles = 0;
+        for (int n = 0; n < 1000; ++n) {
+            sitesim::TrainDesign d;
+            d.kind = rng.Chance(70) ? 15 : 16;
+            const int r = rng.Range(0, 99);
+            d.axles = r < 20 ? rng.Range(rules.minimumAxlesForOutlier, 40) : r < 85 ? rng.Range(40, 260) : rng.Range(260, 1200);
+            d.maxStreamBytes = 9216;
+            d.randomDefects = false;
+            d.trainNumber = static_cast<std::uint16_t>(n + 1);
+            const int speed = rng.Range(15, 70);
+            const int axle = rng.Range(1, d.axles), side = rng.Range(0, 1);
+            if (planted) d.defects = {{sitesim::DefectKind::Trend, axle, side, 0, 0, {38, 103, 253}}};
+            sitesim::SimRandom lineRng(9000 + static_cast<std::uint64_t>(n));
+            const auto line = LineMessages(sitesim::GenerateLineTrain(sites, d, speed, lineRng), start,
+                                           8 + static_cast<std::uint64_t>(n) * 4096);
+            *axles += line[0].summary.axles;
+            plantedOn[line[1].Key()] = {axle, side};
+            all.insert(all.end(), line.begin(), line.end());
+            start += rng.Range(120, 900);
+        }
+        std::stable_sort(all.begin(), all.end(), [](const TrainMessage& a, const TrainMessage& b) {
+            return a.receivedAt < b.receivedAt;
+        });
+        for (std::size_t at = 0; at < all.size(); at += 20) {
+            const std::vector<TrainMessage> batch(all.begin() + static_cast<long>(at),
+                                                  all.begin() + static_cast<long>(std::min(all.size(), at + 20)));
+            std::size_t inserted = 0;
+            EXPECT_TRUE(store.Store(batch, {}, &inserted, &why)) << why;
+            EXPECT_GE(trends.Raise(batch, &why), 0) << why;
+        }
+        *alarms = static_cast<int>(QueryNumber(db, "SELECT count(*) FROM alarm"));
+        *atSecond = 0;
+        PGconn* c = PQconnectdb(db.c_str());
+        PGresult* res = PQexec(c, "SELECT train_key, axle, side FROM alarm");
+        for (int i = 0; i < PQntuples(res); ++i) {
+            const auto it = plantedOn.find(PQgetvalue(res, i, 0));
+            *atSecond += it != plantedOn.end() && it->second.first == std::atoi(PQgetvalue(res, i, 1)) &&
+                         (it->second.second == 0 ? "left" : "right") == std::string(PQgetvalue(res, i, 2));
+        }
+        PQclear(res);
+        PQfinish(c);
+    };
+    int falseAlarms = 0, unused = 0, axles = 0, plantedAlarms = 0, atSecond = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    run(false, &falseAlarms, &unused, &axles);
+    const double healthySeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    run(true, &plantedAlarms, &atSecond, &axles);
+    EXPECT_LE(falseAlarms, 1);
+    EXPECT_EQ(atSecond, 1000);
+
+    // The latency through the office: 20 planted pairs, one every second.
+    const pid_t office = StartOffice("office-trend-figures.log");
+    const std::vector<sitesim::SiteIdentity> two = LineSites(2);
+    ASSERT_TRUE(WaitFor([&] { return QueryNumber(database_, "SELECT count(*) FROM schema_version") == OfficeSchemaVersion(); }, 20));
+    ASSERT_EQ(RegisterLine(database_, two), "");
+    Client client(servers_->brokerPort());
+    ASSERT_TRUE(client.connected());
+    client.Subscribe("kestova/v1/p1/confirm");
+    sitesim::SimRandom rng(77);
+    double worst = 0;  // from the publish to the alarm row seen (polled every 50 ms)
+    for (int n = 0; n < 20; ++n) {
+        sitesim::TrainDesign d;
+        d.axles = 40 + n * 7;
+        d.randomDefects = false;
+        d.maxStreamBytes = 9216;
+        d.defects = {{sitesim::DefectKind::Trend, 3, 1, 0, 0, {38, 103}}};
+        const auto pair = LineMessages(sitesim::GenerateLineTrain(two, d, 50, rng), 1767225600 + n * 3600,
+                                       8 + static_cast<std::uint64_t>(n) * 4096);
+        client.Publish("kestova/v1/p1/train", EncodeTrainMessage(pair[0]));
+        ASSERT_TRUE(WaitFor([&] { return client.Received().size() > static_cast<std::size_t>(n); }, 20));
+        const auto sent = std::chrono::steady_clock::now();
+        client.Publish("kestova/v1/p2/train", EncodeTrainMessage(pair[1]));
+        ASSERT_TRUE(WaitFor([&] { return QueryNumber(database_, "SELECT count(*) FROM alarm") == n + 1; }, 5))
+            << ReadText(servers_->dir() + "/office-trend-figures.log");
+        worst = std::max(worst, std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count());
+    }
+    const std::string latency = QueryText(
+        database_,
+        "SELECT round(percentile_cont(0.5) WITHIN GROUP (ORDER BY s)::numeric, 3) || ' ' ||"
+        " round(max(s)::numeric, 3) FROM (SELECT extract(epoch FROM a.committed_at - t.committed_at) AS s"
+        " FROM alarm a JOIN train t ON t.record_key = a.train_key) x");
+    EXPECT_EQ(StopProgram(office, SIGTERM), 0);
+    std::printf("[ figures  ] office trends: 1000 healthy trains through 3 points' sites (%d axles): %d trend "
+                "alarms (stored and followed in %.1f s); planted 38, 103, 253: %d alarms, %d of 1000 at the second "
+                "site on their axle and side; latency from the second site's train commit to the alarm row, "
+                "median and largest of 20 (s): %s; from the publish to the row seen, largest: %.2f s\n",
+                axles, falseAlarms, healthySeconds, plantedAlarms, atSecond, latency.c_str(), worst);
 }

@@ -276,6 +276,62 @@ TEST(AlarmTrends, ABearingWarmingFromSiteToSite) {
     }
 }
 
+// One train through sites 1, 2, 3 as above, axle 12 left at 78, 143, 255,
+// among other trains on the track: the chain followed back from its pass at
+// site 3, and the trend alarms once pass `self` is known ("site:axle side").
+TEST(AlarmTrends, FollowingOneTrainAmongOthers) {
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<TrainPass>&)> change;  // the train's passes first
+        std::size_t self;
+        std::vector<int> chain;  // its sites, back from site 3's pass
+        std::vector<std::string> alarms;
+    };
+    const auto none = [](std::vector<TrainPass>&) {};
+    const Case cases[] = {
+        {"alone: told at site 2 once", none, 2, {1, 2, 3}, {"2:12 left"}},
+        {"site 2 missed it: site 1 to site 3", [](std::vector<TrainPass>& p) { p.erase(p.begin() + 1); }, 1, {1, 3},
+         {"3:12 left"}},
+        {"site 1 sent it last: the chain after it", [](std::vector<TrainPass>& p) { std::swap(p[0], p[2]); }, 2,
+         {1, 2, 3}, {"2:12 left"}},
+        {"a train two axles longer just behind at site 2: the train's own pass",
+         [](std::vector<TrainPass>& p) { p.push_back(Pass(2, 1100, 700, 42)); }, 2, {1, 2, 3}, {"2:12 left"}},
+        {"a train an axle longer ran 3, 2, 1 before it: not taken for it at site 1 (no alarm there)",
+         [](std::vector<TrainPass>& p) {
+             for (int k : {3, 2, 1}) p.push_back(Pass(k, 900 + 100 * k, -2400 + 600 * (3 - k), 41));
+             for (int k : {1, 2, 3}) p[static_cast<std::size_t>(k - 1)].received += 1800;
+         },
+         0, {1, 2, 3}, {"2:12 left"}},
+        {"a train reversed past site 2 and 3: axle 12 is its axle 29",
+         [](std::vector<TrainPass>& p) {
+             for (std::size_t k : {1, 2}) {
+                 p[k].direction = 'S';
+                 std::swap(p[k].axles[11].hotBoxLeft, p[k].axles[28].hotBoxLeft);
+             }
+         },
+         2, {1, 2, 3}, {"2:29 left"}},
+        {"three axles fewer at site 3: no chain", [](std::vector<TrainPass>& p) { p[2].axles.resize(37); }, 1, {3},
+         {"2:12 left"}},
+    };
+    const AlarmRules rules;
+    for (const Case& c : cases) {
+        std::vector<TrainPass> passes = {Pass(1, 1000, 0), Pass(2, 1100, 600), Pass(3, 1200, 1200)};
+        for (std::size_t k = 0; k < 3; ++k) passes[k].axles[11].hotBoxLeft = static_cast<std::uint8_t>(78 + 65 * k - (k == 2 ? 18 : 0));
+        c.change(passes);
+        std::size_t third = 0;
+        for (std::size_t k = 0; k < passes.size(); ++k)
+            if (passes[k].site == 3 && passes[k].received >= passes[third].received) third = k;
+        std::vector<int> chain;
+        for (std::size_t k : TrainChain(passes, third, rules)) chain.push_back(passes[k].site);
+        EXPECT_EQ(chain, c.chain) << c.what;
+        std::vector<std::string> alarms;
+        for (const PassAlarm& a : NewPassTrends(passes, c.self, rules))
+            alarms.push_back(std::to_string(passes[a.pass].site) + ":" + std::to_string(a.alarm.axle) + " " +
+                             AlarmSideName(a.alarm.side));
+        EXPECT_EQ(alarms, c.alarms) << c.what;
+    }
+}
+
 TEST(Alarms, SystemMessagesAreClassedByWhatTheySay) {
     for (int code = 1; code <= 51; ++code) {
         const std::string text = SystemMessageText(code);

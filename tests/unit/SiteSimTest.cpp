@@ -841,6 +841,39 @@ TEST(SiteSimPlan, RequestedShapesAreKept) {
     EXPECT_EQ(second.train.stream[124 + 3 * 7 + 1], DEFAULT_HOT_BOX_PLANT);
 }
 
+// Two simulators of one line draw the same trains: the one playing site 3
+// sends what the one playing them all sends there, when it is due; each
+// train reaches the sites in line order at a speed of --line-speed, and the
+// planted bearing rises site by site on the N-th trains only.
+TEST(SiteSimPlan, SimulatorsOfOneLineDrawTheSameTrains) {
+    SimConfig all, third;
+    for (SimConfig* c : {&all, &third})
+        ASSERT_EQ(ParseArguments({"--line", "120.0,121.5,124.0", "--line-start", "1767225600", "--healthy", "--plant",
+                                  "trend:38,103,253:7:right", "--plant-every", "3"},
+                                 *c),
+                  "");
+    third.linePlay = {3};
+    const std::vector<SiteIdentity> sites = MakeLineSites(all);
+    ASSERT_EQ(sites.size(), 3u);
+    EXPECT_EQ(sites[2].milepost, 1240);
+    EXPECT_EQ(sites[1].readingBias, 6);
+    LinePlanner a(all, sites), b(third, sites);
+    for (int i = 0; i < 6; ++i) {
+        const std::vector<LinePass> passes = a.Next(), mine = b.Next();
+        ASSERT_EQ(passes.size(), 3u);
+        ASSERT_EQ(mine.size(), 1u);
+        EXPECT_EQ(mine[0].place, 2u);
+        EXPECT_EQ(mine[0].dueMs, passes[2].dueMs);
+        EXPECT_EQ(mine[0].plan.train.stream, passes[2].plan.train.stream);
+        for (std::size_t k = 1; k < 3; ++k) {
+            const double mph = (sites[k].milepost - sites[0].milepost) * 360.0 / ((passes[k].dueMs - passes[0].dueMs) / 1000.0);
+            EXPECT_GE(mph, 39.0) << i;
+            EXPECT_LE(mph, 61.0) << i;
+        }
+        EXPECT_EQ(passes[0].plan.train.design.defects.size(), i % 3 == 2 ? 1u : 0u) << i;
+    }
+}
+
 TEST(SiteSimPlan, CommandLineErrorsAreReported) {
     SimConfig c;
     EXPECT_NE(ParseArguments({"--bogus"}, c), "");
@@ -852,6 +885,11 @@ TEST(SiteSimPlan, CommandLineErrorsAreReported) {
     for (const char* plant : {"hotbox:3", "hotbox:0:left", "hotwheel:2:up", "hotbox:2:left:256", "cold:2:left",
                               "lrdiff:2@0"})
         EXPECT_NE(ParseArguments({"--plant", plant}, c), "") << plant;
+    for (const std::vector<std::string>& line : {std::vector<std::string>{"--line", "1"}, {"--line", "12.0,12.0"},
+                                                 {"--line", "12.05,13"}, {"--line", "2", "--line-sites", "3"},
+                                                 {"--line-sites", "1"}, {"--line", "2", "--line-speed", "60-40"},
+                                                 {"--plant", "trend:38,256"}, {"--plant", "trend:38:5:up"}})
+        EXPECT_NE(ParseArguments(line, c), "") << line[0] << " " << line[1];
     EXPECT_NE(ParseArguments({"--site-alarm", "3:0x10000"}, c), "");
     EXPECT_NE(ParseArguments({"--site-alarm", "0"}, c), "");
     PlantedDefect d;

@@ -667,6 +667,32 @@ TEST_F(TrainHistoryTest, AlarmsAreListedAcknowledgedAndKeptThroughReindexing) {
     check(*reader);
     EXPECT_TRUE(reader->AcknowledgeAlarm(oldest.id, "Bo", "", &why)) << why;
     EXPECT_EQ(history->CountUnacknowledged(), static_cast<std::int64_t>(all.size()) - 2);
+
+    // A trend alarm, which the train's passes at other sites make and not its
+    // report: added once, handed out once, and kept with its id when the
+    // report is indexed again, live or by a rebuild.
+    const TrainRow train = history->ListTrains({}, 0, 1).front();
+    AlarmFields trend;
+    trend.kind = "trend";
+    trend.axle = 3, trend.side = "left", trend.reading = 90, trend.reference = 40, trend.threshold = 25;
+    trend.text = "trend axle 3 left";
+    std::int64_t trendId = 0;
+    for (const std::size_t expected : {1u, 0u}) {
+        std::vector<AlarmRow> added;
+        ASSERT_TRUE(history->AddAlarms(train.id, {trend}, &added, &why)) << why;
+        ASSERT_EQ(added.size(), expected);
+        if (expected == 1) trendId = added[0].id;
+    }
+    std::vector<AlarmRow> again;
+    ASSERT_TRUE(history->IndexReport(folder.Folder() + REPORT_FOLDER + "/" + train.file, 0, train.received, sites, &why,
+                                     nullptr, &again))
+        << why;
+    ASSERT_TRUE(history->Rebuild(folder.Folder() + REPORT_FOLDER, sites, nullptr, nullptr, &why).ok) << why;
+    const auto kept = history->AlarmById(trendId);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->kind, "trend");
+    EXPECT_EQ(kept->trainId, history->ListTrains({}, 0, 1).front().id);
+    EXPECT_EQ(std::count_if(again.begin(), again.end(), [](const AlarmRow& a) { return a.kind == "trend"; }), 0);
 }
 
 TEST(EventHubTest, StuckSubscriberDropsWithACountAndNeverHoldsThePublisher) {

@@ -22,6 +22,17 @@ bool ParseChoice(const std::string& text, const char* first, const char* second,
     return true;
 }
 
+// "120.5" miles as tenths; -1 when it is not 0.0 to 6553.5 with at most one decimal.
+int ParseMiles(const std::string& text) {
+    const std::size_t dot = text.find('.');
+    long long whole = 0, tenth = 0;
+    if (!ParseIntInRange(text.substr(0, dot), 0, 6553, &whole)) return -1;
+    if (dot != std::string::npos && (text.size() != dot + 2 || !ParseIntInRange(text.substr(dot + 1), 0, 9, &tenth)))
+        return -1;
+    const long long tenths = whole * 10 + tenth;
+    return tenths <= 65535 ? static_cast<int>(tenths) : -1;
+}
+
 bool Pick(Choice c, SimRandom& rng, int percentFirst = 50) {
     if (c == Choice::First) return true;
     if (c == Choice::Second) return false;
@@ -74,10 +85,26 @@ Readings (healthy trains spread around a level set by the ambient):
                            hotwheel:AXLE:left|right[:READING]   (default 750)
                            lrdiff:AXLE[:left|right[:DIFFERENCE]] (default left, 45;
                              the hot side stays at most 110)
+                           trend:RISES[:AXLE[:left|right]]  (line mode: one bearing
+                             reads RISES[k] above its own reading at the line's
+                             site k, e.g. trend:38,103,253; default axle 5 left)
+  --plant-every N        plants without @N go on every N-th train only
   --site-alarm AXLE[:BITS]  current-format trains carry exactly these alarm
                          entries (repeatable; BITS default 1, 0x.. for hex)
   --site-bias N          every site's scanners read N higher (-20 to 20;
                          default: a few steps up or down per site)
+Line mode (docs/simulator.md): each train passes every site of one line in
+line order, in real time; several simulators (one per collector) play the
+same line with the same --seed and line options, each its own sites:
+  --line N | MP,MP,...   N sites --line-spacing apart, or the sites at these
+                         mileposts (miles, e.g. 120.0,121.5,123.0)
+  --line-spacing MILES   between the sites of --line N (default 1.5)
+  --line-speed A[-B]     running speed, mph, drawn per train (default 40-60)
+  --line-sites LIST      the places on the line this process plays, e.g. 1,2
+                         (default every site)
+  --line-start SECONDS   when the first train passes the first site, seconds
+                         since 1970 (default: when the process starts)
+  --interval SECONDS     between trains at the first site (default 60 here)
 Faults (--faults LIST, each applied to a train with --fault-rate percent):
   loss       a block (or the All-in-One packet) is not sent the first time
   reorder    the data blocks go in a shuffled order (the last stays last)
@@ -206,6 +233,57 @@ std::string ParseArguments(const std::vector<std::string>& args, SimConfig& c) {
                 return "bad --site-alarm \"" + value + "\" (AXLE 1 to 1200, BITS 0 to 65535)";
             c.siteAlarms.push_back(SiteAlarmEntry{static_cast<std::uint16_t>(v), static_cast<std::uint16_t>(b), false});
         }
+        else if (name == "--plant-every") { if (!number(1, 1000000, &v)) return bad; c.plantEvery = static_cast<int>(v); }
+        else if (name == "--line") {
+            if (!take()) return bad;
+            c.lineMileposts.clear();
+            if (value.find_first_of(",.") == std::string::npos) {
+                if (!ParseIntInRange(value, 2, 20, &v)) return "bad --line \"" + value + "\" (2 to 20 sites, or mileposts)";
+                c.lineSites = static_cast<int>(v);
+                continue;
+            }
+            std::stringstream ss(value);
+            std::string item;
+            while (std::getline(ss, item, ',')) {
+                const int tenths = ParseMiles(item);
+                if (tenths < 0) return "bad milepost \"" + item + "\" in --line (0.0 to 6553.5 miles)";
+                for (int m : c.lineMileposts)
+                    if (m == tenths) return "milepost " + item + " given twice in --line";
+                c.lineMileposts.push_back(tenths);
+            }
+            if (c.lineMileposts.size() < 2 || c.lineMileposts.size() > 20) return "--line takes 2 to 20 mileposts";
+            c.lineSites = static_cast<int>(c.lineMileposts.size());
+        }
+        else if (name == "--line-spacing") {
+            if (!take()) return bad;
+            const int tenths = ParseMiles(value);
+            if (tenths < 1 || tenths > 1000) return bad + " (0.1 to 100 miles)";
+            c.lineSpacing = tenths;
+        }
+        else if (name == "--line-speed") {
+            if (!take()) return bad;
+            const std::size_t dash = value.find('-');
+            long long lo = 0, hi = 0;
+            if (!ParseIntInRange(value.substr(0, dash), 5, 150, &lo) ||
+                !ParseIntInRange(dash == std::string::npos ? value : value.substr(dash + 1), lo, 150, &hi))
+                return bad + " (mph, 5 to 150, A or A-B)";
+            c.lineSpeedMin = static_cast<int>(lo);
+            c.lineSpeedMax = static_cast<int>(hi);
+        }
+        else if (name == "--line-sites") {
+            if (!take()) return bad;
+            c.linePlay.clear();
+            std::stringstream ss(value);
+            std::string item;
+            while (std::getline(ss, item, ',')) {
+                if (!ParseIntInRange(item, 1, 20, &v)) return "bad place \"" + item + "\" in --line-sites (1 to 20)";
+                if (std::find(c.linePlay.begin(), c.linePlay.end(), v) != c.linePlay.end())
+                    return "place " + item + " given twice in --line-sites";
+                c.linePlay.push_back(static_cast<int>(v));
+            }
+            if (c.linePlay.empty()) return bad;
+        }
+        else if (name == "--line-start") { if (!number(1, 4102444800LL, &v)) return bad; c.lineStart = v; }
         else if (name == "--site-bias") { if (!number(-20, 20, &v)) return bad; c.siteBias = static_cast<int>(v); }
         else if (name == "--faults") {
             if (!take()) return bad;
@@ -240,6 +318,16 @@ std::string ParseArguments(const std::vector<std::string>& args, SimConfig& c) {
     if (!c.device.empty() && !c.dataFolder.empty())
         return "--data-folder links a pseudo-terminal; it does not go with --device";
     if (c.forever) c.realTimes = true;
+    if (c.lineSites > 0) {
+        for (int place : c.linePlay)
+            if (place > c.lineSites) return "--line-sites names place " + std::to_string(place) + " of a line of " +
+                                            std::to_string(c.lineSites) + " sites";
+        if (c.linePlay.empty())
+            for (int k = 1; k <= c.lineSites; ++k) c.linePlay.push_back(k);
+        c.realTimes = true;  // the collector stamps its own receive times
+    } else if (!c.linePlay.empty() || c.lineStart != 0) {
+        return "--line-sites and --line-start go with --line";
+    }
     return "";
 }
 
@@ -264,7 +352,28 @@ std::string ParsePlant(const std::string& text, PlantedDefect* out) {
     if (kind == "hotbox") d.kind = DefectKind::HotBox;
     else if (kind == "hotwheel") { d.kind = DefectKind::HotWheel; readingMax = 1023; }
     else if (kind == "lrdiff") d.kind = DefectKind::SideDifference;
-    else return "the kind is hotbox, hotwheel or lrdiff";
+    else if (kind == "trend") {
+        d.kind = DefectKind::Trend;
+        std::stringstream rs(parts[1]);
+        std::string rise;
+        while (std::getline(rs, rise, ',')) {
+            if (!ParseIntInRange(rise, 0, 255, &v)) return "each rise is a number from 0 to 255";
+            d.rises.push_back(static_cast<int>(v));
+        }
+        if (d.rises.empty() || d.rises.size() > 20) return "it needs 1 to 20 rises, site by site";
+        if (parts.size() > 4) return "too many fields";
+        d.axle = 5;
+        if (parts.size() >= 3 && !ParseIntInRange(parts[2], 1, MAX_TRAIN_AXLES, &v)) return "the axle is a number from 1 to 1200";
+        if (parts.size() >= 3) d.axle = static_cast<int>(v);
+        if (parts.size() == 4) {
+            if (parts[3] == "left") d.side = 0;
+            else if (parts[3] == "right") d.side = 1;
+            else return "the side is left or right";
+        }
+        *out = d;
+        return "";
+    }
+    else return "the kind is hotbox, hotwheel, lrdiff or trend";
     if (parts.size() > maxParts) return "too many fields";
     if (!ParseIntInRange(parts[1], 1, MAX_TRAIN_AXLES, &v)) return "the axle is a number from 1 to 1200";
     d.axle = static_cast<int>(v);
@@ -293,6 +402,96 @@ std::vector<SiteIdentity> MakeSites(const SimConfig& config) {
         out.push_back(MakeSite(id, tracks, unit, rng));
         if (config.siteBias) out.back().readingBias = *config.siteBias;
     }
+    return out;
+}
+
+std::vector<SiteIdentity> MakeLineSites(const SimConfig& config) {
+    SimRandom rng(config.seed * 7919 + 29);
+    std::vector<int> mileposts = config.lineMileposts;
+    if (mileposts.empty()) {
+        const int first = rng.Range(100, 2000) * 10;
+        for (int k = 0; k < config.lineSites; ++k) mileposts.push_back(first + k * config.lineSpacing);
+    }
+    const int firstNumber = rng.Range(100, 8000) & ~1;
+    std::vector<SiteIdentity> out;
+    for (std::size_t k = 0; k < mileposts.size(); ++k) {
+        const std::uint8_t id = k < config.sites.size() && config.sites.size() == mileposts.size()
+                                    ? config.sites[k]
+                                    : static_cast<std::uint8_t>(21 + k);
+        const UnitKind unit = Pick(config.unit, rng) ? UnitKind::Halvor : UnitKind::Tallquin;
+        SiteIdentity site = MakeSite(id, 1, unit, rng);
+        site.milepost = static_cast<std::uint16_t>(mileposts[k]);
+        site.siteNumber = static_cast<std::uint16_t>(firstNumber + 2 * static_cast<int>(k));
+        site.readingBias = config.siteBias ? *config.siteBias : k == 1 ? 6 : 0;
+        out.push_back(site);
+    }
+    return out;
+}
+
+LinePlanner::LinePlanner(const SimConfig& config, const std::vector<SiteIdentity>& lineSites)
+    : config_(config), sites_(lineSites) {
+    SimRandom rng(config.seed);
+    trainNumber_ = static_cast<std::uint16_t>(1 + rng.Range(0, 899) * 10);
+}
+
+std::vector<LinePass> LinePlanner::Next() {
+    const int i = index_++;
+    // Everything of this train from the seed and its number alone.
+    SimRandom rng(config_.seed * 1000003ull + 7 + static_cast<std::uint64_t>(i));
+    const long long departure = departureMs_;
+    const double interval = config_.intervalSeconds > 0 ? config_.intervalSeconds : 60;
+    departureMs_ += static_cast<long long>(interval * 1000 * rng.Range(50, 150) / 100);
+
+    TrainDesign design;
+    design.format = StreamFormat::Current;
+    design.kind = Pick(config_.kind, rng, 70) ? 15 : 16;
+    design.hwd = Pick(config_.hwd, rng);
+    design.trainNumber = static_cast<std::uint16_t>(trainNumber_ + i);
+    if (design.trainNumber == 0) design.trainNumber = 1;
+    const std::time_t at = static_cast<std::time_t>((config_.lineStart > 0 ? config_.lineStart : 0) + departure / 1000);
+    std::tm local{};
+    localtime_r(&at, &local);
+    design.time = TrainTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
+    design.randomDefects = !config_.healthy;
+    const bool everyTrain = config_.plantEvery <= 0 || (i + 1) % config_.plantEvery == 0;
+    for (const PlantedDefect& d : config_.plants)
+        if ((d.train == 0 && everyTrain) || d.train == i + 1) design.defects.push_back(d);
+    design.siteAlarms = config_.siteAlarms;
+    const bool allInOne = config_.mode == Choice::Mixed ? rng.Chance(50) : config_.mode == Choice::First;
+    design.maxStreamBytes = allInOne ? ALL_IN_ONE_MAX_STREAM : BLOCKS_MAX_STREAM;
+    const int max = MaxAxlesWithin(design.format, design.kind, design.maxStreamBytes);
+    if (config_.axles > 0) {
+        design.axles = std::min(config_.axles, max);
+    } else {
+        // Freight trains of a few dozen cars, some short, a few long (at
+        // least 12 axles: a shorter train has no side medians to trend).
+        const int r = rng.Range(0, 99);
+        design.axles = r < 20 ? rng.Range(12, 40) : r < 90 ? rng.Range(40, std::min(260, max)) : rng.Range(std::min(260, max), max);
+    }
+    const int speed = rng.Range(config_.lineSpeedMin, config_.lineSpeedMax);
+    const std::vector<GeneratedTrain> trains = GenerateLineTrain(sites_, design, speed, rng);
+
+    std::vector<LinePass> out;
+    for (int place : config_.linePlay) {
+        const std::size_t k = static_cast<std::size_t>(place - 1);
+        if (k >= trains.size()) continue;
+        LinePass p;
+        p.dueMs = departure + trains[k].lineSeconds * 1000;
+        p.train = i;
+        p.place = k;
+        p.plan.siteIndex = k;
+        p.plan.allInOne = allInOne;
+        p.plan.train = trains[k];
+        if (!allInOne) {
+            const std::size_t size = p.plan.train.stream.size();
+            std::size_t blockSize = static_cast<std::size_t>(config_.blockSize);
+            if (SiteSession::BlockCount(size, blockSize) > 19) blockSize = (size + 18) / 19;
+            p.plan.blockSize = std::max<std::size_t>(blockSize, 1);
+            p.plan.blockCount = SiteSession::BlockCount(size, p.plan.blockSize);
+        }
+        out.push_back(std::move(p));
+    }
+    std::sort(out.begin(), out.end(), [](const LinePass& a, const LinePass& b) { return a.dueMs < b.dueMs; });
     return out;
 }
 

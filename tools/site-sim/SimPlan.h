@@ -48,6 +48,16 @@ struct SimConfig {
     std::vector<PlantedDefect> plants;  // --plant
     std::vector<SiteAlarmEntry> siteAlarms;  // --site-alarm
     std::optional<int> siteBias;        // --site-bias: every site's reading bias
+    int plantEvery = 0;                 // --plant-every: plants without @N go on every N-th train only
+    // Line mode (--line): one train after another past every site of one
+    // line, in line order, in real time; this process plays some of them.
+    int lineSites = 0;                  // sites on the line; 0: not line mode
+    std::vector<int> lineMileposts;     // tenths, in line order (--line MP,MP,... or drawn)
+    int lineSpacing = 15;               // --line-spacing: tenths between sites of --line N
+    int lineSpeedMin = 40, lineSpeedMax = 60;  // --line-speed A[-B]: mph, drawn per train
+    std::vector<int> linePlay;          // --line-sites: 1-based places played; empty: all
+    long long lineStart = 0;            // --line-start: seconds since 1970 the first train passes
+                                        // the first site; 0: when the process starts
     // Faults.
     std::set<std::string> faults;
     int faultRate = 100;
@@ -116,5 +126,39 @@ private:
 
 // The sites of the run, drawn from the seed.
 std::vector<SiteIdentity> MakeSites(const SimConfig& config);
+
+// Line mode: the line's sites in line order, the same for every process of
+// one seed and line: radio identifiers from --sites when it names one a
+// site (else 21, 22, ...), the mileposts of the line, site numbers drawn
+// from the seed (one apart from the next), one track; the second site reads
+// 6 steps high (unless --site-bias).
+std::vector<SiteIdentity> MakeLineSites(const SimConfig& config);
+
+// One train at one played site of the line.
+struct LinePass {
+    long long dueMs = 0;      // after the line's start: the train passes the site then
+    int train = 0;            // the run's train, from 0
+    std::size_t place = 0;    // index in the line's sites
+    TrainPlan plan;
+};
+
+// The trains of a line: each drawn from the seed and its number alone, so
+// every process of the line draws the same train; a train every --interval
+// seconds (default 60), half to one and a half of it apart.
+class LinePlanner {
+public:
+    LinePlanner(const SimConfig& config, const std::vector<SiteIdentity>& lineSites);
+    // The next train's passes at the played sites, earliest first.
+    std::vector<LinePass> Next();
+    // When the next train passes the line's first site, after the start.
+    long long NextDepartureMs() const { return departureMs_; }
+
+private:
+    const SimConfig& config_;
+    const std::vector<SiteIdentity>& sites_;
+    int index_ = 0;
+    long long departureMs_ = 0;
+    std::uint16_t trainNumber_;
+};
 
 }  // namespace sitesim

@@ -2,7 +2,9 @@
 // device or on a pseudo-terminal of its own. See docs/simulator.md.
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -193,7 +195,14 @@ int main(int argc, char** argv) {
                 << train.ReportFileName() << std::endl;
     };
 
-    const std::vector<SiteIdentity> sites = MakeSites(config);
+    // Line mode: the line's sites, of which this process plays some.
+    if (config.lineSites > 0 && config.lineStart == 0) config.lineStart = static_cast<long long>(std::time(nullptr));
+    const std::vector<SiteIdentity> lineSites = config.lineSites > 0 ? MakeLineSites(config) : std::vector<SiteIdentity>{};
+    std::vector<SiteIdentity> sites;
+    if (config.lineSites > 0)
+        for (int place : config.linePlay) sites.push_back(lineSites[static_cast<std::size_t>(place - 1)]);
+    else
+        sites = MakeSites(config);
     Planner planner(config, sites);
     const auto started = std::chrono::steady_clock::now();
 
@@ -216,7 +225,43 @@ int main(int argc, char** argv) {
     };
 
     if (config.powerup) powerups();
-    for (int i = 0; !stopRequested && (config.forever || i < config.trains); ++i) {
+    // Line mode: each train's passes at the played sites, sent when due
+    // (the trains of one process in the order they pass its sites).
+    LinePlanner line(config, lineSites);
+    std::vector<LinePass> due;
+    int drawn = 0;
+    const auto lineStartMs = [&] { return config.lineStart * 1000; };
+    while (config.lineSites > 0 && !stopRequested) {
+        while ((config.forever || drawn < config.trains) &&
+               (due.empty() || line.NextDepartureMs() <= due.front().dueMs)) {
+            for (LinePass& p : line.Next()) due.push_back(std::move(p));
+            ++drawn;
+            std::stable_sort(due.begin(), due.end(), [](const LinePass& a, const LinePass& b) { return a.dueMs < b.dueMs; });
+        }
+        if (due.empty()) break;
+        LinePass pass = std::move(due.front());
+        due.erase(due.begin());
+        for (;;) {
+            const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch()).count();
+            const long long wait = lineStartMs() + pass.dueMs - now;
+            if (wait <= 0 || stopRequested) break;
+            link->Pause(static_cast<std::uint32_t>(std::min<long long>(wait, 1000)));
+        }
+        if (stopRequested) break;
+        const SiteIdentity& site = lineSites[pass.place];
+        const Outcome o = pass.plan.allInOne ? session.SendAllInOne(site, pass.plan.train, pass.plan.faults)
+                                             : session.SendBlocks(site, pass.plan.train, pass.plan.blockSize,
+                                                                  pass.plan.faults, pass.plan.interference);
+        if (o == Outcome::Stopped) break;
+        if (!config.quiet)
+            out << "site-sim: line train " << pass.train + 1 << " (number " << pass.plan.train.design.trainNumber
+                << ") at site " << pass.place + 1 << " of the line (radio " << int(site.radioId) << ", milepost "
+                << site.milepost / 10 << "." << site.milepost % 10 << ", " << pass.plan.train.lineSeconds
+                << " s after the first): " << pass.plan.Describe() << ": "
+                << (o == Outcome::Acknowledged ? "acknowledged" : "FAILED") << std::endl;
+    }
+    for (int i = 0; config.lineSites == 0 && !stopRequested && (config.forever || i < config.trains); ++i) {
         if (i > 0 && config.powerupEvery > 0 && i % config.powerupEvery == 0) powerups();
         if (stopRequested) break;
         TrainPlan plan = planner.Next();
