@@ -22,6 +22,7 @@
 #include "engine/JournalSiteData.h"
 #include "engine/Worker.h"
 #include "records/Callers.h"
+#include "records/EventJournal.h"
 #include "records/HistoryText.h"
 #include "records/TrainHistory.h"
 #include "records/TrainReport.h"
@@ -422,6 +423,17 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
     EXPECT_EQ(trainsTold, (std::set<int>{1, 2, 3}));
     EXPECT_EQ(static_cast<std::int64_t>(told.size()), history->CountAlarms({}));
     for (const auto& [id, times] : told) EXPECT_EQ(times, 1) << "alarm " << id;
+    // Each alarm told is journaled once for the office, with its train's
+    // place in the train journal.
+    std::size_t journaled = 0;
+    for (const auto& entry : fs::directory_iterator(harness.folder / "Journal")) {
+        if (EventJournalDate(entry.path().filename().string()) == 0) continue;
+        std::vector<JournalEvent> events;
+        DecodeEventJournal(ReadWholeFile(entry.path()), &events);
+        for (const JournalEvent& e : events)
+            journaled += e.json.rfind("{\"type\":\"alarm\",\"journal\":2", 0) == 0;
+    }
+    EXPECT_EQ(journaled, told.size());
 }
 
 // What the site sent beyond the report reaches the history from the
