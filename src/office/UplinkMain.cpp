@@ -27,7 +27,7 @@ namespace {
 
 constexpr char kOfficeSection[] = "Office";
 constexpr int kExitUsage = 2;
-constexpr double kBacklogSeconds = 5;
+constexpr double kBacklogSeconds = 2;
 constexpr const char* kUsage = "Usage: kestova-uplink [--data-folder DIR] [--help] [--version]\n";
 
 double Now() {

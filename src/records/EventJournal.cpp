@@ -117,7 +117,10 @@ bool AppendEvent(const std::string& dataFolder, std::int64_t time, const std::st
         return false;
     };
     const std::string folder = dataFolder + TRAIN_JOURNAL_FOLDER;
-    const std::string path = folder + "/" + EventJournalFileName(static_cast<std::time_t>(time));
+    // Today's file, whatever time the event names (an acknowledgement made
+    // at the office may be older): files are only ever appended to while
+    // they are new, and removed by their age.
+    const std::string path = folder + "/" + EventJournalFileName(std::time(nullptr));
     if (json.size() + EVENT_JOURNAL_BODY_FIXED > EVENT_JOURNAL_MAX_BODY) return fail(path, EMSGSIZE);
     std::error_code ec;
     const bool madeFolder = fs::create_directories(folder, ec);

@@ -55,8 +55,8 @@ std::size_t DecodeEventJournal(const std::string& bytes, std::vector<JournalEven
 std::string EventJournalFileName(std::time_t now);
 long EventJournalDate(const std::string& fileName);
 
-// Appends one event to the data folder's file of the local date of `time`
-// (`dataFolder` with a trailing "/"), flushed to the disk. False, with the
+// Appends one event at `time` to the data folder's file of today's local
+// date (`dataFolder` with a trailing "/"), flushed to the disk. False, with the
 // reason, when it could not be written; nothing of it stays then.
 bool AppendEvent(const std::string& dataFolder, std::int64_t time, const std::string& json, std::string* why);
 
