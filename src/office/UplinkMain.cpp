@@ -243,7 +243,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     mosquitto_will_set(u.mosq, u.statusTopic.c_str(), 7, "offline", 1, true);
-    mosquitto_max_inflight_messages_set(u.mosq, static_cast<unsigned>(u.settings.window));
+    // Both windows in flight at once: an event never waits in the client
+    // behind trains for the broker's acknowledgements.
+    mosquitto_max_inflight_messages_set(u.mosq, static_cast<unsigned>(queue.Windows()));
     mosquitto_connect_callback_set(u.mosq, OnConnect);
     mosquitto_disconnect_callback_set(u.mosq, OnDisconnect);
     mosquitto_message_callback_set(u.mosq, OnMessage);

@@ -55,6 +55,8 @@ public:
     bool Confirm(const std::vector<std::string>& keys, std::string* why);
 
     std::size_t InFlight() const { return streams_[0].inFlight.size() + streams_[1].inFlight.size(); }
+    // Both windows: at most this many records in flight.
+    std::size_t Windows() const { return streams_[0].window + streams_[1].window; }
     // Whether TakeNew may take more (a window has room).
     bool Room() const;
     // Every record read so far is confirmed and the files have nothing new.

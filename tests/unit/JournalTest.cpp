@@ -174,7 +174,9 @@ TEST(EventJournal, TornEndCutAtStartOrByTheNextAppend) {
             ASSERT_EQ(after.size(), k.events + 1);
             EXPECT_EQ(after.back().json, "{\"type\":\"transfer-given-up\",\"radio\":80,\"site\":9}");
             EXPECT_EQ(after.back().time, h.clock.Now());
-            if (k.events > 0) EXPECT_EQ(after.front().json, PowerupEventJson(12, 512, 1));
+            if (k.events > 0) {
+                EXPECT_EQ(after.front().json, PowerupEventJson(12, 512, 1));
+            }
         }
     WorkerHarness h;
     fs::create_directories(h.folder / "Journal");
