@@ -195,7 +195,8 @@ void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
         for (const SiteInfo& s : Sites()) siteNumbers[s.radioId] = s.siteNumber;
         events_.OnEngineEvent(event, siteNumbers);
     }
-    if (events_.SitesDue(event.time)) JournalSites(event.time);
+    // A Powerup may bring a site or its registry data: looked at at once.
+    if (events_.SitesDue(event.time) || event.kind == EventKind::PowerupRegistered) JournalSites(event.time);
     if (event.kind != EventKind::TrainReported) return;
     if ((!history_ && !Open()) || !IndexLive(event)) {
         // Its alarms are told once the history can be written again (the

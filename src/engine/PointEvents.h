@@ -32,7 +32,8 @@ public:
     // they were last journaled are journaled (last heard alone counts once
     // it moved on by kHeardStep).
     void Sites(const std::vector<SiteRow>& rows, std::int64_t now);
-    // Whether Sites is due (at most once a minute).
+    // Whether Sites is due (once a minute; the recorder also calls it at
+    // each Powerup).
     bool SitesDue(std::int64_t now) const { return now - sitesAt_ >= kSitesEvery || now < sitesAt_; }
 
     static constexpr std::int64_t kSitesEvery = 60;
