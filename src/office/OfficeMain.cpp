@@ -43,7 +43,7 @@ struct StoreJob {
     std::vector<EventMessage> events;
     std::vector<PointStatus> statuses;
     // The acknowledgements made at the office that their points do not
-    // hold yet, read by the database thread every kAckPollSeconds.
+    // hold yet, read by the database thread every kAckPoll.
     std::vector<PendingAck> acks;
     bool acksRead = false;
     bool busy = false;  // handed over, not yet taken back

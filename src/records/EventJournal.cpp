@@ -139,6 +139,14 @@ bool AppendEvent(const std::string& dataFolder, std::int64_t time, const std::st
     bool ok = ::fstat(fd, &st) == 0;
     if (ok && st.st_size < static_cast<off_t>(EVENT_JOURNAL_HEADER_SIZE)) {
         // A new file (or one cut while it was made): its header, its name made to last.
+        // Made by root (kestova-trains --ack run as root), the file (and a
+        // folder made for it) still belongs to whoever owns the data folder:
+        // the collector appends to it too.
+        struct stat owner {};
+        if (::geteuid() == 0 && ::stat(dataFolder.c_str(), &owner) == 0 && (owner.st_uid != 0 || owner.st_gid != 0)) {
+            (void)::fchown(fd, owner.st_uid, owner.st_gid);
+            if (madeFolder) (void)::chown(folder.c_str(), owner.st_uid, owner.st_gid);
+        }
         const std::string header = EventJournalHeader();
         ok = ::ftruncate(fd, 0) == 0 && WriteAllBytes(fd, header.data(), header.size()) && ::fdatasync(fd) == 0 &&
              (!madeFolder || SyncFolder(dataFolder)) && SyncFolder(folder) && ::fstat(fd, &st) == 0;

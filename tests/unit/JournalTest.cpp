@@ -1,6 +1,8 @@
 // The train and event journals' files: records read back as written, a
 // torn end cut at start (and only the torn end), old files removed.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -189,6 +191,18 @@ TEST(EventJournal, TornEndCutAtStartOrByTheNextAppend) {
     EXPECT_EQ(DecodeEventJournal(TrainJournalHeader(), nullptr, &isJournal), 0u);
     EXPECT_FALSE(isJournal);
     EXPECT_EQ(DecodeJournal(header + good, nullptr, &isJournal), 0u);
+    // Made by root in a data folder of another owner: the file and its
+    // folder are the owner's, so that the collector appends to them too.
+    if (::geteuid() == 0) {
+        WorkerHarness other;
+        ASSERT_EQ(::chown(other.folder.Folder().c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(AppendEvent(other.folder.Folder(), 1, "{}", nullptr));
+        struct stat st {};
+        ASSERT_EQ(::stat((other.folder / "Journal" / EventJournalFileName(std::time(nullptr))).c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u);
+        ASSERT_EQ(::stat((other.folder / "Journal").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u);
+    }
     // Any byte of a name makes valid JSON text.
     SiteHealthEvent site;
     site.name = std::string("Gr\xf6n \"1\"\n", 9);
