@@ -1,7 +1,9 @@
-// kestova-office: the control office. Takes the trains every collection
-// point's uplink publishes, stores them in PostgreSQL (one transaction per
-// batch, a train's key stored once) and, after the commit, confirms them to
-// the point (docs/office.md).
+// kestova-office: the control office. Takes the trains and events every
+// collection point's uplink publishes, stores them in PostgreSQL (one
+// transaction per batch, a key stored once) and, after the commit, confirms
+// them to the point; sends the acknowledgements made at the office to their
+// point until it holds them; keeps each point's status and backlog
+// (docs/office.md).
 #include <mosquitto.h>
 #include <unistd.h>
 

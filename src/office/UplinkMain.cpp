@@ -1,8 +1,10 @@
 // kestova-uplink: sends a collection point's trains from its train journal
-// to the control office through the MQTT broker, and moves its cursor only
-// when the office confirms that it committed them (see UplinkQueue.h and
-// docs/office.md). It never touches the radio: the collector writes the
-// journal, this program only reads it.
+// and its events from its event journal to the control office through the
+// MQTT broker, and moves its cursor only when the office confirms that it
+// committed them (see UplinkQueue.h and docs/office.md); applies the
+// office's acknowledgements to the point's history. It never touches the
+// radio: the collector writes the journals, this program reads them (and
+// appends only the acknowledgements it applies).
 #include <mosquitto.h>
 #include <time.h>
 #include <unistd.h>
@@ -202,8 +204,10 @@ int main(int argc, char** argv) {
     }
     if (args.Has("--help")) {
         std::fputs(kUsage, stdout);
-        std::fputs("\nSends the trains of the data folder's train journal to the control office\n"
-                   "(the [Office] section of K7_Dialups.ini; docs/office.md). SIGINT or SIGTERM\n"
+        std::fputs("\nSends the trains of the data folder's train journal and the events of its\n"
+                   "event journal to the control office, and applies the office's alarm\n"
+                   "acknowledgements to its history (the [Office] section of K7_Dialups.ini;\n"
+                   "docs/office.md). SIGINT or SIGTERM\n"
                    "stop it. Exit status: 0 stopped, 1 failed, 2 no [Office] section or a bad\n"
                    "command line.\n", stdout);
         return 0;
