@@ -329,6 +329,43 @@ TEST(OfficePayload, RoundTripAndEveryRejection) {
     }
 }
 
+// An alarm journaled while the train window is full goes out at the next
+// scan; the cursor keeps both journals, and a cursor of trains alone (an
+// earlier version's) is read as it was.
+TEST(UplinkQueue, AlarmsGoAheadOfWaitingTrains) {
+    char pattern[] = "/tmp/kestova-queue-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string data = std::string(pattern) + "/";
+    std::filesystem::create_directories(data + "Journal");
+    AppendJournal(data + "Journal/Trains-20260101.kj", 0, 100);
+    std::ofstream(data + OFFICE_CURSOR_FILE) << "20260101 8\n";
+    UplinkQueue queue(data, "east", 4, 2);
+    std::string why;
+    ASSERT_TRUE(queue.Load(&why)) << why;
+    ASSERT_TRUE(AppendEvent(data, 1767225600, PowerupEventJson(12, 512, 1), nullptr));
+    auto out = queue.TakeNew();
+    ASSERT_EQ(out.size(), 5u);
+    EXPECT_EQ(out[0].leaf, "event");
+    EXPECT_EQ(out[1].leaf, "train");
+    EXPECT_FALSE(queue.Room() && queue.TakeNew().size() > 1);  // trains full, one event place left
+    AlarmFields alarm = SomeAlarm();
+    ASSERT_TRUE(AppendEvent(data, 1767225601, AlarmEventJson(alarm, {20260101, 8}, 12, 512, 1), nullptr));
+    out = queue.TakeNew();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_NE(out[0].payload.find("\"alarm_key\":\"east/20260101/8/hot-box/12/left/0\""), std::string::npos);
+    const auto [trains, events] = queue.Backlog();
+    EXPECT_EQ(trains, 100u);
+    EXPECT_EQ(events, 2u);
+    ASSERT_TRUE(queue.Confirm({out[0].key, "east/20260101/8"}, &why)) << why;
+    UplinkQueue again(data, "east", 4);
+    ASSERT_TRUE(again.Load(&why)) << why;
+    EXPECT_EQ(again.Cursor().at(20260101), 8u + EncodeJournalRecord(MakeTrain(0)).size());
+    // The powerup before the alarm is not confirmed: the cursor stays before it.
+    EXPECT_EQ(again.EventCursor().size(), 1u);
+    EXPECT_EQ(again.EventCursor().begin()->second, EVENT_JOURNAL_HEADER_SIZE);
+    std::filesystem::remove_all(data);
+}
+
 TEST_F(OfficeServersTest, MigratesAnEmptyDatabaseOnce) {
     OfficeDatabase db;
     std::string why;
