@@ -7,7 +7,10 @@
 //            a table of the same shape in the same cluster
 //   latency  a record's append to a point's journal to its commit at the
 //            office (committed_at), p50/p99, on an idle system and while the
-//            office works through a backlog of other points' trains
+//            office works through a backlog of other points' trains; the
+//            same for an alarm appended to the point's event journal, and
+//            for alarms while the point's own uplink works through a backlog
+//            of its trains (the alarms go first)
 //
 // Prints one "figure<TAB>value" line per figure.
 #include <mosquitto.h>
@@ -21,7 +24,9 @@
 #include "office/OfficeServers.h"
 #include "TrainGenerator.h"
 #include "office/Payload.h"
+#include "records/EventJournal.h"
 #include "records/Journal.h"
+#include "records/TrainHistory.h"
 
 using namespace officetest;
 
@@ -181,16 +186,40 @@ struct Live {
         ::fdatasync(fd);
         ::close(fd);
         appended[TrainKey("live", 20260101, t.offset)] = WallNow();
+        lastOffset = t.offset;
     }
+    // Appends an alarm of the last train to the event journal (as the
+    // collector's history recorder does) and notes when.
+    void AppendAlarm() {
+        AlarmFields a;
+        a.kind = "hot-box";
+        a.axle = ++alarms;
+        a.side = "left";
+        a.reading = 170;
+        a.threshold = 120;
+        a.text = "hot-box axle " + std::to_string(a.axle) + " left: reading 170 above 120";
+        const double now = WallNow();
+        if (!AppendEvent(data, static_cast<std::int64_t>(now), AlarmEventJson(a, {20260101, lastOffset}, 12, 512, 1),
+                         nullptr))
+            std::exit(1);
+        alarmAppended[TrainKey("live", 20260101, lastOffset) + "/hot-box/" + std::to_string(a.axle) + "/left/0"] = now;
+    }
+    std::uint64_t lastOffset = TRAIN_JOURNAL_HEADER_SIZE;
+    int alarms = 0;
+    std::map<std::string, double> alarmAppended;  // alarm key -> wall time of the append
 };
 
 // p50 and p99 of the latencies of the live keys appended since `from`.
-std::pair<double, double> Percentiles(PGconn* c, const Live& live, double from, std::size_t* count) {
+// With `alarms`, of the live alarms.
+std::pair<double, double> Percentiles(PGconn* c, const Live& live, double from, std::size_t* count,
+                                      bool alarms = false) {
     std::vector<double> l;
-    PGresult* r = PQexec(c, "SELECT record_key, extract(epoch FROM committed_at) FROM train WHERE record_key LIKE 'live/%'");
+    PGresult* r = PQexec(c, alarms ? "SELECT alarm_key, extract(epoch FROM committed_at) FROM alarm WHERE alarm_key LIKE 'live/%'"
+                                   : "SELECT record_key, extract(epoch FROM committed_at) FROM train WHERE record_key LIKE 'live/%'");
+    const auto& appended = alarms ? live.alarmAppended : live.appended;
     for (int i = 0; i < PQntuples(r); ++i) {
-        const auto it = live.appended.find(PQgetvalue(r, i, 0));
-        if (it != live.appended.end() && it->second >= from) l.push_back(std::atof(PQgetvalue(r, i, 1)) - it->second);
+        const auto it = appended.find(PQgetvalue(r, i, 0));
+        if (it != appended.end() && it->second >= from) l.push_back(std::atof(PQgetvalue(r, i, 1)) - it->second);
     }
     PQclear(r);
     std::sort(l.begin(), l.end());
@@ -268,12 +297,19 @@ int main(int argc, char** argv) {
     start = WallNow();
     for (int i = 0; i < idleLive; ++i) {
         live.Append(200);
+        live.AppendAlarm();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    const auto allAlarms = [&] {
+        return Number(db, "SELECT count(*) FROM alarm WHERE alarm_key LIKE 'live/%'") >= live.alarms;
+    };
     WaitFor([&] { return Number(db, "SELECT count(*) FROM train WHERE record_key LIKE 'live/%'") >= live.n; }, 60);
+    WaitFor(allAlarms, 60);
     std::size_t count = 0;
     auto [p50, p99] = Percentiles(db, live, start, &count);
     std::printf("latency idle\t%zu trains, p50 %.3f s, p99 %.3f s\n", count, p50, p99);
+    std::tie(p50, p99) = Percentiles(db, live, start, &count, true);
+    std::printf("alarm latency idle\t%zu alarms, p50 %.3f s, p99 %.3f s\n", count, p50, p99);
     std::fflush(stdout);
 
     // The same while a backlog of other points' trains waits at the broker
@@ -288,6 +324,7 @@ int main(int argc, char** argv) {
     double drained = 0;
     while (WallNow() - start < 600) {
         live.Append(200);  // every 20 ms: the drain takes a second or so
+        live.AppendAlarm();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (Number(db, "SELECT count(*) FROM train WHERE record_key NOT LIKE 'live/%'") >=
             target - Number(db, "SELECT count(*) FROM train WHERE record_key LIKE 'live/%'")) {
@@ -299,6 +336,42 @@ int main(int argc, char** argv) {
     std::tie(p50, p99) = Percentiles(db, live, start, &count);
     std::printf("latency backlog\t%d trains queued, drained in %.1f s (%.0f trains/s); %zu live trains meanwhile, p50 %.3f s, p99 %.3f s\n",
                 backlog, drained, drained > 0 ? backlog / drained : 0.0, count, p50, p99);
+    WaitFor(allAlarms, 60);
+    std::tie(p50, p99) = Percentiles(db, live, start, &count, true);
+    std::printf("alarm latency backlog\t%zu alarms, p50 %.3f s, p99 %.3f s\n", count, p50, p99);
+    std::fflush(stdout);
+
+    // The point's own backlog: its uplink was away while `backlog` trains
+    // were journaled; it comes back, and an alarm every 50 ms meanwhile
+    // goes ahead of them.
+    ::kill(live.uplink, SIGSTOP);
+    {
+        std::string bytes;
+        for (int i = 0; i < backlog; ++i) {
+            JournalTrain t = MakeTrain(200000 + i, 200);
+            bytes += EncodeJournalRecord(t);
+        }
+        const int fd = ::open(live.journal.c_str(), O_WRONLY | O_APPEND);
+        if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::exit(1);
+        ::fdatasync(fd);
+        ::close(fd);
+    }
+    const long long trainsBefore = Number(db, "SELECT count(*) FROM train WHERE record_key LIKE 'live/%'");
+    start = WallNow();
+    ::kill(live.uplink, SIGCONT);
+    drained = 0;
+    while (WallNow() - start < 600) {
+        live.AppendAlarm();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (Number(db, "SELECT count(*) FROM train WHERE record_key LIKE 'live/%'") >= trainsBefore + backlog) {
+            drained = WallNow() - start;
+            break;
+        }
+    }
+    WaitFor(allAlarms, 60);
+    std::tie(p50, p99) = Percentiles(db, live, start, &count, true);
+    std::printf("alarm latency point backlog\t%d trains of the point unsent, sent in %.1f s; %zu alarms meanwhile, p50 %.3f s, p99 %.3f s\n",
+                backlog, drained, count, p50, p99);
     PQfinish(db);
     ::kill(live.uplink, SIGTERM);
     Wait(live.uplink);

@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <chrono>
+#include <ctime>
 #include <set>
 #include <cstdio>
 
@@ -26,7 +27,10 @@ std::string CatchUpProgressLine(int done, int total) {
 }
 
 HistoryRecorder::HistoryRecorder(const CallerRegistry& callers, Notice notice)
-    : callers_(callers), dataFolder_(callers.Folder()), notice_(std::move(notice)) {}
+    : callers_(callers), dataFolder_(callers.Folder()), notice_(std::move(notice)),
+      events_(dataFolder_, [this](const std::string& line) {
+          if (notice_) notice_(line, true);
+      }) {}
 
 std::vector<SiteInfo> HistoryRecorder::Sites() const {
     const CallerTable table = callers_.Snapshot();
@@ -81,6 +85,11 @@ void HistoryRecorder::OnSubscriberStart() {
     }
     const std::string line = ReportsNotInPlaceLine(ReportsNotInPlace(dataFolder_, false, unreadable));
     if (!line.empty() && notice_) notice_("ERROR: " + line, true);
+    JournalSites(static_cast<std::int64_t>(std::time(nullptr)));
+}
+
+void HistoryRecorder::JournalSites(std::int64_t now) {
+    events_.Sites(BuildSiteRows(callers_.Snapshot(), nullptr, history_.get(), now), now);
 }
 
 void HistoryRecorder::CatchUp(bool quiet) {
@@ -180,6 +189,15 @@ void HistoryRecorder::OnEngineEvent(const EngineEvent& event) {
         return;
     }
     CountSiteEvent(event);
+    if (event.kind == EventKind::PowerupRegistered || event.kind == EventKind::PortLost ||
+        event.kind == EventKind::PortBack || event.kind == EventKind::TransferGivenUp ||
+        event.kind == EventKind::TrainReported) {
+        std::map<int, int> siteNumbers;
+        for (const SiteInfo& s : Sites()) siteNumbers[s.radioId] = s.siteNumber;
+        events_.OnEngineEvent(event, siteNumbers);
+    }
+    // A Powerup may bring a site or its registry data: looked at at once.
+    if (events_.SitesDue(event.time) || event.kind == EventKind::PowerupRegistered) JournalSites(event.time);
     if (event.kind != EventKind::TrainReported) return;
     if ((!history_ && !Open()) || !IndexLive(event)) {
         // Its alarms are told once the history can be written again (the
@@ -217,6 +235,7 @@ bool HistoryRecorder::IndexLive(const EngineEvent& event, bool tellFailure) {
     if (!RaisePointTrends(*history_, file, Sites(), rules_, &added, &why) && notice_)
         notice_("ERROR: Train history: the trend alarms of " + file + " could not be stored (" + why + ")", true);
     for (const AlarmRow& alarm : added) {
+        events_.Alarm(alarm, event.journalFile, event.journalOffset, event.time);
         if (alarmListener_) alarmListener_(alarm);
         if (alarmCommand_) alarmCommand_->Run(alarm);
     }

@@ -18,6 +18,7 @@
 #include "engine/AlarmCommand.h"
 #include "engine/Alarms.h"
 #include "engine/EventHub.h"
+#include "engine/PointEvents.h"
 #include "engine/SiteBoard.h"
 #include "records/Callers.h"
 #include "records/TrainHistory.h"
@@ -77,6 +78,9 @@ private:
     bool siteCountsRead_ = false;
     std::function<void(const AlarmRow&)> alarmListener_;
     std::vector<EngineEvent> unindexed_;  // live trains the history could not take yet
+    PointEventJournal events_;  // for the control office
+    // Journals the sites whose health changed (at most once a minute).
+    void JournalSites(std::int64_t now);
     AlarmRules rules_;       // read at the start
     std::unique_ptr<AlarmCommand> alarmCommand_;
 };

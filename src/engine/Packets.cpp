@@ -17,6 +17,7 @@
 #include "platform/Paths.h"
 #include "radio/Link.h"
 #include "records/Callers.h"
+#include "records/EventJournal.h"
 #include "records/Journal.h"
 #include "records/TrainReport.h"
 
@@ -128,6 +129,7 @@ void JournalTrainData(Collector& c, TrainDelivery delivery, std::uint8_t siteId,
 
 int RestoreJournaledTrains(Collector& c) {
     const std::vector<JournalTrain> trains = c.Journal().OpenAtStart(c);
+    OpenEventJournalAtStart(c.DataFolder(), c.Clock().Now(), c);
     auto record = std::make_unique<TrainRecord>();
     int restored = 0;
     for (const JournalTrain& train : trains) {

@@ -1,4 +1,5 @@
 #include "office/OfficeDb.h"
+#include "office/OfficeEventsDb.h"
 
 #include <libpq-fe.h>
 
@@ -289,6 +290,16 @@ bool OfficeDatabase::Migrate(std::string* why) {
 bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
                            const std::vector<RejectedMessage>& rejected, std::size_t* inserted,
                            std::string* why) {
+    return Store(trains, rejected, {}, {}, inserted, why);
+}
+
+bool OfficeDatabase::PendingAcks(std::vector<PendingAck>* acks, std::string* why) {
+    return Usable(why) && ReadPendingAcks(conn_, acks, why);
+}
+
+bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
+                           const std::vector<RejectedMessage>& rejected, const std::vector<EventMessage>& events,
+                           const std::vector<PointStatus>& statuses, std::size_t* inserted, std::string* why) {
     *inserted = 0;
     if (!Usable(why)) return false;
     if (!Exec("BEGIN", why)) return false;
@@ -300,15 +311,19 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
         return false;
     };
     std::map<std::string, std::string> pointIds;
-    for (const TrainMessage& t : trains) {
-        if (pointIds.count(t.point)) continue;
-        const char* params[] = {t.point.c_str()};
+    std::vector<std::string> points;
+    for (const TrainMessage& t : trains) points.push_back(t.point);
+    for (const EventMessage& e : events) points.push_back(e.point);
+    for (const PointStatus& p : statuses) points.push_back(p.point);
+    for (const std::string& point : points) {
+        if (pointIds.count(point)) continue;
+        const char* params[] = {point.c_str()};
         Result r(PQexecParams(conn_,
                               "INSERT INTO collection_point (name) VALUES ($1) "
                               "ON CONFLICT (name) DO UPDATE SET last_seen = now() RETURNING id",
                               1, nullptr, params, nullptr, nullptr, 0));
         if (!r.Ok() || PQntuples(r.r) != 1) return fail();
-        pointIds.emplace(t.point, PQgetvalue(r.r, 0, 0));
+        pointIds.emplace(point, PQgetvalue(r.r, 0, 0));
     }
     // The new trains go in by COPY, one round trip for the batch: the keys
     // already there (and a key twice in the batch) are left out first. The
@@ -362,6 +377,7 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
                               6, nullptr, params, lengths, formats, 0));
         if (!r.Ok()) return fail();
     }
+    if (!StorePointEvents(conn_, events, statuses, pointIds, why)) return fail();
     if (Exec("COMMIT", why)) return true;
     *inserted = 0;
     return fail();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "office/EventPayload.h"
 #include "office/Payload.h"
 
 struct pg_conn;
@@ -18,6 +19,22 @@ struct RejectedMessage {
     std::string topic, point, reason, key;
     std::string bytes;
     std::size_t size = 0;  // of the whole message
+};
+
+// What the broker tells of a point: its retained status ("online" or the
+// will "offline") and its uplink's backlog.
+struct PointStatus {
+    std::string point;
+    bool hasOnline = false, online = false;
+    bool hasBacklog = false;
+    long long backlog = 0;
+};
+
+// An acknowledgement made at the office that the point's history does not
+// hold yet, for the point of its alarm.
+struct PendingAck {
+    std::string point;
+    OfficeAck ack;
 };
 
 // The newest schema version this program knows.
@@ -44,6 +61,14 @@ public:
     // any failure; the connection is reset before the next try.
     bool Store(const std::vector<TrainMessage>& trains, const std::vector<RejectedMessage>& rejected,
                std::size_t* inserted, std::string* why);
+    // The same with the points' events (alarms, acknowledgements, sites,
+    // Powerups, link, transfers given up; each key stored once) and their
+    // status, in the same transaction.
+    bool Store(const std::vector<TrainMessage>& trains, const std::vector<RejectedMessage>& rejected,
+               const std::vector<EventMessage>& events, const std::vector<PointStatus>& statuses,
+               std::size_t* inserted, std::string* why);
+    // The office's acknowledgements not yet at their point (at most 1000, oldest first).
+    bool PendingAcks(std::vector<PendingAck>* acks, std::string* why);
 
     // The office's own acknowledgement of an alarm (OfficeAck.cpp): stored
     // with source 'office' for the events path to hand to the point. False

@@ -1,11 +1,14 @@
-// kestova-office: the control office. Takes the trains every collection
-// point's uplink publishes, stores them in PostgreSQL (one transaction per
-// batch, a train's key stored once) and, after the commit, confirms them to
-// the point (docs/office.md).
+// kestova-office: the control office. Takes the trains and events every
+// collection point's uplink publishes, stores them in PostgreSQL (one
+// transaction per batch, a key stored once) and, after the commit, confirms
+// them to the point; sends the acknowledgements made at the office to their
+// point until it holds them; keeps each point's status and backlog
+// (docs/office.md).
 #include <mosquitto.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +38,8 @@ constexpr const char* kUsage =
     "       kestova-office --add-operator NAME --role viewer|acknowledger [--database CONNINFO]\n";
 constexpr std::size_t kConfirmKeysPerMessage = 500;
 constexpr std::size_t kBatch = 1000;  // trains per transaction at most
+constexpr auto kAckPoll = std::chrono::seconds(1);
+constexpr auto kAckResend = std::chrono::seconds(30);
 
 // The batch the database thread stores while the main thread takes in the
 // next one from the broker (only the main thread touches the broker).
@@ -43,6 +48,12 @@ struct StoreJob {
     std::condition_variable changed;
     std::vector<TrainMessage> trains;
     std::vector<RejectedMessage> rejected;
+    std::vector<EventMessage> events;
+    std::vector<PointStatus> statuses;
+    // The acknowledgements made at the office that their points do not
+    // hold yet, read by the database thread every kAckPoll.
+    std::vector<PendingAck> acks;
+    bool acksRead = false;
     bool busy = false;  // handed over, not yet taken back
     bool done = false;  // stored or failed
     bool ok = false;
@@ -58,6 +69,10 @@ struct Office {
     StoreJob job;
     std::vector<TrainMessage> pending;
     std::vector<RejectedMessage> pendingRejected;
+    std::vector<EventMessage> pendingEvents;
+    std::vector<PointStatus> pendingStatuses;
+    std::map<std::string, std::chrono::steady_clock::time_point> acksSent;  // alarm key -> last sent
+    bool resendAcks = true;
     bool connected = false;
     bool connectRefused = false;
     unsigned long long stored = 0, duplicates = 0, rejected = 0;
@@ -71,7 +86,45 @@ void OnConnect(mosquitto* mosq, void* data, int rc) {
         return;
     }
     o.connected = true;
-    mosquitto_subscribe(mosq, nullptr, "kestova/v1/+/train", 1);
+    o.resendAcks = true;
+    for (const char* topic : {"kestova/v1/+/train", "kestova/v1/+/event", "kestova/v1/+/site/+",
+                              "kestova/v1/+/status", "kestova/v1/+/backlog"})
+        mosquitto_subscribe(mosq, nullptr, topic, 1);
+}
+
+// A point's event, site health, status or backlog; false with the reason
+// when it is none of them or not valid.
+bool TakePointMessage(Office& o, const std::string& point, const std::string& leaf, const std::string& payload,
+                      std::string* why) {
+    if (leaf == "event" || leaf.compare(0, 5, "site/") == 0) {
+        EventMessage e;
+        if (!ParseEventMessage(point, payload, &e, why)) return false;
+        const bool site = leaf != "event";
+        if (site != (e.type == "site") || (site && leaf != "site/" + std::to_string(e.site))) {
+            *why = "a " + e.type + " event on the " + leaf + " topic";
+            return false;
+        }
+        o.pendingEvents.push_back(std::move(e));
+        return true;
+    }
+    PointStatus s;
+    s.point = point;
+    if (leaf == "status") {
+        if (payload != "online" && payload != "offline") {
+            *why = "a status that is not online or offline";
+            return false;
+        }
+        s.hasOnline = true;
+        s.online = payload == "online";
+    } else if (leaf == "backlog") {
+        if (!ParseBacklog(payload, &s.backlog, why)) return false;
+        s.hasBacklog = true;
+    } else {
+        *why = "not a topic of the office";
+        return false;
+    }
+    o.pendingStatuses.push_back(std::move(s));
+    return true;
 }
 
 void OnDisconnect(mosquitto*, void* data, int) { static_cast<Office*>(data)->connected = false; }
@@ -79,15 +132,18 @@ void OnDisconnect(mosquitto*, void* data, int) { static_cast<Office*>(data)->con
 void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
     auto& o = *static_cast<Office*>(data);
     const std::string topic = msg->topic ? msg->topic : "";
-    const std::string point = PointOfTopic(topic, "train");
+    std::string point, leaf;
+    if (!SplitOfficeTopic(topic, &point, &leaf)) point.clear();
     const std::size_t size = msg->payloadlen > 0 ? static_cast<std::size_t>(msg->payloadlen) : 0;
     const std::string payload(static_cast<const char*>(msg->payload), std::min(size, OFFICE_MAX_PAYLOAD));
     std::string why;
     TrainMessage train;
     if (point.empty()) {
-        why = "not a train topic";
+        why = "not a topic of the office";
     } else if (size > OFFICE_MAX_PAYLOAD) {
         why = "payload of " + std::to_string(size) + " bytes, more than " + std::to_string(OFFICE_MAX_PAYLOAD);
+    } else if (leaf != "train") {
+        if (TakePointMessage(o, point, leaf, payload, &why)) return;
     } else if (ParseTrainMessage(point, payload, &train, &why)) {
         o.pending.push_back(std::move(train));
         return;
@@ -102,7 +158,9 @@ void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
     r.topic = PrintableLine(topic, 200);
     r.point = point;
     r.reason = PrintableLine(why, 200);
-    r.key = size > OFFICE_MAX_PAYLOAD ? "" : ReadableTrainKey(point, payload);
+    r.key = size > OFFICE_MAX_PAYLOAD ? ""
+            : leaf == "train"           ? ReadableTrainKey(point, payload)
+                                        : ReadableEventKey(point, payload);
     r.bytes = payload;
     r.size = size;
     o.pendingRejected.push_back(std::move(r));
@@ -112,13 +170,26 @@ void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
 // waits a second before it takes the next.
 void StoreThread(Office& o) {
     std::unique_lock<std::mutex> lock(o.job.mutex);
+    auto lastPoll = std::chrono::steady_clock::now() - kAckPoll;
     for (;;) {
-        o.job.changed.wait(lock, [&] { return o.job.quit || (o.job.busy && !o.job.done); });
+        o.job.changed.wait_for(lock, kAckPoll, [&] { return o.job.quit || (o.job.busy && !o.job.done); });
+        if (std::chrono::steady_clock::now() - lastPoll >= kAckPoll && !o.job.quit) {
+            lastPoll = std::chrono::steady_clock::now();
+            lock.unlock();
+            std::vector<PendingAck> acks;
+            std::string why;
+            const bool read = o.db.PendingAcks(&acks, &why);
+            lock.lock();
+            if (read) {
+                o.job.acks.swap(acks);
+                o.job.acksRead = true;
+            }
+        }
         if (o.job.busy && !o.job.done) {
             lock.unlock();
             std::size_t inserted = 0;
             std::string why;
-            const bool ok = o.db.Store(o.job.trains, o.job.rejected, &inserted, &why);
+            const bool ok = o.db.Store(o.job.trains, o.job.rejected, o.job.events, o.job.statuses, &inserted, &why);
             if (!ok) sleep(1);
             // The trend alarms of a committed batch: raised while the main
             // thread confirms it.
@@ -149,13 +220,14 @@ void StoreThread(Office& o) {
 void FinishBatch(Office& o) {
     StoreJob& j = o.job;
     if (!j.ok) {
-        std::fprintf(stderr, "kestova-office: could not store %zu trains and %zu refused messages, not confirmed: %s\n",
-                     j.trains.size(), j.rejected.size(), j.why.c_str());
+        std::fprintf(stderr, "kestova-office: could not store %zu trains, %zu events and %zu refused messages, not confirmed: %s\n",
+                     j.trains.size(), j.events.size(), j.rejected.size(), j.why.c_str());
     } else {
         o.stored += j.inserted;
         o.duplicates += j.trains.size() - j.inserted;
         std::map<std::string, std::vector<std::string>> keys;
         for (const TrainMessage& t : j.trains) keys[t.point].push_back(t.Key());
+        for (const EventMessage& e : j.events) keys[e.point].push_back(e.Key());
         for (const RejectedMessage& r : j.rejected)
             if (!r.key.empty()) keys[r.point].push_back(r.key);
         for (auto& [point, list] : keys) {
@@ -171,7 +243,38 @@ void FinishBatch(Office& o) {
     }
     j.trains.clear();
     j.rejected.clear();
+    j.events.clear();
+    j.statuses.clear();
     j.busy = j.done = false;
+}
+
+// Sends each point the office's acknowledgements it does not hold yet: at
+// once, again every kAckResend while it does not, and all at a reconnect.
+void SendAcks(Office& o) {
+    const auto now = std::chrono::steady_clock::now();
+    std::map<std::string, std::vector<OfficeAck>> byPoint;
+    std::map<std::string, std::chrono::steady_clock::time_point> sent;
+    for (const PendingAck& a : o.job.acks) {
+        const auto was = o.acksSent.find(a.ack.alarmKey);
+        if (!o.resendAcks && was != o.acksSent.end() && now - was->second < kAckResend) {
+            sent.insert(*was);
+            continue;
+        }
+        byPoint[a.point].push_back(a.ack);
+        sent[a.ack.alarmKey] = now;
+    }
+    o.acksSent.swap(sent);  // those at their point are forgotten
+    o.resendAcks = false;
+    for (const auto& [point, acks] : byPoint) {
+        const std::string topic = OfficeTopic(point, "ack");
+        for (std::size_t at = 0; at < acks.size(); at += 100) {
+            const std::vector<OfficeAck> part(acks.begin() + static_cast<long>(at),
+                                              acks.begin() + static_cast<long>(std::min(acks.size(), at + 100)));
+            const std::string payload = EncodeOfficeAcks(part);
+            mosquitto_publish(o.mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                              false);
+        }
+    }
 }
 
 // Confirms the batch stored meanwhile, and hands over what came in since.
@@ -181,9 +284,16 @@ bool Pump(Office& o, bool wait) {
     std::unique_lock<std::mutex> lock(o.job.mutex);
     if (wait) o.job.changed.wait(lock, [&] { return !o.job.busy || o.job.done; });
     if (o.job.busy && o.job.done) FinishBatch(o);
-    if (!o.job.busy && (!o.pending.empty() || !o.pendingRejected.empty())) {
+    if (o.job.acksRead && o.connected) {
+        o.job.acksRead = false;
+        SendAcks(o);
+    }
+    if (!o.job.busy && (!o.pending.empty() || !o.pendingRejected.empty() || !o.pendingEvents.empty() ||
+                        !o.pendingStatuses.empty())) {
         o.job.trains.swap(o.pending);
         o.job.rejected.swap(o.pendingRejected);
+        o.job.events.swap(o.pendingEvents);
+        o.job.statuses.swap(o.pendingStatuses);
         o.job.busy = true;
         o.job.changed.notify_all();
     }
@@ -341,8 +451,8 @@ int main(int argc, char** argv) {
         if (o.pending.size() < kBatch) {
             rc = mosquitto_loop(o.mosq, Pump(o, false) ? 5 : 50, 1);
             for (std::size_t had = 0; rc == MOSQ_ERR_SUCCESS && o.pending.size() < kBatch &&
-                                      o.pending.size() + o.pendingRejected.size() > had;) {
-                had = o.pending.size() + o.pendingRejected.size();
+                                      o.pending.size() + o.pendingRejected.size() + o.pendingEvents.size() > had;) {
+                had = o.pending.size() + o.pendingRejected.size() + o.pendingEvents.size();
                 rc = mosquitto_loop(o.mosq, 0, 1);
             }
             Pump(o, false);

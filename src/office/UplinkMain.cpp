@@ -1,28 +1,35 @@
 // kestova-uplink: sends a collection point's trains from its train journal
-// to the control office through the MQTT broker, and moves its cursor only
-// when the office confirms that it committed them (see UplinkQueue.h and
-// docs/office.md). It never touches the radio: the collector writes the
-// journal, this program only reads it.
+// and its events from its event journal to the control office through the
+// MQTT broker, and moves its cursor only when the office confirms that it
+// committed them (see UplinkQueue.h and docs/office.md); applies the
+// office's acknowledgements to the point's history. It never touches the
+// radio: the collector writes the journals, this program reads them (and
+// appends only the acknowledgements it applies).
 #include <mosquitto.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "common/CommandLine.h"
 #include "common/Version.h"
 #include "office/Broker.h"
+#include "office/EventPayload.h"
 #include "office/Payload.h"
 #include "office/UplinkQueue.h"
 #include "platform/Paths.h"
 #include "platform/Profile.h"
+#include "records/EventJournal.h"
+#include "records/TrainHistory.h"
 
 namespace {
 
 constexpr char kOfficeSection[] = "Office";
 constexpr int kExitUsage = 2;
+constexpr double kBacklogSeconds = 2;
 constexpr const char* kUsage = "Usage: kestova-uplink [--data-folder DIR] [--help] [--version]\n";
 
 double Now() {
@@ -45,13 +52,18 @@ struct Uplink {
     bool connected = false;
     bool resendAll = false;
     bool confirmedSome = false;
-    std::string confirmTopic, trainTopic, statusTopic;
+    bool backlogDue = true;
+    std::string folder;
+    std::string confirmTopic, ackTopic, statusTopic, backlogTopic;
+    std::set<std::string> toldAcks;  // acknowledgements told about (once a run)
 };
 
 void Publish(Uplink& u, const std::vector<UplinkQueue::Outgoing>& messages, double now) {
     for (const auto& m : messages) {
-        const int rc = mosquitto_publish(u.mosq, nullptr, u.trainTopic.c_str(),
-                                         static_cast<int>(m.payload.size()), m.payload.data(), 1, false);
+        // A site's health is retained: whoever subscribes later learns it.
+        const std::string topic = OfficeTopic(u.settings.point, m.leaf.c_str());
+        const int rc = mosquitto_publish(u.mosq, nullptr, topic.c_str(), static_cast<int>(m.payload.size()),
+                                         m.payload.data(), 1, m.leaf.compare(0, 5, "site/") == 0);
         if (rc != MOSQ_ERR_SUCCESS) return;  // sent again after the reconnect
         u.queue->MarkSent(m.key, now);
     }
@@ -67,6 +79,8 @@ void OnConnect(mosquitto* mosq, void* data, int rc) {
     u.connected = true;
     u.resendAll = true;
     mosquitto_subscribe(mosq, nullptr, u.confirmTopic.c_str(), 1);
+    mosquitto_subscribe(mosq, nullptr, u.ackTopic.c_str(), 1);
+    u.backlogDue = true;
     mosquitto_publish(mosq, nullptr, u.statusTopic.c_str(), 6, "online", 1, true);
     std::printf("Connected to the office broker %s as point %s\n", u.settings.broker.Where().c_str(),
                 u.settings.point.c_str());
@@ -75,11 +89,70 @@ void OnConnect(mosquitto* mosq, void* data, int rc) {
 
 void OnDisconnect(mosquitto*, void* data, int) { static_cast<Uplink*>(data)->connected = false; }
 
+// Acknowledgements made at the office: each goes into the point's history
+// as an operator's here would (the first one of an alarm is kept), and the
+// history journals it, so that the office learns that the point holds it.
+void ApplyOfficeAcks(Uplink& u, const std::vector<OfficeAck>& acks) {
+    TrainHistory::OpenStatus status;
+    std::string why;
+    auto history = TrainHistory::OpenForUpdate(HistoryPath(u.folder), &status, &why);
+    if (!history) {
+        std::fprintf(stderr, "kestova-uplink: cannot apply the office's acknowledgements: %s: %s\n",
+                     HistoryPath(u.folder).c_str(), why.c_str());
+        return;
+    }
+    for (const OfficeAck& a : acks) {
+        long date = 0;
+        std::uint64_t offset = 0;
+        std::string kind, side;
+        int axle = 0, code = 0;
+        const std::int64_t id = ParseAlarmKey(a.alarmKey, u.settings.point, &date, &offset, &kind, &axle, &side, &code)
+                                    ? history->FindAlarm(date, offset, kind, axle, side, code)
+                                    : 0;
+        if (id == 0) {
+            // Perhaps not indexed yet: the office sends it again.
+            if (u.toldAcks.insert(a.alarmKey).second)
+                std::fprintf(stderr, "kestova-uplink: the office acknowledged %s, an alarm the history does not hold (yet)\n",
+                             PrintableLine(a.alarmKey).c_str());
+            continue;
+        }
+        if (history->AcknowledgeAlarm(id, a.by, a.comment, &why, "office", a.at)) {
+            std::printf("Alarm %s acknowledged at the office by %s\n", PrintableLine(a.alarmKey).c_str(),
+                        PrintableLine(a.by).c_str());
+            continue;
+        }
+        // Acknowledged here already (or this run's own journal record went
+        // missing): the history's acknowledgement is journaled once more, so
+        // that the office stops sending it.
+        const std::optional<AlarmRow> alarm = history->AlarmById(id);
+        if (alarm && alarm->acknowledged && u.toldAcks.insert(a.alarmKey).second) {
+            std::string failed;
+            if (!AppendEvent(u.folder, alarm->ackEpoch,
+                             AckEventJson(*alarm, TrainJournalPlace{date, offset}, alarm->ackBy, alarm->ackComment,
+                                          alarm->ackEpoch, "point"),
+                             &failed))
+                std::fprintf(stderr, "kestova-uplink: %s\n", failed.c_str());
+        } else if (!alarm || !alarm->acknowledged) {
+            std::fprintf(stderr, "kestova-uplink: could not apply the office's acknowledgement of %s: %s\n",
+                         PrintableLine(a.alarmKey).c_str(), why.c_str());
+        }
+    }
+    std::fflush(stdout);
+}
+
 void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
     auto& u = *static_cast<Uplink*>(data);
     std::vector<std::string> keys;
     std::string why;
     const std::string payload(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
+    if (msg->topic && u.ackTopic == msg->topic) {
+        std::vector<OfficeAck> acks;
+        if (!ParseOfficeAcks(payload, &acks, &why))
+            std::fprintf(stderr, "kestova-uplink: ignored acknowledgements from the office: %s\n", why.c_str());
+        else
+            ApplyOfficeAcks(u, acks);
+        return;
+    }
     if (!ParseConfirm(payload, &keys, &why)) {
         std::fprintf(stderr, "kestova-uplink: ignored a confirmation: %s\n", why.c_str());
         return;
@@ -131,8 +204,10 @@ int main(int argc, char** argv) {
     }
     if (args.Has("--help")) {
         std::fputs(kUsage, stdout);
-        std::fputs("\nSends the trains of the data folder's train journal to the control office\n"
-                   "(the [Office] section of K7_Dialups.ini; docs/office.md). SIGINT or SIGTERM\n"
+        std::fputs("\nSends the trains of the data folder's train journal and the events of its\n"
+                   "event journal to the control office, and applies the office's alarm\n"
+                   "acknowledgements to its history (the [Office] section of K7_Dialups.ini;\n"
+                   "docs/office.md). SIGINT or SIGTERM\n"
                    "stop it. Exit status: 0 stopped, 1 failed, 2 no [Office] section or a bad\n"
                    "command line.\n", stdout);
         return 0;
@@ -152,13 +227,15 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     UplinkQueue queue(folder, u.settings.point, u.settings.window);
+    u.folder = folder;
     if (!queue.Load(&why)) {
         std::fprintf(stderr, "kestova-uplink: %s\n", why.c_str());
         return 1;
     }
     u.queue = &queue;
     u.confirmTopic = OfficeTopic(u.settings.point, "confirm");
-    u.trainTopic = OfficeTopic(u.settings.point, "train");
+    u.ackTopic = OfficeTopic(u.settings.point, "ack");
+    u.backlogTopic = OfficeTopic(u.settings.point, "backlog");
     u.statusTopic = OfficeTopic(u.settings.point, "status");
 
     const volatile std::sig_atomic_t* stop = InstallStopSignals();
@@ -170,7 +247,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     mosquitto_will_set(u.mosq, u.statusTopic.c_str(), 7, "offline", 1, true);
-    mosquitto_max_inflight_messages_set(u.mosq, static_cast<unsigned>(u.settings.window));
+    // Both windows in flight at once: an event never waits in the client
+    // behind trains for the broker's acknowledgements.
+    mosquitto_max_inflight_messages_set(u.mosq, static_cast<unsigned>(queue.Windows()));
     mosquitto_connect_callback_set(u.mosq, OnConnect);
     mosquitto_disconnect_callback_set(u.mosq, OnDisconnect);
     mosquitto_message_callback_set(u.mosq, OnMessage);
@@ -180,7 +259,8 @@ int main(int argc, char** argv) {
 
     bool everConnected = false, toldUnreachable = false;
     bool linkUp = false;  // the socket is open (the broker's answer may still be on its way)
-    double nextTry = 0, backoff = 1, lastScan = 0;
+    double nextTry = 0, backoff = 1, lastScan = 0, lastBacklog = 0;
+    std::string backlogSent;
     while (!*stop) {
         const double now = Now();
         if (!linkUp && now >= nextTry) {
@@ -216,12 +296,25 @@ int main(int argc, char** argv) {
             u.resendAll = false;
             Publish(u, queue.TakeResends(t + 1, t), t);
         }
-        if (queue.InFlight() < u.settings.window && (u.confirmedSome || t - lastScan >= 0.25)) {
+        if (queue.Room() && (u.confirmedSome || t - lastScan >= 0.25)) {
             u.confirmedSome = false;
             lastScan = t;
             Publish(u, queue.TakeNew(), t);
         }
         Publish(u, queue.TakeResends(t - u.settings.resendSeconds, t), t);
+        // What is still to send, retained, when it changed (every few seconds).
+        if (u.backlogDue || t - lastBacklog >= kBacklogSeconds) {
+            lastBacklog = t;
+            const auto [trains, events] = queue.Backlog();
+            const std::string payload = EncodeBacklog(trains, events);
+            if (u.backlogDue || payload != backlogSent) {
+                if (mosquitto_publish(u.mosq, nullptr, u.backlogTopic.c_str(), static_cast<int>(payload.size()),
+                                      payload.data(), 1, true) == MOSQ_ERR_SUCCESS) {
+                    backlogSent = payload;
+                    u.backlogDue = false;
+                }
+            }
+        }
     }
     if (u.connected) {
         mosquitto_publish(u.mosq, nullptr, u.statusTopic.c_str(), 7, "offline", 1, true);

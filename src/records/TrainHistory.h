@@ -279,8 +279,17 @@ public:
     // now, with an optional comment. False, with the reason in *why, for an
     // unknown id, one already acknowledged, or a history that cannot be
     // written (open it with OpenForWriting or OpenForUpdate).
+    // The acknowledgement also goes to the data folder's event journal
+    // (records/EventJournal.h) for the control office, when the alarm's
+    // train is in the train journal. `source` is "point" (an operator here)
+    // or "office" (applied by the uplink); `at` 0 is now.
     bool AcknowledgeAlarm(std::int64_t id, const std::string& by, const std::string& comment,
-                          std::string* why);
+                          std::string* why, const char* source = "point", std::int64_t at = 0);
+    // The alarm of the train in train journal file `journalDate` at `offset`
+    // with that kind, axle, side and code (the office's alarm key); 0 when
+    // there is none.
+    std::int64_t FindAlarm(long journalDate, std::uint64_t offset, const std::string& kind, int axle,
+                           const std::string& side, int code);
 
     // Makes a running catch-up stop at its next batch (from any thread); what
     // it indexed so far stays, the rest is done by the next catch-up.
@@ -291,6 +300,9 @@ public:
     sqlite3* Handle() { return db_; }
 
 private:
+    // The event journal's record of an acknowledgement just stored.
+    void JournalAcknowledgement(std::int64_t id, const std::string& by, const std::string& comment,
+                                std::int64_t at, const char* source);
     // Before the n-th write (from 0) of a long pass: every kBatchFiles
     // writes the open transaction is committed and the next begun, and a
     // cancel takes effect there (Failed: rolled back, `why` says why).

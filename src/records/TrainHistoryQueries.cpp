@@ -8,6 +8,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "records/EventJournal.h"
 #include "records/TrainHistorySql.h"
 #include "records/TrainReport.h"
 
@@ -360,7 +361,7 @@ std::optional<AlarmRow> TrainHistory::AlarmById(std::int64_t id) {
 }
 
 bool TrainHistory::AcknowledgeAlarm(std::int64_t id, const std::string& by, const std::string& comment,
-                                    std::string* why) {
+                                    std::string* why, const char* source, std::int64_t at) {
     constexpr std::size_t kMostName = 64, kMostComment = 500;
     const std::string name = StoredText(by, kMostName), remark = StoredText(comment, kMostComment);
     if (name.empty()) {
@@ -371,7 +372,7 @@ bool TrainHistory::AcknowledgeAlarm(std::int64_t id, const std::string& by, cons
         if (why != nullptr) *why = "the train history has no alarms yet (an older schema)";
         return false;
     }
-    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    const std::int64_t now = at > 0 ? at : static_cast<std::int64_t>(std::time(nullptr));
     Statement q(db_, "UPDATE alarms SET ack_by = ?2, ack_time = ?3, ack_epoch = ?4, ack_comment = ?5 "
                      "WHERE id = ?1 AND ack_epoch IS NULL");
     q.Bind(1, id).Bind(2, name).Bind(3, LocalTimeText(now)).Bind(4, now);
@@ -383,7 +384,10 @@ bool TrainHistory::AcknowledgeAlarm(std::int64_t id, const std::string& by, cons
         if (why != nullptr) *why = LastError();
         return false;
     }
-    if (sqlite3_changes(db_) == 1) return true;
+    if (sqlite3_changes(db_) == 1) {
+        JournalAcknowledgement(id, name, remark, now, source);
+        return true;
+    }
     if (why != nullptr) {
         const std::optional<AlarmRow> alarm = AlarmById(id);
         *why = !alarm ? "no alarm with id " + std::to_string(id)
@@ -420,4 +424,31 @@ bool TrainHistory::StoreSiteCounts(const SiteDayCounts& c, std::string* why) {
     if (q.Run()) return true;
     if (why != nullptr) *why = LastError();
     return false;
+}
+
+void TrainHistory::JournalAcknowledgement(std::int64_t id, const std::string& by, const std::string& comment,
+                                          std::int64_t at, const char* source) {
+    const std::optional<AlarmRow> alarm = AlarmById(id);
+    if (!alarm) return;
+    Statement q(db_, "SELECT journal_file, journal_offset FROM trains WHERE id = ?1");
+    q.Bind(1, alarm->trainId);
+    if (q.Step() != SQLITE_ROW) return;
+    const TrainJournalPlace place = TrainJournalPlaceOf(q.Text(0), static_cast<std::uint64_t>(q.Int(1)));
+    if (place.date == 0) return;  // the office cannot name its train
+    const std::size_t slash = path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+    // The acknowledgement is stored: a journal that cannot be written
+    // only keeps it from the office.
+    (void)AppendEvent(folder, at, AckEventJson(*alarm, place, by, comment, at, source), nullptr);
+}
+
+std::int64_t TrainHistory::FindAlarm(long journalDate, std::uint64_t offset, const std::string& kind, int axle,
+                                     const std::string& side, int code) {
+    if (version_ < 3) return 0;
+    Statement q(db_, "SELECT a.id, t.journal_file FROM alarms a JOIN trains t ON t.id = a.train_id "
+                     "WHERE t.journal_offset = ?1 AND a.kind = ?2 AND a.axle = ?3 AND a.side = ?4 AND a.code = ?5");
+    q.Bind(1, static_cast<std::int64_t>(offset)).Bind(2, kind).Bind(3, axle).Bind(4, side).Bind(5, code);
+    while (q.Step() == SQLITE_ROW)
+        if (TrainJournalPlaceOf(q.Text(1), offset).date == journalDate) return q.Int(0);
+    return 0;
 }

@@ -6,16 +6,21 @@
 
 #include <chrono>
 #include <map>
+#include <sqlite3.h>
+
 #include <mutex>
 #include <set>
 
 #include "OfficeServers.h"
 #include "TrainGenerator.h"
+#include "office/EventPayload.h"
 #include "office/OfficeDb.h"
 #include "office/OfficeTrends.h"
 #include "office/Payload.h"
 #include "office/UplinkQueue.h"
+#include "records/EventJournal.h"
 #include "records/Journal.h"
+#include "records/TrainHistory.h"
 
 using namespace officetest;
 
@@ -97,6 +102,59 @@ std::vector<BadMessage> BadMessages() {
          "\"direction\" is not a printable", key},
         {"30 February", with([](json& j) { j["summary"]["first"] = "2026-02-30T10:00:00"; }), "\"first\"", key},
         {"oversized", with([](json& j) { j["pad"] = std::string(70000, 'x'); }), "more than 65536", ""},
+    };
+}
+
+// An alarm of north-1's train at 20260102/4096 as its event message (event
+// journal record 64 of 20260103), and every way an event can be wrong.
+AlarmFields SomeAlarm() {
+    AlarmFields a;
+    a.kind = "hot-box";
+    a.axle = 12;
+    a.car = 3;
+    a.axleInCar = 2;
+    a.side = "left";
+    a.reading = 170;
+    a.threshold = 120;
+    a.text = "hot-box axle 12 (car 3, axle 2) left: reading 170 above 120";
+    return a;
+}
+
+std::string GoodEvent(const std::string& json) {
+    JournalEvent e;
+    e.time = 1767398400;
+    e.offset = 64;
+    e.json = json;
+    std::string leaf;
+    return EventPayloadOfJournal("north-1", 20260103, e, &leaf);
+}
+
+std::vector<BadMessage> BadEventMessages() {
+    using nlohmann::json;
+    const std::string alarm = GoodEvent(AlarmEventJson(SomeAlarm(), {20260102, 4096}, 12, 512, 417));
+    const std::string ack = GoodEvent(AckEventJson(SomeAlarm(), {20260102, 4096}, "Ann", "", 1767398401, "point"));
+    auto with = [&](const std::string& good, const std::function<void(json&)>& change) {
+        json j = json::parse(good);
+        change(j);
+        return j.dump();
+    };
+    const char* key = "north-1/E20260103/64";
+    return {
+        {"alarm of another alarm's key", with(alarm, [](json& j) { j["axle"] = 13; }), "\"alarm_key\" does not match", key},
+        {"alarm of another point's train", with(alarm, [](json& j) { j["train_key"] = "south/20260102/4096"; }),
+         "not a train key of north-1", key},
+        {"alarm of no train", with(alarm, [](json& j) { j.erase("train_key"); }), "no \"train_key\"", key},
+        {"alarm side up", with(alarm, [](json& j) { j["side"] = "up"; }), "\"side\"", key},
+        {"alarm kind with a slash", with(alarm, [](json& j) { j["kind"] = "hot/box"; }), "alarm kind", key},
+        {"alarm reading 70000", with(alarm, [](json& j) { j["reading"] = 70000; }), "\"reading\" is out of range", key},
+        {"alarm text with NUL", with(alarm, [](json& j) { j["text"] = std::string("a\0b", 3); }), "control character", key},
+        {"alarm trend of text", with(alarm, [](json& j) { j["trend"] = "up"; }), "\"trend\"", key},
+        {"ack by nobody", with(ack, [](json& j) { j["by"] = ""; }), "\"by\" is empty", key},
+        {"ack from the web", with(ack, [](json& j) { j["source"] = "web"; }), "\"source\"", key},
+        {"site silent as text", with(GoodEvent(SiteEventJson({})), [](json& j) { j["silent"] = "no"; }), "\"silent\"", key},
+        {"type party", with(alarm, [](json& j) { j["type"] = "party"; }), "not an event type", key},
+        {"event of a train key", with(alarm, [](json& j) { j["key"] = "north-1/20260103/64"; }), "\"key\" does not match", ""},
+        {"unreadable record", GoodEvent("{\"type\":"), "not an event type", key},
     };
 }
 
@@ -230,8 +288,85 @@ TEST(OfficePayload, RoundTripAndEveryRejection) {
     EXPECT_EQ(date, 20260102);
     EXPECT_EQ(offset, 8u);
     for (const char* wrong : {"north-1/2026010/8", "north-2/20260102/8", "north-1/20260102/", "north-1/20260102/08",
-                              "north-1/20260102/8x", "north-1/20261302/8"})
+                              "north-1/20260102/8x", "north-1/20261302/8", "north-1/E20260102/8"})
         EXPECT_FALSE(ParseTrainKey(wrong, "north-1", &date, &offset)) << wrong;
+
+    // Events: each type through the uplink's message and back, its keys
+    // built from the train's place; the table's wrong ones refused.
+    EventMessage e;
+    ASSERT_TRUE(ParseEventMessage("north-1", GoodEvent(AlarmEventJson(SomeAlarm(), {20260102, 4096}, 12, 512, 417)), &e, &why))
+        << why;
+    EXPECT_EQ(e.Key(), "north-1/E20260103/64");
+    EXPECT_EQ(e.alarmKey, "north-1/20260102/4096/hot-box/12/left/0");
+    EXPECT_EQ(e.text, SomeAlarm().text);
+    EXPECT_EQ(e.reference, -1);
+    EXPECT_EQ(e.site, 512);
+    std::string kind, side;
+    int axle = 0, code = 0;
+    ASSERT_TRUE(ParseAlarmKey(e.alarmKey, "north-1", &date, &offset, &kind, &axle, &side, &code));
+    EXPECT_EQ(std::make_tuple(date, offset, kind, axle, side, code),
+              std::make_tuple(20260102L, std::uint64_t{4096}, std::string("hot-box"), 12, std::string("left"), 0));
+    EXPECT_FALSE(ParseAlarmKey(e.alarmKey, "north", &date, &offset, &kind, &axle, &side, &code));
+    EXPECT_FALSE(ParseAlarmKey("north-1/20260102/4096/hot-box/12/up/0", "north-1", &date, &offset, &kind, &axle, &side, &code));
+    ASSERT_TRUE(ParseEventMessage("north-1", GoodEvent(AckEventJson(SomeAlarm(), {20260102, 4096}, "Ann", "seen", 5, "office")),
+                                  &e, &why)) << why;
+    EXPECT_EQ(std::make_tuple(e.by, e.comment, e.ackAt, e.source), std::make_tuple("Ann", "seen", 5, "office"));
+    SiteHealthEvent site;
+    site.siteNumber = 512;
+    site.name = "Gr\xf6na";
+    site.milepost = 1234;
+    site.silent = true;
+    JournalEvent record{1767398400, SiteEventJson(site), 64};
+    std::string leaf;
+    ASSERT_TRUE(ParseEventMessage("north-1", EventPayloadOfJournal("north-1", 20260103, record, &leaf), &e, &why)) << why;
+    EXPECT_EQ(leaf, "site/512");
+    EXPECT_EQ(std::make_tuple(e.name, e.milepost, e.silent), std::make_tuple("Gr\u00f6na", 1234, true));
+    for (const std::string& other : {PowerupEventJson(12, 512, 2), LinkEventJson(true, "/dev/ttyUSB0"),
+                                     TransferGivenUpEventJson(12, 512)})
+        EXPECT_TRUE(ParseEventMessage("north-1", GoodEvent(other), &e, &why)) << other << ": " << why;
+    for (const auto& c : BadEventMessages()) {
+        why.clear();
+        EXPECT_FALSE(ParseEventMessage("north-1", c.payload, &e, &why)) << c.what;
+        EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
+        EXPECT_EQ(ReadableEventKey("north-1", c.payload), c.key) << c.what;
+    }
+}
+
+// An alarm journaled while the train window is full goes out at the next
+// scan; the cursor keeps both journals, and a cursor of trains alone (an
+// earlier version's) is read as it was.
+TEST(UplinkQueue, AlarmsGoAheadOfWaitingTrains) {
+    char pattern[] = "/tmp/kestova-queue-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string data = std::string(pattern) + "/";
+    std::filesystem::create_directories(data + "Journal");
+    AppendJournal(data + "Journal/Trains-20260101.kj", 0, 100);
+    std::ofstream(data + OFFICE_CURSOR_FILE) << "20260101 8\n";
+    UplinkQueue queue(data, "east", 4, 2);
+    std::string why;
+    ASSERT_TRUE(queue.Load(&why)) << why;
+    ASSERT_TRUE(AppendEvent(data, 1767225600, PowerupEventJson(12, 512, 1), nullptr));
+    auto out = queue.TakeNew();
+    ASSERT_EQ(out.size(), 5u);
+    EXPECT_EQ(out[0].leaf, "event");
+    EXPECT_EQ(out[1].leaf, "train");
+    EXPECT_FALSE(queue.Room() && queue.TakeNew().size() > 1);  // trains full, one event place left
+    AlarmFields alarm = SomeAlarm();
+    ASSERT_TRUE(AppendEvent(data, 1767225601, AlarmEventJson(alarm, {20260101, 8}, 12, 512, 1), nullptr));
+    out = queue.TakeNew();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_NE(out[0].payload.find("\"alarm_key\":\"east/20260101/8/hot-box/12/left/0\""), std::string::npos);
+    const auto [trains, events] = queue.Backlog();
+    EXPECT_EQ(trains, 100u);
+    EXPECT_EQ(events, 2u);
+    ASSERT_TRUE(queue.Confirm({out[0].key, "east/20260101/8"}, &why)) << why;
+    UplinkQueue again(data, "east", 4);
+    ASSERT_TRUE(again.Load(&why)) << why;
+    EXPECT_EQ(again.Cursor().at(20260101), 8u + EncodeJournalRecord(MakeTrain(0)).size());
+    // The powerup before the alarm is not confirmed: the cursor stays before it.
+    EXPECT_EQ(again.EventCursor().size(), 1u);
+    EXPECT_EQ(again.EventCursor().begin()->second, EVENT_JOURNAL_HEADER_SIZE);
+    std::filesystem::remove_all(data);
 }
 
 TEST_F(OfficeServersTest, MigratesAnEmptyDatabaseOnce) {
@@ -265,13 +400,18 @@ TEST_F(OfficeServersTest, StoresATrainSentTwiceOnceAndRejectsBadMessages) {
     client.Subscribe("kestova/v1/north-1/confirm");
     client.Publish("kestova/v1/north/train", payload);
     client.Publish("kestova/v1/south/train", payload);  // another point's topic: north's key is not south's
-    const std::vector<BadMessage> bad = BadMessages();
+    const std::vector<BadMessage> bad = BadMessages(), badEvents = BadEventMessages();
     std::set<std::string> keyed{"north/20260101/8"};
-    for (int twice = 0; twice < 2; ++twice)
+    for (int twice = 0; twice < 2; ++twice) {
         for (const BadMessage& m : bad) {
             client.Publish("kestova/v1/north-1/train", m.payload);
             if (*m.key) keyed.insert(m.key);
         }
+        for (const BadMessage& m : badEvents) {
+            client.Publish("kestova/v1/north-1/event", m.payload);
+            if (*m.key) keyed.insert(m.key);
+        }
+    }
     std::set<std::string> confirmed;
     ASSERT_TRUE(WaitFor([&] {
         confirmed.clear();
@@ -281,7 +421,8 @@ TEST_F(OfficeServersTest, StoresATrainSentTwiceOnceAndRejectsBadMessages) {
             confirmed.insert(keys.begin(), keys.end());
         }
         return confirmed.size() >= keyed.size() &&
-               QueryNumber(database_, "SELECT count(*) FROM rejected") == static_cast<long long>(bad.size()) + 1;
+               QueryNumber(database_, "SELECT count(*) FROM rejected") ==
+                   static_cast<long long>(bad.size() + badEvents.size()) + 1;
     }, 10)) << QueryNumber(database_, "SELECT count(*) FROM rejected");
     EXPECT_EQ(confirmed, keyed);
     for (const BadMessage& m : bad) {
@@ -292,6 +433,13 @@ TEST_F(OfficeServersTest, StoresATrainSentTwiceOnceAndRejectsBadMessages) {
                                 " AND strpos(reason, $$" + m.reason + "$$) > 0";
         EXPECT_EQ(QueryNumber(database_, sql), 1) << m.what;
     }
+    for (const BadMessage& m : badEvents) {
+        const std::string sql = "SELECT count(*) FROM rejected WHERE topic = 'kestova/v1/north-1/event'"
+                                " AND coalesce(record_key, '') = '" + std::string(m.key) + "' AND payload_size = " +
+                                std::to_string(m.payload.size()) + " AND strpos(reason, $$" + m.reason + "$$) > 0";
+        EXPECT_EQ(QueryNumber(database_, sql), 1) << m.what;
+    }
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM alarm") + QueryNumber(database_, "SELECT count(*) FROM site"), 0);
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM rejected WHERE point = 'south' AND record_key IS NULL"), 1);
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train"), 1);
     EXPECT_EQ(QueryNumber(database_, "SELECT axle_count FROM train"), 23);
@@ -302,7 +450,8 @@ TEST_F(OfficeServersTest, StoresATrainSentTwiceOnceAndRejectsBadMessages) {
     EXPECT_NE(log.find("rejected a message on kestova/v1/south/train: point \"north\" on the topic of south"),
               std::string::npos) << log;
     EXPECT_NE(log.find("rejected a message on kestova/v1/north-1/train: not JSON"), std::string::npos) << log;
-    EXPECT_NE(log.find(std::to_string(2 * bad.size() + 1) + " messages rejected"), std::string::npos) << log;
+    EXPECT_NE(log.find(std::to_string(2 * (bad.size() + badEvents.size()) + 1) + " messages rejected"), std::string::npos)
+        << log;
 }
 
 TEST_F(OfficeServersTest, KillNineOfUplinkAndOfficeLosesAndDoublesNothing) {
@@ -379,14 +528,21 @@ TEST_F(OfficeServersTest, OverTlsEachPointPublishesOnlyAsItself) {
     Client east(servers_->tlsBrokerPort(), certs, "east");
     ASSERT_TRUE(east.connected());
     east.Subscribe("kestova/v1/west/confirm");
+    east.Subscribe("kestova/v1/west/ack");
     JournalTrain train = MakeTrain(5);
     train.offset = 8;
     east.Publish("kestova/v1/west/train", EncodeTrainMessage(MessageOfJournalTrain("west", 20260101, train)));
+    JournalEvent powerup{1767398400, PowerupEventJson(1, 2, 1), 64};
+    std::string leaf;
+    east.Publish("kestova/v1/west/event", EventPayloadOfJournal("west", 20260101, powerup, &leaf));
+    // Nor may a point send acknowledgements, to another or to itself.
+    east.Publish("kestova/v1/west/ack", EncodeOfficeAcks({{"west/20260101/8/hot-box/1/left/0", "Eve", "", 1}}));
     train.offset = 1u << 20;
     east.Publish("kestova/v1/east/train", EncodeTrainMessage(MessageOfJournalTrain("east", 20260101, train)));
     ASSERT_TRUE(WaitFor([&] { return QueryNumber(database_, "SELECT count(*) FROM train") >= 2; }, 10));
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train WHERE record_key LIKE 'west/%'"), 0);
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM collection_point WHERE name = 'west'"), 0);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM point_event"), 0);
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM rejected"), 0);
     EXPECT_TRUE(east.Received().empty());
     EXPECT_EQ(StopProgram(office, SIGTERM), 0);
@@ -611,4 +767,135 @@ TEST_F(OfficeServersTest, DISABLED_TrendFiguresOnALine) {
                 "site on their axle and side; latency from the second site's train commit to the alarm row, "
                 "median and largest of 20 (s): %s; from the publish to the row seen, largest: %.2f s\n",
                 axles, falseAlarms, healthySeconds, plantedAlarms, atSecond, latency.c_str(), worst);
+// A point's history with one journaled train and two alarms of it (as the
+// collector indexes them); their ids.
+std::vector<std::int64_t> PointHistoryWithAlarms(const std::string& data, const std::string& journal,
+                                                 std::uint64_t offset) {
+    std::string replaced, why;
+    auto history = TrainHistory::OpenForWriting(HistoryPath(data), &replaced, &why);
+    EXPECT_TRUE(history) << why;
+    if (!history) return {};
+    const std::string sql =
+        "INSERT INTO trains (site_id, site_number, site_name, unit_type, track, first_time, second_time, received,"
+        " train_number, axles, cars, hb_left_max, hb_left_axle, hb_right_max, hb_right_axle, maxed_left, maxed_right,"
+        " alarm, sim_codes, file, file_size, file_mtime, journal_file, journal_offset)"
+        " VALUES (12, 512, 'Grona', 'Halvor', 1, '2026-01-01 07:00:00', '2026-01-01 07:01:00', '2026-01-01 07:01:05',"
+        " 417, 24, 6, 170, 12, 90, 3, 0, 0, 1, '', 't.txt', 1, 1, '" + journal + "', " + std::to_string(offset) + ");"
+        "INSERT INTO alarms (train_id, file, received, first_time, site_number, site_id, site_name, train_number, kind,"
+        " axle, car, axle_in_car, side, reading, reference, threshold, code, text) VALUES"
+        " (1, 't.txt', '2026-01-01 07:01:05', '2026-01-01 07:00:00', 512, 12, 'Grona', 417, 'hot-box', 12, 3, 2,"
+        "  'left', 170, -1, 120, 0, 'hot-box axle 12 left'),"
+        " (1, 't.txt', '2026-01-01 07:01:05', '2026-01-01 07:00:00', 512, 12, 'Grona', 417, 'hot-wheel', 5, 2, 1,"
+        "  'right', 400, -1, 350, 0, 'hot-wheel axle 5 right');";
+    EXPECT_EQ(sqlite3_exec(history->Handle(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(history->Handle());
+    return {1, 2};
+}
+
+// A point's events through the pipe: its alarms (one journaled twice)
+// stored once each, its site with registry data, a Powerup, its status and
+// backlog; an acknowledgement made at the point reaches the office, one
+// made at the office reaches the point's history (and comes back as held
+// there), and one for an alarm acknowledged at the point already keeps the
+// point's.
+TEST_F(OfficeServersTest, PointEventsReachTheOfficeAndAcknowledgementsGoBothWays) {
+    const std::string data = servers_->dir() + "/point-events/";
+    std::filesystem::create_directories(data + "Journal");
+    std::ofstream(data + "K7_Dialups.ini") << "[Office]\nHost=127.0.0.1\nPort=" << servers_->brokerPort()
+                                           << "\nPoint=east\nWindow=4\nResendSeconds=2\n";
+    const std::string journal = data + "Journal/Trains-20260101.kj";
+    AppendJournal(journal, 0, 30);  // more than the window holds
+    const std::vector<std::int64_t> ids = PointHistoryWithAlarms(data, journal, TRAIN_JOURNAL_HEADER_SIZE);
+    ASSERT_EQ(ids.size(), 2u);
+    std::vector<AlarmRow> alarms;
+    {
+        TrainHistory::OpenStatus status;
+        auto history = TrainHistory::OpenForUpdate(HistoryPath(data), &status, nullptr);
+        ASSERT_TRUE(history);
+        for (std::int64_t id : ids) alarms.push_back(*history->AlarmById(id));
+        const TrainJournalPlace place{20260101, TRAIN_JOURNAL_HEADER_SIZE};
+        for (const AlarmRow& a : {alarms[0], alarms[1], alarms[0]})
+            ASSERT_TRUE(AppendEvent(data, 1767250000, AlarmEventJson(a, place, 12, 512, 417), nullptr));
+        SiteHealthEvent site;
+        site.siteNumber = 512;
+        site.radioId = 12;
+        site.name = "Grona";
+        site.milepost = 1234;
+        site.track = 1;
+        site.lastCall = 1767250000;
+        ASSERT_TRUE(AppendEvent(data, 1767250001, SiteEventJson(site), nullptr));
+        ASSERT_TRUE(AppendEvent(data, 1767250002, PowerupEventJson(12, 512, 1), nullptr));
+        // Acknowledged at the point: journaled by the history itself.
+        std::string why;
+        ASSERT_TRUE(history->AcknowledgeAlarm(ids[0], "Ann", "set out", &why)) << why;
+    }
+    const std::string key0 = "east/20260101/8/hot-box/12/left/0", key1 = "east/20260101/8/hot-wheel/5/right/0";
+    const pid_t office = StartOffice("office-events.log");
+    const std::string uplinkLog = servers_->dir() + "/uplink-events.log";
+    const pid_t uplink = Spawn({KESTOVA_UPLINK_EXE, "--data-folder", data}, uplinkLog);
+    running_.push_back(uplink);
+    const auto logs = [&] { return ReadText(uplinkLog) + ReadText(servers_->dir() + "/office-events.log"); };
+    ASSERT_TRUE(WaitFor([&] {
+        return QueryNumber(database_, "SELECT count(*) FROM acknowledgement WHERE at_point") == 1 &&
+               QueryNumber(database_, "SELECT count(*) FROM point_event") == 1 &&
+               QueryNumber(database_, "SELECT count(*) FROM alarm") == 2 &&
+               QueryNumber(database_, "SELECT count(*) FROM site") == 1 &&
+               QueryNumber(database_, "SELECT count(*) FROM train") == 30;
+    }, 30)) << logs();
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM alarm WHERE raised_by = 'point' AND train_key = 'east/20260101/8'"
+                                     " AND site_number = 512 AND train_number = 417 AND reference IS NULL"),
+              2);
+    EXPECT_EQ(QueryNumber(database_, "SELECT threshold FROM alarm WHERE alarm_key = '" + key0 + "'"), 120);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM acknowledgement WHERE alarm_key = '" + key0 +
+                                     "' AND by_name = 'Ann' AND comment = 'set out' AND source = 'point'"),
+              1);
+    EXPECT_EQ(QueryNumber(database_, "SELECT milepost FROM site WHERE site_number = 512 AND name = 'Grona'"
+                                     " AND track = 1 AND health = 'ok' AND last_call IS NOT NULL"),
+              1234);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM point_event WHERE kind = 'powerup'"
+                                     " AND detail->>'site' = '512' AND event_key LIKE 'east/E%'"),
+              1);
+    ASSERT_TRUE(WaitFor([&] {
+        return QueryNumber(database_, "SELECT count(*) FROM collection_point WHERE name = 'east' AND online"
+                                      " AND backlog = 0 AND status_at IS NOT NULL") == 1;
+    }, 15)) << logs();
+
+    // Made at the office (as its page does): sent to east, held by its
+    // history, and journaled there, which tells the office.
+    const auto exec = [&](const std::string& sql) {
+        PGconn* c = PQconnectdb(database_.c_str());
+        PGresult* r = PQexec(c, sql.c_str());
+        EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQerrorMessage(c);
+        PQclear(r);
+        PQfinish(c);
+    };
+    exec("INSERT INTO acknowledgement (alarm_key, by_name, comment, acked_at, source)"
+         " VALUES ('" + key1 + "', 'Bo', 'from the desk', to_timestamp(1767260000), 'office')");
+    ASSERT_TRUE(WaitFor([&] {
+        return QueryNumber(database_, "SELECT count(*) FROM acknowledgement WHERE at_point") == 2;
+    }, 20)) << logs();
+    TrainHistory::OpenStatus status;
+    auto history = TrainHistory::OpenForReading(HistoryPath(data), &status, nullptr);
+    ASSERT_TRUE(history);
+    const AlarmRow first = *history->AlarmById(ids[0]), second = *history->AlarmById(ids[1]);
+    EXPECT_EQ(std::make_tuple(second.ackBy, second.ackComment, second.ackEpoch),
+              std::make_tuple("Bo", "from the desk", 1767260000));
+    EXPECT_EQ(first.ackBy, "Ann");
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM acknowledgement WHERE alarm_key = '" + key1 +
+                                     "' AND by_name = 'Bo' AND source = 'office'"),
+              1);
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM alarm"), 2);
+    // The cursor holds both journals, each confirmed to its end.
+    const std::string events = data + "Journal/" + EventJournalFileName(std::time(nullptr));
+    ASSERT_TRUE(WaitFor([&] {
+        UplinkQueue cursor(data, "east", 1);
+        return cursor.Load(nullptr) && cursor.Cursor()[20260101] == std::filesystem::file_size(journal) &&
+               cursor.EventCursor() == std::map<long, std::uint64_t>{{EventJournalDate(EventJournalFileName(std::time(nullptr))),
+                                                                      std::filesystem::file_size(events)}};
+    }, 10)) << ReadText(data + OFFICE_CURSOR_FILE);
+    EXPECT_EQ(StopProgram(uplink, SIGTERM), 0);
+    ASSERT_TRUE(WaitFor([&] {
+        return QueryNumber(database_, "SELECT count(*) FROM collection_point WHERE NOT online") == 1;
+    }, 10)) << logs();
+    EXPECT_EQ(StopProgram(office, SIGTERM), 0);
 }

@@ -22,6 +22,7 @@
 #include "engine/JournalSiteData.h"
 #include "engine/Worker.h"
 #include "records/Callers.h"
+#include "records/EventJournal.h"
 #include "records/HistoryText.h"
 #include "records/TrainHistory.h"
 #include "records/TrainReport.h"
@@ -391,6 +392,12 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
     ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
 
     ::SendTrains(harness.C().Callers(), 0, 1);  // registers the sites only
+    EngineEvent powerup;  // as the worker tells of the registration
+    powerup.kind = EventKind::PowerupRegistered;
+    powerup.siteId = 12;
+    powerup.track = 1;
+    powerup.time = std::time(nullptr);
+    hub.Publish(powerup);
     sitesim::SimRandom siteRng(1);
     const auto site = sitesim::MakeSite(12, 1, sitesim::UnitKind::Halvor, siteRng);
     sitesim::SimRandom rng(9);
@@ -422,6 +429,23 @@ TEST_F(TrainHistoryTest, LockedDatabaseNeverStopsCollectionAndIsCaughtUpLater) {
     EXPECT_EQ(trainsTold, (std::set<int>{1, 2, 3}));
     EXPECT_EQ(static_cast<std::int64_t>(told.size()), history->CountAlarms({}));
     for (const auto& [id, times] : told) EXPECT_EQ(times, 1) << "alarm " << id;
+    // Each alarm told is journaled once for the office, with its train's
+    // place in the train journal; the Powerups, and the sites they brought
+    // with their registry data.
+    std::size_t journaled = 0, powerups = 0, sites = 0;
+    for (const auto& entry : fs::directory_iterator(harness.folder / "Journal")) {
+        if (EventJournalDate(entry.path().filename().string()) == 0) continue;
+        std::vector<JournalEvent> events;
+        DecodeEventJournal(ReadWholeFile(entry.path()), &events);
+        for (const JournalEvent& e : events) {
+            journaled += e.json.rfind("{\"type\":\"alarm\",\"journal\":2", 0) == 0;
+            powerups += e.json.rfind("{\"type\":\"powerup\",\"radio\":12,", 0) == 0;
+            sites += e.json.rfind("{\"type\":\"site\",", 0) == 0 && e.json.find("\"radio\":12,\"name\":\"") != std::string::npos;
+        }
+    }
+    EXPECT_EQ(journaled, told.size());
+    EXPECT_GE(powerups, 1u);
+    EXPECT_GE(sites, 1u);
 }
 
 // What the site sent beyond the report reaches the history from the
