@@ -767,6 +767,8 @@ TEST_F(OfficeServersTest, DISABLED_TrendFiguresOnALine) {
                 "site on their axle and side; latency from the second site's train commit to the alarm row, "
                 "median and largest of 20 (s): %s; from the publish to the row seen, largest: %.2f s\n",
                 axles, falseAlarms, healthySeconds, plantedAlarms, atSecond, latency.c_str(), worst);
+}
+
 // A point's history with one journaled train and two alarms of it (as the
 // collector indexes them); their ids.
 std::vector<std::int64_t> PointHistoryWithAlarms(const std::string& data, const std::string& journal,
