@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <ctime>
+#include <map>
+#include <optional>
 #include <set>
 #include <cstdio>
 
@@ -232,10 +234,26 @@ bool HistoryRecorder::IndexLive(const EngineEvent& event, bool tellFailure) {
     }
     // Trend alarms with the trains of the point's other sites on the line.
     const std::string file = event.reportPath.substr(event.reportPath.rfind('/') + 1);
-    if (!RaisePointTrends(*history_, file, Sites(), rules_, &added, &why) && notice_)
+    std::map<std::int64_t, std::string> trendSteps;
+    const std::size_t own = added.size();  // the alarms of this train; trend alarms may be of others
+    if (!RaisePointTrends(*history_, file, Sites(), rules_, &added, &why, &trendSteps) && notice_)
         notice_("ERROR: Train history: the trend alarms of " + file + " could not be stored (" + why + ")", true);
-    for (const AlarmRow& alarm : added) {
-        events_.Alarm(alarm, event.journalFile, event.journalOffset, event.time);
+    std::optional<TrainRow> thisTrain;
+    for (std::size_t i = 0; i < added.size(); ++i) {
+        const AlarmRow& alarm = added[i];
+        const auto steps = trendSteps.find(alarm.id);
+        const std::string stepsJson = steps == trendSteps.end() ? "" : steps->second;
+        if (i < own) {
+            events_.Alarm(alarm, event.journalFile, event.journalOffset, event.time, stepsJson);
+        } else {
+            // A trend alarm goes with its own train, wherever that is in the journal.
+            if (!thisTrain || thisTrain->id != alarm.trainId) thisTrain = history_->Train(alarm.trainId);
+            if (thisTrain && thisTrain->file == file)
+                events_.Alarm(alarm, event.journalFile, event.journalOffset, event.time, stepsJson);
+            else if (thisTrain && !thisTrain->journalFile.empty())
+                events_.Alarm(alarm, thisTrain->journalFile, static_cast<std::uint64_t>(thisTrain->journalOffset),
+                              event.time, stepsJson);
+        }
         if (alarmListener_) alarmListener_(alarm);
         if (alarmCommand_) alarmCommand_->Run(alarm);
     }

@@ -39,9 +39,9 @@ void PointEventJournal::OnEngineEvent(const EngineEvent& event, const std::map<i
 }
 
 void PointEventJournal::Alarm(const AlarmRow& alarm, const std::string& journalFile, std::uint64_t journalOffset,
-                              std::int64_t time) {
+                              std::int64_t time, const std::string& trendSteps) {
     Append(time, AlarmEventJson(alarm, TrainJournalPlaceOf(journalFile, journalOffset), alarm.siteId,
-                                alarm.siteNumber, alarm.trainNumber));
+                                alarm.siteNumber, alarm.trainNumber, trendSteps));
 }
 
 void PointEventJournal::Sites(const std::vector<SiteRow>& rows, std::int64_t now) {

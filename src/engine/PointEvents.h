@@ -26,8 +26,9 @@ public:
     // site's health); `siteNumbers` by radio id.
     void OnEngineEvent(const EngineEvent& event, const std::map<int, int>& siteNumbers);
     // A new alarm of a train reported live.
+    // `trendSteps`: a trend alarm's steps as JSON (TrendStepsJson), "" for none.
     void Alarm(const AlarmRow& alarm, const std::string& journalFile, std::uint64_t journalOffset,
-               std::int64_t time);
+               std::int64_t time, const std::string& trendSteps = "");
     // The sites as the board shows them: those whose health changed since
     // they were last journaled are journaled (last heard alone counts once
     // it moved on by kHeardStep).

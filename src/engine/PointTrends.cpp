@@ -42,8 +42,17 @@ AlarmFields AlarmFieldsOf(const Alarm& a, const AlarmRules& rules) {
     return f;
 }
 
+std::string TrendStepsJson(const std::vector<TrendStep>& steps) {
+    std::string j = "[";
+    for (const TrendStep& s : steps)
+        j += (j.size() > 1 ? "," : "") + std::string("{\"site\":") + std::to_string(s.site) +
+             ",\"relative\":" + std::to_string(s.relative) + "}";
+    return j + "]";
+}
+
 bool RaisePointTrends(TrainHistory& history, const std::string& reportFile, const std::vector<SiteInfo>& sites,
-                      const AlarmRules& rules, std::vector<AlarmRow>* added, std::string* why) {
+                      const AlarmRules& rules, std::vector<AlarmRow>* added, std::string* why,
+                      std::map<std::int64_t, std::string>* trendSteps) {
     if (rules.trendRise == RULE_OFF) return true;
     // The longest run between two of the point's sites, at the slowest
     // speed the rule takes, twice: a pass at the far end of a chain is
@@ -78,8 +87,19 @@ bool RaisePointTrends(TrainHistory& history, const std::string& reportFile, cons
     }
     if (passes.size() < 2) return true;
     std::map<std::int64_t, std::vector<AlarmFields>> byTrain;
-    for (const PassAlarm& a : NewPassTrends(passes, 0, rules)) byTrain[ids[a.pass]].push_back(AlarmFieldsOf(a.alarm, rules));
+    std::map<std::int64_t, std::vector<Alarm>> found;  // the same, as the rule gave them
+    for (const PassAlarm& a : NewPassTrends(passes, 0, rules)) {
+        byTrain[ids[a.pass]].push_back(AlarmFieldsOf(a.alarm, rules));
+        found[ids[a.pass]].push_back(a.alarm);
+    }
+    std::vector<AlarmRow> mine;
     for (const auto& [train, alarms] : byTrain)
-        if (!history.AddAlarms(train, alarms, added, why)) return false;
+        if (!history.AddAlarms(train, alarms, &mine, why)) return false;
+    for (AlarmRow& row : mine) {
+        if (trendSteps != nullptr)
+            for (const Alarm& a : found[row.trainId])
+                if (a.axle == row.axle && AlarmSideName(a.side) == row.side) (*trendSteps)[row.id] = TrendStepsJson(a.trend);
+        if (added != nullptr) added->push_back(std::move(row));
+    }
     return true;
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "e2e/PtyHarness.h"
+#include "records/EventJournal.h"
 
 #if defined(KESTOVA_COLLECTOR_EXE) && defined(KESTOVA_SITE_SIM_EXE)
 
@@ -310,6 +311,17 @@ TEST(SimulatorProcess, APlantedHotBearingIsOneAlarmForTheAlarmCommand) {
     }
     ASSERT_EQ(trends.size(), 1u) << ReadFile(lineLog) << lineRun.Summary();
     EXPECT_NE(trends.begin()->find(" 9 left"), std::string::npos) << *trends.begin();
+    // Its record in the event journal (what the office gets) carries the
+    // bearing's steps site by site and the train it belongs to.
+    std::vector<JournalEvent> events;
+    for (const auto& e : fs::directory_iterator(line.File("Journal")))
+        if (e.path().filename().string().rfind("Events-", 0) == 0) DecodeEventJournal(ReadFile(e.path().string()), &events);
+    std::vector<std::string> trendEvents;
+    for (const JournalEvent& e : events)
+        if (e.json.find("\"kind\":\"trend\"") != std::string::npos) trendEvents.push_back(e.json);
+    ASSERT_EQ(trendEvents.size(), 1u);
+    EXPECT_NE(trendEvents[0].find("\"trend\":[{\"site\":"), std::string::npos) << trendEvents[0];
+    EXPECT_NE(trendEvents[0].find("\"journal\":"), std::string::npos) << trendEvents[0];
 }
 
 #endif
