@@ -1,5 +1,7 @@
 #include "console/ConsoleHistory.h"
 
+#include <QTimer>
+
 #include "common/LogLine.h"
 #include "platform/Profile.h"
 
@@ -25,7 +27,32 @@ private:
     ConsoleHistory* owner_;
 };
 
-ConsoleHistory::ConsoleHistory(QObject* parent) : QObject(parent) { instance = this; }
+ConsoleHistory::ConsoleHistory(QObject* parent) : QObject(parent) {
+    instance = this;
+    auto* watch = new QTimer(this);
+    connect(watch, &QTimer::timeout, this, &ConsoleHistory::Watch);
+    watch->start(kWatchMs);
+}
+
+void ConsoleHistory::Watch() {
+    if (dataFolder_.empty()) return;
+    // Opened again now and then: a history made again holds another file.
+    if (++watchTicks_ % 30 == 0) watcher_.reset();
+    if (!watcher_) watcher_ = OpenReader();
+    if (!watcher_) return;
+    const std::int64_t version = watcher_->DataVersion();
+    if (version < 0) {  // the file went away: open it again next time
+        watcher_.reset();
+        return;
+    }
+    if (version == seenVersion_) return;
+    seenVersion_ = version;
+    // Trains come with their own signals; only a change in the open alarms
+    // that no signal told is told here.
+    const std::int64_t open = watcher_->CountUnacknowledged();
+    if (open != seenOpen_ && seenOpen_ >= 0) emit AlarmsChanged();
+    seenOpen_ = open;
+}
 
 ConsoleHistory::~ConsoleHistory() {
     Stop();

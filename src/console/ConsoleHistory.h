@@ -60,6 +60,16 @@ signals:
     void NewAlarm(qint64 id, const QString& title, const QString& text);
 
 private:
+    // Alarms acknowledged by another program (the office through the
+    // uplink, kestova-trains --ack): the history's data version, looked at
+    // every kWatchMs by a reader of its own.
+    void Watch();
+    static constexpr int kWatchMs = 2000;
+    std::unique_ptr<TrainHistory> watcher_;
+    std::int64_t seenVersion_ = -1;
+    std::int64_t seenOpen_ = -1;
+    unsigned watchTicks_ = 0;
+
     class Relay;
     SiteBoard board_;
     std::unique_ptr<HistoryRecorder> recorder_;

@@ -274,6 +274,9 @@ public:
     std::vector<AlarmRow> ListAlarms(const AlarmFilter& filter, std::int64_t offset, int limit);
     std::int64_t CountAlarms(const AlarmFilter& filter);
     std::int64_t CountUnacknowledged();
+    // Moves on whenever another connection (another program, the recorder)
+    // committed a change to the file since this one last looked.
+    std::int64_t DataVersion();
     std::optional<AlarmRow> AlarmById(std::int64_t id);
     // Marks the alarm acknowledged by `by` (an operator's name, not empty),
     // now, with an optional comment. False, with the reason in *why, for an

@@ -324,6 +324,11 @@ std::int64_t TrainHistory::CountUnacknowledged() {
     return CountAlarms(f);
 }
 
+std::int64_t TrainHistory::DataVersion() {
+    Statement q(db_, "PRAGMA data_version");
+    return q.Step() == SQLITE_ROW ? q.Int(0) : -1;
+}
+
 std::vector<TrainPassRow> TrainHistory::TrainsReceivedNear(const std::string& file, std::int64_t seconds, int limit) {
     std::vector<TrainPassRow> rows;
     if (version_ < 2) return rows;

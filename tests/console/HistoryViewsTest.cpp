@@ -509,6 +509,33 @@ private slots:
         QTRY_VERIFY(frame.AlarmBanner()->isHidden());
         QVERIFY(!frame.windowTitle().contains(QStringLiteral("alarm")));
         QVERIFY(!frame.Sound()->Repeating());
+
+        // An alarm acknowledged by another program (the office's page,
+        // through the uplink) shows so here within a few seconds.
+        const int shown = model->rowCount();
+        WriteTrain(home, 3, 8, true);
+        ReportLive(*collector, home, 3);
+        QTRY_VERIFY(!frame.AlarmBanner()->isHidden());
+        QTRY_VERIFY(model->rowCount() > shown);
+        QTest::qWait(500);
+        {
+            std::string why;
+            auto other = TrainHistory::OpenForUpdate(HistoryPath(home.Path().toStdString() + "/"), nullptr, &why);
+            QVERIFY2(other != nullptr, why.c_str());
+            AlarmFilter open;
+            open.unacknowledgedOnly = true;
+            for (const AlarmRow& a : other->ListAlarms(open, 0, 100))
+                QVERIFY2(other->AcknowledgeAlarm(a.id, "Desk", "from the office", &why, "office"), why.c_str());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(frame.AlarmBanner()->isHidden(), 8000);
+        const auto allDone = [model]() {
+            for (int r = 0; r < model->rowCount(); ++r)
+                if (model->data(model->index(r, AlarmsModel::Acknowledged), Qt::DisplayRole).toString() ==
+                    QStringLiteral("open"))
+                    return false;
+            return true;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(allDone(), 8000);
         history.Stop();
     }
 
