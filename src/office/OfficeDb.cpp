@@ -1,4 +1,6 @@
 #include "office/OfficeDb.h"
+
+#include "office/Pg.h"
 #include "office/OfficeEventsDb.h"
 
 #include <libpq-fe.h>
@@ -130,25 +132,8 @@ constexpr Migration kMigrations[] = {
 constexpr long long kMigrationLock = 0x4b6573746f7661;  // one office migrates at a time
 constexpr long long kStoreLock = kMigrationLock + 1;     // and stores a batch at a time
 
-std::string ErrorOf(pg_conn* conn) {
-    std::string text = conn ? PQerrorMessage(conn) : "no connection";
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    for (char& c : text)
-        if (c == '\n') c = ' ';
-    return text;
-}
 
-struct Result {
-    PGresult* r;
-    explicit Result(PGresult* res) : r(res) {}
-    ~Result() { PQclear(r); }
-    Result(const Result&) = delete;
-    Result& operator=(const Result&) = delete;
-    bool Ok() const {
-        const auto s = PQresultStatus(r);
-        return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
-    }
-};
+using Result = PgResult;
 
 // COPY's text format: a tab between columns, \N for NULL, the stream as
 // bytea hex. Keys, point ids, numbers and stamps hold no character COPY
@@ -206,29 +191,15 @@ OfficeDatabase::~OfficeDatabase() {
 
 bool OfficeDatabase::Open(const std::string& conninfo, std::string* why) {
     conninfo_ = conninfo;
-    if (conn_) PQfinish(conn_);
-    conn_ = PQconnectdb(conninfo.c_str());
-    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
-    if (PQstatus(conn_) != CONNECTION_OK) {
-        if (why) *why = "cannot connect to the database: " + ErrorOf(conn_);
-        return false;
-    }
-    return true;
+    return PgOpen(&conn_, conninfo, why);
 }
 
-bool OfficeDatabase::Usable(std::string* why) {
-    if (conn_ && PQstatus(conn_) == CONNECTION_OK) return true;
-    if (!conn_) return Open(conninfo_, why);
-    PQreset(conn_);
-    if (PQstatus(conn_) == CONNECTION_OK) return true;
-    if (why) *why = "cannot connect to the database: " + ErrorOf(conn_);
-    return false;
-}
+bool OfficeDatabase::Usable(std::string* why) { return PgUsable(&conn_, conninfo_, why); }
 
 bool OfficeDatabase::Exec(const char* sql, std::string* why) {
     Result r(PQexec(conn_, sql));
     if (r.Ok()) return true;
-    if (why) *why = ErrorOf(conn_);
+    if (why) *why = PgErrorOf(conn_);
     return false;
 }
 
@@ -236,13 +207,13 @@ int OfficeDatabase::Version(std::string* why) {
     if (!Usable(why)) return -1;
     Result exists(PQexec(conn_, "SELECT to_regclass('schema_version') IS NOT NULL"));
     if (!exists.Ok()) {
-        if (why) *why = ErrorOf(conn_);
+        if (why) *why = PgErrorOf(conn_);
         return -1;
     }
     if (std::string(PQgetvalue(exists.r, 0, 0)) != "t") return 0;
     Result r(PQexec(conn_, "SELECT coalesce(max(version), 0) FROM schema_version"));
     if (!r.Ok()) {
-        if (why) *why = ErrorOf(conn_);
+        if (why) *why = PgErrorOf(conn_);
         return -1;
     }
     return std::atoi(PQgetvalue(r.r, 0, 0));
@@ -277,7 +248,7 @@ bool OfficeDatabase::Migrate(std::string* why) {
         Result r(PQexecParams(conn_, "INSERT INTO schema_version (version) VALUES ($1)", 1, nullptr,
                               params, nullptr, nullptr, 0));
         ok = r.Ok();
-        if (!ok && why) *why = ErrorOf(conn_);
+        if (!ok && why) *why = PgErrorOf(conn_);
     }
     std::string ignored;
     if (!ok) {
@@ -305,7 +276,7 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
     if (!Exec("BEGIN", why)) return false;
     std::string ignored;
     auto fail = [&] {
-        if (why && why->empty()) *why = ErrorOf(conn_);
+        if (why && why->empty()) *why = PgErrorOf(conn_);
         *inserted = 0;
         Exec("ROLLBACK", &ignored);
         return false;

@@ -1,22 +1,14 @@
 #include "office/OfficeEventsDb.h"
 
+#include "office/Pg.h"
+
 #include <libpq-fe.h>
 
 #include <cstdlib>
 
 namespace {
 
-struct Result {
-    PGresult* r;
-    explicit Result(PGresult* res) : r(res) {}
-    ~Result() { PQclear(r); }
-    Result(const Result&) = delete;
-    Result& operator=(const Result&) = delete;
-    bool Ok() const {
-        const auto s = PQresultStatus(r);
-        return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
-    }
-};
+using Result = PgResult;
 
 // One statement with text parameters; nullptr for NULL.
 bool Run(pg_conn* conn, const char* sql, const std::vector<const char*>& params, std::string* why) {

@@ -1,5 +1,7 @@
 #include "office/OfficeTrends.h"
 
+#include "office/Pg.h"
+
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -9,61 +11,20 @@
 
 #include "engine/AlarmCommand.h"
 #include "engine/Assembly.h"
+#include "engine/PointTrends.h"
 
 namespace {
 
 // A chain never holds more passes than this, nor a query more candidates.
 constexpr int kMostCandidates = 500;
 
-std::string ErrorOf(pg_conn* conn) {
-    std::string text = conn ? PQerrorMessage(conn) : "no connection";
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    for (char& c : text)
-        if (c == '\n') c = ' ';
-    return text;
-}
 
-struct Result {
-    PGresult* r;
-    explicit Result(PGresult* res) : r(res) {}
-    ~Result() { PQclear(r); }
-    Result(const Result&) = delete;
-    Result& operator=(const Result&) = delete;
-    bool Ok() const {
-        const auto s = PQresultStatus(r);
-        return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
-    }
-};
+using Result = PgResult;
 
-int Hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// bytea in PostgreSQL's hex output ("\x0a1b..."); false for anything else.
-bool DecodeBytea(const char* text, std::vector<std::uint8_t>* out) {
-    out->clear();
-    if (text[0] != '\\' || text[1] != 'x') return false;
-    for (const char* p = text + 2; *p != '\0'; p += 2) {
-        const int hi = Hex(p[0]), lo = p[1] != '\0' ? Hex(p[1]) : -1;
-        if (hi < 0 || lo < 0) return false;
-        out->push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-    }
-    return true;
-}
 
 
 }  // namespace
 
-std::string TrendJson(const std::vector<TrendStep>& steps) {
-    std::string json = "[";
-    for (const TrendStep& s : steps)
-        json += (json.size() > 1 ? "," : "") + std::string("{\"site\":") + std::to_string(s.site) +
-                ",\"relative\":" + std::to_string(s.relative) + "}";
-    return json + "]";
-}
 
 OfficeTrends::~OfficeTrends() {
     if (conn_) PQfinish(conn_);
@@ -71,24 +32,10 @@ OfficeTrends::~OfficeTrends() {
 
 bool OfficeTrends::Open(const std::string& conninfo, std::string* why) {
     conninfo_ = conninfo;
-    if (conn_) PQfinish(conn_);
-    conn_ = PQconnectdb(conninfo.c_str());
-    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
-    if (PQstatus(conn_) != CONNECTION_OK) {
-        if (why) *why = "cannot connect to the database: " + ErrorOf(conn_);
-        return false;
-    }
-    return true;
+    return PgOpen(&conn_, conninfo, why);
 }
 
-bool OfficeTrends::Usable(std::string* why) {
-    if (conn_ && PQstatus(conn_) == CONNECTION_OK) return true;
-    if (!conn_) return Open(conninfo_, why);
-    PQreset(conn_);
-    if (PQstatus(conn_) == CONNECTION_OK) return true;
-    if (why) *why = "cannot connect to the database: " + ErrorOf(conn_);
-    return false;
-}
+bool OfficeTrends::Usable(std::string* why) { return PgUsable(&conn_, conninfo_, why); }
 
 int OfficeTrends::Raise(const std::vector<TrainMessage>& trains, std::string* why) {
     if (rules_.trendRise == RULE_OFF || trains.empty()) return 0;
@@ -97,7 +44,7 @@ int OfficeTrends::Raise(const std::vector<TrainMessage>& trains, std::string* wh
     // slowest speed the rule takes for a run.
     Result spread(PQexec(conn_, "SELECT coalesce(max(milepost) - min(milepost), 0) FROM site WHERE milepost IS NOT NULL"));
     if (!spread.Ok() || PQntuples(spread.r) != 1) {
-        if (why) *why = ErrorOf(conn_);
+        if (why) *why = PgErrorOf(conn_);
         return -1;
     }
     const long long tenths = std::atoll(PQgetvalue(spread.r, 0, 0));
@@ -108,7 +55,7 @@ int OfficeTrends::Raise(const std::vector<TrainMessage>& trains, std::string* wh
 
     Result begin(PQexec(conn_, "BEGIN"));
     if (!begin.Ok()) {
-        if (why) *why = ErrorOf(conn_);
+        if (why) *why = PgErrorOf(conn_);
         return -1;
     }
     int added = 0;
@@ -123,7 +70,7 @@ int OfficeTrends::Raise(const std::vector<TrainMessage>& trains, std::string* wh
     }
     Result commit(PQexec(conn_, "COMMIT"));
     if (!commit.Ok()) {
-        if (why) *why = ErrorOf(conn_);
+        if (why) *why = PgErrorOf(conn_);
         return -1;
     }
     return added;
@@ -154,7 +101,7 @@ int OfficeTrends::RaiseOne(const std::string& key, std::int64_t spreadSeconds, s
         " LIMIT $4::integer",
         4, nullptr, params, nullptr, nullptr, 0));
     if (!r.Ok()) {
-        if (why) *why = ErrorOf(conn_);
+        if (why) *why = PgErrorOf(conn_);
         return -1;
     }
     const int rows = PQntuples(r.r);
@@ -218,7 +165,7 @@ int OfficeTrends::RaiseOne(const std::string& key, std::int64_t spreadSeconds, s
                                       std::to_string(a.reference),
                                       std::to_string(a.threshold),
                                       AlarmText(a, rules_),
-                                      TrendJson(a.trend)};
+                                      TrendStepsJson(a.trend)};
         const char* v[std::size(values)];
         for (std::size_t k = 0; k < std::size(values); ++k) v[k] = values[k].c_str();
         Result ins(PQexecParams(conn_,
@@ -230,7 +177,7 @@ int OfficeTrends::RaiseOne(const std::string& key, std::int64_t spreadSeconds, s
                                 " ON CONFLICT (alarm_key) DO NOTHING",
                                 static_cast<int>(std::size(values)), nullptr, v, nullptr, nullptr, 0));
         if (!ins.Ok()) {
-            if (why) *why = ErrorOf(conn_);
+            if (why) *why = PgErrorOf(conn_);
             return -1;
         }
         added += std::atoi(PQcmdTuples(ins.r));

@@ -49,6 +49,3 @@ private:
     std::string conninfo_;
 };
 
-// The trend steps as the `alarm.trend` column keeps them:
-// [{"site":n,"relative":r},...], oldest first.
-std::string TrendJson(const std::vector<TrendStep>& steps);
