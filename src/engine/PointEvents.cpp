@@ -7,7 +7,7 @@ PointEventJournal::PointEventJournal(std::string dataFolder, std::function<void(
 
 void PointEventJournal::Append(std::int64_t time, const std::string& json) {
     std::string why;
-    if (AppendEvent(dataFolder_, time, json, &why)) {
+    if (AppendEvent(dataFolder_, time, json, &why, &cache_)) {
         failing_ = false;
         return;
     }

@@ -44,6 +44,7 @@ private:
     void Append(std::int64_t time, const std::string& json);
 
     const std::string dataFolder_;
+    EventAppendCache cache_;  // what this journal wrote last, per file
     std::function<void(const std::string&)> notice_;
     bool failing_ = false;
     std::int64_t sitesAt_ = -kSitesEvery;

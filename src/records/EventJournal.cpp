@@ -40,11 +40,6 @@ bool ReadAll(const std::string& path, std::string* bytes) {
     return !in.bad();
 }
 
-// Per file, the size this process last left it at with whole records: an
-// append that finds the file so needs not read it first.
-std::mutex soundMutex;
-std::map<std::string, off_t> soundSizes;
-
 std::string Int(long long v) { return std::to_string(v); }
 
 std::string AlarmPart(const AlarmFields& a, const TrainJournalPlace& train) {
@@ -111,7 +106,8 @@ std::string EventJournalFileName(std::time_t now) {
 
 long EventJournalDate(const std::string& name) { return YmdInFileName(name, "Events-", ".kj"); }
 
-bool AppendEvent(const std::string& dataFolder, std::int64_t time, const std::string& json, std::string* why) {
+bool AppendEvent(const std::string& dataFolder, std::int64_t time, const std::string& json, std::string* why,
+                 EventAppendCache* cache) {
     const auto fail = [&](const std::string& path, int error) {
         if (why) *why = "cannot write the event journal " + path + ": " + std::generic_category().message(error);
         return false;
@@ -151,9 +147,7 @@ bool AppendEvent(const std::string& dataFolder, std::int64_t time, const std::st
         ok = ::ftruncate(fd, 0) == 0 && WriteAllBytes(fd, header.data(), header.size()) && ::fdatasync(fd) == 0 &&
              (!madeFolder || SyncFolder(dataFolder)) && SyncFolder(folder) && ::fstat(fd, &st) == 0;
     } else if (ok) {
-        std::lock_guard<std::mutex> lock(soundMutex);
-        auto known = soundSizes.find(path);
-        if (known == soundSizes.end() || known->second != st.st_size) {
+        if (cache == nullptr || !cache->Knows(path, st.st_size)) {
             // Another program wrote since, or this one never did: a torn end
             // (a crash inside another's write) is cut, so that this record
             // does not follow it unread.
@@ -175,9 +169,8 @@ bool AppendEvent(const std::string& dataFolder, std::int64_t time, const std::st
         if (!ok) {
             error = errno != 0 ? errno : EIO;
             (void)::ftruncate(fd, st.st_size);  // nothing of it stays
-        } else {
-            std::lock_guard<std::mutex> lock(soundMutex);
-            soundSizes[path] = st.st_size + static_cast<off_t>(record.size());
+        } else if (cache != nullptr) {
+            cache->Left(path, st.st_size + static_cast<std::int64_t>(record.size()));
         }
     } else {
         error = errno != 0 ? errno : EIO;

@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,10 +57,33 @@ std::size_t DecodeEventJournal(const std::string& bytes, std::vector<JournalEven
 std::string EventJournalFileName(std::time_t now);
 long EventJournalDate(const std::string& fileName);
 
+// What one appender remembers between its appends: per file, the size it
+// left it at with whole records, so that an append that finds the file so
+// need not read it first. Each appender that writes often keeps its own
+// (PointEventJournal does); thread-safe.
+class EventAppendCache {
+public:
+    bool Knows(const std::string& path, std::int64_t size) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto known = sizes_.find(path);
+        return known != sizes_.end() && known->second == size;
+    }
+    void Left(const std::string& path, std::int64_t size) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sizes_[path] = size;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::int64_t> sizes_;
+};
+
 // Appends one event at `time` to the data folder's file of today's local
 // date (`dataFolder` with a trailing "/"), flushed to the disk. False, with the
-// reason, when it could not be written; nothing of it stays then.
-bool AppendEvent(const std::string& dataFolder, std::int64_t time, const std::string& json, std::string* why);
+// reason, when it could not be written; nothing of it stays then. Without a
+// `cache` the file is read (and a torn end cut) before every append.
+bool AppendEvent(const std::string& dataFolder, std::int64_t time, const std::string& json, std::string* why,
+                 EventAppendCache* cache = nullptr);
 
 // At the collector's start: removes event files older than
 // TRAIN_JOURNAL_KEEP_DAYS and cuts the torn ends of the others (one line
