@@ -38,7 +38,10 @@ void ConsoleHistory::Watch() {
     if (dataFolder_.empty()) return;
     // Opened again now and then: a history made again holds another file.
     if (++watchTicks_ % 30 == 0) watcher_.reset();
-    if (!watcher_) watcher_ = OpenReader();
+    if (!watcher_) {
+        watcher_ = OpenReader();
+        seenVersion_ = -1;  // a version counts within one connection only
+    }
     if (!watcher_) return;
     const std::int64_t version = watcher_->DataVersion();
     if (version < 0) {  // the file went away: open it again next time
@@ -47,11 +50,15 @@ void ConsoleHistory::Watch() {
     }
     if (version == seenVersion_) return;
     seenVersion_ = version;
-    // Trains come with their own signals; only a change in the open alarms
-    // that no signal told is told here.
+    // Trains come with their own signals; only a change in the alarms that
+    // no signal told is told here. The open count alone is not enough: an
+    // alarm stored and acknowledged between two looks leaves it as it was.
     const std::int64_t open = watcher_->CountUnacknowledged();
-    if (open != seenOpen_ && seenOpen_ >= 0) emit AlarmsChanged();
+    const std::int64_t all = watcher_->CountAlarms({});
+    // The first look tells too: the history may have changed before it.
+    if (open != seenOpen_ || all != seenAll_) emit AlarmsChanged();
     seenOpen_ = open;
+    seenAll_ = all;
 }
 
 ConsoleHistory::~ConsoleHistory() {

@@ -68,6 +68,7 @@ private:
     std::unique_ptr<TrainHistory> watcher_;
     std::int64_t seenVersion_ = -1;
     std::int64_t seenOpen_ = -1;
+    std::int64_t seenAll_ = -1;
     unsigned watchTicks_ = 0;
 
     class Relay;
