@@ -129,7 +129,8 @@ constexpr Migration kMigrations[] = {
     // alarms to their point until it does.
     {5,
      "ALTER TABLE alarm ADD COLUMN at_point boolean NOT NULL DEFAULT false;"
-     "UPDATE alarm SET at_point = true WHERE raised_by = 'point';"},
+     "UPDATE alarm SET at_point = true WHERE raised_by = 'point';"
+     "CREATE INDEX alarm_to_point ON alarm (id) WHERE raised_by = 'office' AND NOT at_point;"},
 };
 
 constexpr long long kMigrationLock = 0x4b6573746f7661;  // one office migrates at a time
