@@ -105,6 +105,30 @@ bool ParseSiteAndRadio(const json& j, EventMessage* m, std::string* why) {
     return GetNumber(j, "radio", 0, 255, &m->radio, why) && GetNumber(j, "site", 0, 65535, &m->site, why);
 }
 
+// An alarm's fields: the point's alarm event and the office's alarm alike.
+bool ParseAlarmBody(const json& j, const std::string& point, EventMessage* m, std::string* why) {
+    if (!ParseAlarmPart(j, point, m, why) || !GetNumber(j, "car", 0, 65535, &m->car, why) ||
+        !GetNumber(j, "axle_in_car", 0, 65535, &m->axleInCar, why) ||
+        !GetNumber(j, "reading", -1, 65535, &m->reading, why) ||
+        !GetNumber(j, "reference", -1, 65535, &m->reference, why) ||
+        !GetNumber(j, "threshold", -1, 65535, &m->threshold, why) ||
+        !GetText(j, "text", kMostText, true, &m->text, why) || !ParseSiteAndRadio(j, m, why) ||
+        !GetNumber(j, "train", 0, 65535, &m->train, why))
+        return false;
+    const auto trend = j.find("trend");
+    if (trend != j.end()) {
+        if (!trend->is_array() || trend->size() > kMostTrendSteps) return Fail(why, "\"trend\" is not a list of steps");
+        for (const json& step : *trend) {
+            long long n = 0;
+            if (!step.is_object() || !GetInt(step, "site", 0, 65535, &n, why) ||
+                !GetInt(step, "relative", -65535, 65535, &n, why))
+                return Fail(why, "\"trend\" holds a step that is not {\"site\", \"relative\"}");
+        }
+        m->trendJson = trend->dump();
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string EventKey(const std::string& point, long journalDate, std::uint64_t offset) {
@@ -201,24 +225,7 @@ bool ParseEventMessage(const std::string& topicPoint, const std::string& payload
     if (key != m.Key()) return Fail(why, "\"key\" does not match point, journal and offset");
     bool ok = false;
     if (m.type == "alarm") {
-        ok = ParseAlarmPart(j, topicPoint, &m, why) && GetNumber(j, "car", 0, 65535, &m.car, why) &&
-             GetNumber(j, "axle_in_car", 0, 65535, &m.axleInCar, why) &&
-             GetNumber(j, "reading", -1, 65535, &m.reading, why) &&
-             GetNumber(j, "reference", -1, 65535, &m.reference, why) &&
-             GetNumber(j, "threshold", -1, 65535, &m.threshold, why) &&
-             GetText(j, "text", kMostText, true, &m.text, why) && ParseSiteAndRadio(j, &m, why) &&
-             GetNumber(j, "train", 0, 65535, &m.train, why);
-        const auto trend = j.find("trend");
-        if (ok && trend != j.end()) {
-            if (!trend->is_array() || trend->size() > kMostTrendSteps) return Fail(why, "\"trend\" is not a list of steps");
-            for (const json& step : *trend) {
-                long long n = 0;
-                if (!step.is_object() || !GetInt(step, "site", 0, 65535, &n, why) ||
-                    !GetInt(step, "relative", -65535, 65535, &n, why))
-                    return Fail(why, "\"trend\" holds a step that is not {\"site\", \"relative\"}");
-            }
-            m.trendJson = trend->dump();
-        }
+        ok = ParseAlarmBody(j, topicPoint, &m, why);
     } else if (m.type == "ack") {
         ok = ParseAlarmPart(j, topicPoint, &m, why) && GetText(j, "by", kMostName, false, &m.by, why) &&
              GetText(j, "comment", kMostText, true, &m.comment, why) && GetNumber(j, "at", 1, 1LL << 40, &m.ackAt, why) &&
@@ -316,4 +323,32 @@ bool ParseBacklog(const std::string& payload, long long* total, std::string* why
     if (!GetInt(j, "v", 0, 1LL << 40, &v, why)) return false;
     if (v != OFFICE_PAYLOAD_VERSION) return Fail(why, "backlog of version " + std::to_string(v));
     return GetInt(j, "backlog", 0, 0x7FFFFFFF, total, why);
+}
+
+std::string EncodeOfficeAlarm(const EventMessage& a) {
+    json j = {{"v", OFFICE_PAYLOAD_VERSION}, {"type", "alarm"}, {"train_key", a.trainKey}, {"alarm_key", a.alarmKey},
+              {"kind", a.kind}, {"axle", a.axle}, {"car", a.car}, {"axle_in_car", a.axleInCar}, {"side", a.side},
+              {"reading", a.reading}, {"reference", a.reference}, {"threshold", a.threshold}, {"code", a.code},
+              {"text", a.text}, {"radio", a.radio}, {"site", a.site}, {"train", a.train}};
+    if (!a.trendJson.empty()) {
+        const json trend = json::parse(a.trendJson, nullptr, false);
+        if (trend.is_array()) j["trend"] = trend;
+    }
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+bool ParseOfficeAlarm(const std::string& topicPoint, const std::string& payload, EventMessage* out, std::string* why) {
+    if (payload.size() > OFFICE_MAX_PAYLOAD) return Fail(why, "alarm too long");
+    const json j = json::parse(payload, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return Fail(why, "alarm is not a JSON object");
+    long long v = 0;
+    if (!GetInt(j, "v", 0, 1LL << 40, &v, why)) return false;
+    if (v != OFFICE_PAYLOAD_VERSION) return Fail(why, "alarm of version " + std::to_string(v));
+    EventMessage m;
+    if (!GetText(j, "type", 32, false, &m.type, why)) return false;
+    if (m.type != "alarm") return Fail(why, "\"type\" is not alarm");
+    if (!ParseAlarmBody(j, topicPoint, &m, why)) return false;
+    m.point = topicPoint;
+    *out = std::move(m);
+    return true;
 }

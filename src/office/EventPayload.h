@@ -6,6 +6,7 @@
 //   kestova/v1/<point>/event          uplink -> office, QoS 1: one journaled event
 //   kestova/v1/<point>/site/<number>  uplink -> office, QoS 1, retained: a site's health
 //   kestova/v1/<point>/ack            office -> uplink, QoS 1: acknowledgements made at the office
+//   kestova/v1/<point>/alarm          office -> uplink, QoS 1: an alarm the office raised
 //   kestova/v1/<point>/backlog        uplink, retained: journal records not yet confirmed
 //
 // An event's key is "<point>/E<journal date>/<record offset>" (its place in
@@ -82,6 +83,11 @@ struct OfficeAck {
 };
 std::string EncodeOfficeAcks(const std::vector<OfficeAck>& acks);
 bool ParseOfficeAcks(const std::string& payload, std::vector<OfficeAck>* acks, std::string* why);
+
+// An alarm the office raised, to the point whose train it names
+// (kestova/v1/<point>/alarm): the fields of the point's own alarm event.
+std::string EncodeOfficeAlarm(const EventMessage& alarm);
+bool ParseOfficeAlarm(const std::string& topicPoint, const std::string& payload, EventMessage* out, std::string* why);
 
 std::string EncodeBacklog(std::size_t trains, std::size_t events);
 bool ParseBacklog(const std::string& payload, long long* total, std::string* why);

@@ -127,6 +127,12 @@ constexpr Migration kMigrations[] = {
      "  ADD COLUMN status_at timestamptz,"
      "  ADD COLUMN backlog integer,"        // records journaled, not yet confirmed
      "  ADD COLUMN backlog_at timestamptz;"},
+    // Whether the point's history holds the alarm: the office sends its own
+    // alarms to their point until it does.
+    {5,
+     "ALTER TABLE alarm ADD COLUMN at_point boolean NOT NULL DEFAULT false;"
+     "UPDATE alarm SET at_point = true WHERE raised_by = 'point';"
+     "CREATE INDEX alarm_to_point ON alarm (id) WHERE raised_by = 'office' AND NOT at_point;"},
 };
 
 constexpr long long kMigrationLock = 0x4b6573746f7661;  // one office migrates at a time
@@ -256,6 +262,10 @@ bool OfficeDatabase::Migrate(std::string* why) {
         return false;
     }
     return Exec("COMMIT", why);
+}
+
+bool OfficeDatabase::PendingAlarms(std::vector<PendingAlarm>* alarms, std::string* why) {
+    return Usable(why) && ReadPendingAlarms(conn_, alarms, why);
 }
 
 bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,

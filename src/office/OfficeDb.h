@@ -37,6 +37,12 @@ struct PendingAck {
     OfficeAck ack;
 };
 
+// An alarm the office raised that its point's history does not hold yet.
+struct PendingAlarm {
+    std::string point;
+    EventMessage alarm;
+};
+
 // The newest schema version this program knows.
 int OfficeSchemaVersion();
 
@@ -69,6 +75,8 @@ public:
                std::size_t* inserted, std::string* why);
     // The office's acknowledgements not yet at their point (at most 1000, oldest first).
     bool PendingAcks(std::vector<PendingAck>* acks, std::string* why);
+    // The office's alarms not yet at their point (at most 1000, oldest first).
+    bool PendingAlarms(std::vector<PendingAlarm>* alarms, std::string* why);
 
     // The office's own acknowledgement of an alarm (OfficeAck.cpp): stored
     // with source 'office' for the events path to hand to the point. False

@@ -40,9 +40,12 @@ bool StorePointEvents(pg_conn* conn, const std::vector<EventMessage>& events, co
                               threshold = N(e.threshold), code = N(e.code);
             ok = Run(conn,
                      "INSERT INTO alarm (alarm_key, point_id, train_key, raised_by, kind, site_number, train_number,"
-                     " axle, car, axle_in_car, side, reading, reference, threshold, code, text, trend, raised_at)"
+                     " axle, car, axle_in_car, side, reading, reference, threshold, code, text, trend, raised_at, at_point)"
                      " VALUES ($1, $2, $3, 'point', $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16::jsonb,"
-                     " to_timestamp($17)) ON CONFLICT (alarm_key) DO NOTHING",
+                     " to_timestamp($17), true)"
+                     // The first row stays; the point's event says its history holds the alarm (the
+                     // office's own alarm comes back so from its point).
+                     " ON CONFLICT (alarm_key) DO UPDATE SET at_point = true WHERE NOT alarm.at_point",
                      {e.alarmKey.c_str(), point.c_str(), e.trainKey.c_str(), e.kind.c_str(), site.c_str(), train.c_str(),
                       axle.c_str(), car.c_str(), inCar.c_str(), e.side.c_str(), OrNull(reading, e.reading),
                       OrNull(reference, e.reference), OrNull(threshold, e.threshold), code.c_str(), e.text.c_str(),
@@ -118,6 +121,44 @@ bool ReadPendingAcks(pg_conn* conn, std::vector<PendingAck>* acks, std::string* 
         a.ack.comment = PQgetvalue(r.r, i, 3);
         a.ack.at = std::atoll(PQgetvalue(r.r, i, 4));
         if (ValidPointName(a.point)) acks->push_back(std::move(a));
+    }
+    return true;
+}
+
+bool ReadPendingAlarms(pg_conn* conn, std::vector<PendingAlarm>* alarms, std::string* why) {
+    Result r(PQexec(conn,
+                    "SELECT split_part(alarm_key, '/', 1), alarm_key, train_key, kind, axle, coalesce(car, 0),"
+                    " coalesce(axle_in_car, 0), side, coalesce(reading, -1), coalesce(reference, -1),"
+                    " coalesce(threshold, -1), code, text, coalesce(site_number, 0), coalesce(train_number, 0),"
+                    " coalesce(trend::text, '') FROM alarm WHERE raised_by = 'office' AND NOT at_point"
+                    " ORDER BY id LIMIT 1000"));
+    if (!r.Ok()) {
+        if (why) *why = PQerrorMessage(conn);
+        return false;
+    }
+    alarms->clear();
+    for (int i = 0; i < PQntuples(r.r); ++i) {
+        PendingAlarm p;
+        p.point = PQgetvalue(r.r, i, 0);
+        EventMessage& a = p.alarm;
+        a.point = p.point;
+        a.type = "alarm";
+        a.alarmKey = PQgetvalue(r.r, i, 1);
+        a.trainKey = PQgetvalue(r.r, i, 2);
+        a.kind = PQgetvalue(r.r, i, 3);
+        a.axle = std::atoi(PQgetvalue(r.r, i, 4));
+        a.car = std::atoi(PQgetvalue(r.r, i, 5));
+        a.axleInCar = std::atoi(PQgetvalue(r.r, i, 6));
+        a.side = PQgetvalue(r.r, i, 7);
+        a.reading = std::atoi(PQgetvalue(r.r, i, 8));
+        a.reference = std::atoi(PQgetvalue(r.r, i, 9));
+        a.threshold = std::atoi(PQgetvalue(r.r, i, 10));
+        a.code = std::atoi(PQgetvalue(r.r, i, 11));
+        a.text = PQgetvalue(r.r, i, 12);
+        a.site = std::atoi(PQgetvalue(r.r, i, 13));
+        a.train = std::atoi(PQgetvalue(r.r, i, 14));
+        a.trendJson = PQgetvalue(r.r, i, 15);
+        if (ValidPointName(p.point)) alarms->push_back(std::move(p));
     }
     return true;
 }

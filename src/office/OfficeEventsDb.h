@@ -16,3 +16,4 @@ struct pg_conn;
 bool StorePointEvents(pg_conn* conn, const std::vector<EventMessage>& events, const std::vector<PointStatus>& statuses,
                       const std::map<std::string, std::string>& pointIds, std::string* why);
 bool ReadPendingAcks(pg_conn* conn, std::vector<PendingAck>* acks, std::string* why);
+bool ReadPendingAlarms(pg_conn* conn, std::vector<PendingAlarm>* alarms, std::string* why);

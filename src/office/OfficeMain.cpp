@@ -53,6 +53,7 @@ struct StoreJob {
     // The acknowledgements made at the office that their points do not
     // hold yet, read by the database thread every kAckPoll.
     std::vector<PendingAck> acks;
+    std::vector<PendingAlarm> alarms;  // and the office's alarms the same
     bool acksRead = false;
     bool busy = false;  // handed over, not yet taken back
     bool done = false;  // stored or failed
@@ -72,6 +73,7 @@ struct Office {
     std::vector<EventMessage> pendingEvents;
     std::vector<PointStatus> pendingStatuses;
     std::map<std::string, std::chrono::steady_clock::time_point> acksSent;  // alarm key -> last sent
+    std::map<std::string, std::chrono::steady_clock::time_point> alarmsSent;
     bool resendAcks = true;
     bool connected = false;
     bool connectRefused = false;
@@ -177,11 +179,13 @@ void StoreThread(Office& o) {
             lastPoll = std::chrono::steady_clock::now();
             lock.unlock();
             std::vector<PendingAck> acks;
+            std::vector<PendingAlarm> alarms;
             std::string why;
-            const bool read = o.db.PendingAcks(&acks, &why);
+            const bool read = o.db.PendingAlarms(&alarms, &why) && o.db.PendingAcks(&acks, &why);
             lock.lock();
             if (read) {
                 o.job.acks.swap(acks);
+                o.job.alarms.swap(alarms);
                 o.job.acksRead = true;
             }
         }
@@ -248,10 +252,23 @@ void FinishBatch(Office& o) {
     j.busy = j.done = false;
 }
 
-// Sends each point the office's acknowledgements it does not hold yet: at
-// once, again every kAckResend while it does not, and all at a reconnect.
+// Sends each point the office's alarms and acknowledgements it does not
+// hold yet (an alarm before any acknowledgement of it): at once, again every
+// kAckResend while it does not, and all at a reconnect.
 void SendAcks(Office& o) {
     const auto now = std::chrono::steady_clock::now();
+    std::map<std::string, std::chrono::steady_clock::time_point> alarmsSent;
+    for (const PendingAlarm& a : o.job.alarms) {
+        const auto was = o.alarmsSent.find(a.alarm.alarmKey);
+        if (!o.resendAcks && was != o.alarmsSent.end() && now - was->second < kAckResend) {
+            alarmsSent.insert(*was);
+            continue;
+        }
+        const std::string topic = OfficeTopic(a.point, "alarm"), payload = EncodeOfficeAlarm(a.alarm);
+        mosquitto_publish(o.mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+        alarmsSent[a.alarm.alarmKey] = now;
+    }
+    o.alarmsSent.swap(alarmsSent);  // those at their point are forgotten
     std::map<std::string, std::vector<OfficeAck>> byPoint;
     std::map<std::string, std::chrono::steady_clock::time_point> sent;
     for (const PendingAck& a : o.job.acks) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <set>
 #include <string>
 #include <vector>
@@ -54,8 +55,9 @@ struct Uplink {
     bool confirmedSome = false;
     bool backlogDue = true;
     std::string folder;
-    std::string confirmTopic, ackTopic, statusTopic, backlogTopic;
+    std::string confirmTopic, ackTopic, alarmTopic, statusTopic, backlogTopic;
     std::set<std::string> toldAcks;  // acknowledgements told about (once a run)
+    std::set<std::string> toldAlarms;  // the office's alarms told about or journaled again (once a run)
 };
 
 void Publish(Uplink& u, const std::vector<UplinkQueue::Outgoing>& messages, double now) {
@@ -79,6 +81,7 @@ void OnConnect(mosquitto* mosq, void* data, int rc) {
     u.connected = true;
     u.resendAll = true;
     mosquitto_subscribe(mosq, nullptr, u.confirmTopic.c_str(), 1);
+    mosquitto_subscribe(mosq, nullptr, u.alarmTopic.c_str(), 1);
     mosquitto_subscribe(mosq, nullptr, u.ackTopic.c_str(), 1);
     u.backlogDue = true;
     mosquitto_publish(mosq, nullptr, u.statusTopic.c_str(), 6, "online", 1, true);
@@ -140,6 +143,58 @@ void ApplyOfficeAcks(Uplink& u, const std::vector<OfficeAck>& acks) {
     std::fflush(stdout);
 }
 
+// An alarm the office raised (a trend across points) goes to its train in
+// the point's history, once, and is journaled as the point's alarm event
+// with the same key, so that the office learns that the point holds it.
+void ApplyOfficeAlarm(Uplink& u, const EventMessage& a) {
+    long date = 0;
+    std::uint64_t offset = 0;
+    if (!ParseTrainKey(a.trainKey, u.settings.point, &date, &offset)) return;  // checked by the parser
+    TrainHistory::OpenStatus status;
+    std::string why;
+    auto history = TrainHistory::OpenForUpdate(HistoryPath(u.folder), &status, &why);
+    if (!history) {
+        std::fprintf(stderr, "kestova-uplink: cannot add the office's alarm: %s: %s\n", HistoryPath(u.folder).c_str(),
+                     why.c_str());
+        return;
+    }
+    const std::int64_t train = history->TrainAtJournalPlace(date, offset);
+    if (train == 0) {
+        // Perhaps not indexed yet: the office sends it again.
+        if (u.toldAlarms.insert(a.alarmKey).second)
+            std::fprintf(stderr, "kestova-uplink: the office raised %s, on a train the history does not hold (yet)\n",
+                         PrintableLine(a.alarmKey).c_str());
+        return;
+    }
+    AlarmFields f;
+    f.kind = a.kind;
+    f.axle = a.axle;
+    f.car = a.car;
+    f.axleInCar = a.axleInCar;
+    f.side = a.side;
+    f.reading = a.reading;
+    f.reference = a.reference;
+    f.threshold = a.threshold;
+    f.code = a.code;
+    f.text = a.text;
+    std::vector<AlarmRow> added;
+    if (!history->AddAlarms(train, {f}, &added, &why)) {
+        std::fprintf(stderr, "kestova-uplink: could not add the office's alarm %s: %s\n",
+                     PrintableLine(a.alarmKey).c_str(), why.c_str());
+        return;
+    }
+    // Held already (a second delivery, or this run's journal record went
+    // missing): journaled once more a run, so that the office stops sending it.
+    if (added.empty() && !u.toldAlarms.insert(a.alarmKey).second) return;
+    if (!added.empty())
+        std::printf("Alarm %s raised at the office added\n", PrintableLine(a.alarmKey).c_str());
+    std::string failed;
+    if (!AppendEvent(u.folder, static_cast<std::int64_t>(std::time(nullptr)),
+                     AlarmEventJson(f, TrainJournalPlace{date, offset}, a.radio, a.site, a.train, a.trendJson), &failed))
+        std::fprintf(stderr, "kestova-uplink: %s\n", failed.c_str());
+    std::fflush(stdout);
+}
+
 void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
     auto& u = *static_cast<Uplink*>(data);
     std::vector<std::string> keys;
@@ -151,6 +206,16 @@ void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
             std::fprintf(stderr, "kestova-uplink: ignored acknowledgements from the office: %s\n", why.c_str());
         else
             ApplyOfficeAcks(u, acks);
+        return;
+    }
+    if (msg->topic && u.alarmTopic == msg->topic) {
+        EventMessage alarm;
+        if (!ParseOfficeAlarm(u.settings.point, payload, &alarm, &why)) {
+            if (u.toldAlarms.insert("bad:" + why).second)
+                std::fprintf(stderr, "kestova-uplink: ignored an alarm from the office: %s\n", PrintableLine(why).c_str());
+        } else {
+            ApplyOfficeAlarm(u, alarm);
+        }
         return;
     }
     if (!ParseConfirm(payload, &keys, &why)) {
@@ -235,6 +300,7 @@ int main(int argc, char** argv) {
     u.queue = &queue;
     u.confirmTopic = OfficeTopic(u.settings.point, "confirm");
     u.ackTopic = OfficeTopic(u.settings.point, "ack");
+    u.alarmTopic = OfficeTopic(u.settings.point, "alarm");
     u.backlogTopic = OfficeTopic(u.settings.point, "backlog");
     u.statusTopic = OfficeTopic(u.settings.point, "status");
 

@@ -293,6 +293,9 @@ public:
     // there is none.
     std::int64_t FindAlarm(long journalDate, std::uint64_t offset, const std::string& kind, int axle,
                            const std::string& side, int code);
+    // The train in train journal file `journalDate` at `offset` (the
+    // office's train key); 0 when the history has none.
+    std::int64_t TrainAtJournalPlace(long journalDate, std::uint64_t offset);
 
     // Makes a running catch-up stop at its next batch (from any thread); what
     // it indexed so far stays, the rest is done by the next catch-up.

@@ -457,3 +457,12 @@ std::int64_t TrainHistory::FindAlarm(long journalDate, std::uint64_t offset, con
         if (TrainJournalPlaceOf(q.Text(1), offset).date == journalDate) return q.Int(0);
     return 0;
 }
+
+std::int64_t TrainHistory::TrainAtJournalPlace(long journalDate, std::uint64_t offset) {
+    if (version_ < 3) return 0;  // no alarms to add to
+    Statement q(db_, "SELECT id, journal_file FROM trains WHERE journal_offset = ?1");
+    q.Bind(1, static_cast<std::int64_t>(offset));
+    while (q.Step() == SQLITE_ROW)
+        if (TrainJournalPlaceOf(q.Text(1), offset).date == journalDate) return q.Int(0);
+    return 0;
+}

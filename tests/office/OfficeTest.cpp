@@ -330,6 +330,30 @@ TEST(OfficePayload, RoundTripAndEveryRejection) {
         EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
         EXPECT_EQ(ReadableEventKey("north-1", c.payload), c.key) << c.what;
     }
+
+    // The office's alarm to its point: the alarm event's fields there and
+    // back; one of another point, version or key refused.
+    ASSERT_TRUE(ParseEventMessage("north-1", GoodEvent(AlarmEventJson(SomeAlarm(), {20260102, 4096}, 12, 512, 417,
+                                                                      R"([{"site":510,"relative":9}])")),
+                                  &e, &why)) << why;
+    const std::string office = EncodeOfficeAlarm(e);
+    EventMessage a;
+    ASSERT_TRUE(ParseOfficeAlarm("north-1", office, &a, &why)) << why;
+    EXPECT_EQ(std::make_tuple(a.alarmKey, a.text, a.threshold, a.train, a.trendJson),
+              std::make_tuple(e.alarmKey, e.text, e.threshold, 417, e.trendJson));
+    const auto with = [&](const char* name, const nlohmann::json& value) {
+        nlohmann::json j = nlohmann::json::parse(office);
+        j[name] = value;
+        return j.dump();
+    };
+    for (const auto& [payload, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"[1]", "not a JSON object"}, {with("v", 2), "version 2"}, {with("type", "ack"), "not alarm"},
+             {with("axle", 13), "does not match"}, {with("trend", "up"), "trend"}, {with("text", std::string(501, 'x')), "longer"}}) {
+        why.clear();
+        EXPECT_FALSE(ParseOfficeAlarm("north-1", payload, &a, &why)) << payload;
+        EXPECT_NE(why.find(reason), std::string::npos) << payload << ": " << why;
+    }
+    EXPECT_FALSE(ParseOfficeAlarm("north-2", office, &a, &why));
 }
 
 // An alarm journaled while the train window is full goes out at the next
@@ -529,6 +553,7 @@ TEST_F(OfficeServersTest, OverTlsEachPointPublishesOnlyAsItself) {
     ASSERT_TRUE(east.connected());
     east.Subscribe("kestova/v1/west/confirm");
     east.Subscribe("kestova/v1/west/ack");
+    east.Subscribe("kestova/v1/west/alarm");
     JournalTrain train = MakeTrain(5);
     train.offset = 8;
     east.Publish("kestova/v1/west/train", EncodeTrainMessage(MessageOfJournalTrain("west", 20260101, train)));
@@ -537,6 +562,13 @@ TEST_F(OfficeServersTest, OverTlsEachPointPublishesOnlyAsItself) {
     east.Publish("kestova/v1/west/event", EventPayloadOfJournal("west", 20260101, powerup, &leaf));
     // Nor may a point send acknowledgements, to another or to itself.
     east.Publish("kestova/v1/west/ack", EncodeOfficeAcks({{"west/20260101/8/hot-box/1/left/0", "Eve", "", 1}}));
+    EventMessage alarm;
+    alarm.trainKey = "west/20260101/8";
+    alarm.alarmKey = "west/20260101/8/trend/1/left/0";
+    alarm.kind = "trend";
+    alarm.axle = 1;
+    alarm.side = "left";
+    east.Publish("kestova/v1/west/alarm", EncodeOfficeAlarm(alarm));
     train.offset = 1u << 20;
     east.Publish("kestova/v1/east/train", EncodeTrainMessage(MessageOfJournalTrain("east", 20260101, train)));
     ASSERT_TRUE(WaitFor([&] { return QueryNumber(database_, "SELECT count(*) FROM train") >= 2; }, 10));
@@ -887,6 +919,46 @@ TEST_F(OfficeServersTest, PointEventsReachTheOfficeAndAcknowledgementsGoBothWays
                                      "' AND by_name = 'Bo' AND source = 'office'"),
               1);
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM alarm"), 2);
+
+    // The office's own trend alarm on east's train (delivered twice: once by
+    // hand, once by the office): held once by east's history, back from east
+    // as its alarm event, and acknowledged from the desk like any other.
+    EventMessage trend;
+    trend.trainKey = "east/20260101/8";
+    trend.alarmKey = "east/20260101/8/trend/3/left/0";
+    trend.kind = "trend";
+    trend.axle = 3;
+    trend.side = "left";
+    trend.reading = 90;
+    trend.text = "trend axle 3 left";
+    trend.trendJson = R"([{"relative":10,"site":510}])";
+    Client client(servers_->brokerPort());
+    ASSERT_TRUE(client.connected());
+    client.Publish("kestova/v1/east/alarm", EncodeOfficeAlarm(trend));
+    client.Publish("kestova/v1/east/alarm", "{\"v\":1,\"type\":\"alarm\"}");  // refused, logged
+    exec("INSERT INTO alarm (alarm_key, point_id, train_key, raised_by, kind, axle, side, reading, code, text, trend,"
+         " raised_at) SELECT '" + trend.alarmKey + "', id, 'east/20260101/8', 'office', 'trend', 3, 'left', 90, 0,"
+         " 'trend axle 3 left', '[{\"site\": 510, \"relative\": 10}]', now() FROM collection_point WHERE name = 'east'");
+    ASSERT_TRUE(WaitFor([&] {
+        return QueryNumber(database_, "SELECT count(*) FROM alarm WHERE at_point AND raised_by = 'office'") == 1;
+    }, 20)) << logs();
+    exec("INSERT INTO acknowledgement (alarm_key, by_name, comment, acked_at, source)"
+         " VALUES ('" + trend.alarmKey + "', 'Cy', '', to_timestamp(1767270000), 'office')");
+    ASSERT_TRUE(WaitFor([&] {
+        return QueryNumber(database_, "SELECT count(*) FROM acknowledgement WHERE at_point") == 3;
+    }, 20)) << logs();
+    {
+        auto again = TrainHistory::OpenForReading(HistoryPath(data), &status, nullptr);
+        ASSERT_TRUE(again);
+        std::vector<AlarmRow> trends;
+        for (const AlarmRow& a : again->ListAlarms(AlarmFilter{}, 0, -1))
+            if (a.kind == "trend") trends.push_back(a);
+        ASSERT_EQ(trends.size(), 1u);
+        EXPECT_EQ(std::make_tuple(trends[0].axle, trends[0].side, trends[0].reading, trends[0].ackBy),
+                  std::make_tuple(3, "left", 90, "Cy"));
+    }
+    EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM alarm"), 3);
+    EXPECT_NE(ReadText(uplinkLog).find("ignored an alarm from the office"), std::string::npos);
     // The cursor holds both journals, each confirmed to its end.
     const std::string events = data + "Journal/" + EventJournalFileName(std::time(nullptr));
     ASSERT_TRUE(WaitFor([&] {
