@@ -2,54 +2,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "office/JsonFields.h"
 #include "office/Payload.h"
 
 using nlohmann::json;
+using jsonfields::Fail;
+using jsonfields::GetInt;
+using jsonfields::GetNumber;
+using jsonfields::GetText;
+using jsonfields::ParseObject;
+using jsonfields::ValidDate;
 
 namespace {
 
 constexpr char kTopicRoot[] = "kestova/v1/";
 constexpr std::size_t kMostText = 500, kMostName = 64, kMostTrendSteps = 64;
-
-bool Fail(std::string* why, const std::string& reason) {
-    if (why) *why = reason;
-    return false;
-}
-
-bool GetInt(const json& j, const char* name, long long lo, long long hi, long long* out, std::string* why) {
-    auto it = j.find(name);
-    if (it == j.end()) return Fail(why, std::string("no \"") + name + "\"");
-    if (!it->is_number_integer()) return Fail(why, std::string("\"") + name + "\" is not an integer");
-    if (it->is_number_unsigned() && it->get<unsigned long long>() > static_cast<unsigned long long>(hi))
-        return Fail(why, std::string("\"") + name + "\" is out of range");
-    const long long v = it->get<long long>();
-    if (v < lo || v > hi) return Fail(why, std::string("\"") + name + "\" is out of range");
-    *out = v;
-    return true;
-}
-
-template <typename T>
-bool GetNumber(const json& j, const char* name, long long lo, long long hi, T* out, std::string* why) {
-    long long v = 0;
-    if (!GetInt(j, name, lo, hi, &v, why)) return false;
-    *out = static_cast<T>(v);
-    return true;
-}
-
-// A string of at most `most` bytes; no NUL (the database takes none) and,
-// unless `anyText`, no control character at all.
-bool GetText(const json& j, const char* name, std::size_t most, bool anyText, std::string* out, std::string* why) {
-    auto it = j.find(name);
-    if (it == j.end()) return Fail(why, std::string("no \"") + name + "\"");
-    if (!it->is_string()) return Fail(why, std::string("\"") + name + "\" is not a string");
-    const std::string& v = it->get_ref<const std::string&>();
-    if (v.size() > most) return Fail(why, std::string("\"") + name + "\" is longer than " + std::to_string(most) + " bytes");
-    for (char c : v)
-        if (c == '\0' || (!anyText && static_cast<unsigned char>(c) < 0x20))
-            return Fail(why, std::string("\"") + name + "\" holds a control character");
-    *out = v;
-    return true;
-}
 
 bool ValidKind(const std::string& kind) {
     if (kind.empty() || kind.size() > 32) return false;
@@ -69,11 +36,6 @@ bool Number(const std::string& text, std::size_t most, unsigned long long* v) {
         *v = *v * 10 + static_cast<unsigned long long>(c - '0');
     }
     return true;
-}
-
-bool ValidDate(long date) {
-    const long y = date / 10000, m = date / 100 % 100, d = date % 100;
-    return y >= 1970 && y <= 9999 && m >= 1 && m <= 12 && d >= 1 && d <= 31;
 }
 
 std::vector<std::string> Split(const std::string& text, char at) {
@@ -205,13 +167,8 @@ std::string EventPayloadOfJournal(const std::string& point, long journalDate, co
 }
 
 bool ParseEventMessage(const std::string& topicPoint, const std::string& payload, EventMessage* out, std::string* why) {
-    if (payload.size() > OFFICE_MAX_PAYLOAD) return Fail(why, "payload of " + std::to_string(payload.size()) + " bytes");
-    const json j = json::parse(payload, nullptr, false);
-    if (j.is_discarded()) return Fail(why, "not JSON");
-    if (!j.is_object()) return Fail(why, "not a JSON object");
-    long long v = 0;
-    if (!GetInt(j, "v", 0, 1LL << 40, &v, why)) return false;
-    if (v != OFFICE_PAYLOAD_VERSION) return Fail(why, "version " + std::to_string(v) + ", not 1");
+    json j;
+    if (!ParseObject(payload, OFFICE_MAX_PAYLOAD, "", &j, why)) return false;
     EventMessage m;
     std::string key;
     if (!GetText(j, "point", 40, false, &m.point, why)) return false;
@@ -291,12 +248,8 @@ std::string EncodeOfficeAcks(const std::vector<OfficeAck>& acks) {
 }
 
 bool ParseOfficeAcks(const std::string& payload, std::vector<OfficeAck>* acks, std::string* why) {
-    if (payload.size() > OFFICE_MAX_PAYLOAD) return Fail(why, "acknowledgements too long");
-    const json j = json::parse(payload, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) return Fail(why, "acknowledgements are not a JSON object");
-    long long v = 0;
-    if (!GetInt(j, "v", 0, 1LL << 40, &v, why)) return false;
-    if (v != OFFICE_PAYLOAD_VERSION) return Fail(why, "acknowledgements of version " + std::to_string(v));
+    json j;
+    if (!ParseObject(payload, OFFICE_MAX_PAYLOAD, "acknowledgements", &j, why)) return false;
     const auto list = j.find("acks");
     if (list == j.end() || !list->is_array()) return Fail(why, "no \"acks\" list");
     acks->clear();
@@ -316,12 +269,8 @@ std::string EncodeBacklog(std::size_t trains, std::size_t events) {
 }
 
 bool ParseBacklog(const std::string& payload, long long* total, std::string* why) {
-    if (payload.size() > 1024) return Fail(why, "backlog too long");
-    const json j = json::parse(payload, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) return Fail(why, "backlog is not a JSON object");
-    long long v = 0;
-    if (!GetInt(j, "v", 0, 1LL << 40, &v, why)) return false;
-    if (v != OFFICE_PAYLOAD_VERSION) return Fail(why, "backlog of version " + std::to_string(v));
+    json j;
+    if (!ParseObject(payload, 1024, "backlog", &j, why)) return false;
     return GetInt(j, "backlog", 0, 0x7FFFFFFF, total, why);
 }
 
@@ -338,12 +287,8 @@ std::string EncodeOfficeAlarm(const EventMessage& a) {
 }
 
 bool ParseOfficeAlarm(const std::string& topicPoint, const std::string& payload, EventMessage* out, std::string* why) {
-    if (payload.size() > OFFICE_MAX_PAYLOAD) return Fail(why, "alarm too long");
-    const json j = json::parse(payload, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) return Fail(why, "alarm is not a JSON object");
-    long long v = 0;
-    if (!GetInt(j, "v", 0, 1LL << 40, &v, why)) return false;
-    if (v != OFFICE_PAYLOAD_VERSION) return Fail(why, "alarm of version " + std::to_string(v));
+    json j;
+    if (!ParseObject(payload, OFFICE_MAX_PAYLOAD, "alarm", &j, why)) return false;
     EventMessage m;
     if (!GetText(j, "type", 32, false, &m.type, why)) return false;
     if (m.type != "alarm") return Fail(why, "\"type\" is not alarm");

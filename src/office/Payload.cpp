@@ -8,46 +8,18 @@
 #include "common/Bytes.h"
 #include "common/TrainRecord.h"
 #include "engine/Assembly.h"
+#include "office/JsonFields.h"
 
 using nlohmann::json;
+using jsonfields::Fail;
+using jsonfields::GetInt;
+using jsonfields::GetString;
+using jsonfields::ParseObject;
+using jsonfields::ValidDate;
 
 namespace {
 
 constexpr char kTopicRoot[] = "kestova/v1/";
-
-bool Fail(std::string* why, const std::string& reason) {
-    if (why) *why = reason;
-    return false;
-}
-
-// An integer field in [lo, hi].
-bool GetInt(const json& j, const char* name, long long lo, long long hi, long long* out,
-            std::string* why) {
-    auto it = j.find(name);
-    if (it == j.end()) return Fail(why, std::string("no \"") + name + "\"");
-    if (!it->is_number_integer()) return Fail(why, std::string("\"") + name + "\" is not an integer");
-    const long long v = it->is_number_unsigned()
-                            ? (it->get<unsigned long long>() > static_cast<unsigned long long>(hi)
-                                   ? hi + 1
-                                   : static_cast<long long>(it->get<unsigned long long>()))
-                            : it->get<long long>();
-    if (v < lo || v > hi) return Fail(why, std::string("\"") + name + "\" is out of range");
-    *out = v;
-    return true;
-}
-
-bool GetString(const json& j, const char* name, std::string* out, std::string* why) {
-    auto it = j.find(name);
-    if (it == j.end()) return Fail(why, std::string("no \"") + name + "\"");
-    if (!it->is_string()) return Fail(why, std::string("\"") + name + "\" is not a string");
-    *out = it->get<std::string>();
-    return true;
-}
-
-bool ValidDate(long date) {
-    const long y = date / 10000, m = date / 100 % 100, d = date % 100;
-    return y >= 1970 && y <= 9999 && m >= 1 && m <= 12 && d >= 1 && d <= 31;
-}
 
 // "YYYY-MM-DDThh:mm:ss" of a real date and time (the database takes it as
 // a timestamp, so nothing it would refuse may pass).
@@ -187,15 +159,8 @@ std::string EncodeTrainMessage(const TrainMessage& m) {
 
 bool ParseTrainMessage(const std::string& topicPoint, const std::string& payload, TrainMessage* out,
                        std::string* why) {
-    if (payload.size() > OFFICE_MAX_PAYLOAD)
-        return Fail(why, "payload of " + std::to_string(payload.size()) + " bytes, more than " +
-                             std::to_string(OFFICE_MAX_PAYLOAD));
-    const json j = json::parse(payload, nullptr, false);
-    if (j.is_discarded()) return Fail(why, "not JSON");
-    if (!j.is_object()) return Fail(why, "not a JSON object");
-    long long v = 0;
-    if (!GetInt(j, "v", 0, 1LL << 40, &v, why)) return false;
-    if (v != OFFICE_PAYLOAD_VERSION) return Fail(why, "version " + std::to_string(v) + ", not 1");
+    json j;
+    if (!ParseObject(payload, OFFICE_MAX_PAYLOAD, "", &j, why)) return false;
     TrainMessage m;
     std::string key, stream;
     if (!GetString(j, "point", &m.point, why)) return false;
@@ -263,12 +228,8 @@ std::string EncodeConfirm(const std::vector<std::string>& keys) {
 }
 
 bool ParseConfirm(const std::string& payload, std::vector<std::string>* keys, std::string* why) {
-    if (payload.size() > OFFICE_MAX_PAYLOAD) return Fail(why, "confirmation too long");
-    const json j = json::parse(payload, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) return Fail(why, "confirmation is not a JSON object");
-    long long v = 0;
-    if (!GetInt(j, "v", 0, 1LL << 40, &v, why)) return false;
-    if (v != OFFICE_PAYLOAD_VERSION) return Fail(why, "confirmation version " + std::to_string(v));
+    json j;
+    if (!ParseObject(payload, OFFICE_MAX_PAYLOAD, "confirmation", &j, why)) return false;
     auto it = j.find("keys");
     if (it == j.end() || !it->is_array()) return Fail(why, "confirmation without \"keys\"");
     keys->clear();
