@@ -355,8 +355,9 @@ TEST(RecordsProcess, AHotBearingIsListedAcknowledgedAndHandedToTheAlarmCommandOn
     Pty pty;
     ASSERT_TRUE(pty.Ok());
     const std::string hook = data.File("hook.sh"), log = data.File("hook.log");
-    data.WriteText("hook.sh", "#!/bin/sh\nprintf '%s|' \"$@\" >> '" + log + "'\necho \"$KESTOVA_ALARM_KIND\" >> '" +
-                                  log + "'\n");
+    // One write per line: the commands of several alarms may run at once.
+    data.WriteText("hook.sh", "#!/bin/sh\nline=$(printf '%s|' \"$@\")\necho \"$line$KESTOVA_ALARM_KIND\" >> '" + log +
+                                  "'\n");
     ::chmod(hook.c_str(), 0755);
     const auto start = [&](Process& collector) {
         data.LinkPort(4, pty.SlaveName());
