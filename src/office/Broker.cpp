@@ -2,14 +2,43 @@
 
 #include <mosquitto.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 namespace {
 volatile std::sig_atomic_t stopFlag = 0;
 void OnStopSignal(int) { stopFlag = 1; }
+// Only there to interrupt: installed without SA_RESTART, so the connect in
+// progress returns EINTR.
+void OnConnectTimer(int) {}
 }  // namespace
+
+int ConnectWithin(mosquitto* mosq, const BrokerSettings& broker, bool again, int keepalive, int seconds) {
+    struct sigaction action {};
+    action.sa_handler = OnConnectTimer;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, nullptr);  // stays: a late tick must not end the program
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;  // this thread, not the database's or the page's
+    event.sigev_signo = SIGALRM;
+    event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));
+    timer_t timer{};
+    const bool armed = timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
+    if (armed) {
+        itimerspec when{};
+        when.it_value.tv_sec = seconds;
+        timer_settime(timer, 0, &when, nullptr);
+    }
+    const int rc = again ? mosquitto_reconnect(mosq)
+                         : mosquitto_connect(mosq, broker.host.c_str(), broker.Port(), keepalive);
+    if (armed) timer_delete(timer);
+    return rc;
+}
 
 bool ApplyBrokerTls(mosquitto* mosq, const BrokerSettings& broker, std::string* why) {
     if (broker.caFile.empty()) {

@@ -24,5 +24,11 @@ std::string BrokerError(int rc);
 std::string BrokerRefusal(int connackCode);
 // A text from the network cut to one printable line.
 std::string PrintableLine(const std::string& text, std::size_t limit = 120);
+// Connects (again, with `again`) within `seconds`. A blocking connect whose
+// SYNs vanish in a dead link would wait out the kernel's retries, two
+// minutes and more after the link is back; a timer signal to this thread
+// cuts it, and the caller tries again at once with a fresh socket.
+constexpr int kBrokerConnectSeconds = 15;
+int ConnectWithin(mosquitto* mosq, const BrokerSettings& broker, bool again, int keepalive, int seconds);
 // SIGINT and SIGTERM set the flag; a broken pipe is ignored.
 volatile std::sig_atomic_t* InstallStopSignals();

@@ -133,6 +133,13 @@ constexpr Migration kMigrations[] = {
      "ALTER TABLE alarm ADD COLUMN at_point boolean NOT NULL DEFAULT false;"
      "UPDATE alarm SET at_point = true WHERE raised_by = 'point';"
      "CREATE INDEX alarm_to_point ON alarm (id) WHERE raised_by = 'office' AND NOT at_point;"},
+    // The trains whose trend look is still to come: written with the train,
+    // cleared with the look's alarms, so a look cut short (the office
+    // killed, the database gone) is taken again.
+    {6,
+     "CREATE TABLE trend_due ("
+     "  record_key text PRIMARY KEY,"
+     "  stored_at timestamptz NOT NULL DEFAULT now());"},
 };
 
 constexpr long long kMigrationLock = 0x4b6573746f7661;  // one office migrates at a time
@@ -323,12 +330,14 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
         if (!there.Ok()) return fail();
         std::set<std::string> skip;
         for (int i = 0; i < PQntuples(there.r); ++i) skip.insert(PQgetvalue(there.r, i, 0));
-        std::string rows;
+        std::string rows, fresh = "{";
         for (const TrainMessage& t : trains)
             if (skip.insert(t.Key()).second) {
                 AppendCopyRow(t, pointIds[t.point], &rows);
                 ++*inserted;
+                if (t.summary.present) fresh += (fresh.size() > 1 ? "," : "") + t.Key();
             }
+        fresh += "}";
         if (*inserted > 0) {
             Result copy(PQexec(conn_,
                                "COPY train (record_key, point_id, journal_date, journal_offset, received_at,"
@@ -343,6 +352,14 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
                 PQclear(r);
             }
             if (!copied) return fail();
+            if (trendsDue_ && fresh.size() > 2) {
+                const char* due[] = {fresh.c_str()};
+                Result r(PQexecParams(conn_,
+                                      "INSERT INTO trend_due (record_key) SELECT unnest($1::text[])"
+                                      " ON CONFLICT DO NOTHING",
+                                      1, nullptr, due, nullptr, nullptr, 0));
+                if (!r.Ok()) return fail();
+            }
         }
     }
     for (const RejectedMessage& m : rejected) {

@@ -61,6 +61,9 @@ public:
     // The version in schema_version (0 for an empty database, -1 on error).
     int Version(std::string* why);
 
+    // With trend alarms on, each new train with a summary is also written
+    // to trend_due, for the trend look (OfficeTrends::RaiseDue).
+    void SetTrendsDue(bool on) { trendsDue_ = on; }
     // Stores the trains and the refused messages in one transaction;
     // `inserted` counts the new trains (the rest were there). A refused
     // message sent again as it was is kept once. False (nothing stored) on
@@ -94,5 +97,6 @@ private:
     bool Usable(std::string* why);
 
     pg_conn* conn_ = nullptr;
+    bool trendsDue_ = false;
     std::string conninfo_;
 };

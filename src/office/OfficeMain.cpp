@@ -173,6 +173,8 @@ void OnMessage(mosquitto*, void* data, const mosquitto_message* msg) {
 void StoreThread(Office& o) {
     std::unique_lock<std::mutex> lock(o.job.mutex);
     auto lastPoll = std::chrono::steady_clock::now() - kAckPoll;
+    bool trendsDue = true;  // what a former run left
+    std::string toldTrends;
     for (;;) {
         o.job.changed.wait_for(lock, kAckPoll, [&] { return o.job.quit || (o.job.busy && !o.job.done); });
         if (std::chrono::steady_clock::now() - lastPoll >= kAckPoll && !o.job.quit) {
@@ -195,26 +197,30 @@ void StoreThread(Office& o) {
             std::string why;
             const bool ok = o.db.Store(o.job.trains, o.job.rejected, o.job.events, o.job.statuses, &inserted, &why);
             if (!ok) sleep(1);
-            // The trend alarms of a committed batch: raised while the main
-            // thread confirms it.
-            std::vector<TrainMessage> stored;
-            if (ok && inserted > 0 && o.trends) stored = o.job.trains;
             lock.lock();
             o.job.ok = ok;
             o.job.inserted = inserted;
             o.job.why = why;
             o.job.done = true;
             o.job.changed.notify_all();
-            if (!stored.empty()) {
-                lock.unlock();
-                std::string trendWhy;
-                if (o.trends->Raise(stored, &trendWhy) < 0)
-                    std::fprintf(stderr, "kestova-office: trend alarms of %zu trains not raised: %s\n", stored.size(),
-                                 trendWhy.c_str());
-                lock.lock();
-            }
+            if (ok && inserted > 0) trendsDue = true;
         } else if (o.job.quit) {
             return;
+        }
+        // The trend alarms of the committed trains, raised while the main
+        // thread confirms them; what a failure (or a kill) leaves in
+        // trend_due is taken again, at the latest within a second.
+        if (trendsDue && o.trends && !o.job.quit) {
+            lock.unlock();
+            std::string trendWhy;
+            bool more = false;
+            const int added = o.trends->RaiseDue(&more, &trendWhy);
+            if (added < 0 && trendWhy != toldTrends)
+                std::fprintf(stderr, "kestova-office: trend alarms not raised yet (trying again): %s\n",
+                             PrintableLine(trendWhy, 200).c_str());
+            toldTrends = added < 0 ? trendWhy : std::string();
+            trendsDue = added < 0 || more;
+            lock.lock();
         }
     }
 }
@@ -421,6 +427,7 @@ int main(int argc, char** argv) {
     const AlarmRules rules = args.Has("--settings") ? LoadAlarmRules(args.Value("--settings"), &warnings) : AlarmRules{};
     for (const std::string& w : warnings) std::fprintf(stderr, "kestova-office: %s\n", w.c_str());
     o.trends = std::make_unique<OfficeTrends>(rules);
+    o.db.SetTrendsDue(o.trends->On());
     if (!o.trends->Open(conninfo, &why)) {
         std::fprintf(stderr, "kestova-office: %s\n", why.c_str());
         return 1;
@@ -446,8 +453,7 @@ int main(int argc, char** argv) {
     double backoff = 1;
     while (!*stop) {
         if (!o.connected) {
-            const int rc = everConnected ? mosquitto_reconnect(o.mosq)
-                                         : mosquitto_connect(o.mosq, broker.host.c_str(), broker.Port(), 30);
+            const int rc = ConnectWithin(o.mosq, broker, everConnected, 30, kBrokerConnectSeconds);
             if (rc != MOSQ_ERR_SUCCESS) {
                 if (!told)
                     std::fprintf(stderr, "kestova-office: cannot reach the broker %s: %s (trying again)\n",

@@ -38,7 +38,34 @@ bool OfficeTrends::Open(const std::string& conninfo, std::string* why) {
 bool OfficeTrends::Usable(std::string* why) { return PgUsable(&conn_, conninfo_, why); }
 
 int OfficeTrends::Raise(const std::vector<TrainMessage>& trains, std::string* why) {
-    if (rules_.trendRise == RULE_OFF || trains.empty()) return 0;
+    std::vector<std::string> keys;
+    for (const TrainMessage& t : trains)
+        if (t.summary.present && t.summary.axles > 0) keys.push_back(t.Key());
+    return RaiseKeys(keys, false, why);
+}
+
+int OfficeTrends::RaiseDue(bool* more, std::string* why) {
+    *more = false;
+    if (!On()) return 0;
+    if (!Usable(why)) return -1;
+    const std::string limit = std::to_string(kDueBatch);
+    const char* params[] = {limit.c_str()};
+    Result due(PQexecParams(conn_, "SELECT record_key FROM trend_due ORDER BY stored_at, record_key LIMIT $1::integer",
+                            1, nullptr, params, nullptr, nullptr, 0));
+    if (!due.Ok()) {
+        if (why) *why = PgErrorOf(conn_);
+        return -1;
+    }
+    std::vector<std::string> keys;
+    for (int i = 0; i < PQntuples(due.r); ++i) keys.emplace_back(PQgetvalue(due.r, i, 0));
+    if (keys.empty()) return 0;
+    const int added = RaiseKeys(keys, true, why);
+    if (added >= 0) *more = keys.size() == kDueBatch;
+    return added;
+}
+
+int OfficeTrends::RaiseKeys(const std::vector<std::string>& keys, bool clearDue, std::string* why) {
+    if (!On() || keys.empty()) return 0;
     if (!Usable(why)) return -1;
     // The longest a train can take between two sites of the table, at the
     // slowest speed the rule takes for a run.
@@ -48,7 +75,6 @@ int OfficeTrends::Raise(const std::vector<TrainMessage>& trains, std::string* wh
         return -1;
     }
     const long long tenths = std::atoll(PQgetvalue(spread.r, 0, 0));
-    if (tenths <= 0) return 0;  // no two sites apart: no line to follow a train along
     // Twice that: a pass at the far end of a chain is weighed against the
     // passes of its own train before it.
     const std::int64_t seconds = std::min<long long>(2 * (tenths * 360 / std::max(rules_.trendMinSpeed, 1) + 1), 86400);
@@ -59,14 +85,27 @@ int OfficeTrends::Raise(const std::vector<TrainMessage>& trains, std::string* wh
         return -1;
     }
     int added = 0;
-    for (const TrainMessage& t : trains) {
-        if (!t.summary.present || t.summary.axles <= 0) continue;
-        const int n = RaiseOne(t.Key(), seconds, why);
+    // No two sites apart: no line to follow a train along.
+    for (std::size_t i = 0; tenths > 0 && i < keys.size(); ++i) {
+        const int n = RaiseOne(keys[i], seconds, why);
         if (n < 0) {
             Result rollback(PQexec(conn_, "ROLLBACK"));
             return -1;
         }
         added += n;
+    }
+    if (clearDue) {
+        std::string list = "{";
+        for (const std::string& k : keys) list += (list.size() > 1 ? "," : "") + k;
+        list += "}";
+        const char* params[] = {list.c_str()};
+        Result cleared(PQexecParams(conn_, "DELETE FROM trend_due WHERE record_key = ANY($1::text[])", 1, nullptr,
+                                    params, nullptr, nullptr, 0));
+        if (!cleared.Ok()) {
+            if (why) *why = PgErrorOf(conn_);
+            Result rollback(PQexec(conn_, "ROLLBACK"));
+            return -1;
+        }
     }
     Result commit(PQexec(conn_, "COMMIT"));
     if (!commit.Ok()) {

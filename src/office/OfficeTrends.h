@@ -1,7 +1,7 @@
 #pragma once
 // The office's trend rule across collection points: after a batch of trains
-// is committed, each new train is followed along its line through the
-// trains the database holds from every point (the `site` table gives each
+// is committed (trend_due lists them until their look is done), each new
+// train is followed along its line through the trains the database holds from every point (the `site` table gives each
 // point's sites their milepost and track), and a bearing whose reading
 // above its side's median rises from site to site gets a `trend` alarm row,
 // raised by the office (engine/Alarms.h TrainTrends, docs/alarms.md
@@ -39,9 +39,17 @@ public:
     // connection is reset before the next call). A train without a summary,
     // or at a site the `site` table has no milepost for, raises nothing.
     int Raise(const std::vector<TrainMessage>& trains, std::string* why);
+    // The same for the trains trend_due holds (at most kDueBatch, oldest
+    // first), cleared in the transaction of their alarms; *more when there
+    // may be more.
+    int RaiseDue(bool* more, std::string* why);
+    bool On() const { return rules_.trendRise != RULE_OFF; }
+
+    static constexpr std::size_t kDueBatch = 500;
 
 private:
     bool Usable(std::string* why);
+    int RaiseKeys(const std::vector<std::string>& keys, bool clearDue, std::string* why);
     int RaiseOne(const std::string& key, std::int64_t spreadSeconds, std::string* why);
 
     AlarmRules rules_;

@@ -330,9 +330,7 @@ int main(int argc, char** argv) {
     while (!*stop) {
         const double now = Now();
         if (!linkUp && now >= nextTry) {
-            const int rc = everConnected ? mosquitto_reconnect(u.mosq)
-                                         : mosquitto_connect(u.mosq, u.settings.broker.host.c_str(),
-                                                             u.settings.broker.Port(), 30);
+            const int rc = ConnectWithin(u.mosq, u.settings.broker, everConnected, 30, kBrokerConnectSeconds);
             if (rc == MOSQ_ERR_SUCCESS) {
                 everConnected = true;
                 linkUp = true;
