@@ -2,42 +2,56 @@
 
 #include <mosquitto.h>
 
-#include <sys/syscall.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 
 namespace {
 volatile std::sig_atomic_t stopFlag = 0;
 void OnStopSignal(int) { stopFlag = 1; }
-// Only there to interrupt: installed without SA_RESTART, so the connect in
-// progress returns EINTR.
-void OnConnectTimer(int) {}
 }  // namespace
 
-int ConnectWithin(mosquitto* mosq, const BrokerSettings& broker, bool again, int keepalive, int seconds) {
-    struct sigaction action {};
-    action.sa_handler = OnConnectTimer;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGALRM, &action, nullptr);  // stays: a late tick must not end the program
-    sigevent event{};
-    event.sigev_notify = SIGEV_THREAD_ID;  // this thread, not the database's or the page's
-    event.sigev_signo = SIGALRM;
-    event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));
-    timer_t timer{};
-    const bool armed = timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
-    if (armed) {
-        itimerspec when{};
-        when.it_value.tv_sec = seconds;
-        timer_settime(timer, 0, &when, nullptr);
+bool BrokerAnswers(const BrokerSettings& broker, int seconds) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(broker.host.c_str(), std::to_string(broker.Port()).c_str(), &hints, &found) != 0 || !found) {
+        errno = EHOSTUNREACH;
+        return false;
     }
-    const int rc = again ? mosquitto_reconnect(mosq)
-                         : mosquitto_connect(mosq, broker.host.c_str(), broker.Port(), keepalive);
-    if (armed) timer_delete(timer);
-    return rc;
+    int error = ETIMEDOUT;
+    for (addrinfo* a = found; a != nullptr && error != 0; a = a->ai_next) {
+        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) continue;
+        if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            error = 0;
+        } else if (errno != EINPROGRESS) {
+            error = errno;
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, seconds * 1000) == 1) {
+                socklen_t size = sizeof error;
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+            } else {
+                error = ETIMEDOUT;
+            }
+        }
+        close(fd);
+    }
+    freeaddrinfo(found);
+    errno = error;
+    return error == 0;
+}
+
+int ConnectWithin(mosquitto* mosq, const BrokerSettings& broker, bool again, int keepalive, int seconds) {
+    if (!BrokerAnswers(broker, seconds)) return MOSQ_ERR_ERRNO;
+    return again ? mosquitto_reconnect(mosq) : mosquitto_connect(mosq, broker.host.c_str(), broker.Port(), keepalive);
 }
 
 bool ApplyBrokerTls(mosquitto* mosq, const BrokerSettings& broker, std::string* why) {

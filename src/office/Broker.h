@@ -24,10 +24,14 @@ std::string BrokerError(int rc);
 std::string BrokerRefusal(int connackCode);
 // A text from the network cut to one printable line.
 std::string PrintableLine(const std::string& text, std::size_t limit = 120);
-// Connects (again, with `again`) within `seconds`. A blocking connect whose
-// SYNs vanish in a dead link would wait out the kernel's retries, two
-// minutes and more after the link is back; a timer signal to this thread
-// cuts it, and the caller tries again at once with a fresh socket.
+// Whether a TCP connection to the broker comes up within `seconds` (a
+// probe, closed at once); false with errno set.
+bool BrokerAnswers(const BrokerSettings& broker, int seconds);
+// Connects (again, with `again`) when the broker answers a probe within
+// `seconds`. libmosquitto's connect blocks: one whose SYNs vanish in a dead
+// link would wait out the kernel's retries, two minutes and more, however
+// soon the link is back. The probe gives up in time, and the caller tries
+// again with a fresh socket; MOSQ_ERR_ERRNO (errno ETIMEDOUT) then.
 constexpr int kBrokerConnectSeconds = 15;
 int ConnectWithin(mosquitto* mosq, const BrokerSettings& broker, bool again, int keepalive, int seconds);
 // SIGINT and SIGTERM set the flag; a broken pipe is ignored.
