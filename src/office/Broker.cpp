@@ -14,8 +14,9 @@
 namespace {
 volatile std::sig_atomic_t stopFlag = 0;
 void OnStopSignal(int) { stopFlag = 1; }
-}  // namespace
 
+// Whether a TCP connection to the broker comes up within `seconds` (a
+// probe, closed at once); false with errno set.
 bool BrokerAnswers(const BrokerSettings& broker, int seconds) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -48,6 +49,8 @@ bool BrokerAnswers(const BrokerSettings& broker, int seconds) {
     errno = error;
     return error == 0;
 }
+
+}  // namespace
 
 int ConnectWithin(mosquitto* mosq, const BrokerSettings& broker, bool again, int keepalive, int seconds) {
     if (!BrokerAnswers(broker, seconds)) return MOSQ_ERR_ERRNO;

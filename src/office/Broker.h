@@ -24,9 +24,6 @@ std::string BrokerError(int rc);
 std::string BrokerRefusal(int connackCode);
 // A text from the network cut to one printable line.
 std::string PrintableLine(const std::string& text, std::size_t limit = 120);
-// Whether a TCP connection to the broker comes up within `seconds` (a
-// probe, closed at once); false with errno set.
-bool BrokerAnswers(const BrokerSettings& broker, int seconds);
 // Connects (again, with `again`) when the broker answers a probe within
 // `seconds`. libmosquitto's connect blocks: one whose SYNs vanish in a dead
 // link would wait out the kernel's retries, two minutes and more, however

@@ -3,30 +3,7 @@
 #include <libpq-fe.h>
 
 #include "office/OfficeDb.h"
-
-namespace {
-
-std::string ErrorText(pg_conn* conn) {
-    std::string text = PQerrorMessage(conn);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    for (char& c : text)
-        if (c == '\n') c = ' ';
-    return text;
-}
-
-struct Rows {
-    PGresult* r;
-    explicit Rows(PGresult* res) : r(res) {}
-    ~Rows() { PQclear(r); }
-    Rows(const Rows&) = delete;
-    Rows& operator=(const Rows&) = delete;
-    bool Ok() const {
-        const auto s = PQresultStatus(r);
-        return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
-    }
-};
-
-}  // namespace
+#include "office/Pg.h"
 
 bool OfficeDatabase::Acknowledge(const std::string& alarmKey, const std::string& by, const std::string& comment,
                                  std::string* why) {
@@ -34,23 +11,23 @@ bool OfficeDatabase::Acknowledge(const std::string& alarmKey, const std::string&
     // One statement: the alarm must be there, and an acknowledgement already
     // stored (from the point or from another desk) is kept as it is.
     const char* params[] = {alarmKey.c_str(), by.c_str(), comment.c_str()};
-    Rows added(PQexecParams(conn_,
+    PgResult added(PQexecParams(conn_,
                             "INSERT INTO acknowledgement (alarm_key, by_name, comment, acked_at, source, at_point)"
                             " SELECT alarm_key, $2, $3, now(), 'office', false FROM alarm WHERE alarm_key = $1"
                             " ON CONFLICT (alarm_key) DO NOTHING RETURNING id",
                             3, nullptr, params, nullptr, nullptr, 0));
     if (!added.Ok()) {
-        if (why) *why = ErrorText(conn_);
+        if (why) *why = PgErrorOf(conn_);
         return false;
     }
     if (PQntuples(added.r) == 1) return true;
-    Rows known(PQexecParams(conn_,
+    PgResult known(PQexecParams(conn_,
                             "SELECT k.by_name, to_char(k.acked_at AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS'),"
                             " k.source FROM alarm a LEFT JOIN acknowledgement k ON k.alarm_key = a.alarm_key"
                             " WHERE a.alarm_key = $1",
                             1, nullptr, params, nullptr, nullptr, 0));
     if (!known.Ok()) {
-        if (why) *why = ErrorText(conn_);
+        if (why) *why = PgErrorOf(conn_);
         return false;
     }
     if (!why) return false;
@@ -69,12 +46,12 @@ bool OfficeDatabase::SetOperator(const std::string& name, const std::string& rol
                                  std::string* why) {
     if (!Usable(why)) return false;
     const char* params[] = {name.c_str(), passwordHash.c_str(), role.c_str()};
-    Rows r(PQexecParams(conn_,
+    PgResult r(PQexecParams(conn_,
                         "INSERT INTO operator (name, password_hash, role) VALUES ($1, $2, $3)"
                         " ON CONFLICT (name) DO UPDATE SET password_hash = EXCLUDED.password_hash,"
                         " role = EXCLUDED.role",
                         3, nullptr, params, nullptr, nullptr, 0));
     if (r.Ok()) return true;
-    if (why) *why = ErrorText(conn_);
+    if (why) *why = PgErrorOf(conn_);
     return false;
 }

@@ -146,7 +146,6 @@ constexpr long long kMigrationLock = 0x4b6573746f7661;  // one office migrates a
 constexpr long long kStoreLock = kMigrationLock + 1;     // and stores a batch at a time
 
 
-using Result = PgResult;
 
 // COPY's text format: a tab between columns, \N for NULL, the stream as
 // bytea hex. Keys, point ids, numbers and stamps hold no character COPY
@@ -210,7 +209,7 @@ bool OfficeDatabase::Open(const std::string& conninfo, std::string* why) {
 bool OfficeDatabase::Usable(std::string* why) { return PgUsable(&conn_, conninfo_, why); }
 
 bool OfficeDatabase::Exec(const char* sql, std::string* why) {
-    Result r(PQexec(conn_, sql));
+    PgResult r(PQexec(conn_, sql));
     if (r.Ok()) return true;
     if (why) *why = PgErrorOf(conn_);
     return false;
@@ -218,13 +217,13 @@ bool OfficeDatabase::Exec(const char* sql, std::string* why) {
 
 int OfficeDatabase::Version(std::string* why) {
     if (!Usable(why)) return -1;
-    Result exists(PQexec(conn_, "SELECT to_regclass('schema_version') IS NOT NULL"));
+    PgResult exists(PQexec(conn_, "SELECT to_regclass('schema_version') IS NOT NULL"));
     if (!exists.Ok()) {
         if (why) *why = PgErrorOf(conn_);
         return -1;
     }
     if (std::string(PQgetvalue(exists.r, 0, 0)) != "t") return 0;
-    Result r(PQexec(conn_, "SELECT coalesce(max(version), 0) FROM schema_version"));
+    PgResult r(PQexec(conn_, "SELECT coalesce(max(version), 0) FROM schema_version"));
     if (!r.Ok()) {
         if (why) *why = PgErrorOf(conn_);
         return -1;
@@ -258,7 +257,7 @@ bool OfficeDatabase::Migrate(std::string* why) {
         }
         const std::string v = std::to_string(m.version);
         const char* params[] = {v.c_str()};
-        Result r(PQexecParams(conn_, "INSERT INTO schema_version (version) VALUES ($1)", 1, nullptr,
+        PgResult r(PQexecParams(conn_, "INSERT INTO schema_version (version) VALUES ($1)", 1, nullptr,
                               params, nullptr, nullptr, 0));
         ok = r.Ok();
         if (!ok && why) *why = PgErrorOf(conn_);
@@ -306,7 +305,7 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
     for (const std::string& point : points) {
         if (pointIds.count(point)) continue;
         const char* params[] = {point.c_str()};
-        Result r(PQexecParams(conn_,
+        PgResult r(PQexecParams(conn_,
                               "INSERT INTO collection_point (name) VALUES ($1) "
                               "ON CONFLICT (name) DO UPDATE SET last_seen = now() RETURNING id",
                               1, nullptr, params, nullptr, nullptr, 0));
@@ -321,25 +320,25 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
     if (!trains.empty()) {
         const std::string lock = "SELECT pg_advisory_xact_lock(" + std::to_string(kStoreLock) + ")";
         if (!Exec(lock.c_str(), why)) return fail();
-        std::string keys = "{";
-        for (const TrainMessage& t : trains) keys += (keys.size() > 1 ? "," : "") + t.Key();
-        keys += "}";
+        std::vector<std::string> batchKeys;
+        for (const TrainMessage& t : trains) batchKeys.push_back(t.Key());
+        const std::string keys = PgTextArray(batchKeys);
         const char* params[] = {keys.c_str()};
-        Result there(PQexecParams(conn_, "SELECT record_key FROM train WHERE record_key = ANY($1::text[])", 1,
+        PgResult there(PQexecParams(conn_, "SELECT record_key FROM train WHERE record_key = ANY($1::text[])", 1,
                                   nullptr, params, nullptr, nullptr, 0));
         if (!there.Ok()) return fail();
         std::set<std::string> skip;
         for (int i = 0; i < PQntuples(there.r); ++i) skip.insert(PQgetvalue(there.r, i, 0));
-        std::string rows, fresh = "{";
+        std::string rows;
+        std::vector<std::string> fresh;
         for (const TrainMessage& t : trains)
             if (skip.insert(t.Key()).second) {
                 AppendCopyRow(t, pointIds[t.point], &rows);
                 ++*inserted;
-                if (t.summary.present) fresh += (fresh.size() > 1 ? "," : "") + t.Key();
+                if (t.summary.present) fresh.push_back(t.Key());
             }
-        fresh += "}";
         if (*inserted > 0) {
-            Result copy(PQexec(conn_,
+            PgResult copy(PQexec(conn_,
                                "COPY train (record_key, point_id, journal_date, journal_offset, received_at,"
                                " radio_id, ack_byte, delivery, block_count, stream, site_number, train_number,"
                                " axle_count, car_count, speed, track, direction, first_stamp) FROM STDIN"));
@@ -352,9 +351,10 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
                 PQclear(r);
             }
             if (!copied) return fail();
-            if (trendsDue_ && fresh.size() > 2) {
-                const char* due[] = {fresh.c_str()};
-                Result r(PQexecParams(conn_,
+            if (trendsDue_ && !fresh.empty()) {
+                const std::string freshKeys = PgTextArray(fresh);
+                const char* due[] = {freshKeys.c_str()};
+                PgResult r(PQexecParams(conn_,
                                       "INSERT INTO trend_due (record_key) SELECT unnest($1::text[])"
                                       " ON CONFLICT DO NOTHING",
                                       1, nullptr, due, nullptr, nullptr, 0));
@@ -368,7 +368,7 @@ bool OfficeDatabase::Store(const std::vector<TrainMessage>& trains,
                                 m.reason.c_str(), m.bytes.data(), size.c_str()};
         const int lengths[] = {0, 0, 0, 0, static_cast<int>(m.bytes.size()), 0};
         const int formats[] = {0, 0, 0, 0, 1, 0};
-        Result r(PQexecParams(conn_,
+        PgResult r(PQexecParams(conn_,
                               "INSERT INTO rejected (topic, point, record_key, reason, payload, payload_size)"
                               " VALUES ($1, $2, $3, $4, $5, $6)"
                               " ON CONFLICT (topic, md5(payload)) DO NOTHING",

@@ -8,11 +8,10 @@
 
 namespace {
 
-using Result = PgResult;
 
 // One statement with text parameters; nullptr for NULL.
 bool Run(pg_conn* conn, const char* sql, const std::vector<const char*>& params, std::string* why) {
-    Result r(PQexecParams(conn, sql, static_cast<int>(params.size()), nullptr, params.data(), nullptr, nullptr, 0));
+    PgResult r(PQexecParams(conn, sql, static_cast<int>(params.size()), nullptr, params.data(), nullptr, nullptr, 0));
     if (r.Ok()) return true;
     if (why) {
         *why = PQerrorMessage(conn);
@@ -104,7 +103,7 @@ bool StorePointEvents(pg_conn* conn, const std::vector<EventMessage>& events, co
 }
 
 bool ReadPendingAcks(pg_conn* conn, std::vector<PendingAck>* acks, std::string* why) {
-    Result r(PQexec(conn,
+    PgResult r(PQexec(conn,
                     "SELECT split_part(alarm_key, '/', 1), alarm_key, by_name, comment,"
                     " extract(epoch FROM acked_at)::bigint FROM acknowledgement"
                     " WHERE source = 'office' AND NOT at_point ORDER BY id LIMIT 1000"));
@@ -126,7 +125,7 @@ bool ReadPendingAcks(pg_conn* conn, std::vector<PendingAck>* acks, std::string* 
 }
 
 bool ReadPendingAlarms(pg_conn* conn, std::vector<PendingAlarm>* alarms, std::string* why) {
-    Result r(PQexec(conn,
+    PgResult r(PQexec(conn,
                     "SELECT split_part(alarm_key, '/', 1), alarm_key, train_key, kind, axle, coalesce(car, 0),"
                     " coalesce(axle_in_car, 0), side, coalesce(reading, -1), coalesce(reference, -1),"
                     " coalesce(threshold, -1), code, text, coalesce(site_number, 0), coalesce(train_number, 0),"

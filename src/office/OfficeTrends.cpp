@@ -19,7 +19,6 @@ namespace {
 constexpr int kMostCandidates = 500;
 
 
-using Result = PgResult;
 
 
 
@@ -50,7 +49,7 @@ int OfficeTrends::RaiseDue(bool* more, std::string* why) {
     if (!Usable(why)) return -1;
     const std::string limit = std::to_string(kDueBatch);
     const char* params[] = {limit.c_str()};
-    Result due(PQexecParams(conn_, "SELECT record_key FROM trend_due ORDER BY stored_at, record_key LIMIT $1::integer",
+    PgResult due(PQexecParams(conn_, "SELECT record_key FROM trend_due ORDER BY stored_at, record_key LIMIT $1::integer",
                             1, nullptr, params, nullptr, nullptr, 0));
     if (!due.Ok()) {
         if (why) *why = PgErrorOf(conn_);
@@ -69,7 +68,7 @@ int OfficeTrends::RaiseKeys(const std::vector<std::string>& keys, bool clearDue,
     if (!Usable(why)) return -1;
     // The longest a train can take between two sites of the table, at the
     // slowest speed the rule takes for a run.
-    Result spread(PQexec(conn_, "SELECT coalesce(max(milepost) - min(milepost), 0) FROM site WHERE milepost IS NOT NULL"));
+    PgResult spread(PQexec(conn_, "SELECT coalesce(max(milepost) - min(milepost), 0) FROM site WHERE milepost IS NOT NULL"));
     if (!spread.Ok() || PQntuples(spread.r) != 1) {
         if (why) *why = PgErrorOf(conn_);
         return -1;
@@ -79,7 +78,7 @@ int OfficeTrends::RaiseKeys(const std::vector<std::string>& keys, bool clearDue,
     // passes of its own train before it.
     const std::int64_t seconds = std::min<long long>(2 * (tenths * 360 / std::max(rules_.trendMinSpeed, 1) + 1), 86400);
 
-    Result begin(PQexec(conn_, "BEGIN"));
+    PgResult begin(PQexec(conn_, "BEGIN"));
     if (!begin.Ok()) {
         if (why) *why = PgErrorOf(conn_);
         return -1;
@@ -89,25 +88,23 @@ int OfficeTrends::RaiseKeys(const std::vector<std::string>& keys, bool clearDue,
     for (std::size_t i = 0; tenths > 0 && i < keys.size(); ++i) {
         const int n = RaiseOne(keys[i], seconds, why);
         if (n < 0) {
-            Result rollback(PQexec(conn_, "ROLLBACK"));
+            PgResult rollback(PQexec(conn_, "ROLLBACK"));
             return -1;
         }
         added += n;
     }
     if (clearDue) {
-        std::string list = "{";
-        for (const std::string& k : keys) list += (list.size() > 1 ? "," : "") + k;
-        list += "}";
+        const std::string list = PgTextArray(keys);
         const char* params[] = {list.c_str()};
-        Result cleared(PQexecParams(conn_, "DELETE FROM trend_due WHERE record_key = ANY($1::text[])", 1, nullptr,
+        PgResult cleared(PQexecParams(conn_, "DELETE FROM trend_due WHERE record_key = ANY($1::text[])", 1, nullptr,
                                     params, nullptr, nullptr, 0));
         if (!cleared.Ok()) {
             if (why) *why = PgErrorOf(conn_);
-            Result rollback(PQexec(conn_, "ROLLBACK"));
+            PgResult rollback(PQexec(conn_, "ROLLBACK"));
             return -1;
         }
     }
-    Result commit(PQexec(conn_, "COMMIT"));
+    PgResult commit(PQexec(conn_, "COMMIT"));
     if (!commit.Ok()) {
         if (why) *why = PgErrorOf(conn_);
         return -1;
@@ -122,7 +119,7 @@ int OfficeTrends::RaiseOne(const std::string& key, std::int64_t spreadSeconds, s
     const std::string axleSlack = std::to_string(rules_.trendAxleTolerance * 8);
     const std::string limit = std::to_string(kMostCandidates);
     const char* params[] = {key.c_str(), window.c_str(), axleSlack.c_str(), limit.c_str()};
-    Result r(PQexecParams(
+    PgResult r(PQexecParams(
         conn_,
         "WITH me AS ("
         "  SELECT t.received_at, coalesce(s.track, t.track) AS track, t.axle_count"
@@ -207,7 +204,7 @@ int OfficeTrends::RaiseOne(const std::string& key, std::int64_t spreadSeconds, s
                                       TrendStepsJson(a.trend)};
         const char* v[std::size(values)];
         for (std::size_t k = 0; k < std::size(values); ++k) v[k] = values[k].c_str();
-        Result ins(PQexecParams(conn_,
+        PgResult ins(PQexecParams(conn_,
                                 "INSERT INTO alarm (alarm_key, point_id, train_key, raised_by, kind, site_number,"
                                 " train_number, axle, car, axle_in_car, side, reading, reference, threshold, code,"
                                 " text, trend, raised_at)"

@@ -1,11 +1,12 @@
 #pragma once
 // The office's trend rule across collection points: after a batch of trains
 // is committed (trend_due lists them until their look is done), each new
-// train is followed along its line through the trains the database holds from every point (the `site` table gives each
-// point's sites their milepost and track), and a bearing whose reading
-// above its side's median rises from site to site gets a `trend` alarm row,
-// raised by the office (engine/Alarms.h TrainTrends, docs/alarms.md
-// "Trends across detectors", docs/office.md).
+// train is followed along its line through the trains the database holds
+// from every point (the `site` table gives each point's sites their
+// milepost and track), and a bearing whose reading above its side's median
+// rises from site to site gets a `trend` alarm row, raised by the office
+// (engine/Alarms.h TrainTrends, docs/alarms.md "Trends across detectors",
+// docs/office.md).
 #include <cstdint>
 #include <string>
 #include <vector>

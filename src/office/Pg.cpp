@@ -39,6 +39,20 @@ int Hex(char c) {
 
 }  // namespace
 
+std::string PgTextArray(const std::vector<std::string>& items) {
+    std::string text = "{";
+    for (const std::string& item : items) {
+        if (text.size() > 1) text += ',';
+        text += '"';
+        for (char c : item) {
+            if (c == '"' || c == '\\') text += '\\';
+            text += c;
+        }
+        text += '"';
+    }
+    return text + "}";
+}
+
 bool DecodeBytea(const char* text, std::vector<std::uint8_t>* out) {
     out->clear();
     if (text[0] != '\\' || text[1] != 'x') return false;

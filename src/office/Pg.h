@@ -29,5 +29,8 @@ bool PgOpen(pg_conn** conn, const std::string& conninfo, std::string* why);
 // A connection ready for a query: as it is, opened, or reset after a failure.
 bool PgUsable(pg_conn** conn, const std::string& conninfo, std::string* why);
 
+// A text[] parameter of these texts, each quoted ("{\"a\",\"b\"}").
+std::string PgTextArray(const std::vector<std::string>& items);
+
 // bytea in PostgreSQL's hex output ("\x0a1b..."); false for anything else.
 bool DecodeBytea(const char* text, std::vector<std::uint8_t>* out);

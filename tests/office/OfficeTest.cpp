@@ -22,6 +22,7 @@
 #include "office/EventPayload.h"
 #include "office/OfficeDb.h"
 #include "office/OfficeTrends.h"
+#include "office/Pg.h"
 #include "office/Payload.h"
 #include "office/UplinkQueue.h"
 #include "records/EventJournal.h"
@@ -437,6 +438,20 @@ TEST_F(OfficeServersTest, MigratesAnEmptyDatabaseOnce) {
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM schema_version"), OfficeSchemaVersion());
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM train"), 0);
     EXPECT_EQ(QueryNumber(database_, "SELECT count(*) FROM point_event"), 0);
+
+    // Keys go to the database as one text[] parameter; what would end an
+    // element or the array stays inside its element.
+    const std::vector<std::string> keys = {"a,b", "q\"uo\\te", "{x}", ""};
+    const std::string array = PgTextArray(keys);
+    PGconn* c = PQconnectdb(database_.c_str());
+    const char* params[] = {array.c_str()};
+    PGresult* r = PQexecParams(c, "SELECT x FROM unnest($1::text[]) WITH ORDINALITY AS u(x, n) ORDER BY n", 1,
+                               nullptr, params, nullptr, nullptr, 0);
+    std::vector<std::string> back;
+    for (int i = 0; i < PQntuples(r); ++i) back.emplace_back(PQgetvalue(r, i, 0));
+    EXPECT_EQ(back, keys) << PQresultErrorMessage(r);
+    PQclear(r);
+    PQfinish(c);
 }
 
 TEST_F(OfficeServersTest, StoresATrainSentTwiceOnceAndRejectsBadMessages) {
